@@ -1,0 +1,101 @@
+// Link between the test executable and the peer process: one TCP connection
+// per connection id, framed key/value messages in both directions, and a
+// queue of received messages that the tests wait on.
+#ifndef HARNESS_TESTFRAME_H
+#define HARNESS_TESTFRAME_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class TestFrame {
+public:
+    // One received message.
+    struct DataEntry {
+        std::string connectionId;
+        std::string key;
+        std::string value;
+    };
+
+    // Largest key or value accepted from the peer; a longer one is treated
+    // as a protocol error and ends the connection.
+    static constexpr std::uint32_t kMaxFieldLength = 1u << 20;
+
+    // Send time-out on every connection, so that a peer that stops reading
+    // cannot block a send (and the connection table) for ever.
+    static constexpr int kSendTimeoutMs = 10000;
+
+    static TestFrame& getInstance();
+
+    TestFrame() = default;
+    ~TestFrame();
+    TestFrame(const TestFrame&) = delete;
+    TestFrame& operator=(const TestFrame&) = delete;
+
+    bool createConnection(const std::string& connectionId);
+    bool sendData(const std::string& connectionId, const std::string& key,
+                  const std::string& value = "default");
+    bool waitForData(const std::string& connectionId, const std::string& key,
+                     std::string& value, int timeoutMs);
+    bool waitForData(const std::string& connectionId, const std::string& key,
+                     int timeoutMs = -1);
+    void destroyConnection(const std::string& connectionId);
+
+    std::int32_t mode = 0;
+    std::atomic<bool> running{false};
+    std::map<std::string, int> connections;
+    std::mutex connectionsMutex;
+    std::map<std::string, std::deque<DataEntry>> dataQueues;
+    std::mutex dataMutex;
+    std::condition_variable dataCondition;
+    std::string serverAddress;
+    std::int32_t serverPort = 0;
+
+private:
+    // Book-keeping of one receiver thread; guarded by connectionsMutex.
+    struct Receiver {
+        std::uint64_t token = 0;
+        std::string connectionId;
+        int fd = -1;
+        bool closed = false;    // the receiver has closed fd; never touch it again
+        bool finished = false;  // the thread is about to return
+        std::thread thread;
+    };
+
+    static void receiveLoop(TestFrame* frame, std::string connectionId, int fd,
+                            Receiver* self);
+    bool receiveMessage(int fd, std::string& key, std::string& value);
+    void endReceiver(Receiver* self);
+    bool takeMatchingEntry(const std::string& connectionId, const std::string& key,
+                           std::string& value);
+    void reapFinishedReceivers();
+
+    // Guarded by connectionsMutex.
+    std::map<std::string, std::uint64_t> connectionTokens;
+    std::list<Receiver> receivers;
+    std::uint64_t nextToken = 1;
+
+    // Guarded by dataMutex: receivers still running per connection id.
+    std::map<std::string, int> liveReceivers;
+};
+
+namespace harness_io {
+
+// Sends all n bytes (looping over short sends, retrying on EINTR, never raising
+// SIGPIPE). False on failure with errno set by the failing call.
+bool sendAll(int fd, const void* data, std::size_t n);
+
+// Receives exactly n bytes. False when the peer closed the stream first
+// (errno 0) or a receive failed (errno set).
+bool recvAll(int fd, void* data, std::size_t n);
+
+}  // namespace harness_io
+
+#endif  // HARNESS_TESTFRAME_H

@@ -1,0 +1,110 @@
+// What a negative test sees of the peer: its own connection to the positive
+// side, and the registration of the test under its connection id.
+//
+// A negative test is a googletest test declared with PEER_TEST (or PEER_TEST_F
+// for a fixture), which also records the connection id the positive side opens
+// for it. The dispatcher runs each test in a process of its own, with the
+// test's connection already accepted and its id read; the test reaches it
+// through peer::link():
+//
+//   PEER_TEST(DWTestNegative, ENABLED_NoKeyInstanceManagementNegative, "NoKeyInstanceManagement") {
+//       peer::PeerLink& link = peer::link();
+//       ... set up the reader ...
+//       ASSERT_TRUE(link.ready());                       // "wait_for_completion"
+//       EXPECT_TRUE(link.wait("write_finish", 10000));
+//       ... check what arrived; send the check key only when it passed ...
+//   }
+//
+// When a test passes, the process keeps its connection until the positive side
+// closes it (at most 15 s), so that the positive side's last sends still land;
+// when it fails, the connection closes at once, which ends the positive side's
+// waits.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "peer/wire.h"
+
+namespace peer {
+
+inline constexpr int kWaitMs = 10000;
+
+class PeerLink {
+public:
+    // Takes ownership of fd, an open connection whose preamble has been read.
+    PeerLink(int fd, std::string connection_id);
+    ~PeerLink();
+    PeerLink(const PeerLink&) = delete;
+    PeerLink& operator=(const PeerLink&) = delete;
+
+    const std::string& connection_id() const { return id_; }
+
+    // Sends one message; false when it cannot be framed or sent.
+    bool send(const std::string& key, const std::string& value = "default");
+    // Sends "wait_for_completion": this side is set up.
+    bool ready() { return send("wait_for_completion"); }
+
+    // Takes the first message with this key, waiting up to timeout_ms
+    // (-1: until the connection ends). Messages of other keys stay queued.
+    // value, when given, receives the message's value.
+    bool wait(const std::string& key, int timeout_ms, std::string* value = nullptr);
+    // Takes the oldest queued message of any key, waiting up to timeout_ms.
+    std::optional<Message> next(int timeout_ms);
+
+    // Waits until the positive side closes the connection, taking (and
+    // logging) whatever it still sends; true when it closed in time.
+    bool wait_closed(int timeout_ms);
+
+    // True once the positive side closed the connection or broke the framing.
+    bool ended() const { return ended_; }
+    // Closes the connection now (the positive side's waits then end).
+    void close();
+
+private:
+    // Reads what arrives until the deadline (-1: none) or until the connection
+    // ends; returns after the first batch of bytes.
+    bool pump(std::int64_t deadline);
+
+    int fd_;
+    std::string id_;
+    FrameDecoder decoder_;
+    std::deque<Message> queue_;
+    bool ended_ = false;
+};
+
+// The connection of the negative test that runs in this process. Fails the
+// calling test fatally (and aborts the process) when there is none.
+PeerLink& link();
+bool has_link();
+// Installs the process's link (used by the test binary's main and by tests).
+void set_link(int fd, const std::string& connection_id);
+void reset_link();
+
+struct NegativeTest {
+    std::string name;           // "Suite.Test"
+    std::string connection_id;  // the id the positive side opens for it
+};
+
+// Registry of negative tests, filled by PEER_TEST at static initialisation.
+bool register_negative_test(const char* name, const char* connection_id);
+const std::vector<NegativeTest>& negative_tests();
+
+}  // namespace peer
+
+#define PEER_TEST_REGISTER_(suite, name, connection_id)                                     \
+    [[maybe_unused]] static const bool peer_registered_##suite##_##name =                   \
+        ::peer::register_negative_test(#suite "." #name, connection_id)
+
+#define PEER_TEST(suite, name, connection_id)         \
+    PEER_TEST_REGISTER_(suite, name, connection_id); \
+    TEST(suite, name)
+
+#define PEER_TEST_F(fixture, name, connection_id)       \
+    PEER_TEST_REGISTER_(fixture, name, connection_id); \
+    TEST_F(fixture, name)

@@ -1,0 +1,93 @@
+// A small positive side for the project's own tests of the peer and the
+// runner: the suite's link (TestFrame) against dds_peer and its self-test
+// counterpart, on the port given in DDS_PEER_PORT.
+//
+// PEER_SELFTEST_MODE chooses what the first test does:
+//   pass (default)  a full exchange; both sides pass
+//   wrong_check     sends a value the counterpart's check refuses
+//   crash           makes the counterpart crash mid-test
+//   hang            never finishes (for the runner's time limit)
+// The second test always makes a full exchange, so that a run shows it goes on.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "TestFrame.h"
+
+namespace {
+
+constexpr const char* kId = "PeerSelfTestEcho";
+constexpr const char* kSync = "PeerSelfTestNegative.ENABLED_EchoNegative";
+constexpr int kWaitMs = 10000;
+
+std::string mode() {
+    const char* m = std::getenv("PEER_SELFTEST_MODE");
+    return m ? m : "pass";
+}
+
+void full_exchange(const std::string& check_value) {
+    TestFrame& tf = TestFrame::getInstance();
+    std::string value;
+    EXPECT_TRUE(tf.sendData(kId, "echo", "ping"));
+    EXPECT_TRUE(tf.waitForData(kId, "echo_reply", value, kWaitMs));
+    EXPECT_EQ(value, "ping");
+    EXPECT_TRUE(tf.sendData(kId, "check", check_value));
+    EXPECT_TRUE(tf.waitForData(kId, "check_done", value, 3000));
+    EXPECT_TRUE(tf.sendData(kId, "finish"));
+    EXPECT_TRUE(tf.waitForData(kId, "finish", value, kWaitMs));
+}
+
+void open_peer() {
+    TestFrame& tf = TestFrame::getInstance();
+    ASSERT_TRUE(tf.sendData("active_connection", "sync", kSync));
+    ASSERT_TRUE(tf.createConnection(kId));
+    EXPECT_TRUE(tf.waitForData(kId, "wait_for_completion", kWaitMs));
+}
+
+}  // namespace
+
+TEST(PeerSelfTestPositive, ENABLED_EchoPositive) {
+    open_peer();
+    if (HasFatalFailure()) return;
+    const std::string m = mode();
+    if (m == "hang") {
+        std::this_thread::sleep_for(std::chrono::seconds(600));
+    } else if (m == "crash") {
+        TestFrame& tf = TestFrame::getInstance();
+        std::string value;
+        EXPECT_TRUE(tf.sendData(kId, "crash"));
+        // The counterpart is gone: the wait ends with the connection, long before its limit.
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_FALSE(tf.waitForData(kId, "echo_reply", value, kWaitMs));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    } else {
+        full_exchange(m == "wrong_check" ? "wrong" : "expected");
+    }
+    TestFrame::getInstance().destroyConnection(kId);
+}
+
+TEST(PeerSelfTestPositive, ENABLED_EchoAgainPositive) {
+    open_peer();
+    if (HasFatalFailure()) return;
+    full_exchange("expected");
+    TestFrame::getInstance().destroyConnection(kId);
+}
+
+int main(int argc, char** argv) {
+    const char* port = std::getenv("DDS_PEER_PORT");
+    if (!port) {
+        std::cerr << "DDS_PEER_PORT is not set" << std::endl;
+        return 2;
+    }
+    TestFrame& tf = TestFrame::getInstance();
+    tf.running = true;
+    tf.serverAddress = "127.0.0.1";
+    tf.serverPort = std::atoi(port);
+    tf.createConnection("active_connection");
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,666 @@
+#include "dispatcher.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <pugixml.hpp>
+
+namespace peer {
+
+namespace {
+
+void log_out(const std::string& line) { std::cout << "[dds_peer] " << line << std::endl; }
+void log_err(const std::string& line) { std::cerr << "[dds_peer] " << line << std::endl; }
+
+std::string errno_text(int e) { return std::to_string(e) + " (" + std::strerror(e) + ")"; }
+
+std::string iso_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    localtime_r(&ts.tv_sec, &local);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local);
+    char out[80];
+    std::snprintf(out, sizeof out, "%s.%03ld", buf, ts.tv_nsec / 1000000);
+    return out;
+}
+
+// Printable form of connection bytes for log lines.
+std::string printable(std::string_view s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7f) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+std::string seconds_text(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", s);
+    return buf;
+}
+
+void close_fd(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+// Runs argv, returning its standard output; false when it cannot be run, does
+// not end within timeout_ms, or exits with a non-zero status.
+bool capture_output(const std::vector<std::string>& args, int timeout_ms, std::string& out, std::string& error) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        error = "pipe failed, error: " + errno_text(errno);
+        return false;
+    }
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::cout.flush();
+    std::cerr.flush();
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        error = "fork failed, error: " + errno_text(errno);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        ::dup2(fds[1], 1);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(fds[1]);
+    const std::int64_t deadline = now_ms() + timeout_ms;
+    bool timed_out = false;
+    for (;;) {
+        std::int64_t left = deadline - now_ms();
+        if (left <= 0) {
+            timed_out = true;
+            break;
+        }
+        pollfd pfd{fds[0], POLLIN, 0};
+        int r = ::poll(&pfd, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) continue;
+        char buf[4096];
+        ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+        if (out.size() > (8u << 20)) {
+            timed_out = true;  // runaway output: treat like a hang
+            break;
+        }
+    }
+    ::close(fds[0]);
+    if (timed_out) ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (timed_out) {
+        error = args[0] + " did not finish within " + std::to_string(timeout_ms) + " ms";
+        return false;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        error = args[0] + " failed (status " + std::to_string(status) + ")";
+        return false;
+    }
+    return true;
+}
+
+struct XmlResult {
+    bool present = false;
+    int completed = 0;  // tests that ran to completion (not skipped)
+    int failed = 0;
+    std::string messages;
+};
+
+XmlResult read_gtest_xml(const std::string& path) {
+    XmlResult r;
+    pugi::xml_document doc;
+    if (!doc.load_file(path.c_str())) return r;
+    r.present = true;
+    for (auto suite : doc.child("testsuites").children("testsuite")) {
+        for (auto tc : suite.children("testcase")) {
+            std::string status = tc.attribute("status").as_string();
+            std::string result = tc.attribute("result").as_string("completed");
+            if (status != "run" || result != "completed") continue;
+            ++r.completed;
+            bool any = false;
+            for (auto f : tc.children("failure")) {
+                any = true;
+                if (!r.messages.empty()) r.messages += "\n";
+                r.messages += f.attribute("message").as_string();
+            }
+            if (any) ++r.failed;
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
+PreambleState classify_preamble(std::string_view got, const std::vector<std::string>& expected) {
+    bool exact = false;
+    bool longer = false;
+    for (const auto& id : expected) {
+        if (id.size() < got.size() || id.compare(0, got.size(), got) != 0) continue;
+        if (id.size() == got.size()) {
+            exact = true;
+        } else {
+            longer = true;
+        }
+    }
+    if (exact) return longer ? PreambleState::Ambiguous : PreambleState::Match;
+    return longer ? PreambleState::NeedMore : PreambleState::NoMatch;
+}
+
+Dispatcher::Dispatcher(DispatcherOptions options) : opt_(std::move(options)) {}
+
+Dispatcher::~Dispatcher() {
+    for (auto& p : pending_) close_fd(p.fd);
+    for (auto& c : controls_) close_fd(c.fd);
+    for (auto& [pid, r] : running_) {
+        ::kill(-pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+    close_fd(listen_fd_);
+    close_fd(wake_[0]);
+    close_fd(wake_[1]);
+}
+
+bool Dispatcher::start(std::string* error) {
+    auto fail = [&](const std::string& e) {
+        if (error) *error = e;
+        return false;
+    };
+    if (opt_.tests_binary.empty()) return fail("no tests binary given");
+    std::string listing;
+    std::string why;
+    if (!capture_output({opt_.tests_binary, "--peer_list"}, 30000, listing, why)) {
+        return fail("cannot list the negative tests: " + why);
+    }
+    std::istringstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto tab = line.find('\t');
+        if (tab == std::string::npos || line.find('\t', tab + 1) != std::string::npos) continue;
+        NegativeTest t{line.substr(0, tab), line.substr(tab + 1)};
+        if (t.name.find('.') == std::string::npos || t.connection_id.empty()) continue;
+        for (const auto& other : registry_) {
+            if (other.name == t.name) return fail("negative test registered twice: " + t.name);
+        }
+        registry_.push_back(std::move(t));
+    }
+
+    if (opt_.report_dir.empty()) {
+        char tmpl[] = "/tmp/dds_peer.XXXXXX";
+        if (!::mkdtemp(tmpl)) return fail("cannot create a report directory, error: " + errno_text(errno));
+        opt_.report_dir = tmpl;
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(opt_.report_dir, ec);
+        if (ec) return fail("cannot create " + opt_.report_dir + ": " + ec.message());
+    }
+
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe failed, error: " + errno_text(errno));
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listen_fd_ < 0) return fail("socket failed, error: " + errno_text(errno));
+    int one = 1;
+    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(opt_.port));
+    if (::inet_pton(AF_INET, opt_.host.c_str(), &addr.sin_addr) != 1) return fail("invalid address: " + opt_.host);
+    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        return fail("bind to " + opt_.host + ":" + std::to_string(opt_.port) + " failed, error: " + errno_text(errno));
+    }
+    if (::listen(listen_fd_, 64) != 0) return fail("listen failed, error: " + errno_text(errno));
+    socklen_t len = sizeof addr;
+    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    log_out(std::to_string(registry_.size()) + " negative tests registered; reports in " + opt_.report_dir);
+    log_out("listening on " + opt_.host + ":" + std::to_string(port_));
+    return true;
+}
+
+void Dispatcher::request_stop() {
+    if (wake_[1] >= 0) {
+        char c = 's';
+        [[maybe_unused]] ssize_t n = ::write(wake_[1], &c, 1);
+    }
+}
+
+std::vector<std::string> Dispatcher::expected_ids() const {
+    std::vector<std::string> ids{kControlId};
+    for (const auto& a : awaiting_) ids.push_back(a.connection_id);
+    return ids;
+}
+
+void Dispatcher::accept_new() {
+    for (;;) {
+        int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) log_err("accept failed, error: " + errno_text(errno));
+            return;
+        }
+        std::int64_t now = now_ms();
+        pending_.push_back(Pending{fd, {}, now, now});
+    }
+}
+
+void Dispatcher::advance_pending(Pending& p, std::int64_t now) {
+    if (p.fd < 0) return;
+    const auto expected = expected_ids();
+    std::string seen;  // the byte that matched nothing, for the log
+    for (;;) {
+        if (p.got.size() >= kMaxIdBytes) {
+            log_err("connection id longer than " + std::to_string(kMaxIdBytes) + " bytes; closing");
+            close_fd(p.fd);
+            return;
+        }
+        char c = 0;
+        ssize_t n = ::recv(p.fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0) {
+            log_err("connection closed before its id was complete (got \"" + printable(p.got) + "\")");
+            close_fd(p.fd);
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            log_err("receive of a connection id failed, error: " + errno_text(errno));
+            close_fd(p.fd);
+            return;
+        }
+        std::string next = p.got + c;
+        PreambleState st = classify_preamble(next, expected);
+        if (st == PreambleState::NoMatch) {
+            PreambleState cur = classify_preamble(p.got, expected);
+            if (cur == PreambleState::Match || cur == PreambleState::Ambiguous) {
+                // The id is complete; the byte begins the first frame.
+                finish_preamble(p, p.got);
+                return;
+            }
+            seen.assign(1, c);
+            p.parked = true;
+            break;
+        }
+        ::recv(p.fd, &c, 1, MSG_DONTWAIT);
+        p.got = std::move(next);
+        p.last_byte_at = now;
+        p.parked = false;
+        if (st == PreambleState::Match) {
+            finish_preamble(p, p.got);
+            return;
+        }
+    }
+    PreambleState st = classify_preamble(p.got, expected);
+    if (st == PreambleState::Match && !p.parked) {
+        finish_preamble(p, p.got);
+        return;
+    }
+    if (st == PreambleState::Ambiguous && now - p.last_byte_at >= opt_.ambiguity_grace_ms) {
+        finish_preamble(p, p.got);
+        return;
+    }
+    if (p.parked && !orphans_.empty()) {
+        orphans_.erase(orphans_.begin());
+        log_err("refusing connection \"" + printable(p.got + seen) +
+                "\": the negative test named for it is unknown");
+        close_fd(p.fd);
+        return;
+    }
+    if (now - p.accepted_at >= opt_.preamble_timeout_ms) {
+        log_err("no expected connection id within " + std::to_string(opt_.preamble_timeout_ms) + " ms (got \"" +
+                printable(p.got + seen) + "\"); closing");
+        close_fd(p.fd);
+    }
+}
+
+bool Dispatcher::finish_preamble(Pending& p, const std::string& id) {
+    if (id == kControlId) {
+        log_out("control connection \"" + id + "\" accepted");
+        controls_.push_back(Control{p.fd, FrameDecoder{}});
+        had_control_ = true;
+        p.fd = -1;
+        return true;
+    }
+    auto it = std::find_if(awaiting_.begin(), awaiting_.end(),
+                           [&](const Awaiting& a) { return a.connection_id == id; });
+    if (it == awaiting_.end()) {  // cannot happen: only expected ids complete
+        close_fd(p.fd);
+        return false;
+    }
+    Awaiting a = *it;
+    awaiting_.erase(it);
+    int fd = p.fd;
+    p.fd = -1;
+    spawn(a.name, a.connection_id, fd);
+    return true;
+}
+
+void Dispatcher::read_control(Control& c) {
+    for (;;) {
+        char buf[4096];
+        ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            log_err("control connection receive failed, error: " + errno_text(errno) + "; closing");
+            close_fd(c.fd);
+            return;
+        }
+        if (n == 0) {
+            if (c.decoder.mid_message()) log_err("control connection ended inside a message");
+            log_out("control connection closed");
+            close_fd(c.fd);
+            return;
+        }
+        bool ok = c.decoder.feed(buf, static_cast<std::size_t>(n));
+        while (c.decoder.has_message()) {
+            Message m = c.decoder.pop();
+            if (m.key == "sync") {
+                on_sync(m.value);
+            } else {
+                log_out("ignoring key \"" + printable(m.key) + "\" on the control connection");
+            }
+        }
+        if (!ok) {
+            log_err("control connection: bad frame (" + c.decoder.error() + "); closing");
+            close_fd(c.fd);
+            return;
+        }
+    }
+}
+
+void Dispatcher::on_sync(const std::string& name) {
+    log_out("sync " + printable(name));
+    auto it = std::find_if(registry_.begin(), registry_.end(), [&](const NegativeTest& t) { return t.name == name; });
+    if (it == registry_.end()) {
+        orphans_.push_back(now_ms());
+        record(Verdict{name, "", "FAILED", "unknown negative test: no test of that name is registered", 0, iso_now()});
+        return;
+    }
+    for (const auto& a : awaiting_) {
+        if (a.connection_id == it->connection_id) {
+            record(Verdict{a.name, a.connection_id, "FAILED",
+                           "superseded by a new sync before its connection arrived", 0, iso_now()});
+        }
+    }
+    std::erase_if(awaiting_, [&](const Awaiting& a) { return a.connection_id == it->connection_id; });
+    awaiting_.push_back(Awaiting{it->name, it->connection_id, now_ms()});
+}
+
+void Dispatcher::spawn(const std::string& name, const std::string& connection_id, int fd) {
+    ++sequence_;
+    const std::string xml = opt_.report_dir + "/" + std::to_string(sequence_) + "-" + name + ".xml";
+    std::vector<std::string> args{opt_.tests_binary, "--gtest_filter=" + name, "--gtest_output=xml:" + xml,
+                                  "--peer_fd=3", "--peer_connection_id=" + connection_id};
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::cout.flush();
+    std::cerr.flush();
+    const std::string timestamp = iso_now();
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        int e = errno;
+        ::close(fd);
+        record(Verdict{name, connection_id, "FAILED", "could not start the test, fork error " + errno_text(e), 0,
+                       timestamp});
+        return;
+    }
+    if (pid == 0) {
+        // Own process group, so that a hung test is stopped with everything it started.
+        ::setpgid(0, 0);
+        if (fd != 3) {
+            ::dup2(fd, 3);
+        }
+        ::fcntl(3, F_SETFD, 0);
+        ::close_range(4, ~0u, 0);
+        ::execv(argv[0], argv.data());
+        static const char msg[] = "[dds_peer] exec of the tests binary failed\n";
+        [[maybe_unused]] ssize_t n = ::write(2, msg, sizeof msg - 1);
+        _exit(127);
+    }
+    ::setpgid(pid, pid);
+    ::close(fd);
+    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp};
+    log_out("running " + name + " on connection \"" + connection_id + "\" (pid " + std::to_string(pid) + ")");
+}
+
+void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
+    for (;;) {
+        for (auto it = running_.begin(); it != running_.end();) {
+            int status = 0;
+            pid_t r = ::waitpid(it->first, &status, WNOHANG);
+            if (r == 0 || (r < 0 && errno == EINTR)) {
+                ++it;
+                continue;
+            }
+            const Running& run = it->second;
+            Verdict v{run.name, run.connection_id, "", "", (now_ms() - run.started_ms) / 1000.0, run.timestamp};
+            XmlResult xml = read_gtest_xml(run.xml_path);
+            if (r < 0) {
+                v.status = "FAILED";
+                v.message = "lost track of the test process, error: " + errno_text(errno);
+            } else if (run.timed_out) {
+                v.status = "TIMEOUT";
+                v.message = "did not end within " + std::to_string(opt_.test_timeout_s) + " s";
+            } else if (run.aborted) {
+                v.status = "ABORTED";
+                v.message = "still running when the peer stopped";
+            } else if (WIFSIGNALED(status)) {
+                v.status = "CRASHED";
+                v.message = "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+                            strsignal(WTERMSIG(status)) + ")";
+            } else if (WEXITSTATUS(status) == 0 && xml.completed >= 1 && xml.failed == 0) {
+                v.status = "PASSED";
+            } else if (WEXITSTATUS(status) == 0) {
+                v.status = "FAILED";
+                v.message = "the test did not run (its report holds no completed test)";
+            } else if (WEXITSTATUS(status) == 127) {
+                v.status = "FAILED";
+                v.message = "could not execute " + opt_.tests_binary;
+            } else {
+                v.status = "FAILED";
+                v.message = "exit status " + std::to_string(WEXITSTATUS(status));
+            }
+            if (!xml.messages.empty()) v.message += (v.message.empty() ? "" : "\n") + xml.messages;
+            it = running_.erase(it);
+            record(std::move(v));
+        }
+        if (!block_until_all || running_.empty() || now_ms() >= deadline) return;
+        ::usleep(20000);
+    }
+}
+
+void Dispatcher::record(Verdict v) {
+    if (v.passed()) {
+        log_out("PASSED " + v.name + " (" + seconds_text(v.seconds) + " s)");
+    } else {
+        std::string first = v.message.substr(0, v.message.find('\n'));
+        log_out(v.status + " " + printable(v.name) + ": " + first);
+    }
+    verdicts_.push_back(std::move(v));
+}
+
+void Dispatcher::expire(std::int64_t now) {
+    for (auto it = awaiting_.begin(); it != awaiting_.end();) {
+        if (now - it->sync_at < opt_.connect_timeout_ms) {
+            ++it;
+            continue;
+        }
+        record(Verdict{it->name, it->connection_id, "FAILED",
+                       "its connection \"" + it->connection_id + "\" did not arrive within " +
+                           std::to_string(opt_.connect_timeout_ms) + " ms of the sync",
+                       0, iso_now()});
+        it = awaiting_.erase(it);
+    }
+    std::erase_if(orphans_, [&](std::int64_t t) { return now - t >= opt_.connect_timeout_ms; });
+    for (auto& [pid, r] : running_) {
+        if (!r.timed_out && now - r.started_ms >= std::int64_t(opt_.test_timeout_s) * 1000) {
+            r.timed_out = true;
+            ::kill(-pid, SIGKILL);
+        }
+    }
+}
+
+int Dispatcher::run() {
+    started_ms_ = now_ms();
+    std::string reason;
+    int drain = opt_.drain_ms;
+    while (!stopping_) {
+        std::int64_t now = now_ms();
+        if (now - started_ms_ >= std::int64_t(opt_.max_seconds) * 1000) {
+            reason = "lifetime of " + std::to_string(opt_.max_seconds) + " s reached";
+            drain = 0;
+            break;
+        }
+        std::vector<pollfd> fds;
+        fds.push_back({wake_[0], POLLIN, 0});
+        fds.push_back({listen_fd_, POLLIN, 0});
+        for (const auto& c : controls_) fds.push_back({c.fd, POLLIN, 0});
+        for (const auto& p : pending_) {
+            if (!p.parked) fds.push_back({p.fd, POLLIN, 0});
+        }
+        int r = ::poll(fds.data(), fds.size(), 100);
+        if (r < 0 && errno != EINTR) {
+            reason = "poll failed, error: " + errno_text(errno);
+            drain = 0;
+            break;
+        }
+        if (r > 0 && (fds[0].revents & POLLIN)) {
+            reason = "stop requested";
+            drain = std::min(drain, 3000);
+            break;
+        }
+        for (auto& c : controls_) read_control(c);
+        std::erase_if(controls_, [](const Control& c) { return c.fd < 0; });
+        if (r > 0 && (fds[1].revents & POLLIN)) accept_new();
+        now = now_ms();
+        // advance_pending may hand connections over; iterate by index over a stable vector.
+        for (std::size_t i = 0; i < pending_.size(); ++i) advance_pending(pending_[i], now);
+        std::erase_if(pending_, [](const Pending& p) { return p.fd < 0; });
+        reap(false, 0);
+        expire(now_ms());
+        if (opt_.exit_when_control_closes && had_control_ && controls_.empty()) {
+            reason = "control connection closed";
+            break;
+        }
+    }
+    shutdown(reason, drain);
+    return std::all_of(verdicts_.begin(), verdicts_.end(), [](const Verdict& v) { return v.passed(); }) ? 0 : 1;
+}
+
+void Dispatcher::shutdown(const std::string& reason, int drain_ms) {
+    stopping_ = true;
+    log_out("stopping: " + reason);
+    close_fd(listen_fd_);
+    for (auto& p : pending_) close_fd(p.fd);
+    pending_.clear();
+    for (auto& c : controls_) close_fd(c.fd);
+    controls_.clear();
+    for (const auto& a : awaiting_) {
+        record(Verdict{a.name, a.connection_id, "FAILED", "the peer stopped before its connection arrived", 0,
+                       iso_now()});
+    }
+    awaiting_.clear();
+    if (!running_.empty()) {
+        log_out("waiting up to " + std::to_string(drain_ms) + " ms for " + std::to_string(running_.size()) +
+                " running test(s)");
+        reap(true, now_ms() + drain_ms);
+    }
+    for (auto& [pid, r] : running_) {
+        r.aborted = true;
+        ::kill(-pid, SIGKILL);
+    }
+    reap(true, now_ms() + 10000);
+    print_summary();
+    if (!opt_.junit_path.empty() && !write_junit(opt_.junit_path)) {
+        log_err("cannot write " + opt_.junit_path);
+    }
+}
+
+void Dispatcher::print_summary() const {
+    std::size_t passed = std::count_if(verdicts_.begin(), verdicts_.end(), [](const Verdict& v) { return v.passed(); });
+    log_out("summary: " + std::to_string(verdicts_.size()) + " negative test(s), " + std::to_string(passed) +
+            " passed, " + std::to_string(verdicts_.size() - passed) + " failed");
+    for (const auto& v : verdicts_) {
+        if (!v.passed()) log_out("  " + v.status + " " + printable(v.name));
+    }
+}
+
+bool Dispatcher::write_junit(const std::string& path) const {
+    pugi::xml_document doc;
+    auto root = doc.append_child("testsuites");
+    root.append_attribute("name") = "dds_peer";
+    std::size_t failures = 0;
+    double total = 0;
+    std::map<std::string, pugi::xml_node> suites;
+    for (const auto& v : verdicts_) {
+        auto dot = v.name.find('.');
+        std::string suite = dot == std::string::npos ? v.name : v.name.substr(0, dot);
+        std::string test = dot == std::string::npos ? v.name : v.name.substr(dot + 1);
+        auto& node = suites[suite];
+        if (!node) {
+            node = root.append_child("testsuite");
+            node.append_attribute("name") = suite.c_str();
+            node.append_attribute("tests") = 0;
+            node.append_attribute("failures") = 0;
+        }
+        node.attribute("tests") = node.attribute("tests").as_int() + 1;
+        auto tc = node.append_child("testcase");
+        tc.append_attribute("name") = test.c_str();
+        tc.append_attribute("classname") = suite.c_str();
+        tc.append_attribute("time") = seconds_text(v.seconds).c_str();
+        tc.append_attribute("timestamp") = v.timestamp.c_str();
+        tc.append_attribute("connection") = v.connection_id.c_str();
+        tc.append_attribute("verdict") = v.status.c_str();
+        total += v.seconds;
+        if (!v.passed()) {
+            ++failures;
+            node.attribute("failures") = node.attribute("failures").as_int() + 1;
+            auto f = tc.append_child("failure");
+            std::string first = v.message.substr(0, v.message.find('\n'));
+            f.append_attribute("message") = (v.status + ": " + first).c_str();
+            f.append_child(pugi::node_pcdata).set_value(v.message.c_str());
+        }
+    }
+    root.append_attribute("tests") = static_cast<unsigned>(verdicts_.size());
+    root.append_attribute("failures") = static_cast<unsigned>(failures);
+    root.append_attribute("errors") = 0;
+    root.append_attribute("time") = seconds_text(total).c_str();
+    return doc.save_file(path.c_str());
+}
+
+}  // namespace peer

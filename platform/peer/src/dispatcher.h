@@ -1,0 +1,136 @@
+// dds_peer's dispatcher: accepts the positive side's connections, reads their
+// ids, and runs each negative test that a "sync" names in a process of its
+// own, handing it the test's connection.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "peer/peer_link.h"
+#include "peer/wire.h"
+
+namespace peer {
+
+inline constexpr const char* kControlId = "active_connection";
+inline constexpr std::size_t kMaxIdBytes = 256;
+
+enum class PreambleState {
+    NeedMore,   // a prefix of some expected id
+    Ambiguous,  // equals an expected id, and a longer expected id continues it
+    Match,      // equals an expected id that no longer expected id continues
+    NoMatch,    // no expected id starts with these bytes
+};
+
+// Classifies the bytes read so far from a new connection against the ids the
+// dispatcher expects.
+PreambleState classify_preamble(std::string_view got, const std::vector<std::string>& expected);
+
+struct DispatcherOptions {
+    std::string host = "127.0.0.1";
+    int port = 12345;               // 0 picks an ephemeral port
+    std::string tests_binary;       // the binary holding the negative tests
+    std::string report_dir;         // per-test googletest XML; empty: a fresh temporary directory
+    std::string junit_path;         // report of the whole run; empty: none
+    int max_seconds = 3600;         // lifetime of the dispatcher
+    int test_timeout_s = 300;       // lifetime of one negative test process
+    int connect_timeout_ms = 15000; // from "sync" to the arrival of the test's connection
+    int preamble_timeout_ms = 5000; // from accept to a recognised id
+    int ambiguity_grace_ms = 200;   // wait for more bytes when one expected id is a prefix of another
+    int drain_ms = 20000;           // how long running tests may finish once the run ends
+    bool exit_when_control_closes = true;
+};
+
+struct Verdict {
+    std::string name;
+    std::string connection_id;
+    std::string status;   // PASSED, FAILED, CRASHED, TIMEOUT, ABORTED
+    std::string message;  // why it did not pass; empty when it passed
+    double seconds = 0;
+    std::string timestamp;  // start, ISO 8601 local time
+    bool passed() const { return status == "PASSED"; }
+};
+
+class Dispatcher {
+public:
+    explicit Dispatcher(DispatcherOptions options);
+    ~Dispatcher();
+    Dispatcher(const Dispatcher&) = delete;
+    Dispatcher& operator=(const Dispatcher&) = delete;
+
+    // Loads the registry from the tests binary, binds and listens.
+    bool start(std::string* error);
+    int port() const { return port_; }
+    const std::vector<NegativeTest>& registry() const { return registry_; }
+
+    // Serves until stopped, the lifetime ends, or (by option) the last
+    // control connection closes. Returns 0 when every negative test passed.
+    int run();
+    // Safe from a signal handler or another thread.
+    void request_stop();
+
+    const std::vector<Verdict>& verdicts() const { return verdicts_; }
+    bool write_junit(const std::string& path) const;
+
+private:
+    struct Pending {
+        int fd;
+        std::string got;
+        std::int64_t accepted_at;
+        std::int64_t last_byte_at;
+        bool parked = false;  // bytes match nothing expected yet
+    };
+    struct Control {
+        int fd;
+        FrameDecoder decoder;
+    };
+    struct Awaiting {
+        std::string name;
+        std::string connection_id;
+        std::int64_t sync_at;
+    };
+    struct Running {
+        std::string name;
+        std::string connection_id;
+        std::string xml_path;
+        std::int64_t started_ms;
+        std::string timestamp;
+        bool timed_out = false;
+        bool aborted = false;
+    };
+
+    std::vector<std::string> expected_ids() const;
+    void accept_new();
+    void advance_pending(Pending& p, std::int64_t now);
+    bool finish_preamble(Pending& p, const std::string& id);  // true: fd handed over
+    void read_control(Control& c);
+    void on_sync(const std::string& name);
+    void spawn(const std::string& name, const std::string& connection_id, int fd);
+    void reap(bool block_until_all, std::int64_t deadline);
+    void record(Verdict v);
+    void expire(std::int64_t now);
+    void shutdown(const std::string& reason, int drain_ms);
+    void print_summary() const;
+
+    DispatcherOptions opt_;
+    std::vector<NegativeTest> registry_;
+    int listen_fd_ = -1;
+    int wake_[2] = {-1, -1};
+    int port_ = 0;
+    bool had_control_ = false;
+    bool stopping_ = false;
+    std::int64_t started_ms_ = 0;
+    int sequence_ = 0;
+    std::vector<Pending> pending_;
+    std::vector<Control> controls_;
+    std::vector<Awaiting> awaiting_;
+    std::vector<std::int64_t> orphans_;  // syncs of unknown tests whose connection is to be refused
+    std::map<pid_t, Running> running_;
+    std::vector<Verdict> verdicts_;
+};
+
+}  // namespace peer

@@ -1,0 +1,173 @@
+#include "peer/peer_link.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace peer {
+
+PeerLink::PeerLink(int fd, std::string connection_id) : fd_(fd), id_(std::move(connection_id)) {
+    // Reads are driven by poll; writes go through write_all, which copes with
+    // either mode. Blocking mode keeps the descriptor simple for the test.
+    int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+PeerLink::~PeerLink() { close(); }
+
+void PeerLink::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    ended_ = true;
+}
+
+bool PeerLink::send(const std::string& key, const std::string& value) {
+    std::cout << "[peer " << id_ << "] send " << key << " = " << value << std::endl;
+    if (fd_ < 0) {
+        std::cerr << "[peer " << id_ << "] send of " << key << " failed: connection closed" << std::endl;
+        return false;
+    }
+    if (!send_message(fd_, key, value)) {
+        std::cerr << "[peer " << id_ << "] send of " << key << " failed, error: " << errno << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool PeerLink::pump(std::int64_t deadline) {
+    if (ended_ || fd_ < 0) return false;
+    for (;;) {
+        int wait = -1;
+        if (deadline >= 0) {
+            std::int64_t left = deadline - now_ms();
+            if (left < 0) left = 0;
+            wait = static_cast<int>(left);
+        }
+        pollfd pfd{fd_, POLLIN, 0};
+        int r = ::poll(&pfd, 1, wait);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            ended_ = true;
+            return false;
+        }
+        if (r == 0) return false;  // deadline
+        char buf[4096];
+        ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) {
+            if (decoder_.mid_message()) {
+                ADD_FAILURE() << "connection \"" << id_ << "\" ended inside a message";
+            }
+            ended_ = true;
+            return false;
+        }
+        if (!decoder_.feed(buf, static_cast<std::size_t>(n))) {
+            // The positive side broke the framing: this fails the running test.
+            ADD_FAILURE() << "bad frame on connection \"" << id_ << "\": " << decoder_.error();
+            ended_ = true;
+        }
+        while (decoder_.has_message()) queue_.push_back(decoder_.pop());
+        return true;
+    }
+}
+
+bool PeerLink::wait(const std::string& key, int timeout_ms, std::string* value) {
+    const std::int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+    for (;;) {
+        for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+            if (it->key == key) {
+                std::cout << "[peer " << id_ << "] received " << it->key << " = " << it->value << std::endl;
+                if (value) *value = std::move(it->value);
+                queue_.erase(it);
+                return true;
+            }
+        }
+        if (ended_) {
+            std::cerr << "[peer " << id_ << "] wait for " << key << ": connection ended" << std::endl;
+            return false;
+        }
+        if (deadline >= 0 && now_ms() >= deadline) {
+            std::cerr << "[peer " << id_ << "] wait for " << key << " timed out after " << timeout_ms << " ms"
+                      << std::endl;
+            return false;
+        }
+        pump(deadline);
+    }
+}
+
+std::optional<Message> PeerLink::next(int timeout_ms) {
+    const std::int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+    for (;;) {
+        if (!queue_.empty()) {
+            Message m = std::move(queue_.front());
+            queue_.pop_front();
+            std::cout << "[peer " << id_ << "] received " << m.key << " = " << m.value << std::endl;
+            return m;
+        }
+        if (ended_ || (deadline >= 0 && now_ms() >= deadline)) return std::nullopt;
+        pump(deadline);
+    }
+}
+
+bool PeerLink::wait_closed(int timeout_ms) {
+    const std::int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+    for (;;) {
+        while (!queue_.empty()) {
+            std::cout << "[peer " << id_ << "] left unread: " << queue_.front().key << " = " << queue_.front().value
+                      << std::endl;
+            queue_.pop_front();
+        }
+        if (ended_) return true;
+        if (deadline >= 0 && now_ms() >= deadline) return false;
+        pump(deadline);
+    }
+}
+
+namespace {
+
+std::unique_ptr<PeerLink>& current() {
+    static std::unique_ptr<PeerLink> instance;
+    return instance;
+}
+
+std::vector<NegativeTest>& registry() {
+    static std::vector<NegativeTest> tests;
+    return tests;
+}
+
+}  // namespace
+
+PeerLink& link() {
+    if (!current()) {
+        std::cerr << "no peer connection in this process: negative tests are started by dds_peer" << std::endl;
+        std::_Exit(3);
+    }
+    return *current();
+}
+
+bool has_link() { return static_cast<bool>(current()); }
+
+void set_link(int fd, const std::string& connection_id) {
+    current() = std::make_unique<PeerLink>(fd, connection_id);
+}
+
+void reset_link() { current().reset(); }
+
+bool register_negative_test(const char* name, const char* connection_id) {
+    registry().push_back(NegativeTest{name, connection_id});
+    return true;
+}
+
+const std::vector<NegativeTest>& negative_tests() { return registry(); }
+
+}  // namespace peer

@@ -1,0 +1,21 @@
+#include "conditions/status_condition_impl.h"
+
+namespace QUORVELA::detail {
+
+StatusConditionImpl::~StatusConditionImpl() { unlink_condition(*this); }
+
+bool StatusConditionImpl::get_trigger_value() {
+  const StatusMask enabled = enabled_.load();
+  if (changes_) return (changes_() & enabled) != 0;
+  return entity_ != nullptr && (entity_->get_status_changes() & enabled) != 0;
+}
+
+StatusMask StatusConditionImpl::get_enabled_statuses() { return enabled_.load(); }
+
+ReturnCode_t StatusConditionImpl::set_enabled_statuses(StatusMask mask) {
+  enabled_.store(mask);
+  notify_condition(*this);
+  return RETCODE_OK;
+}
+
+}  // namespace QUORVELA::detail

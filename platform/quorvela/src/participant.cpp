@@ -1,0 +1,479 @@
+// Domain participants: containment, registrations, topics and defaults.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+
+#include "filter/filter.h"
+#include "impl.h"
+#include "qos_rules.h"
+#include "reader.h"
+#include "writer.h"
+#include "xml/profiles.h"
+
+namespace QUORVELA::detail {
+
+namespace {
+
+// Signalled whenever a topic is created, for find_topic.
+std::condition_variable_any& topic_created() {
+  static std::condition_variable_any cv;
+  return cv;
+}
+
+constexpr uint8_t kEntityKindTopic = 0x0a;
+
+}  // namespace
+
+void close_endpoints(std::vector<DataWriterImpl*>& writers, std::vector<DataReaderImpl*>& readers) {
+  for (DataReaderImpl* r : readers) {
+    r->close();
+    delete r;
+  }
+  readers.clear();
+  for (DataWriterImpl* w : writers) {
+    w->close();
+    delete w;
+  }
+  writers.clear();
+}
+
+ParticipantImpl::ParticipantImpl(DomainId_t domain_id, const DomainParticipantQos& qos,
+                                 DomainParticipantListener* listener, StatusMask mask)
+    : domain_id_(domain_id), qos_(qos), listener_(listener), mask_(mask) {}
+
+ParticipantImpl::~ParticipantImpl() { wire_.destroy(); }
+
+bool ParticipantImpl::start() {
+  if (wire_.create(static_cast<uint32_t>(domain_id_), qos_.user_data.value, qos_.transport_mode) != DDS_RETCODE_OK)
+    return false;
+  handle_ = handle_from_guid(wire_.guid());
+  return true;
+}
+
+ReturnCode_t ParticipantImpl::enable() {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  enabled_ = true;
+  return RETCODE_OK;
+}
+
+InstanceHandle_t ParticipantImpl::mint_handle(uint8_t entity_kind) {
+  return handle_from_guid(wire_.mint_guid(entity_kind));
+}
+
+DomainParticipantQos ParticipantImpl::qos() const {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  return qos_;
+}
+
+bool ParticipantImpl::empty() const {
+  return publishers_.empty() && subscribers_.empty() && topics_.empty() && cfts_.empty();
+}
+
+TopicImpl* ParticipantImpl::find_topic_impl(Topic* topic) const {
+  if (topic == nullptr) return nullptr;
+  for (auto& t : topics_)
+    if (static_cast<Topic*>(t.get()) == topic) return t.get();
+  return nullptr;
+}
+
+void ParticipantImpl::endpoints_on(const TopicImpl* t, std::vector<DataWriterImpl*>& writers,
+                                   std::vector<DataReaderImpl*>& readers) const {
+  for (auto& p : publishers_)
+    for (DataWriterImpl* w : p->writers())
+      if (w->topic_impl() == t) writers.push_back(w);
+  for (auto& s : subscribers_)
+    for (DataReaderImpl* r : s->readers())
+      if (r->topic_impl() == t) readers.push_back(r);
+}
+
+ContentFilteredTopicImpl* ParticipantImpl::find_cft_impl(TopicDescription* d) const {
+  if (d == nullptr) return nullptr;
+  for (auto& c : cfts_)
+    if (static_cast<TopicDescription*>(c.get()) == d) return c.get();
+  return nullptr;
+}
+
+ReaderTopic resolve_reader_topic(ParticipantImpl* participant, TopicDescription* description) {
+  ReaderTopic rt;
+  if (participant == nullptr || description == nullptr) return rt;
+  if (ContentFilteredTopicImpl* c = participant->find_cft_impl(description)) {
+    rt.topic = c->related_impl();
+    rt.cft = c;
+    return rt;
+  }
+  if (Topic* t = dynamic_cast<Topic*>(description)) rt.topic = participant->find_topic_impl(t);
+  return rt;
+}
+
+// ------------------------------------------------------------ publishers
+Publisher* ParticipantImpl::create_publisher(const PublisherQos& qos, PublisherListener* listener,
+                                             StatusMask mask) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  const PublisherQos q = (&qos == &PUBLISHER_QOS_DEFAULT) ? default_publisher_qos_ : qos;
+  if (check_qos(q) != RETCODE_OK) return nullptr;
+  auto p = std::make_unique<PublisherImpl>(this, q, listener, mask, mint_handle(wire::kEntityKindPublisher));
+  if (enabled_ && qos_.entity_factory.autoenable_created_entities) p->enable();
+  publishers_.push_back(std::move(p));
+  return publishers_.back().get();
+}
+
+Publisher* ParticipantImpl::create_publisher_with_profile(const char* l, const char* p, const char* n,
+                                                          PublisherListener* listener, StatusMask mask) {
+  PublisherQos q;
+  if (profiles::find(l, p, n, q) != RETCODE_OK) return nullptr;
+  return create_publisher(q, listener, mask);
+}
+
+ReturnCode_t ParticipantImpl::delete_publisher(Publisher*& publisher) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (publisher == nullptr) return RETCODE_BAD_PARAMETER;
+  auto it = std::find_if(publishers_.begin(), publishers_.end(),
+                         [&](const std::unique_ptr<PublisherImpl>& p) { return p.get() == publisher; });
+  if (it == publishers_.end()) return RETCODE_PRECONDITION_NOT_MET;
+  if ((*it)->has_writers()) return RETCODE_PRECONDITION_NOT_MET;
+  publishers_.erase(it);
+  publisher = nullptr;
+  return RETCODE_OK;
+}
+
+// ----------------------------------------------------------- subscribers
+Subscriber* ParticipantImpl::create_subscriber(const SubscriberQos& qos, SubscriberListener* listener,
+                                               StatusMask mask) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  const SubscriberQos q = (&qos == &SUBSCRIBER_QOS_DEFAULT) ? default_subscriber_qos_ : qos;
+  if (check_qos(q) != RETCODE_OK) return nullptr;
+  auto s = std::make_unique<SubscriberImpl>(this, q, listener, mask, mint_handle(wire::kEntityKindSubscriber));
+  if (enabled_ && qos_.entity_factory.autoenable_created_entities) s->enable();
+  subscribers_.push_back(std::move(s));
+  return subscribers_.back().get();
+}
+
+Subscriber* ParticipantImpl::create_subscriber_with_profile(const char* l, const char* p, const char* n,
+                                                            SubscriberListener* listener, StatusMask mask) {
+  SubscriberQos q;
+  if (profiles::find(l, p, n, q) != RETCODE_OK) return nullptr;
+  return create_subscriber(q, listener, mask);
+}
+
+ReturnCode_t ParticipantImpl::delete_subscriber(Subscriber*& subscriber) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (subscriber == nullptr) return RETCODE_BAD_PARAMETER;
+  auto it = std::find_if(subscribers_.begin(), subscribers_.end(),
+                         [&](const std::unique_ptr<SubscriberImpl>& s) { return s.get() == subscriber; });
+  if (it == subscribers_.end()) return RETCODE_PRECONDITION_NOT_MET;
+  if ((*it)->has_readers()) return RETCODE_PRECONDITION_NOT_MET;
+  subscribers_.erase(it);
+  subscriber = nullptr;
+  return RETCODE_OK;
+}
+
+// ----------------------------------------------------------------- types
+ReturnCode_t ParticipantImpl::registe_type(const std::string& type_name, TypeSupport* type_support) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (type_support == nullptr || type_name.empty()) return RETCODE_BAD_PARAMETER;
+  auto it = types_.find(type_name);
+  if (it != types_.end()) return it->second == type_support ? RETCODE_OK : RETCODE_PRECONDITION_NOT_MET;
+  types_.emplace(type_name, type_support);
+  return RETCODE_OK;
+}
+
+// ---------------------------------------------------------------- topics
+Topic* ParticipantImpl::create_topic_locked(const std::string& topic_name, const std::string& type_name,
+                                            const TopicQos& qos, TopicListener* listener, StatusMask mask) {
+  if (topic_name.empty()) return nullptr;
+  auto type = types_.find(type_name);
+  if (type == types_.end()) return nullptr;
+  if (lookup_topicdescription(topic_name) != nullptr) return nullptr;
+  const TopicQos q = (&qos == &TOPIC_QOS_DEFAULT) ? default_topic_qos_ : qos;
+  if (check_qos(q) != RETCODE_OK) return nullptr;
+  auto t = std::make_unique<TopicImpl>(this, topic_name, type_name, type->second, q, listener, mask,
+                                       mint_handle(kEntityKindTopic));
+  if (enabled_ && qos_.entity_factory.autoenable_created_entities) t->enable();
+  topics_.push_back(std::move(t));
+  topic_created().notify_all();
+  return topics_.back().get();
+}
+
+Topic* ParticipantImpl::create_topic(const std::string& topic_name, const std::string& type_name,
+                                     const TopicQos& qos, TopicListener* listener, StatusMask mask) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  return create_topic_locked(topic_name, type_name, qos, listener, mask);
+}
+
+Topic* ParticipantImpl::create_topic_with_profile(const std::string& topic_name, const std::string& type_name,
+                                                  const char* l, const char* p, const char* n,
+                                                  TopicListener* listener, StatusMask mask) {
+  TopicQos q;
+  if (profiles::find(l, p, n, q) != RETCODE_OK) return nullptr;
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  return create_topic_locked(topic_name, type_name, q, listener, mask);
+}
+
+ReturnCode_t ParticipantImpl::delete_topic(Topic*& topic) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (topic == nullptr) return RETCODE_BAD_PARAMETER;
+  auto it = std::find_if(topics_.begin(), topics_.end(),
+                         [&](const std::unique_ptr<TopicImpl>& t) { return static_cast<Topic*>(t.get()) == topic; });
+  if (it == topics_.end()) return RETCODE_PRECONDITION_NOT_MET;
+  if ((*it)->users() > 0) return RETCODE_PRECONDITION_NOT_MET;
+  topics_.erase(it);
+  topic = nullptr;
+  return RETCODE_OK;
+}
+
+Topic* ParticipantImpl::find_topic(const std::string& topic_name, const Duration_t& timeout) {
+  std::unique_lock<std::recursive_mutex> lock(model_mutex());
+  auto lookup = [&]() -> Topic* {
+    for (auto& t : topics_)
+      if (t->name() == topic_name) return t.get();
+    return nullptr;
+  };
+  if (Topic* t = lookup()) return t;
+  if (!is_infinite(timeout) && (timeout.sec < 0 || timeout.nanosec >= 1000000000u)) return nullptr;
+  // Waits for the topic to be created by another thread, up to the time-out.
+  const auto deadline = std::chrono::steady_clock::now() +
+                        (is_infinite(timeout) ? std::chrono::hours(24 * 365)
+                                              : std::chrono::nanoseconds(to_nanoseconds(timeout)));
+  while (true) {
+    if (topic_created().wait_until(lock, deadline) == std::cv_status::timeout) return lookup();
+    if (Topic* t = lookup()) return t;
+  }
+}
+
+TopicDescription* ParticipantImpl::lookup_topicdescription(const std::string& name) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  for (auto& t : topics_)
+    if (t->name() == name) return t.get();
+  for (auto& c : cfts_)
+    if (c->get_name() == name) return c.get();
+  return nullptr;
+}
+
+ContentFilteredTopic* ParticipantImpl::create_contentfilteredtopic(const std::string& name, Topic* related_topic,
+                                                                   const std::string& filter_expression,
+                                                                   const StringSeq& expression_parameters) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (name.empty()) return nullptr;
+  TopicImpl* related = find_topic_impl(related_topic);
+  if (related == nullptr) return nullptr;
+  if (lookup_topicdescription(name) != nullptr) return nullptr;
+  std::string error;
+  std::unique_ptr<ContentFilter> filter =
+      ContentFilter::create(related->type_name(), filter_expression, expression_parameters, &error);
+  if (!filter) return nullptr;
+  cfts_.push_back(std::make_unique<ContentFilteredTopicImpl>(this, name, related, std::move(filter)));
+  related->add_user();
+  return cfts_.back().get();
+}
+
+ReturnCode_t ParticipantImpl::delete_contentfilteredtopic(ContentFilteredTopic*& topic) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (topic == nullptr) return RETCODE_BAD_PARAMETER;
+  auto it = std::find_if(cfts_.begin(), cfts_.end(), [&](const std::unique_ptr<ContentFilteredTopicImpl>& c) {
+    return static_cast<ContentFilteredTopic*>(c.get()) == topic;
+  });
+  if (it == cfts_.end()) return RETCODE_PRECONDITION_NOT_MET;
+  if ((*it)->users() > 0) return RETCODE_PRECONDITION_NOT_MET;
+  (*it)->related_impl()->remove_user();
+  cfts_.erase(it);
+  topic = nullptr;
+  return RETCODE_OK;
+}
+
+// ----------------------------------------------------------- containment
+void ParticipantImpl::unlink_contents(std::vector<DataWriterImpl*>& writers, std::vector<DataReaderImpl*>& readers,
+                                      std::vector<std::unique_ptr<Entity>>& others,
+                                      std::vector<std::unique_ptr<ContentFilteredTopicImpl>>& cfts) {
+  for (auto& p : publishers_) {
+    auto w = p->unlink_all_writers();
+    writers.insert(writers.end(), w.begin(), w.end());
+  }
+  for (auto& s : subscribers_) {
+    auto r = s->unlink_all_readers();
+    readers.insert(readers.end(), r.begin(), r.end());
+  }
+  for (auto& c : cfts_) cfts.push_back(std::move(c));
+  cfts_.clear();
+  for (auto& p : publishers_) others.push_back(std::move(p));
+  publishers_.clear();
+  for (auto& s : subscribers_) others.push_back(std::move(s));
+  subscribers_.clear();
+  for (auto& t : topics_) others.push_back(std::move(t));
+  topics_.clear();
+}
+
+ReturnCode_t ParticipantImpl::delete_contained_entities() {
+  std::vector<DataWriterImpl*> writers;
+  std::vector<DataReaderImpl*> readers;
+  std::vector<std::unique_ptr<Entity>> others;
+  std::vector<std::unique_ptr<ContentFilteredTopicImpl>> cfts;
+  {
+    std::lock_guard<std::recursive_mutex> lock(model_mutex());
+    unlink_contents(writers, readers, others, cfts);
+  }
+  // Endpoints first: they refer to their publishers, subscribers and topics.
+  close_endpoints(writers, readers);
+  cfts.clear();
+  others.clear();
+  return RETCODE_OK;
+}
+
+bool ParticipantImpl::contains_entity(const InstanceHandle_t& handle) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (handle == HANDLE_NIL || handle == handle_) return false;
+  for (auto& p : publishers_)
+    if (p->get_instance_handle() == handle || p->contains(handle)) return true;
+  for (auto& s : subscribers_)
+    if (s->get_instance_handle() == handle || s->contains(handle)) return true;
+  for (auto& t : topics_)
+    if (t->get_instance_handle() == handle) return true;
+  return false;
+}
+
+ReturnCode_t ParticipantImpl::assert_liveliness() {
+  if (!enabled_) return RETCODE_NOT_ENABLED;
+  if (wire_.assert_liveliness() != DDS_RETCODE_OK) return RETCODE_ERROR;
+  DataWriterImpl::assert_participant_liveliness(&wire_);
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::get_current_time(Time& current_time) {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+  current_time.sec = static_cast<int32_t>(ns / 1000000000LL);
+  current_time.nanosec = static_cast<uint32_t>(ns % 1000000000LL);
+  return RETCODE_OK;
+}
+
+// ------------------------------------------------------------- discovery
+ReturnCode_t ParticipantImpl::get_discovered_participants(InstanceHandleSeq& handles) {
+  InstanceHandleSeq found;
+  for (const wire::DiscoveredParticipant& d : wire_.discovered_participants())
+    found.push_back(handle_from_guid(d.guid));
+  handles.swap(found);
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::get_discovered_participant_data(ParticipantBuiltinTopicData& data,
+                                                              const InstanceHandle_t& handle) {
+  wire::DiscoveredParticipant d;
+  if (!wire_.discovered_participant(guid_from_handle(handle), d)) return RETCODE_BAD_PARAMETER;
+  ParticipantBuiltinTopicData out;
+  std::memcpy(out.key.value, d.guid.v.data(), 16);
+  out.user_data.value = d.user_data;
+  data = std::move(out);
+  return RETCODE_OK;
+}
+
+// ------------------------------------------------------------------- QoS
+ReturnCode_t ParticipantImpl::get_qos(DomainParticipantQos& qos) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  qos = qos_;
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::set_qos(const DomainParticipantQos& qos) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  DomainParticipantQos q;
+  if (&qos == &PARTICIPANT_QOS_DEFAULT)
+    DomainParticipantFactory::get_instance()->get_default_participant_qos(q);
+  else
+    q = qos;
+  ReturnCode_t rc = check_qos(q);
+  if (rc != RETCODE_OK) return rc;
+  rc = check_changeable(qos_, q);
+  if (rc != RETCODE_OK) return rc;
+  if (q.user_data.value != qos_.user_data.value) {
+    if (wire_.set_user_data(q.user_data.value) != DDS_RETCODE_OK) return RETCODE_ERROR;
+  }
+  qos_ = q;
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::set_qos_with_profile(const char* l, const char* p, const char* n) {
+  DomainParticipantQos q;
+  ReturnCode_t rc = profiles::find(l, p, n, q);
+  if (rc != RETCODE_OK) return rc;
+  return set_qos(q);
+}
+
+ReturnCode_t ParticipantImpl::set_listener(DomainParticipantListener* listener, StatusMask mask) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  listener_ = listener;
+  mask_ = mask;
+  return RETCODE_OK;
+}
+
+DomainParticipantListener* ParticipantImpl::get_listener() {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  return listener_;
+}
+
+ReturnCode_t ParticipantImpl::set_default_publisher_qos(const PublisherQos& qos) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  const PublisherQos q = (&qos == &PUBLISHER_QOS_DEFAULT) ? PublisherQos() : qos;
+  ReturnCode_t rc = check_qos(q);
+  if (rc != RETCODE_OK) return rc;
+  default_publisher_qos_ = q;
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::get_default_publisher_qos(PublisherQos& qos) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  qos = default_publisher_qos_;
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::set_default_publisher_qos_with_profile(const char* l, const char* p, const char* n) {
+  PublisherQos q;
+  ReturnCode_t rc = profiles::find(l, p, n, q);
+  if (rc != RETCODE_OK) return rc;
+  return set_default_publisher_qos(q);
+}
+
+ReturnCode_t ParticipantImpl::set_default_subscriber_qos(const SubscriberQos& qos) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  const SubscriberQos q = (&qos == &SUBSCRIBER_QOS_DEFAULT) ? SubscriberQos() : qos;
+  ReturnCode_t rc = check_qos(q);
+  if (rc != RETCODE_OK) return rc;
+  default_subscriber_qos_ = q;
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::get_default_subscriber_qos(SubscriberQos& qos) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  qos = default_subscriber_qos_;
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::set_default_subscriber_qos_with_profile(const char* l, const char* p,
+                                                                      const char* n) {
+  SubscriberQos q;
+  ReturnCode_t rc = profiles::find(l, p, n, q);
+  if (rc != RETCODE_OK) return rc;
+  return set_default_subscriber_qos(q);
+}
+
+ReturnCode_t ParticipantImpl::set_default_topic_qos(const TopicQos& qos) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  const TopicQos q = (&qos == &TOPIC_QOS_DEFAULT) ? TopicQos() : qos;
+  ReturnCode_t rc = check_qos(q);
+  if (rc != RETCODE_OK) return rc;
+  default_topic_qos_ = q;
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::get_default_topic_qos(TopicQos& qos) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  qos = default_topic_qos_;
+  return RETCODE_OK;
+}
+
+ReturnCode_t ParticipantImpl::set_default_topic_qos_with_profile(const char* l, const char* p, const char* n) {
+  TopicQos q;
+  ReturnCode_t rc = profiles::find(l, p, n, q);
+  if (rc != RETCODE_OK) return rc;
+  return set_default_topic_qos(q);
+}
+
+}  // namespace QUORVELA::detail

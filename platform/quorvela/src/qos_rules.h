@@ -1,0 +1,39 @@
+// QoS rules: value ranges, consistency within one QoS value, and which
+// policies may change once an entity is enabled.
+#pragma once
+
+#include "quorvela/qos.h"
+#include "quorvela/types.h"
+
+namespace QUORVELA::detail {
+
+// RETCODE_OK, RETCODE_BAD_PARAMETER for a value out of its range (a kind
+// outside its enumeration, nanoseconds of 10^9 or more that are not the
+// infinite value, a negative duration, a depth below 1 under keep last, a
+// limit below -1 or 0), RETCODE_INCONSISTENT_POLICY for values that
+// contradict each other.
+ReturnCode_t check_qos(const DomainParticipantFactoryQos& q);
+ReturnCode_t check_qos(const DomainParticipantQos& q);
+ReturnCode_t check_qos(const PublisherQos& q);
+ReturnCode_t check_qos(const SubscriberQos& q);
+ReturnCode_t check_qos(const TopicQos& q);
+ReturnCode_t check_qos(const DataWriterQos& q);
+ReturnCode_t check_qos(const DataReaderQos& q);
+
+// RETCODE_OK when `next` differs from `current` only in policies that may
+// change on an enabled entity, else RETCODE_IMMUTABLE_POLICY.
+ReturnCode_t check_changeable(const DomainParticipantQos& current, const DomainParticipantQos& next);
+ReturnCode_t check_changeable(const PublisherQos& current, const PublisherQos& next);
+ReturnCode_t check_changeable(const SubscriberQos& current, const SubscriberQos& next);
+ReturnCode_t check_changeable(const TopicQos& current, const TopicQos& next);
+ReturnCode_t check_changeable(const DataWriterQos& current, const DataWriterQos& next);
+ReturnCode_t check_changeable(const DataReaderQos& current, const DataReaderQos& next);
+
+// Duration helpers.
+bool is_infinite(const Duration_t& d);
+// Nanoseconds; INT64_MAX for the infinite duration.
+int64_t to_nanoseconds(const Duration_t& d);
+// a < b with the infinite duration the largest.
+bool duration_less(const Duration_t& a, const Duration_t& b);
+
+}  // namespace QUORVELA::detail

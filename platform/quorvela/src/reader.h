@@ -1,0 +1,207 @@
+// DataReaderImpl: the data reader over a Cyclone reader.
+//
+// The Cyclone reader is drained on every arrival into this reader's own
+// cache, where the time-based filter, the content filter of a filtered
+// topic, the history and resource limits, lifespan expiry, the sample, view
+// and instance states and the requested deadline are handled.
+//
+// What the entity model calls (see impl.h for the locking rules):
+//
+//   static DataReaderImpl* create(SubscriberImpl* subscriber, const ReaderTopic& topic,
+//                                 const DataReaderQos& qos, DataReaderListener* listener, StatusMask mask);
+//       Null when the QoS is refused. Created disabled; it does not touch the
+//       user counts of the topic or the filtered topic. Call with
+//       model_mutex() held.
+//   ReturnCode_t enable();
+//       RETCODE_PRECONDITION_NOT_MET while the subscriber is disabled or the
+//       participant's Cyclone side is not created; otherwise creates the
+//       Cyclone reader. The topic's enabled state does not matter.
+//   void subscriber_qos_changed();   partition or group data of the subscriber changed
+//   void topic_qos_changed();        topic data of the (related) topic changed
+//   void close();                    as DataWriterImpl::close(); also deletes the
+//                                    reader's conditions
+//   TopicImpl* topic_impl();                 the topic read (the related one for a filtered topic)
+//   ContentFilteredTopicImpl* cft_impl();    the filtered topic, or null
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "impl.h"
+#include "wire/endpoint.h"
+#include "wire/status_condition.h"
+
+namespace QUORVELA::detail {
+
+class ReaderConditionBase;
+
+class DataReaderImpl : public DataReader {
+ public:
+  static DataReaderImpl* create(SubscriberImpl* subscriber, const ReaderTopic& topic, const DataReaderQos& qos,
+                                DataReaderListener* listener, StatusMask mask);
+  ~DataReaderImpl() override;
+
+  ReturnCode_t enable() override;
+  void subscriber_qos_changed();
+  void topic_qos_changed();
+  void close();
+  TopicImpl* topic_impl() { return topic_; }
+  ContentFilteredTopicImpl* cft_impl() { return cft_; }
+  SubscriberImpl* subscriber_impl() { return subscriber_; }
+
+  // Entity
+  bool is_enabled() override;
+  StatusCondition& get_statuscondition() override { return status_condition_; }
+  StatusMask get_status_changes() override;
+  InstanceHandle_t get_instance_handle() override;
+
+  // DataReader
+  ReturnCode_t read(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
+                    SampleStateMask sample_states, ViewStateMask view_states,
+                    InstanceStateMask instance_states) override;
+  ReturnCode_t take(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
+                    SampleStateMask sample_states, ViewStateMask view_states,
+                    InstanceStateMask instance_states) override;
+  ReturnCode_t read_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
+                                ReadCondition* condition) override;
+  ReturnCode_t take_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
+                                ReadCondition* condition) override;
+  ReturnCode_t read_instance(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
+                             const InstanceHandle_t& handle, SampleStateMask sample_states,
+                             ViewStateMask view_states, InstanceStateMask instance_states) override;
+  ReturnCode_t take_instance(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
+                             const InstanceHandle_t& handle, SampleStateMask sample_states,
+                             ViewStateMask view_states, InstanceStateMask instance_states) override;
+  ReturnCode_t read_next_sample(void* data_value, SampleInfo& sample_info) override;
+  ReturnCode_t take_next_sample(void* data_value, SampleInfo& sample_info) override;
+
+  InstanceHandle_t lookup_instance(const void* instance) override;
+  ReturnCode_t get_key_value(void* key_holder, const InstanceHandle_t& handle) override;
+
+  ReadCondition* create_readcondition(SampleStateMask sample_states, ViewStateMask view_states,
+                                      InstanceStateMask instance_states) override;
+  QueryCondition* create_querycondition(SampleStateMask sample_states, ViewStateMask view_states,
+                                        InstanceStateMask instance_states, const std::string& query_expression,
+                                        const StringSeq& query_parameters) override;
+  ReturnCode_t delete_readcondition(ReadCondition* condition) override;
+  ReturnCode_t delete_contained_entities() override;
+
+  ReturnCode_t get_liveliness_changed_status(LivelinessChangedStatus& status) override;
+  ReturnCode_t get_requested_deadline_missed_status(RequestedDeadlineMissedStatus& status) override;
+  ReturnCode_t get_requested_incompatible_qos_status(RequestedIncompatibleQosStatus& status) override;
+  ReturnCode_t get_sample_lost_status(SampleLostStatus& status) override;
+  ReturnCode_t get_sample_rejected_status(SampleRejectedStatus& status) override;
+  ReturnCode_t get_subscription_matched_status(SubscriptionMatchedStatus& status) override;
+
+  ReturnCode_t get_matched_publications(InstanceHandleSeq& handles) override;
+  ReturnCode_t get_matched_publication_data(PublicationBuiltinTopicData& data,
+                                            const InstanceHandle_t& handle) override;
+  ReturnCode_t wait_for_historical_data(const Duration_t& max_wait) override;
+
+  TopicDescription* get_topicdescription() override;
+  Subscriber* get_subscriber() override { return subscriber_; }
+
+  ReturnCode_t get_qos(DataReaderQos& qos) override;
+  ReturnCode_t set_qos(const DataReaderQos& qos) override;
+  ReturnCode_t set_qos_with_profile(const char* library_name, const char* profile_name,
+                                    const char* qos_name) override;
+  ReturnCode_t set_listener(DataReaderListener* listener, StatusMask mask) override;
+  DataReaderListener* get_listener() override;
+
+  // For the reader's conditions: true when a cached sample matches the masks
+  // (and the query, when given).
+  bool has_matching(SampleStateMask s, ViewStateMask v, InstanceStateMask i, const ContentFilter* query);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Sample {
+    uint64_t seq = 0;
+    bool valid = false;
+    bool read = false;
+    std::vector<uint8_t> payload;
+    int64_t source_ts = 0;
+    int64_t expiry = INT64_MAX;  // wall-clock ns; INT64_MAX never
+    InstanceHandle_t publication;
+    int32_t disposed_gen = 0, no_writers_gen = 0;
+  };
+  struct Instance {
+    InstanceHandle_t handle;
+    std::deque<Sample> samples;
+    InstanceStateKind state = ALIVE_INSTANCE_STATE;
+    bool new_view = true;
+    int32_t disposed_gen = 0, no_writers_gen = 0;
+    bool has_accepted = false;
+    int64_t last_accepted_ts = 0;     // time-based filter, source time
+    Clock::time_point deadline_due{};
+    std::vector<uint8_t> key_payload;  // for get_key_value
+  };
+  struct Selected {
+    Instance* inst;
+    size_t index;
+    uint64_t seq;
+  };
+
+  DataReaderImpl(SubscriberImpl* subscriber, const ReaderTopic& topic, const DataReaderQos& qos,
+                 DataReaderListener* listener, StatusMask mask);
+  ReturnCode_t create_wire_locked();
+  void on_data();
+  void ingest_locked(wire::WireSample& s, bool& accepted_any);
+  int64_t lifespan_of_locked(const wire::Guid& writer);
+  void purge_expired_locked();
+  ReturnCode_t collect(SequenceBase* data_values, SampleInfoSeq* sample_infos, void* single, SampleInfo* single_info,
+                       int32_t max_samples, SampleStateMask s, ViewStateMask v, InstanceStateMask i,
+                       const InstanceHandle_t* only, const ContentFilter* query, bool take);
+  bool sample_matches(const Instance& inst, const Sample& smp, SampleStateMask s, ViewStateMask v,
+                      InstanceStateMask i, const ContentFilter* query) const;
+  void schedule_deadline_locked(Clock::time_point due);
+  void on_deadline_timer();
+  void notify_conditions();
+  bool listener_for(StatusMask bit, DataReaderListener*& l);
+  void notify_status(StatusMask bit);
+  void reject_locked(SampleRejectedStatusKind why, const InstanceHandle_t& h);
+
+  SubscriberImpl* subscriber_;
+  TopicImpl* topic_;
+  ContentFilteredTopicImpl* cft_;
+  std::shared_ptr<ContentFilter> filter_;
+  TypeSupport* ts_;
+  bool keyed_;
+  wire::ParticipantWire* participant_wire_;
+  uint64_t owner_;
+
+  std::mutex mtx_;  // QoS, cache, Cyclone reader
+  DataReaderQos qos_;
+  bool enabled_ = false;
+  bool closed_ = false;
+  InstanceHandle_t handle_;
+  wire::WireReader wire_;
+  std::map<wire::KeyHash, Instance> instances_;
+  uint64_t next_seq_ = 1;
+  int32_t total_samples_ = 0;
+  std::map<wire::Guid, int64_t> writer_lifespan_;
+  uint64_t deadline_timer_ = 0;
+  Clock::time_point deadline_timer_at_{};
+
+  std::mutex cond_mtx_;  // the reader's read and query conditions
+  std::vector<std::unique_ptr<ReaderConditionBase>> conditions_;
+
+  std::recursive_mutex status_mtx_;
+  DataReaderListener* listener_;
+  StatusMask mask_;
+  StatusMask changes_ = 0;
+  LivelinessChangedStatus liveliness_;
+  RequestedDeadlineMissedStatus deadline_missed_;
+  RequestedIncompatibleQosStatus incompatible_;
+  SampleLostStatus lost_;
+  SampleRejectedStatus rejected_;
+  SubscriptionMatchedStatus matched_;
+
+  wire::EntityStatusCondition status_condition_;
+};
+
+}  // namespace QUORVELA::detail

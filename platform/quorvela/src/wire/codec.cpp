@@ -1,0 +1,153 @@
+#include "wire/codec.h"
+
+#include <cstring>
+
+#include "quorvela/cdr.h"
+
+namespace QUORVELA::wire {
+
+namespace {
+bool host_little_endian() {
+  const uint16_t one = 1;
+  uint8_t b;
+  std::memcpy(&b, &one, 1);
+  return b == 1;
+}
+}  // namespace
+
+bool encode_sample(TypeSupport* ts, const void* sample, std::vector<uint8_t>& out) {
+  void* s = const_cast<void*>(sample);
+  uint32_t size = ts->get_serialized_data_size(s, 0);
+  const bool le = host_little_endian();
+  out.assign(kPayloadHeader + size, 0);
+  out[1] = le ? 1 : 0;
+  SerializedBuffer buf(out.data() + kPayloadHeader, size);
+  CdrSerializer ser(&buf, le);
+  if (ts->serialize_data(s, &ser, le ? 1 : 0) != 0) return false;
+  out.resize(kPayloadHeader + ser.m_position);
+  return true;
+}
+
+bool decode_into(TypeSupport* ts, const uint8_t* payload, size_t len, void* sample) {
+  if (len < kPayloadHeader) return false;
+  const bool le = payload[1] == 1;
+  SerializedBuffer buf(const_cast<uint8_t*>(payload) + kPayloadHeader, static_cast<uint32_t>(len - kPayloadHeader));
+  CdrDeserializer des(&buf, le);
+  return ts->deserialize_data(sample, &des, le ? 1 : 0) == 0;
+}
+
+bool key_of(TypeSupport* ts, const void* sample, KeyHash& key) {
+  InstanceHandle_t h;
+  if (ts->MakeKey(sample, h, false) != 0) return false;
+  std::memcpy(key.data(), h.value, 16);
+  return true;
+}
+
+InstanceHandle_t instance_handle_of(const KeyHash& key) {
+  InstanceHandle_t h;
+  std::memcpy(h.value, key.data(), 16);
+  h.length = 16;
+  h.trailing = 0;
+  return h;
+}
+
+KeyHash key_of_handle(const InstanceHandle_t& h) {
+  KeyHash k;
+  std::memcpy(k.data(), h.value, 16);
+  return k;
+}
+
+bool is_infinite(const Duration_t& d) { return d.sec == DURATION_INFINITE_SEC && d.nanosec == DURATION_INFINITE_NSEC; }
+
+int64_t to_ns(const Duration_t& d) {
+  if (is_infinite(d) || d.sec == DURATION_INFINITE_SEC) return DDS_INFINITY;
+  return static_cast<int64_t>(d.sec) * 1000000000LL + d.nanosec;
+}
+
+int64_t to_ns(const Time& t) { return static_cast<int64_t>(t.sec) * 1000000000LL + t.nanosec; }
+
+Time to_time(int64_t ns) {
+  Time t;
+  t.sec = static_cast<int32_t>(ns / 1000000000LL);
+  t.nanosec = static_cast<uint32_t>(ns % 1000000000LL);
+  return t;
+}
+
+Duration_t to_duration(int64_t ns) {
+  if (ns == DDS_INFINITY) return DURATION_INFINITE;
+  Duration_t d;
+  d.sec = static_cast<int32_t>(ns / 1000000000LL);
+  d.nanosec = static_cast<uint32_t>(ns % 1000000000LL);
+  return d;
+}
+
+int compare(const Duration_t& a, const Duration_t& b) {
+  int64_t x = to_ns(a), y = to_ns(b);
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
+EndpointQos endpoint_qos(const DataWriterQos& w, const PublisherQos& p, const TopicQos& t) {
+  EndpointQos q;
+  q.durability = w.durability.kind;
+  q.reliability = w.reliability.kind;
+  q.max_blocking_ns = to_ns(w.reliability.max_blocking_time);
+  q.history_kind = w.history.kind;
+  q.history_depth = w.history.depth;
+  q.deadline_ns = to_ns(w.deadline.period);
+  q.latency_budget_ns = to_ns(w.latency_budget.duration);
+  q.liveliness = w.liveliness.kind;
+  q.lease_ns = to_ns(w.liveliness.lease_duration);
+  q.ownership = w.ownership.kind;
+  q.strength = w.ownership_strength.value;
+  q.destination_order = w.destination_order.kind;
+  q.lifespan_ns = to_ns(w.lifespan.duration);
+  q.autodispose = w.writer_data_lifecycle.autodispose_unregistered_instances;
+  q.user_data = w.user_data.value;
+  q.topic_data = t.topic_data.value;
+  q.group_data = p.group_data.value;
+  q.partitions = p.partition.name;
+  return q;
+}
+
+EndpointQos endpoint_qos(const DataReaderQos& r, const SubscriberQos& s, const TopicQos& t) {
+  EndpointQos q;
+  q.durability = r.durability.kind;
+  q.reliability = r.reliability.kind;
+  q.max_blocking_ns = to_ns(r.reliability.max_blocking_time);
+  q.history_kind = r.history.kind;
+  q.history_depth = r.history.depth;
+  q.max_samples = r.resource_limits.max_samples;
+  q.max_instances = r.resource_limits.max_instances;
+  q.max_samples_per_instance = r.resource_limits.max_samples_per_instance;
+  q.deadline_ns = to_ns(r.deadline.period);
+  q.latency_budget_ns = to_ns(r.latency_budget.duration);
+  q.liveliness = r.liveliness.kind;
+  q.lease_ns = to_ns(r.liveliness.lease_duration);
+  q.ownership = r.ownership.kind;
+  q.destination_order = r.destination_order.kind;
+  q.user_data = r.user_data.value;
+  q.topic_data = t.topic_data.value;
+  q.group_data = s.group_data.value;
+  q.partitions = s.partition.name;
+  return q;
+}
+
+ReturnCode_t to_retcode(dds_return_t rc) {
+  switch (rc) {
+    case DDS_RETCODE_OK: return RETCODE_OK;
+    case DDS_RETCODE_BAD_PARAMETER: return RETCODE_BAD_PARAMETER;
+    case DDS_RETCODE_PRECONDITION_NOT_MET: return RETCODE_PRECONDITION_NOT_MET;
+    case DDS_RETCODE_OUT_OF_RESOURCES: return RETCODE_OUT_OF_RESOURCES;
+    case DDS_RETCODE_NOT_ENABLED: return RETCODE_NOT_ENABLED;
+    case DDS_RETCODE_IMMUTABLE_POLICY: return RETCODE_IMMUTABLE_POLICY;
+    case DDS_RETCODE_INCONSISTENT_POLICY: return RETCODE_INCONSISTENT_POLICY;
+    case DDS_RETCODE_ALREADY_DELETED: return RETCODE_ALREADY_DELETED;
+    case DDS_RETCODE_TIMEOUT: return RETCODE_TIMEOUT;
+    case DDS_RETCODE_NO_DATA: return RETCODE_NO_DATA;
+    case DDS_RETCODE_ILLEGAL_OPERATION: return RETCODE_ILLEGAL_OPERATION;
+    case DDS_RETCODE_UNSUPPORTED: return RETCODE_UNSUPPORTED;
+    default: return RETCODE_ERROR;
+  }
+}
+
+}  // namespace QUORVELA::wire

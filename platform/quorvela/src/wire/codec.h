@@ -1,0 +1,48 @@
+// Sample encoding through a user type support, QoS conversion to the wire
+// form, and the time and handle conversions the data path needs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "quorvela/qos.h"
+#include "quorvela/type_support.h"
+#include "quorvela/types.h"
+#include "wire/endpoint.h"
+
+namespace QUORVELA::wire {
+
+// Payload layout: 4-octet header {0, 1 when little endian, 0, 0}, then the
+// plain CDR bytes of serialize_data (alignment counted from their start).
+constexpr size_t kPayloadHeader = 4;
+
+bool encode_sample(TypeSupport* ts, const void* sample, std::vector<uint8_t>& out);
+// Decodes into an existing sample made by ts->create_data().
+bool decode_into(TypeSupport* ts, const uint8_t* payload, size_t len, void* sample);
+// Plain CDR bytes and their byte order, for the filter evaluator.
+inline const uint8_t* cdr_bytes(const std::vector<uint8_t>& payload) { return payload.data() + kPayloadHeader; }
+inline size_t cdr_size(const std::vector<uint8_t>& payload) {
+  return payload.size() > kPayloadHeader ? payload.size() - kPayloadHeader : 0;
+}
+inline bool cdr_little_endian(const std::vector<uint8_t>& payload) { return payload.size() > 1 && payload[1] == 1; }
+
+// Instance key of a sample of a keyed type (the type support's key hash).
+bool key_of(TypeSupport* ts, const void* sample, KeyHash& key);
+InstanceHandle_t instance_handle_of(const KeyHash& key);  // the handle users see
+KeyHash key_of_handle(const InstanceHandle_t& h);
+
+int64_t to_ns(const Duration_t& d);  // DDS_INFINITY for infinite
+int64_t to_ns(const Time& t);
+Time to_time(int64_t ns);
+Duration_t to_duration(int64_t ns);  // DDS_INFINITY gives the infinite duration
+bool is_infinite(const Duration_t& d);
+// Duration ordering with infinite the largest.
+int compare(const Duration_t& a, const Duration_t& b);
+
+EndpointQos endpoint_qos(const DataWriterQos& w, const PublisherQos& p, const TopicQos& t);
+EndpointQos endpoint_qos(const DataReaderQos& r, const SubscriberQos& s, const TopicQos& t);
+
+// DDS_RETCODE_* to the library's return codes.
+ReturnCode_t to_retcode(dds_return_t rc);
+
+}  // namespace QUORVELA::wire

@@ -1,0 +1,437 @@
+#include "wire/endpoint.h"
+
+#include <cstring>
+
+#include "envelope.h"
+
+namespace QUORVELA::wire {
+
+namespace {
+
+void set_common(dds_qos_t* d, const EndpointQos& q) {
+  // Transient and persistent are served from the writer's own history, like
+  // transient local; the requested kind is kept by the entity for its rules.
+  dds_qset_durability(d, q.durability == 0 ? DDS_DURABILITY_VOLATILE : DDS_DURABILITY_TRANSIENT_LOCAL);
+  dds_qset_reliability(d, q.reliability == 2 ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT,
+                       q.max_blocking_ns);
+  dds_qset_deadline(d, q.deadline_ns);
+  dds_qset_latency_budget(d, q.latency_budget_ns);
+  dds_liveliness_kind_t lk = q.liveliness == 2   ? DDS_LIVELINESS_MANUAL_BY_TOPIC
+                             : q.liveliness == 1 ? DDS_LIVELINESS_MANUAL_BY_PARTICIPANT
+                                                 : DDS_LIVELINESS_AUTOMATIC;
+  dds_qset_liveliness(d, lk, q.lease_ns);
+  dds_qset_ownership(d, q.ownership == 1 ? DDS_OWNERSHIP_EXCLUSIVE : DDS_OWNERSHIP_SHARED);
+  dds_qset_destination_order(d, q.destination_order == 1 ? DDS_DESTINATIONORDER_BY_SOURCE_TIMESTAMP
+                                                         : DDS_DESTINATIONORDER_BY_RECEPTION_TIMESTAMP);
+  dds_qset_userdata(d, q.user_data.empty() ? nullptr : q.user_data.data(), q.user_data.size());
+  dds_qset_topicdata(d, q.topic_data.empty() ? nullptr : q.topic_data.data(), q.topic_data.size());
+  // Cyclone wants an integral number of chars; history depth >= 1.
+  int32_t depth = q.history_depth > 0 ? q.history_depth : 1;
+  dds_qset_history(d, q.history_kind == 1 ? DDS_HISTORY_KEEP_ALL : DDS_HISTORY_KEEP_LAST, depth);
+}
+
+std::vector<uint8_t> blob(bool ok, void* v, size_t sz) {
+  std::vector<uint8_t> out;
+  if (ok && v) out.assign(static_cast<uint8_t*>(v), static_cast<uint8_t*>(v) + sz);
+  dds_free(v);
+  return out;
+}
+
+void fill_endpoint(const dds_builtintopic_endpoint_t* e, EndpointData& out) {
+  out.guid = to_guid(e->key);
+  out.participant = to_guid(e->participant_key);
+  out.topic_name = e->topic_name ? e->topic_name : "";
+  out.type_name = e->type_name ? e->type_name : "";
+  void* v = nullptr;
+  size_t sz = 0;
+  bool ok = dds_qget_userdata(e->qos, &v, &sz);
+  out.user_data = blob(ok, v, sz);
+  v = nullptr;
+  ok = dds_qget_groupdata(e->qos, &v, &sz);
+  out.group_data = blob(ok, v, sz);
+  v = nullptr;
+  ok = dds_qget_topicdata(e->qos, &v, &sz);
+  out.topic_data = blob(ok, v, sz);
+  dds_duration_t ls = DDS_INFINITY;
+  out.lifespan_ns = dds_qget_lifespan(e->qos, &ls) ? ls : DDS_INFINITY;
+  int32_t st = 0;
+  out.strength = dds_qget_ownership_strength(e->qos, &st) ? st : 0;
+  dds_durability_kind_t dk;
+  if (dds_qget_durability(e->qos, &dk)) out.durability = static_cast<uint8_t>(dk);
+  dds_reliability_kind_t rk;
+  dds_duration_t mbt;
+  if (dds_qget_reliability(e->qos, &rk, &mbt)) out.reliability = rk == DDS_RELIABILITY_RELIABLE ? 2 : 1;
+  dds_ownership_kind_t ok2;
+  if (dds_qget_ownership(e->qos, &ok2)) out.ownership = ok2 == DDS_OWNERSHIP_EXCLUSIVE ? 1 : 0;
+  dds_liveliness_kind_t lk;
+  dds_duration_t lease;
+  if (dds_qget_liveliness(e->qos, &lk, &lease)) {
+    out.liveliness = static_cast<uint8_t>(lk);
+    out.lease_ns = lease;
+  }
+  dds_duration_t dl;
+  if (dds_qget_deadline(e->qos, &dl)) out.deadline_ns = dl;
+  dds_destination_order_kind_t dok;
+  if (dds_qget_destination_order(e->qos, &dok)) out.destination_order = static_cast<uint8_t>(dok);
+  uint32_t n = 0;
+  char** names = nullptr;
+  if (dds_qget_partition(e->qos, &n, &names)) {
+    for (uint32_t i = 0; i < n; ++i) {
+      out.partitions.emplace_back(names[i]);
+      dds_free(names[i]);
+    }
+    dds_free(names);
+  }
+}
+
+}  // namespace
+
+dds_qos_t* make_writer_qos(const EndpointQos& q) {
+  dds_qos_t* d = dds_create_qos();
+  set_common(d, q);
+  dds_qset_ownership_strength(d, q.strength);
+  dds_qset_lifespan(d, q.lifespan_ns);
+  dds_qset_writer_data_lifecycle(d, q.autodispose);
+  // Writer resource limits are enforced by the library, not by Cyclone.
+  dds_qset_resource_limits(d, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
+  if (q.durability != 0) {
+    // Cyclone serves late joiners from the durability service history.
+    int32_t depth = q.history_depth > 0 ? q.history_depth : 1;
+    dds_qset_durability_service(d, 0, q.history_kind == 1 ? DDS_HISTORY_KEEP_ALL : DDS_HISTORY_KEEP_LAST, depth,
+                                DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
+  }
+  return d;
+}
+
+dds_qos_t* make_reader_qos(const EndpointQos& q) {
+  dds_qos_t* d = dds_create_qos();
+  set_common(d, q);
+  // The library keeps its own reader cache with the requested limits; the
+  // Cyclone reader is drained on every arrival and must not drop anything.
+  dds_qset_resource_limits(d, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
+  return d;
+}
+
+dds_qos_t* make_group_qos(const EndpointQos& q) {
+  dds_qos_t* d = dds_create_qos();
+  dds_qset_groupdata(d, q.group_data.empty() ? nullptr : q.group_data.data(), q.group_data.size());
+  if (!q.partitions.empty()) {
+    std::vector<const char*> names;
+    for (auto& p : q.partitions) names.push_back(p.c_str());
+    dds_qset_partition(d, static_cast<uint32_t>(names.size()), names.data());
+  }
+  return d;
+}
+
+// ---------------------------------------------------------------- writer
+
+dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
+                                WriterEvents ev) {
+  // No lock held while Cyclone creates: local matches call back synchronously.
+  if (writer_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  keyed_ = keyed;
+  ev_ = std::move(ev);
+  dds_qos_t* gq = make_group_qos(q);
+  publisher_ = dds_create_publisher(participant, gq, nullptr);
+  dds_delete_qos(gq);
+  if (publisher_ < 0) {
+    dds_return_t rc = publisher_;
+    publisher_ = 0;
+    return rc;
+  }
+  dds_listener_t* l = dds_create_listener(this);
+  dds_lset_publication_matched(l, &WireWriter::on_matched);
+  dds_lset_offered_incompatible_qos(l, &WireWriter::on_incompatible);
+  dds_qos_t* wq = make_writer_qos(q);
+  dds_entity_t w = dds_create_writer(publisher_, topic, wq, l);
+  dds_delete_qos(wq);
+  dds_delete_listener(l);
+  if (w < 0) {
+    dds_delete(publisher_);
+    publisher_ = 0;
+    return w;
+  }
+  std::lock_guard<std::mutex> lk(mtx_);
+  writer_ = w;
+  guid_ = entity_guid(w);
+  return DDS_RETCODE_OK;
+}
+
+void WireWriter::destroy() {
+  dds_entity_t pub;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    pub = publisher_;
+    publisher_ = writer_ = 0;
+  }
+  // Deleting waits for listener callbacks in progress; they take mtx_.
+  if (pub > 0) dds_delete(pub);
+  std::lock_guard<std::mutex> lk(mtx_);
+  handle_guid_.clear();
+}
+
+Guid WireWriter::guid_for_handle(dds_entity_t w, dds_instance_handle_t ih) {
+  if (ih == 0) return Guid{};
+  std::lock_guard<std::mutex> lk(mtx_);
+  auto it = handle_guid_.find(ih);
+  if (it != handle_guid_.end()) return it->second;
+  Guid g;
+  if (w > 0) {
+    if (dds_builtintopic_endpoint_t* e = dds_get_matched_subscription_data(w, ih)) {
+      g = to_guid(e->key);
+      dds_builtintopic_free_endpoint(e);
+      handle_guid_[ih] = g;
+    }
+  }
+  return g;
+}
+
+void WireWriter::on_matched(dds_entity_t e, const dds_publication_matched_status_t st, void* arg) {
+  auto* self = static_cast<WireWriter*>(arg);
+  Guid last = self->guid_for_handle(e, st.last_subscription_handle);
+  if (self->ev_.matched) self->ev_.matched(st, last);
+}
+
+void WireWriter::on_incompatible(dds_entity_t, const dds_offered_incompatible_qos_status_t st, void* arg) {
+  auto* self = static_cast<WireWriter*>(arg);
+  if (self->ev_.incompatible) self->ev_.incompatible(st);
+}
+
+dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t len, int64_t ts) {
+  dds_entity_t w;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    w = writer_;
+  }
+  if (w <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  if (keyed_) {
+    qvwire_KeyedEnvelope s;
+    std::memcpy(s.key, key.data(), 16);
+    s.payload = dds_sequence_octet{static_cast<uint32_t>(len), static_cast<uint32_t>(len),
+                                   const_cast<uint8_t*>(data), false};
+    return dds_write_ts(w, &s, ts);
+  }
+  qvwire_KeylessEnvelope s;
+  s.payload = dds_sequence_octet{static_cast<uint32_t>(len), static_cast<uint32_t>(len), const_cast<uint8_t*>(data),
+                                 false};
+  return dds_write_ts(w, &s, ts);
+}
+
+dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
+  if (!keyed_) return DDS_RETCODE_ILLEGAL_OPERATION;
+  qvwire_KeyedEnvelope s{};
+  std::memcpy(s.key, key.data(), 16);
+  return dds_dispose_ts(writer_, &s, ts);
+}
+
+dds_return_t WireWriter::unregister(const KeyHash& key, int64_t ts) {
+  if (!keyed_) return DDS_RETCODE_ILLEGAL_OPERATION;
+  qvwire_KeyedEnvelope s{};
+  std::memcpy(s.key, key.data(), 16);
+  return dds_unregister_instance_ts(writer_, &s, ts);
+}
+
+dds_return_t WireWriter::wait_for_acks(int64_t timeout_ns) {
+  if (writer_ <= 0) return DDS_RETCODE_OK;
+  return dds_wait_for_acks(writer_, timeout_ns);
+}
+
+dds_return_t WireWriter::assert_liveliness() {
+  if (writer_ <= 0) return DDS_RETCODE_OK;
+  return dds_assert_liveliness(writer_);
+}
+
+std::vector<Guid> WireWriter::matched() {
+  std::vector<Guid> out;
+  if (writer_ <= 0) return out;
+  dds_instance_handle_t ihs[256];
+  dds_return_t n = dds_get_matched_subscriptions(writer_, ihs, 256);
+  for (dds_return_t i = 0; i < n && i < 256; ++i) {
+    Guid g = guid_for_handle(writer_, ihs[i]);
+    if (!g.is_nil()) out.push_back(g);
+  }
+  return out;
+}
+
+bool WireWriter::matched_data(const Guid& g, EndpointData& out) {
+  if (writer_ <= 0) return false;
+  dds_instance_handle_t ihs[256];
+  dds_return_t n = dds_get_matched_subscriptions(writer_, ihs, 256);
+  for (dds_return_t i = 0; i < n && i < 256; ++i) {
+    if (guid_for_handle(writer_, ihs[i]) != g) continue;
+    if (dds_builtintopic_endpoint_t* e = dds_get_matched_subscription_data(writer_, ihs[i])) {
+      fill_endpoint(e, out);
+      dds_builtintopic_free_endpoint(e);
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------- reader
+
+dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
+                                ReaderEvents ev) {
+  if (reader_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  keyed_ = keyed;
+  ev_ = std::move(ev);
+  dds_qos_t* gq = make_group_qos(q);
+  subscriber_ = dds_create_subscriber(participant, gq, nullptr);
+  dds_delete_qos(gq);
+  if (subscriber_ < 0) {
+    dds_return_t rc = subscriber_;
+    subscriber_ = 0;
+    return rc;
+  }
+  dds_listener_t* l = dds_create_listener(this);
+  dds_lset_data_available(l, &WireReader::on_data);
+  dds_lset_subscription_matched(l, &WireReader::on_matched);
+  dds_lset_requested_incompatible_qos(l, &WireReader::on_incompatible);
+  dds_lset_liveliness_changed(l, &WireReader::on_liveliness);
+  dds_lset_sample_lost(l, &WireReader::on_lost);
+  dds_lset_sample_rejected(l, &WireReader::on_rejected);
+  dds_qos_t* rq = make_reader_qos(q);
+  dds_entity_t r = dds_create_reader(subscriber_, topic, rq, l);
+  dds_delete_qos(rq);
+  dds_delete_listener(l);
+  if (r < 0) {
+    dds_delete(subscriber_);
+    subscriber_ = 0;
+    return r;
+  }
+  std::lock_guard<std::mutex> lk(mtx_);
+  reader_ = r;
+  guid_ = entity_guid(r);
+  return DDS_RETCODE_OK;
+}
+
+void WireReader::destroy() {
+  dds_entity_t sub;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    sub = subscriber_;
+    subscriber_ = 0;
+  }
+  if (sub > 0) dds_delete(sub);
+  std::lock_guard<std::mutex> lk(mtx_);
+  reader_ = 0;
+  handle_guid_.clear();
+}
+
+Guid WireReader::guid_for_handle(dds_entity_t r, dds_instance_handle_t ih) {
+  if (ih == 0) return Guid{};
+  std::lock_guard<std::mutex> lk(mtx_);
+  auto it = handle_guid_.find(ih);
+  if (it != handle_guid_.end()) return it->second;
+  Guid g;
+  if (r > 0) {
+    if (dds_builtintopic_endpoint_t* e = dds_get_matched_publication_data(r, ih)) {
+      g = to_guid(e->key);
+      dds_builtintopic_free_endpoint(e);
+      handle_guid_[ih] = g;
+    }
+  }
+  return g;
+}
+
+void WireReader::on_data(dds_entity_t, void* arg) {
+  auto* self = static_cast<WireReader*>(arg);
+  if (self->ev_.data_available) self->ev_.data_available();
+}
+void WireReader::on_matched(dds_entity_t e, const dds_subscription_matched_status_t st, void* arg) {
+  auto* self = static_cast<WireReader*>(arg);
+  Guid last = self->guid_for_handle(e, st.last_publication_handle);
+  if (self->ev_.matched) self->ev_.matched(st, last);
+}
+void WireReader::on_incompatible(dds_entity_t, const dds_requested_incompatible_qos_status_t st, void* arg) {
+  auto* self = static_cast<WireReader*>(arg);
+  if (self->ev_.incompatible) self->ev_.incompatible(st);
+}
+void WireReader::on_liveliness(dds_entity_t e, const dds_liveliness_changed_status_t st, void* arg) {
+  auto* self = static_cast<WireReader*>(arg);
+  Guid last = self->guid_for_handle(e, st.last_publication_handle);
+  if (self->ev_.liveliness) self->ev_.liveliness(st, last);
+}
+void WireReader::on_lost(dds_entity_t, const dds_sample_lost_status_t st, void* arg) {
+  auto* self = static_cast<WireReader*>(arg);
+  if (self->ev_.sample_lost) self->ev_.sample_lost(st);
+}
+void WireReader::on_rejected(dds_entity_t, const dds_sample_rejected_status_t st, void* arg) {
+  auto* self = static_cast<WireReader*>(arg);
+  if (self->ev_.sample_rejected) self->ev_.sample_rejected(st);
+}
+
+void WireReader::take_all(std::vector<WireSample>& out) {
+  std::lock_guard<std::mutex> tl(take_mtx_);
+  dds_entity_t r;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    r = reader_;
+  }
+  if (r <= 0) return;
+  constexpr uint32_t kBatch = 64;
+  // Application-owned sample buffers (zeroed: Cyclone allocates the payloads).
+  qvwire_KeyedEnvelope keyed[kBatch];
+  qvwire_KeylessEnvelope keyless[kBatch];
+  std::memset(keyed, 0, sizeof keyed);
+  std::memset(keyless, 0, sizeof keyless);
+  void* ptrs[kBatch];
+  for (uint32_t i = 0; i < kBatch; ++i) ptrs[i] = keyed_ ? static_cast<void*>(&keyed[i]) : static_cast<void*>(&keyless[i]);
+  dds_sample_info_t infos[kBatch];
+  const dds_topic_descriptor_t* desc = keyed_ ? &qvwire_KeyedEnvelope_desc : &qvwire_KeylessEnvelope_desc;
+  for (;;) {
+    dds_return_t n = dds_take(r, ptrs, infos, kBatch, kBatch);
+    if (n <= 0) break;
+    int64_t now = dds_time();
+    for (dds_return_t i = 0; i < n; ++i) {
+      WireSample s;
+      s.valid = infos[i].valid_data;
+      s.source_ts_ns = infos[i].source_timestamp;
+      s.reception_ts_ns = now;
+      s.instance_state = infos[i].instance_state;
+      s.publication = guid_for_handle(r, infos[i].publication_handle);
+      const dds_sequence_octet& p = keyed_ ? keyed[i].payload : keyless[i].payload;
+      if (keyed_) std::memcpy(s.key.data(), keyed[i].key, 16);
+      if (s.valid && p._buffer) s.payload.assign(p._buffer, p._buffer + p._length);
+      out.push_back(std::move(s));
+      dds_sample_free(ptrs[i], desc, DDS_FREE_CONTENTS);
+      std::memset(ptrs[i], 0, keyed_ ? sizeof(qvwire_KeyedEnvelope) : sizeof(qvwire_KeylessEnvelope));
+    }
+    if (static_cast<uint32_t>(n) < kBatch) break;
+  }
+}
+
+std::vector<Guid> WireReader::matched() {
+  std::vector<Guid> out;
+  if (reader_ <= 0) return out;
+  dds_instance_handle_t ihs[256];
+  dds_return_t n = dds_get_matched_publications(reader_, ihs, 256);
+  for (dds_return_t i = 0; i < n && i < 256; ++i) {
+    Guid g = guid_for_handle(reader_, ihs[i]);
+    if (!g.is_nil()) out.push_back(g);
+  }
+  return out;
+}
+
+bool WireReader::matched_data(const Guid& g, EndpointData& out) {
+  if (reader_ <= 0) return false;
+  dds_instance_handle_t ihs[256];
+  dds_return_t n = dds_get_matched_publications(reader_, ihs, 256);
+  for (dds_return_t i = 0; i < n && i < 256; ++i) {
+    if (guid_for_handle(reader_, ihs[i]) != g) continue;
+    return publication_data(ihs[i], out);
+  }
+  return false;
+}
+
+bool WireReader::publication_data(dds_instance_handle_t ih, EndpointData& out) {
+  if (reader_ <= 0) return false;
+  if (dds_builtintopic_endpoint_t* e = dds_get_matched_publication_data(reader_, ih)) {
+    fill_endpoint(e, out);
+    dds_builtintopic_free_endpoint(e);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace QUORVELA::wire

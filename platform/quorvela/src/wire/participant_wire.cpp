@@ -1,0 +1,157 @@
+#include "wire/participant_wire.h"
+
+#include <cstring>
+
+namespace QUORVELA::wire {
+
+namespace {
+constexpr uint32_t kMaxReadBatch = 256;  // constant batch size for loaned reads
+
+std::vector<uint8_t> qos_user_data(const dds_qos_t* q) {
+  std::vector<uint8_t> out;
+  void* value = nullptr;
+  size_t sz = 0;
+  if (q && dds_qget_userdata(q, &value, &sz) && value) {
+    out.assign(static_cast<uint8_t*>(value), static_cast<uint8_t*>(value) + sz);
+  }
+  dds_free(value);
+  return out;
+}
+}  // namespace
+
+dds_return_t ParticipantWire::create(uint32_t domain_id, const std::vector<uint8_t>& user_data,
+                                     uint8_t transport_mode) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  if (participant_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  if (domain_id > kMaxDomainId || transport_mode == 0) return DDS_RETCODE_BAD_PARAMETER;
+  dds_return_t rc = acquire_domain(domain_id);
+  if (rc != DDS_RETCODE_OK) return rc;
+  domain_held_ = true;
+  dds_qos_t* q = dds_create_qos();
+  dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
+  dds_entity_t p = dds_create_participant(static_cast<dds_domainid_t>(domain_id), q, nullptr);
+  dds_delete_qos(q);
+  if (p < 0) {
+    release_domain(domain_id);
+    domain_held_ = false;
+    return p;
+  }
+  participant_ = p;
+  domain_id_ = domain_id;
+  transport_mode_ = transport_mode;
+  guid_ = entity_guid(p);
+  participant_reader_ = dds_create_reader(p, DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, nullptr, nullptr);
+  return DDS_RETCODE_OK;
+}
+
+void ParticipantWire::destroy() {
+  std::lock_guard<std::mutex> lk(mtx_);
+  if (participant_ > 0) dds_delete(participant_);
+  participant_ = 0;
+  participant_reader_ = 0;
+  topics_.clear();
+  if (domain_held_) release_domain(domain_id_);
+  domain_held_ = false;
+}
+
+dds_return_t ParticipantWire::set_user_data(const std::vector<uint8_t>& user_data) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  if (participant_ <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  dds_qos_t* q = dds_create_qos();
+  dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
+  dds_return_t rc = dds_set_qos(participant_, q);
+  dds_delete_qos(q);
+  return rc;
+}
+
+std::vector<DiscoveredParticipant> ParticipantWire::discovered_participants() {
+  std::vector<DiscoveredParticipant> out;
+  std::lock_guard<std::mutex> lk(mtx_);
+  if (participant_reader_ <= 0) return out;
+  void* samples[kMaxReadBatch] = {};
+  dds_sample_info_t infos[kMaxReadBatch];
+  dds_return_t n = dds_read_mask(participant_reader_, samples, infos, kMaxReadBatch, kMaxReadBatch,
+                                 DDS_ANY_SAMPLE_STATE | DDS_ANY_VIEW_STATE | DDS_ALIVE_INSTANCE_STATE);
+  for (dds_return_t i = 0; i < n; ++i) {
+    if (!infos[i].valid_data) continue;
+    auto* s = static_cast<dds_builtintopic_participant_t*>(samples[i]);
+    Guid g = to_guid(s->key);
+    if (g == guid_) continue;
+    bool dup = false;
+    for (auto& d : out)
+      if (d.guid == g) {
+        d.user_data = qos_user_data(s->qos);  // newest wins (samples are oldest first)
+        dup = true;
+      }
+    if (!dup) out.push_back(DiscoveredParticipant{g, qos_user_data(s->qos)});
+  }
+  if (n > 0) dds_return_loan(participant_reader_, samples, n);
+  return out;
+}
+
+bool ParticipantWire::discovered_participant(const Guid& g, DiscoveredParticipant& out) {
+  for (auto& d : discovered_participants())
+    if (d.guid == g) {
+      out = d;
+      return true;
+    }
+  return false;
+}
+
+namespace {
+std::string topic_key(const std::string& topic_name, const std::string& type_name, bool keyed) {
+  std::string k = topic_name;
+  k.push_back('\0');
+  k += type_name;
+  k.push_back(keyed ? '\1' : '\2');
+  return k;
+}
+}  // namespace
+
+dds_entity_t ParticipantWire::topic(const std::string& topic_name, const std::string& type_name, bool keyed,
+                                    const std::vector<uint8_t>& topic_data) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  if (participant_ <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  std::string k = topic_key(topic_name, type_name, keyed);
+  auto it = topics_.find(k);
+  if (it != topics_.end()) return it->second;
+  dds_qos_t* q = dds_create_qos();
+  dds_qset_topicdata(q, topic_data.empty() ? nullptr : topic_data.data(), topic_data.size());
+  dds_entity_t t = dds_create_topic(participant_, descriptor_for(type_name, keyed), topic_name.c_str(), q, nullptr);
+  dds_delete_qos(q);
+  if (t > 0) topics_[k] = t;
+  return t;
+}
+
+dds_return_t ParticipantWire::set_topic_data(const std::string& topic_name, const std::string& type_name, bool keyed,
+                                             const std::vector<uint8_t>& topic_data) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  auto it = topics_.find(topic_key(topic_name, type_name, keyed));
+  if (it == topics_.end()) return DDS_RETCODE_OK;  // applied when the topic is made
+  dds_qos_t* q = dds_create_qos();
+  dds_qset_topicdata(q, topic_data.empty() ? nullptr : topic_data.data(), topic_data.size());
+  dds_return_t rc = dds_set_qos(it->second, q);
+  dds_delete_qos(q);
+  return rc;
+}
+
+Guid ParticipantWire::mint_guid(uint8_t entity_kind) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  Guid g = guid_;
+  // Cyclone allocates its entity ids counting up from a small number; ours
+  // count down from the top of the 24-bit key space so they never meet.
+  uint32_t key = 0xFFFFFFu - next_entity_id_++;
+  g.v[12] = static_cast<uint8_t>(key >> 16);
+  g.v[13] = static_cast<uint8_t>(key >> 8);
+  g.v[14] = static_cast<uint8_t>(key);
+  g.v[15] = entity_kind;
+  return g;
+}
+
+dds_return_t ParticipantWire::assert_liveliness() {
+  std::lock_guard<std::mutex> lk(mtx_);
+  if (participant_ <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  return dds_assert_liveliness(participant_);
+}
+
+}  // namespace QUORVELA::wire

@@ -1,0 +1,163 @@
+// DataWriterImpl: the data writer over a Cyclone writer.
+//
+// What the entity model calls (see impl.h for the locking rules):
+//
+//   static DataWriterImpl* create(PublisherImpl* publisher, TopicImpl* topic, const DataWriterQos& qos,
+//                                 DataWriterListener* listener, StatusMask mask);
+//       Checks the QoS (check_qos); null when refused. The writer is created
+//       disabled; it does not touch the topic's user count. Call with
+//       model_mutex() held.
+//   ReturnCode_t enable();
+//       RETCODE_PRECONDITION_NOT_MET while the publisher is disabled or the
+//       participant's Cyclone side is not created yet; otherwise creates the
+//       Cyclone writer (announcing and matching start here). The topic's own
+//       enabled state does not matter. Idempotent.
+//   void publisher_qos_changed();
+//       The publisher's partition or group data changed: group data is
+//       updated in place; a partition change makes the Cyclone writer again.
+//   void topic_qos_changed();
+//       The topic's topic data changed: announced again.
+//   void close();
+//       Deletes the Cyclone writer (flushing what was written to matched
+//       reliable readers), stops the writer's timers and waits for a listener
+//       callback of it in progress; no callback afterwards. Idempotent; the
+//       destructor calls it. Call without model_mutex() held.
+//   static void assert_participant_liveliness(wire::ParticipantWire* participant);
+//       DomainParticipant::assert_liveliness(): renews every manual-by-
+//       participant writer of that participant.
+//   TopicImpl* topic_impl();
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "impl.h"
+#include "wire/endpoint.h"
+#include "wire/status_condition.h"
+
+namespace QUORVELA::detail {
+
+class DataWriterImpl : public DataWriter {
+ public:
+  static DataWriterImpl* create(PublisherImpl* publisher, TopicImpl* topic, const DataWriterQos& qos,
+                                DataWriterListener* listener, StatusMask mask);
+  ~DataWriterImpl() override;
+
+  ReturnCode_t enable() override;
+  void publisher_qos_changed();
+  void topic_qos_changed();
+  void close();
+  static void assert_participant_liveliness(wire::ParticipantWire* participant);
+  TopicImpl* topic_impl() { return topic_; }
+  PublisherImpl* publisher_impl() { return publisher_; }
+
+  // Entity
+  bool is_enabled() override;
+  StatusCondition& get_statuscondition() override { return status_condition_; }
+  StatusMask get_status_changes() override;
+  InstanceHandle_t get_instance_handle() override;
+
+  // DataWriter
+  InstanceHandle_t register_instance(const void* instance) override;
+  InstanceHandle_t register_instance_w_timestamp(const void* instance, const Time& timestamp) override;
+  ReturnCode_t unregister_instance(const void* instance, const InstanceHandle_t& handle) override;
+  ReturnCode_t unregister_instance_w_timestamp(const void* instance, const InstanceHandle_t& handle,
+                                               const Time& timestamp) override;
+  ReturnCode_t get_key_value(void* key_holder, const InstanceHandle_t& handle) override;
+  InstanceHandle_t lookup_instance(const void* instance) override;
+  ReturnCode_t write(const void* data, const InstanceHandle_t& handle) override;
+  ReturnCode_t write_w_timestamp(const void* data, const InstanceHandle_t& handle, const Time& timestamp) override;
+  ReturnCode_t dispose(const void* data, const InstanceHandle_t& handle) override;
+  ReturnCode_t dispose_w_timestamp(const void* data, const InstanceHandle_t& handle, const Time& timestamp) override;
+  ReturnCode_t wait_for_acknowledgments(const Duration_t& max_wait) override;
+
+  ReturnCode_t get_liveliness_lost_status(LivelinessLostStatus& status) override;
+  ReturnCode_t get_offered_deadline_missed_status(OfferedDeadlineMissedStatus& status) override;
+  ReturnCode_t get_offered_incompatible_qos_status(OfferedIncompatibleQosStatus& status) override;
+  ReturnCode_t get_publication_matched_status(PublicationMatchedStatus& status) override;
+  ReturnCode_t assert_liveliness() override;
+
+  ReturnCode_t get_matched_subscriptions(InstanceHandleSeq& handles) override;
+  ReturnCode_t get_matched_subscription_data(SubscriptionBuiltinTopicData& data,
+                                             const InstanceHandle_t& handle) override;
+
+  Topic* get_topic() override { return topic_; }
+  Publisher* get_publisher() override { return publisher_; }
+
+  ReturnCode_t get_qos(DataWriterQos& qos) override;
+  ReturnCode_t set_qos(const DataWriterQos& qos) override;
+  ReturnCode_t set_qos_with_profile(const char* library_name, const char* profile_name,
+                                    const char* qos_name) override;
+  ReturnCode_t set_listener(DataWriterListener* listener, StatusMask mask) override;
+  DataWriterListener* get_listener() override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Instance {
+    InstanceHandle_t handle;
+    std::vector<uint8_t> last_payload;  // for get_key_value
+    Clock::time_point deadline_due{};
+    int32_t unacked = 0;                // samples counted against the limits
+  };
+
+  DataWriterImpl(PublisherImpl* publisher, TopicImpl* topic, const DataWriterQos& qos, DataWriterListener* listener,
+                 StatusMask mask);
+
+  ReturnCode_t create_wire_locked();
+  // Finds the instance of `data` (and checks `handle` against it).
+  ReturnCode_t resolve(const void* data, const InstanceHandle_t& handle, wire::KeyHash& key,
+                       std::vector<uint8_t>* payload);
+  ReturnCode_t write_locked(const void* data, const InstanceHandle_t& handle, int64_t ts_ns);
+  ReturnCode_t unregister_or_dispose(const void* data, const InstanceHandle_t& handle, int64_t ts_ns,
+                                     bool dispose);
+  Instance* add_instance_locked(const wire::KeyHash& key, const std::vector<uint8_t>& payload, bool& refused);
+  ReturnCode_t make_room_locked(std::unique_lock<std::mutex>& lk, Instance* inst);
+  void renew_liveliness();
+  void schedule_deadline_locked(Clock::time_point due);
+  void on_deadline_timer();
+  void on_lease_timer();
+  void on_matched(const dds_publication_matched_status_t& st, const wire::Guid& last);
+  void on_incompatible(const dds_offered_incompatible_qos_status_t& st);
+  bool listener_for(StatusMask bit, DataWriterListener*& l);
+  void notify_status(StatusMask bit);
+
+  PublisherImpl* publisher_;
+  TopicImpl* topic_;
+  TypeSupport* ts_;
+  bool keyed_;
+  wire::ParticipantWire* participant_wire_;
+  uint64_t owner_;  // runtime owner id of timers and dispatched callbacks
+
+  // Data path: QoS, instances, Cyclone writer.
+  std::mutex mtx_;
+  DataWriterQos qos_;
+  bool enabled_ = false;
+  bool closed_ = false;
+  InstanceHandle_t handle_;
+  wire::WireWriter wire_;
+  std::map<wire::KeyHash, Instance> instances_;
+  int32_t unacked_total_ = 0;
+  uint64_t deadline_timer_ = 0;
+  Clock::time_point deadline_timer_at_{};
+  // Liveliness (manual kinds): alive from the first assertion on.
+  bool alive_ = false;
+  Clock::time_point last_assert_{};
+  uint64_t lease_timer_ = 0;
+
+  // Statuses and the listener: one step of update, call and reset under it.
+  std::recursive_mutex status_mtx_;
+  DataWriterListener* listener_;
+  StatusMask mask_;
+  StatusMask changes_ = 0;
+  LivelinessLostStatus liveliness_lost_;
+  OfferedDeadlineMissedStatus deadline_missed_;
+  OfferedIncompatibleQosStatus incompatible_;
+  PublicationMatchedStatus matched_;
+
+  wire::EntityStatusCondition status_condition_;
+};
+
+}  // namespace QUORVELA::detail

@@ -1,0 +1,446 @@
+// Participant factory: the singleton, participants across many domains, the
+// factory QoS and default participant QoS, and QoS profiles from the XML file.
+#include <gtest/gtest.h>
+
+#include <quorvela/quorvela.h>
+
+#include <vector>
+
+#include "TestHelper.h"
+
+using namespace QUORVELA;
+
+namespace {
+
+OctetSeq octets(const char* text) {
+    OctetSeq seq;
+    for (const char* p = text; *p != '\0'; ++p) seq.push_back(static_cast<octet>(*p));
+    return seq;
+}
+
+// The values the QoS file holds under the "named_*" QoS names; every other
+// field keeps the default of a default-constructed value.
+DomainParticipantFactoryQos named_dpf_qos() {
+    DomainParticipantFactoryQos qos;
+    qos.entity_factory.autoenable_created_entities = false;
+    return qos;
+}
+
+DomainParticipantQos named_dp_qos() {
+    DomainParticipantQos qos;
+    qos.user_data.value = octets("hello");
+    qos.entity_factory.autoenable_created_entities = false;
+    return qos;
+}
+
+PublisherQos named_pub_qos() {
+    PublisherQos qos;
+    qos.partition.name = {"partition1", "partition2"};
+    qos.group_data.value = {0x12, 0x34, 0x56};
+    qos.entity_factory.autoenable_created_entities = false;
+    return qos;
+}
+
+SubscriberQos named_sub_qos() {
+    SubscriberQos qos;
+    qos.partition.name = {"partitionA", "partitionB"};
+    qos.group_data.value = octets("group_data_value");
+    return qos;
+}
+
+TopicQos named_topic_qos() {
+    TopicQos qos;
+    qos.topic_data.value = octets("topic_data_value");
+    qos.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
+    qos.durability_service.service_cleanup_delay = {5, 0};
+    qos.durability_service.history_kind = KEEP_LAST_HISTORY_QOS;
+    qos.durability_service.history_depth = 10;
+    qos.durability_service.max_samples = 100;
+    qos.durability_service.max_instances = 10;
+    qos.durability_service.max_samples_per_instance = 5;
+    qos.deadline.period = {10, 0};
+    qos.latency_budget.duration = {5, 0};
+    qos.liveliness.kind = MANUAL_BY_PARTICIPANT_LIVELINESS_QOS;
+    qos.liveliness.lease_duration = {20, 0};
+    qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
+    qos.reliability.max_blocking_time = {4, 0};
+    qos.destination_order.kind = BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS;
+    qos.history.kind = KEEP_ALL_HISTORY_QOS;
+    qos.history.depth = 100;
+    qos.resource_limits.max_samples = 1000;
+    qos.resource_limits.max_instances = 100;
+    qos.resource_limits.max_samples_per_instance = 10;
+    qos.transport_priority.value = 5;
+    qos.lifespan.duration = {30, 0};
+    qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
+    return qos;
+}
+
+DataWriterQos named_dw_qos() {
+    DataWriterQos qos;
+    qos.durability.kind = PERSISTENT_DURABILITY_QOS;
+    qos.durability_service.service_cleanup_delay = {10, 0};
+    qos.durability_service.history_kind = KEEP_ALL_HISTORY_QOS;
+    qos.durability_service.history_depth = 20;
+    qos.durability_service.max_samples = 2000;
+    qos.durability_service.max_instances = 20;
+    qos.durability_service.max_samples_per_instance = 10;
+    qos.deadline.period = {15, 0};
+    qos.latency_budget.duration = {7, 0};
+    qos.liveliness.kind = MANUAL_BY_TOPIC_LIVELINESS_QOS;
+    qos.liveliness.lease_duration = {25, 0};
+    qos.reliability.kind = BEST_EFFORT_RELIABILITY_QOS;
+    qos.reliability.max_blocking_time = {0, 100000000};
+    qos.destination_order.kind = BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
+    qos.history.kind = KEEP_LAST_HISTORY_QOS;
+    qos.history.depth = 5;
+    qos.resource_limits.max_samples = 500;
+    qos.resource_limits.max_instances = 50;
+    qos.resource_limits.max_samples_per_instance = 5;
+    qos.transport_priority.value = 10;
+    qos.lifespan.duration = {60, 0};
+    qos.user_data.value = octets("writer_user_data_value");
+    qos.ownership.kind = SHARED_OWNERSHIP_QOS;
+    qos.ownership_strength.value = 10;
+    qos.writer_data_lifecycle.autodispose_unregistered_instances = false;
+    return qos;
+}
+
+DataReaderQos named_dr_qos() {
+    DataReaderQos qos;
+    qos.durability.kind = TRANSIENT_DURABILITY_QOS;
+    qos.deadline.period = {20, 0};
+    qos.latency_budget.duration = {10, 0};
+    qos.liveliness.kind = AUTOMATIC_LIVELINESS_QOS;
+    qos.liveliness.lease_duration = {30, 0};
+    qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
+    qos.reliability.max_blocking_time = {0, 200000000};
+    qos.destination_order.kind = BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS;
+    qos.history.kind = KEEP_LAST_HISTORY_QOS;
+    qos.history.depth = 10;
+    qos.resource_limits.max_samples = 2000;
+    qos.resource_limits.max_instances = 20;
+    qos.resource_limits.max_samples_per_instance = 20;
+    qos.user_data.value = octets("reader_user_data_value");
+    qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
+    qos.time_based_filter.minimum_separation = {0, 0};
+    qos.reader_data_lifecycle.autopurge_nowriter_samples_delay = {10, 0};
+    qos.reader_data_lifecycle.autopurge_disposed_samples_delay = {5, 0};
+    return qos;
+}
+
+}  // namespace
+
+class DPFTestPositive : public testing::Test {
+protected:
+    void SetUp() override {}
+    void TearDown() override {}
+};
+
+TEST_F(DPFTestPositive, ENABLED_SingletonAndFinalize) {
+    DomainParticipantFactory* instance1 = DomainParticipantFactory::get_instance();
+    EXPECT_NE(instance1, nullptr);
+
+    DomainParticipantFactory* instance2 = DomainParticipantFactory::get_instance();
+    EXPECT_EQ(instance1, instance2);
+}
+
+TEST_F(DPFTestPositive, ENABLED_DomainParticipantManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    std::vector<DomainParticipant*> participants(128, nullptr);
+
+    for (DomainId_t domain_id = 0; domain_id <= 127; ++domain_id) {
+        participants[domain_id] = factory->create_participant(domain_id, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+        EXPECT_NE(participants[domain_id], nullptr);
+    }
+
+    for (DomainId_t domain_id = 0; domain_id <= 127; ++domain_id) {
+        DomainParticipant* looked_up = factory->lookup_participant(domain_id);
+        EXPECT_EQ(looked_up, participants[domain_id]);
+    }
+
+    for (DomainId_t domain_id = 0; domain_id <= 127; ++domain_id) {
+        EXPECT_EQ(factory->delete_participant(participants[domain_id]), RETCODE_OK);
+    }
+
+    DomainParticipant* null_dp = nullptr;
+    EXPECT_EQ(factory->delete_participant(null_dp), RETCODE_BAD_PARAMETER);
+}
+
+TEST_F(DPFTestPositive, ENABLED_FactoryQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    DomainParticipantFactoryQos default_qos;
+    DomainParticipantFactoryQos retrieved_qos;
+    EXPECT_EQ(factory->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dpf_qos_compare(retrieved_qos, default_qos));
+
+    DomainParticipantFactoryQos custom_qos;
+    EXPECT_EQ(factory->set_qos(custom_qos), RETCODE_OK);
+
+    EXPECT_EQ(factory->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dpf_qos_compare(retrieved_qos, custom_qos));
+
+    DomainParticipantFactory::finalize();
+}
+
+TEST_F(DPFTestPositive, ENABLED_DefaultParticipantQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    DomainParticipantQos retrieved_qos;
+    DomainParticipantQos default_qos;
+    EXPECT_EQ(factory->get_default_participant_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dp_qos_compare(retrieved_qos, default_qos));
+
+    DomainParticipantQos custom_qos;
+    custom_qos.user_data.value = {0x01, 0x02, 0x03, 0x04};
+    EXPECT_EQ(factory->set_default_participant_qos(custom_qos), RETCODE_OK);
+
+    EXPECT_EQ(factory->get_default_participant_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dp_qos_compare(retrieved_qos, custom_qos));
+
+    DomainParticipant* participant = factory->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(participant, nullptr);
+
+    DomainParticipantQos participant_qos;
+    EXPECT_EQ(participant->get_qos(participant_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dp_qos_compare(participant_qos, custom_qos));
+
+    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
+
+    DomainParticipantFactory::finalize();
+}
+
+TEST_F(DPFTestPositive, ENABLED_XMLQosFactoryQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    DomainParticipantFactoryQos retrieved_qos;
+    DomainParticipantFactoryQos default_qos;
+    DomainParticipantFactoryQos named_qos = named_dpf_qos();
+
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+
+    EXPECT_EQ(factory->set_qos_with_profile("example_lib", "example_profile", "default_dpf"), RETCODE_OK);
+    EXPECT_EQ(factory->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dpf_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(factory->set_qos_with_profile("example_lib", "example_profile", "named_dpf"), RETCODE_OK);
+    EXPECT_EQ(factory->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dpf_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(factory->get_participant_factory_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                                "default_dpf"),
+              RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dpf_qos_compare(default_qos, retrieved_qos));
+
+    EXPECT_EQ(factory->get_participant_factory_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                                "named_dpf"),
+              RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dpf_qos_compare(named_qos, retrieved_qos));
+
+    EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
+
+    DomainParticipantFactory::finalize();
+}
+
+TEST_F(DPFTestPositive, ENABLED_XMLQosDomainParticipantQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    DomainParticipantQos retrieved_qos;
+    DomainParticipantQos default_qos;
+    DomainParticipantQos named_qos = named_dp_qos();
+
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+
+    EXPECT_EQ(factory->set_default_participant_qos_with_profile("example_lib", "example_profile", "default_dp"),
+              RETCODE_OK);
+    EXPECT_EQ(factory->get_default_participant_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dp_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(factory->set_default_participant_qos_with_profile("example_lib", "example_profile", "named_dp"),
+              RETCODE_OK);
+    EXPECT_EQ(factory->get_default_participant_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dp_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(factory->get_participant_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                        "default_dp"),
+              RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dp_qos_compare(default_qos, retrieved_qos));
+
+    EXPECT_EQ(factory->get_participant_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                        "named_dp"),
+              RETCODE_OK);
+    EXPECT_TRUE(TestHelper::dp_qos_compare(named_qos, retrieved_qos));
+
+    DomainParticipant* participant_default = factory->create_participant_with_profile(
+        0, "example_lib", "example_profile", "default_dp", nullptr, 0);
+    EXPECT_NE(participant_default, nullptr);
+
+    DomainParticipant* participant_named = factory->create_participant_with_profile(
+        1, "example_lib", "example_profile", "named_dp", nullptr, 0);
+    EXPECT_NE(participant_named, nullptr);
+
+    EXPECT_EQ(factory->delete_participant(participant_default), RETCODE_OK);
+    EXPECT_EQ(factory->delete_participant(participant_named), RETCODE_OK);
+
+    EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
+}
+
+TEST_F(DPFTestPositive, ENABLED_XMLQosPublisherQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+
+    PublisherQos retrieved_qos;
+    EXPECT_EQ(factory->get_publisher_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                      "default_pub"),
+              RETCODE_OK);
+    PublisherQos default_qos;
+    publisher_qos_reset(default_qos);
+    EXPECT_TRUE(TestHelper::publisher_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(factory->get_publisher_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                      "named_pub"),
+              RETCODE_OK);
+    PublisherQos named_qos = named_pub_qos();
+    EXPECT_TRUE(TestHelper::publisher_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
+}
+
+TEST_F(DPFTestPositive, ENABLED_XMLQosSubscriberQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+
+    SubscriberQos retrieved_qos;
+    EXPECT_EQ(factory->get_subscriber_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                       "default_sub"),
+              RETCODE_OK);
+    SubscriberQos default_qos;
+    subscriber_qos_reset(default_qos);
+    EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(factory->get_subscriber_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                       "named_sub"),
+              RETCODE_OK);
+    SubscriberQos named_qos = named_sub_qos();
+    EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
+}
+
+TEST_F(DPFTestPositive, ENABLED_XMLQosTopicQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+
+    TopicQos retrieved_qos;
+    EXPECT_EQ(factory->get_topic_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                  "default_topic"),
+              RETCODE_OK);
+    TopicQos default_qos;
+    topic_qos_reset(default_qos);
+    EXPECT_TRUE(TestHelper::topic_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(factory->get_topic_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                  "named_topic"),
+              RETCODE_OK);
+    TopicQos named_qos = named_topic_qos();
+    EXPECT_TRUE(TestHelper::topic_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
+}
+
+TEST_F(DPFTestPositive, ENABLED_XMLQosDataWriterQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+
+    DataWriterQos retrieved_qos;
+    EXPECT_EQ(factory->get_datawriter_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                       "default_dw"),
+              RETCODE_OK);
+    DataWriterQos default_qos;
+    datawriter_qos_reset(default_qos);
+    EXPECT_TRUE(TestHelper::datawriter_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(factory->get_datawriter_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                       "named_dw"),
+              RETCODE_OK);
+    DataWriterQos named_qos = named_dw_qos();
+    EXPECT_TRUE(TestHelper::datawriter_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
+}
+
+TEST_F(DPFTestPositive, ENABLED_XMLQosDataReaderQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+
+    DataReaderQos retrieved_qos;
+    EXPECT_EQ(factory->get_datareader_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                       "default_dr"),
+              RETCODE_OK);
+    DataReaderQos default_qos;
+    EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(factory->get_datareader_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
+                                                       "named_dr"),
+              RETCODE_OK);
+    DataReaderQos named_qos = named_dr_qos();
+    EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
+}
+
+TEST_F(DPFTestPositive, ENABLED_UnloadQosInterfaceTest) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+    EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
+
+    DomainParticipantFactoryQos participant_factory_qos;
+    EXPECT_EQ(factory->get_participant_factory_qos_from_profile(participant_factory_qos, "example_lib",
+                                                                "example_profile", "default_dpf"),
+              RETCODE_ERROR);
+
+    PublisherQos publisher_qos;
+    EXPECT_EQ(factory->get_publisher_qos_from_profile(publisher_qos, "example_lib", "example_profile",
+                                                      "default_pub"),
+              RETCODE_ERROR);
+
+    SubscriberQos subscriber_qos;
+    EXPECT_EQ(factory->get_subscriber_qos_from_profile(subscriber_qos, "example_lib", "example_profile",
+                                                       "default_sub"),
+              RETCODE_ERROR);
+
+    TopicQos topic_qos;
+    EXPECT_EQ(factory->get_topic_qos_from_profile(topic_qos, "example_lib", "example_profile", "default_topic"),
+              RETCODE_ERROR);
+
+    DataWriterQos datawriter_qos;
+    EXPECT_EQ(factory->get_datawriter_qos_from_profile(datawriter_qos, "example_lib", "example_profile",
+                                                       "default_dw"),
+              RETCODE_ERROR);
+
+    DataReaderQos datareader_qos;
+    EXPECT_EQ(factory->get_datareader_qos_from_profile(datareader_qos, "example_lib", "example_profile",
+                                                       "default_dr"),
+              RETCODE_ERROR);
+
+    DomainParticipantFactory::finalize();
+}

@@ -1,0 +1,195 @@
+// Subscribers: their QoS at creation; the data readers they contain; QoS from
+// XML profiles.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FlatRecord.h"
+#include "TestHelper.h"
+#include "quorvela/quorvela.h"
+
+using namespace QUORVELA;
+
+class SubTestPositive : public testing::Test {
+protected:
+    void SetUp() override {}
+    void TearDown() override {}
+};
+
+TEST_F(SubTestPositive, ENABLED_SubscriberQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+    DomainParticipant* participant = factory->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(participant, nullptr);
+
+    SubscriberQos retrieved_qos;
+
+    Subscriber* subscriber1 = participant->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(subscriber1, nullptr);
+    EXPECT_EQ(subscriber1->get_qos(retrieved_qos), RETCODE_OK);
+    SubscriberQos default_qos;
+    subscriber_qos_reset(default_qos);
+    EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, default_qos));
+
+    SubscriberQos custom_qos1;
+    custom_qos1.partition.name = {"partition1", "partition2"};
+    Subscriber* subscriber2 = participant->create_subscriber(custom_qos1, nullptr, 0);
+    ASSERT_NE(subscriber2, nullptr);
+    EXPECT_EQ(subscriber2->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, custom_qos1));
+
+    EXPECT_EQ(participant->delete_subscriber(subscriber1), RETCODE_OK);
+    EXPECT_EQ(participant->delete_subscriber(subscriber2), RETCODE_OK);
+    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
+    DomainParticipantFactory::finalize();
+}
+
+TEST_F(SubTestPositive, ENABLED_DataReaderManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+    DomainParticipant* participant = factory->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(participant, nullptr);
+
+    Subscriber* subscriber = participant->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(subscriber, nullptr);
+
+    TypeSupport* type_support = FlatRecordTypeSupport::get_instance();
+    EXPECT_EQ(participant->registe_type("FlatRecord", type_support), RETCODE_OK);
+
+    std::vector<Topic*> topics;
+    for (int i = 0; i < 100; ++i) {
+        Topic* topic = participant->create_topic("Topic_" + std::to_string(i), "FlatRecord", TOPIC_QOS_DEFAULT,
+                                                 nullptr, 0);
+        EXPECT_NE(topic, nullptr);
+        topics.push_back(topic);
+    }
+
+    std::vector<DataReader*> datareaders;
+    for (int i = 0; i < 100; ++i) {
+        TopicDescription* description = topics[i];  // a null topic stays null
+        DataReader* reader = subscriber->create_datareader(description, DATAREADER_QOS_DEFAULT, nullptr, 0);
+        EXPECT_NE(reader, nullptr);
+        datareaders.push_back(reader);
+    }
+
+    for (int i = 0; i < 100; ++i) {
+        DataReader* reader = subscriber->lookup_datareader("Topic_" + std::to_string(i));
+        EXPECT_EQ(reader, datareaders[i]);
+    }
+
+    EXPECT_EQ(subscriber->delete_contained_entities(), RETCODE_OK);
+
+    for (int i = 0; i < 100; ++i) {
+        DataReader* reader = subscriber->lookup_datareader("Topic_" + std::to_string(i));
+        EXPECT_EQ(reader, nullptr);
+    }
+
+    for (Topic* topic : topics) {
+        EXPECT_EQ(participant->delete_topic(topic), RETCODE_OK);
+    }
+
+    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
+    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
+    DomainParticipantFactory::finalize();
+}
+
+TEST_F(SubTestPositive, ENABLED_XMLSubscriberQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+    DomainParticipant* participant = factory->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(participant, nullptr);
+    Subscriber* subscriber = participant->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(subscriber, nullptr);
+
+    SubscriberQos retrieved_qos;
+    SubscriberQos default_qos;
+    subscriber_qos_reset(default_qos);
+    SubscriberQos named_qos;
+    named_qos.partition.name = {"partitionA", "partitionB"};
+    const std::string group_data = "group_data_value";
+    named_qos.group_data.value.assign(group_data.begin(), group_data.end());
+    named_qos.entity_factory.autoenable_created_entities = true;
+
+    EXPECT_EQ(subscriber->set_qos_with_profile("example_lib", "example_profile", "default_sub"), RETCODE_OK);
+    EXPECT_EQ(subscriber->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(subscriber->set_qos_with_profile("example_lib", "example_profile", "named_sub"), RETCODE_OK);
+    EXPECT_EQ(subscriber->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(participant->delete_subscriber(subscriber), RETCODE_OK);
+    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
+    DomainParticipantFactory::finalize();
+}
+
+TEST_F(SubTestPositive, ENABLED_XMLDataReaderQosManagement) {
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+    EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
+    DomainParticipant* participant = factory->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(participant, nullptr);
+    Subscriber* subscriber = participant->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(subscriber, nullptr);
+
+    DataReaderQos retrieved_qos;
+    DataReaderQos default_qos;  // a default-constructed reader QoS holds the defaults
+
+    // The QoS the profile holds under "named_dr", every compared field.
+    DataReaderQos named_qos;
+    named_qos.durability.kind = TRANSIENT_DURABILITY_QOS;
+    named_qos.deadline.period = {20, 0};
+    named_qos.latency_budget.duration = {10, 0};
+    named_qos.liveliness.kind = AUTOMATIC_LIVELINESS_QOS;
+    named_qos.liveliness.lease_duration = {30, 0};
+    named_qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
+    named_qos.reliability.max_blocking_time = {0, 200000000};
+    named_qos.destination_order.kind = BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS;
+    named_qos.history.kind = KEEP_LAST_HISTORY_QOS;
+    named_qos.history.depth = 10;
+    named_qos.resource_limits.max_samples = 2000;
+    named_qos.resource_limits.max_instances = 20;
+    named_qos.resource_limits.max_samples_per_instance = 20;
+    const std::string user_data = "reader_user_data_value";
+    named_qos.user_data.value.assign(user_data.begin(), user_data.end());
+    named_qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
+    named_qos.time_based_filter.minimum_separation = {0, 0};
+    named_qos.reader_data_lifecycle.autopurge_nowriter_samples_delay = {10, 0};
+    named_qos.reader_data_lifecycle.autopurge_disposed_samples_delay = {5, 0};
+
+    EXPECT_EQ(subscriber->set_default_datareader_qos_with_profile("example_lib", "example_profile", "default_dr"),
+              RETCODE_OK);
+    EXPECT_EQ(subscriber->get_default_datareader_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, default_qos));
+
+    EXPECT_EQ(subscriber->set_default_datareader_qos_with_profile("example_lib", "example_profile", "named_dr"),
+              RETCODE_OK);
+    EXPECT_EQ(subscriber->get_default_datareader_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, named_qos));
+
+    TypeSupport* type_support = FlatRecordTypeSupport::get_instance();
+    EXPECT_NE(type_support, nullptr);
+    EXPECT_EQ(participant->registe_type("test_type", type_support), RETCODE_OK);
+
+    Topic* topic = participant->create_topic("test_topic", "test_type", TOPIC_QOS_DEFAULT, nullptr, 0);
+    EXPECT_NE(topic, nullptr);
+
+    // Created while the subscriber's default reader QoS is "named_dr".
+    DataReader* reader1 =
+        subscriber->create_datareader_with_profile(topic, "example_lib", "example_profile", "default_dr", nullptr, 0);
+    ASSERT_NE(reader1, nullptr);
+    EXPECT_EQ(reader1->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, default_qos));
+
+    DataReader* reader2 =
+        subscriber->create_datareader_with_profile(topic, "example_lib", "example_profile", "named_dr", nullptr, 0);
+    ASSERT_NE(reader2, nullptr);
+    EXPECT_EQ(reader2->get_qos(retrieved_qos), RETCODE_OK);
+    EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, named_qos));
+
+    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
+    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
+    DomainParticipantFactory::finalize();
+}

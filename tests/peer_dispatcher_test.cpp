@@ -1,0 +1,413 @@
+// The dispatcher against clients in this test, on an ephemeral port, running
+// the real negative tests binary.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "dispatcher.h"
+#include "peer/wire.h"
+
+namespace {
+
+constexpr const char* kEcho = "PeerSelfTestNegative.ENABLED_EchoNegative";
+constexpr const char* kEchoId = "PeerSelfTestEcho";
+
+std::string frame(const std::string& k, const std::string& v = "default") { return *peer::encode_frame(k, v); }
+
+// One connection of the positive side.
+class Client {
+public:
+    explicit Client(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~Client() { close(); }
+    bool connected() const { return connected_; }
+    bool put(const std::string& bytes) { return peer::write_all(fd_, bytes.data(), bytes.size(), 2000); }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    // Next message, or nullopt on time-out or end of the connection.
+    std::optional<peer::Message> get(int timeout_ms = 5000) {
+        const auto deadline = peer::now_ms() + timeout_ms;
+        while (!decoder_.has_message()) {
+            if (ended_ || !read_some(deadline)) return std::nullopt;
+        }
+        return decoder_.pop();
+    }
+    // True when the peer closes the connection within timeout_ms.
+    bool ends_within(int timeout_ms) {
+        const auto deadline = peer::now_ms() + timeout_ms;
+        while (!ended_) {
+            if (!read_some(deadline) && !ended_) return false;
+        }
+        return true;
+    }
+
+private:
+    bool read_some(std::int64_t deadline) {
+        std::int64_t left = deadline - peer::now_ms();
+        if (left <= 0) return false;
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+        char buf[4096];
+        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            ended_ = true;
+            return false;
+        }
+        decoder_.feed(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+    int fd_ = -1;
+    bool connected_ = false;
+    bool ended_ = false;
+    peer::FrameDecoder decoder_;
+};
+
+peer::DispatcherOptions test_options() {
+    peer::DispatcherOptions o;
+    o.port = 0;
+    o.tests_binary = PEER_TESTS_BINARY;
+    o.max_seconds = 60;
+    o.test_timeout_s = 20;
+    o.connect_timeout_ms = 3000;
+    o.preamble_timeout_ms = 2000;
+    o.drain_ms = 5000;
+    return o;
+}
+
+// A dispatcher serving on its own thread.
+class Served {
+public:
+    explicit Served(peer::DispatcherOptions o = test_options()) : d_(std::move(o)) {
+        std::string error;
+        started_ = d_.start(&error);
+        EXPECT_TRUE(started_) << error;
+        if (started_) {
+            thread_ = std::thread([this] {
+                rc_ = d_.run();
+                done_ = true;
+            });
+        }
+    }
+    ~Served() { stop(); }
+    bool started() const { return started_; }
+    int port() const { return d_.port(); }
+    // Waits for the dispatcher to end by itself; stops it if it does not.
+    bool ends_within(int timeout_ms) {
+        const auto deadline = peer::now_ms() + timeout_ms;
+        while (!done_ && peer::now_ms() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        bool ended = done_;
+        stop();
+        return ended;
+    }
+    void stop() {
+        if (thread_.joinable()) {
+            d_.request_stop();
+            thread_.join();
+        }
+    }
+    int rc() const { return rc_; }
+    const std::vector<peer::Verdict>& verdicts() const { return d_.verdicts(); }
+    const peer::Dispatcher& dispatcher() const { return d_; }
+
+private:
+    peer::Dispatcher d_;
+    bool started_ = false;
+    std::thread thread_;
+    std::atomic<bool> done_{false};
+    int rc_ = -1;
+};
+
+}  // namespace
+
+TEST(PeerDispatcher, LoadsTheRegistryFromTheTestsBinary) {
+    Served s;
+    ASSERT_TRUE(s.started());
+    bool found = false;
+    for (const auto& t : s.dispatcher().registry()) {
+        if (t.name == kEcho) {
+            found = true;
+            EXPECT_EQ(t.connection_id, kEchoId);
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+// The control id arrives in pieces, or together with the first frame; the
+// dispatcher must take exactly the id's bytes and read the "sync" after them.
+TEST(PeerDispatcher, DelimitsTheControlIdInAnySplit) {
+    const std::string stream = std::string(peer::kControlId) + frame("sync", "NoSuchTestNegative.ENABLED_XNegative");
+    const std::vector<std::vector<std::size_t>> splits = {
+        {},                     // one segment: id and first frame together
+        {7},                    // "active_" | "connection" + frame
+        {17},                   // id | frame
+        {16, 18, 21},           // cut inside the id, then inside the frame
+        {1, 2, 3, 4, 5, 6, 8},  // a byte at a time at first
+    };
+    for (const auto& cuts : splits) {
+        SCOPED_TRACE(::testing::PrintToString(cuts));
+        Served s;
+        ASSERT_TRUE(s.started());
+        Client c(s.port());
+        ASSERT_TRUE(c.connected());
+        std::size_t pos = 0;
+        for (std::size_t cut : cuts) {
+            ASSERT_TRUE(c.put(stream.substr(pos, cut - pos)));
+            pos = cut;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        ASSERT_TRUE(c.put(stream.substr(pos)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        c.close();
+        ASSERT_TRUE(s.ends_within(5000)) << "the dispatcher did not end with its control connection";
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        EXPECT_EQ(s.verdicts()[0].name, "NoSuchTestNegative.ENABLED_XNegative");
+        EXPECT_EQ(s.verdicts()[0].status, "FAILED");
+        EXPECT_NE(s.verdicts()[0].message.find("unknown negative test"), std::string::npos);
+        EXPECT_EQ(s.rc(), 1);
+    }
+}
+
+TEST(PeerDispatcher, ClosesConnectionsThatBreakTheBounds) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"oversize key length", std::string(peer::kControlId) + std::string("\x00\x20\x00\x00", 4)},
+        {"zero key length", std::string(peer::kControlId) + std::string(4, '\0')},
+        {"unknown id", "SomethingElse"},
+        {"id longer than any", std::string(600, 'a')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto o = test_options();
+        o.exit_when_control_closes = false;
+        Served s(o);
+        ASSERT_TRUE(s.started());
+        Client client(s.port());
+        ASSERT_TRUE(client.connected());
+        client.put(c.bytes);
+        EXPECT_TRUE(client.ends_within(4000));
+    }
+}
+
+// A full exchange: the test's id and its first frame in one segment, the
+// counterpart started by "sync" in its own process, and its verdict.
+TEST(PeerDispatcher, RunsTheSyncedTestOnItsConnection) {
+    auto o = test_options();
+    char dir[] = "/tmp/peer_dispatcher_test.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    o.junit_path = std::string(dir) + "/peer.xml";
+    Served s(o);
+    ASSERT_TRUE(s.started());
+    Client control(s.port());
+    ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+    Client test(s.port());
+    ASSERT_TRUE(test.put(std::string(kEchoId) + frame("echo", "first")));
+    auto m = test.get();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->key, "wait_for_completion");
+    m = test.get();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->key, "echo_reply");
+    EXPECT_EQ(m->value, "first");
+    ASSERT_TRUE(test.put(frame("check", "expected") + frame("finish")));
+    m = test.get();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->key, "check_done");
+    m = test.get();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->key, "finish");
+    // A counterpart that passed keeps the connection until the positive side is done with it.
+    EXPECT_FALSE(test.ends_within(300)) << "the counterpart closed before the positive side did";
+    test.close();
+    control.close();
+    ASSERT_TRUE(s.ends_within(8000));
+    ASSERT_EQ(s.verdicts().size(), 1u);
+    EXPECT_EQ(s.verdicts()[0].name, kEcho);
+    EXPECT_EQ(s.verdicts()[0].connection_id, kEchoId);
+    EXPECT_EQ(s.verdicts()[0].status, "PASSED") << s.verdicts()[0].message;
+    EXPECT_EQ(s.rc(), 0);
+
+    std::ifstream in(o.junit_path);
+    std::stringstream xml;
+    xml << in.rdbuf();
+    EXPECT_NE(xml.str().find("<testcase name=\"ENABLED_EchoNegative\" classname=\"PeerSelfTestNegative\""),
+              std::string::npos)
+        << xml.str();
+    EXPECT_EQ(xml.str().find("<failure"), std::string::npos);
+}
+
+// Ways a counterpart fails; each must end the positive side's waits (the
+// connection closes) and give a failed verdict that says why.
+TEST(PeerDispatcher, ReportsFailedCounterparts) {
+    struct Case {
+        const char* what;
+        std::string sent;  // after the id
+        const char* status;
+        const char* message_part;
+    };
+    const Case cases[] = {
+        {"own check fails", frame("check", "wrong") + frame("finish"), "FAILED", "expected"},
+        {"crash mid-test", frame("echo", "x") + frame("crash"), "CRASHED", "signal 6"},
+        {"oversize frame from the positive side", std::string("\x00\x20\x00\x00", 4), "FAILED", "exceeds the limit"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Served s;
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+        Client test(s.port());
+        ASSERT_TRUE(test.put(kEchoId));
+        auto m = test.get();
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->key, "wait_for_completion");
+        ASSERT_TRUE(test.put(c.sent));
+        // Nothing reports a check that did not pass.
+        while ((m = test.get(5000))) EXPECT_NE(m->key, "check_done");
+        EXPECT_TRUE(test.ends_within(5000));
+        control.close();
+        ASSERT_TRUE(s.ends_within(8000));
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        EXPECT_EQ(s.verdicts()[0].status, c.status) << s.verdicts()[0].message;
+        EXPECT_NE(s.verdicts()[0].message.find(c.message_part), std::string::npos) << s.verdicts()[0].message;
+        EXPECT_EQ(s.rc(), 1);
+    }
+}
+
+TEST(PeerDispatcher, RefusesTheConnectionOfAnUnknownTest) {
+    Served s;
+    ASSERT_TRUE(s.started());
+    Client control(s.port());
+    ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", "DWTestNegative.ENABLED_NotThereNegative")));
+    Client test(s.port());
+    ASSERT_TRUE(test.put("NotThere"));
+    const auto t0 = peer::now_ms();
+    EXPECT_TRUE(test.ends_within(1500));
+    EXPECT_LT(peer::now_ms() - t0, 1500);
+    control.close();
+    ASSERT_TRUE(s.ends_within(5000));
+    ASSERT_EQ(s.verdicts().size(), 1u);
+    EXPECT_EQ(s.verdicts()[0].status, "FAILED");
+}
+
+// Bounded waits of the dispatcher: a connection that never comes, a
+// counterpart that never ends, a stop while a test runs.
+TEST(PeerDispatcher, BoundsEveryWait) {
+    {
+        SCOPED_TRACE("connection never arrives");
+        auto o = test_options();
+        o.connect_timeout_ms = 300;
+        Served s(o);
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        control.close();
+        ASSERT_TRUE(s.ends_within(5000));
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        EXPECT_NE(s.verdicts()[0].message.find("did not arrive"), std::string::npos) << s.verdicts()[0].message;
+    }
+    {
+        SCOPED_TRACE("counterpart outlives its time limit");
+        auto o = test_options();
+        o.test_timeout_s = 1;
+        Served s(o);
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+        Client test(s.port());
+        ASSERT_TRUE(test.put(kEchoId));
+        ASSERT_TRUE(test.get());
+        // The counterpart now waits up to 10 s for a message; its limit is 1 s.
+        EXPECT_TRUE(test.ends_within(4000));
+        control.close();
+        ASSERT_TRUE(s.ends_within(5000));
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        EXPECT_EQ(s.verdicts()[0].status, "TIMEOUT");
+    }
+    {
+        SCOPED_TRACE("stop while a test runs");
+        Served s;
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+        Client test(s.port());
+        ASSERT_TRUE(test.put(kEchoId));
+        ASSERT_TRUE(test.get());
+        const auto t0 = peer::now_ms();
+        s.stop();
+        EXPECT_LT(peer::now_ms() - t0, 6000);
+        EXPECT_TRUE(test.ends_within(2000));
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        EXPECT_EQ(s.verdicts()[0].status, "ABORTED");
+    }
+}
+
+// The dds_peer program: options, SIGTERM, exit status and report.
+TEST(PeerDispatcher, ProgramStopsOnSigtermWithItsReport) {
+    char dir[] = "/tmp/peer_program_test.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string log = std::string(dir) + "/out.txt";
+    const std::string junit = std::string(dir) + "/peer.xml";
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        FILE* f = std::freopen(log.c_str(), "w", stdout);
+        (void)f;
+        std::string j = "--junit=" + junit;
+        std::string t = std::string("--tests=") + PEER_TESTS_BINARY;
+        ::execl(DDS_PEER_BINARY, DDS_PEER_BINARY, "--port=0", "--max-seconds=30", t.c_str(), j.c_str(),
+                static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait for the listening line, then stop it.
+    bool listening = false;
+    for (int i = 0; i < 100 && !listening; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream in(log);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        listening = ss.str().find("listening on 127.0.0.1:") != std::string::npos;
+    }
+    EXPECT_TRUE(listening);
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    bool exited = false;
+    for (int i = 0; i < 100 && !exited; ++i) {
+        exited = ::waitpid(pid, &status, WNOHANG) == pid;
+        if (!exited) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!exited) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(exited) << "dds_peer did not stop on SIGTERM within 5 s";
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);  // nothing ran, nothing failed
+    std::ifstream in(junit);
+    EXPECT_TRUE(in.good()) << "no report written";
+}

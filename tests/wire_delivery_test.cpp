@@ -1,0 +1,308 @@
+// Delivery within one process: keyed and keyless instances, read/take with
+// sample, view and instance states, writer instance rules, matched endpoints
+// and their discovery data.
+#include <gtest/gtest.h>
+
+#include "wire_test_util.h"
+
+using namespace QUORVELA;
+using namespace wiretest;
+
+namespace {
+
+class WireDelivery : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    a.destroy();
+    b.destroy();
+    DomainParticipantFactory::finalize();
+  }
+  Stack a, b;
+};
+
+DataReaderQos reliable_reader(int depth) {
+  DataReaderQos q = DATAREADER_QOS_DEFAULT;
+  q.reliability.kind = RELIABLE_RELIABILITY_QOS;
+  q.history.depth = depth;
+  return q;
+}
+
+TEST_F(WireDelivery, KeyedStatesAcrossTakeAndRead) {
+  ASSERT_TRUE(a.make("wd_states", true));
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = a.subscriber->create_datareader(a.topic, reliable_reader(100), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  KeyedType s = keyed(2001);
+  InstanceHandle_t h = w->register_instance(&s);
+  EXPECT_NE(h, HANDLE_NIL);
+  ASSERT_TRUE(eventually([&] { return matched_pubs(r) == 1 && matched_subs(w) == 1; }, 5000));
+  // Registration alone delivers nothing.
+  sleep_ms(100);
+  EXPECT_TRUE(take_all<KeyedType>(r).empty());
+
+  EXPECT_EQ(w->write(&s, h), RETCODE_OK);
+  std::vector<std::pair<int32_t, SampleInfo>> got;
+  ASSERT_TRUE(eventually([&] { got = take_all<KeyedType>(r); return !got.empty(); }, 3000));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].first, 2001);
+  EXPECT_EQ(got[0].second.sample_state, NOT_READ_SAMPLE_STATE);
+  EXPECT_EQ(got[0].second.view_state, NEW_VIEW_STATE);
+  EXPECT_EQ(got[0].second.instance_state, ALIVE_INSTANCE_STATE);
+  EXPECT_EQ(got[0].second.instance_handle, h);
+  EXPECT_EQ(got[0].second.publication_handle, w->get_instance_handle());
+
+  EXPECT_EQ(w->write(&s, h), RETCODE_OK);
+  ASSERT_TRUE(eventually([&] { got = take_all<KeyedType>(r, nullptr, false); return !got.empty(); }, 3000));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].second.sample_state, NOT_READ_SAMPLE_STATE);
+  EXPECT_EQ(got[0].second.view_state, NOT_NEW_VIEW_STATE);
+
+  EXPECT_EQ(w->write(&s, h), RETCODE_OK);
+  ASSERT_TRUE(eventually([&] {
+    SequenceData<KeyedType> d;
+    SampleInfoSeq i;
+    return r->read(d, i, 100, NOT_READ_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE) == RETCODE_OK;
+  }, 3000));
+  // The read above marked the third sample read as well; take returns both, oldest first.
+  got = take_all<KeyedType>(r);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].second.sample_state, READ_SAMPLE_STATE);
+  EXPECT_EQ(got[0].second.view_state, NOT_NEW_VIEW_STATE);
+  EXPECT_EQ(got[0].second.generation_rank, 0);
+  EXPECT_EQ(got[0].second.sample_rank, 1);
+  EXPECT_EQ(got[1].second.sample_rank, 0);
+
+  // Empty reader: NO_DATA, sequences left empty.
+  SequenceData<KeyedType> d;
+  SampleInfoSeq i;
+  EXPECT_EQ(r->take(d, i, 10, ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE), RETCODE_NO_DATA);
+  EXPECT_EQ(i.length(), 0u);
+}
+
+TEST_F(WireDelivery, KeyedWriterInstanceRules) {
+  ASSERT_TRUE(a.make("wd_keyed_rules", true));
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_TRUE(w);
+  KeyedType s1 = keyed(1), s2 = keyed(2), s3 = keyed(3), tmp;
+  InstanceHandle_t h1 = w->register_instance(&s1), h2 = w->register_instance(&s2);
+  InstanceHandle_t h3 = w->register_instance(&s3);
+  InstanceHandle_t invalid = w->get_instance_handle();
+  EXPECT_NE(h1, HANDLE_NIL);
+  EXPECT_NE(h1, h2);
+  EXPECT_NE(h2, h3);
+  EXPECT_NE(invalid, h1);
+  EXPECT_EQ(w->register_instance(&s1), h1);  // same key, same handle
+  EXPECT_EQ(w->lookup_instance(&s2), h2);
+
+  EXPECT_EQ(w->get_key_value(&tmp, h2), RETCODE_OK);
+  EXPECT_EQ(tmp.lVal, 2);
+  EXPECT_EQ(w->get_key_value(&tmp, invalid), RETCODE_BAD_PARAMETER);
+
+  struct Case {
+    const char* what;
+    std::function<ReturnCode_t()> call;
+    ReturnCode_t expected;
+  };
+  Time now{123, 456};
+  std::vector<Case> cases = {
+      {"write own", [&] { return w->write(&s1, h1); }, RETCODE_OK},
+      {"write nil handle", [&] { return w->write(&s1, HANDLE_NIL); }, RETCODE_OK},
+      {"write other instance", [&] { return w->write(&s1, h2); }, RETCODE_PRECONDITION_NOT_MET},
+      {"write unknown handle", [&] { return w->write(&s1, invalid); }, RETCODE_BAD_PARAMETER},
+      {"unregister other", [&] { return w->unregister_instance(&s1, h2); }, RETCODE_PRECONDITION_NOT_MET},
+      {"unregister unknown", [&] { return w->unregister_instance(&s1, invalid); }, RETCODE_BAD_PARAMETER},
+      {"unregister own", [&] { return w->unregister_instance(&s1, h1); }, RETCODE_OK},
+      {"write after unregister", [&] { return w->write(&s1, h1); }, RETCODE_BAD_PARAMETER},
+      {"unregister ts", [&] { return w->unregister_instance_w_timestamp(&s2, h2, now); }, RETCODE_OK},
+      {"dispose other", [&] { return w->dispose(&s3, h1); }, RETCODE_BAD_PARAMETER},
+      {"dispose unknown", [&] { return w->dispose(&s3, invalid); }, RETCODE_BAD_PARAMETER},
+      {"dispose own", [&] { return w->dispose(&s3, h3); }, RETCODE_OK},
+      {"dispose ts", [&] { return w->dispose_w_timestamp(&s3, h3, now); }, RETCODE_OK},
+  };
+  for (auto& c : cases) EXPECT_EQ(c.call(), c.expected) << c.what;
+}
+
+TEST_F(WireDelivery, KeylessInstanceIsNil) {
+  ASSERT_TRUE(a.make("wd_keyless", false));
+  ASSERT_TRUE(b.make("wd_keyless", false));
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, reliable_reader(10), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  FlatRecord s = flat(100);
+  EXPECT_EQ(w->register_instance(&s), HANDLE_NIL);
+  InstanceHandle_t invalid = w->get_instance_handle();
+  EXPECT_EQ(w->unregister_instance(&s, HANDLE_NIL), RETCODE_ILLEGAL_OPERATION);
+  EXPECT_EQ(w->unregister_instance(&s, invalid), RETCODE_ILLEGAL_OPERATION);
+  EXPECT_EQ(w->dispose(&s, HANDLE_NIL), RETCODE_ILLEGAL_OPERATION);
+  EXPECT_EQ(w->dispose(&s, invalid), RETCODE_ILLEGAL_OPERATION);
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1; }, 5000));
+  EXPECT_EQ(w->write(&s, HANDLE_NIL), RETCODE_OK);
+  s.lVal = 101;
+  EXPECT_EQ(w->write(&s, HANDLE_NIL), RETCODE_OK);
+  std::vector<std::pair<int32_t, SampleInfo>> got, more;
+  ASSERT_TRUE(eventually([&] {
+    more = take_all<FlatRecord>(r);
+    got.insert(got.end(), more.begin(), more.end());
+    return got.size() >= 2;
+  }, 3000));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].first, 100);
+  EXPECT_EQ(got[1].first, 101);
+  EXPECT_EQ(got[0].second.instance_handle, HANDLE_NIL);
+  EXPECT_EQ(got[0].second.publication_handle, w->get_instance_handle());
+  // Source timestamps are wall-clock times of the write.
+  Time t;
+  a.participant->get_current_time(t);
+  EXPECT_LE(got[1].second.source_timestamp.sec, t.sec);
+  EXPECT_GE(got[1].second.source_timestamp.sec, t.sec - 10);
+}
+
+TEST_F(WireDelivery, UnregisterAndDisposeReachTheReader) {
+  ASSERT_TRUE(a.make("wd_lifecycle", true));
+  ASSERT_TRUE(b.make("wd_lifecycle", true));
+  DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
+  wq.writer_data_lifecycle.autodispose_unregistered_instances = false;
+  DataWriter* w = a.publisher->create_datawriter(a.topic, wq, nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, reliable_reader(10), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1; }, 5000));
+  KeyedType s1 = keyed(1001), s2 = keyed(1002);
+  InstanceHandle_t h1 = w->register_instance(&s1), h2 = w->register_instance(&s2);
+  EXPECT_EQ(w->write(&s1, h1), RETCODE_OK);
+  EXPECT_EQ(w->write_w_timestamp(&s2, h2, Time{1234, 5678}), RETCODE_OK);
+  std::vector<std::pair<int32_t, SampleInfo>> got, more;
+  ASSERT_TRUE(eventually([&] {
+    more = take_all<KeyedType>(r);
+    got.insert(got.end(), more.begin(), more.end());
+    return got.size() >= 2;
+  }, 3000));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[1].first, 1002);
+  EXPECT_EQ(got[1].second.source_timestamp.sec, 1234);
+  EXPECT_EQ(got[1].second.source_timestamp.nanosec, 5678u);
+  EXPECT_NE(got[0].second.instance_handle, got[1].second.instance_handle);
+
+  EXPECT_EQ(w->unregister_instance_w_timestamp(&s1, h1, Time{2000, 1}), RETCODE_OK);
+  EXPECT_EQ(w->dispose_w_timestamp(&s2, h2, Time{2001, 2}), RETCODE_OK);
+  std::vector<SampleInfo> infos;
+  ASSERT_TRUE(eventually([&] {
+    std::vector<SampleInfo> now;
+    take_all<KeyedType>(r, &now);
+    infos.insert(infos.end(), now.begin(), now.end());
+    return infos.size() >= 2;
+  }, 3000));
+  ASSERT_EQ(infos.size(), 2u);
+  std::map<int32_t, SampleInfo> by_sec;
+  for (auto& i : infos) {
+    EXPECT_FALSE(i.valid_data);
+    by_sec[i.source_timestamp.sec] = i;
+  }
+  ASSERT_EQ(by_sec.count(2000), 1u);
+  ASSERT_EQ(by_sec.count(2001), 1u);
+  EXPECT_EQ(by_sec[2000].instance_state, NOT_ALIVE_NO_WRITERS_INSTANCE_STATE);
+  EXPECT_EQ(by_sec[2001].instance_state, NOT_ALIVE_DISPOSED_INSTANCE_STATE);
+  EXPECT_EQ(by_sec[2001].instance_handle, h2);
+}
+
+TEST_F(WireDelivery, MatchedEndpointsCarryDiscoveryData) {
+  TopicQos tq = TOPIC_QOS_DEFAULT;
+  tq.topic_data.value = octets("td\0\xff");
+  PublisherQos pq = PUBLISHER_QOS_DEFAULT;
+  pq.group_data.value = octets("hello_group");
+  SubscriberQos sq = SUBSCRIBER_QOS_DEFAULT;
+  sq.group_data.value = octets("sub_group");
+  ASSERT_TRUE(a.make("wd_matched", false, PARTICIPANT_QOS_DEFAULT, pq, SUBSCRIBER_QOS_DEFAULT, tq));
+  ASSERT_TRUE(b.make("wd_matched", false, PARTICIPANT_QOS_DEFAULT, PUBLISHER_QOS_DEFAULT, sq, tq));
+  DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
+  wq.user_data.value = octets("hello_user");
+  DataReaderQos rq = DATAREADER_QOS_DEFAULT;
+  rq.user_data.value = OctetSeq{0, 1, 2, 0};
+  DataWriter* w = a.publisher->create_datawriter(a.topic, wq, nullptr, 0);
+  DataReader* local = a.subscriber->create_datareader(a.topic, DATAREADER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, rq, nullptr, 0);
+  ASSERT_TRUE(w && r && local);
+
+  // Empty lists are fine before matching starts; both readers match.
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 2 && matched_pubs(r) == 1; }, 5000));
+  InstanceHandleSeq subs;
+  EXPECT_EQ(w->get_matched_subscriptions(subs), RETCODE_OK);
+  bool saw_remote = false, saw_local = false;
+  for (auto& h : subs) {
+    SubscriptionBuiltinTopicData d;
+    EXPECT_EQ(w->get_matched_subscription_data(d, h), RETCODE_OK);
+    EXPECT_EQ(std::memcmp(d.key.value, h.value, 16), 0);
+    EXPECT_EQ(d.topic_name, "wd_matched");
+    EXPECT_EQ(d.type_name, "FlatRecord");
+    EXPECT_EQ(d.topic_data.value, tq.topic_data.value);
+    if (h == r->get_instance_handle()) {
+      saw_remote = true;
+      EXPECT_EQ(d.user_data.value, rq.user_data.value);
+      EXPECT_EQ(text(d.group_data.value), "sub_group");
+    }
+    if (h == local->get_instance_handle()) saw_local = true;
+  }
+  EXPECT_TRUE(saw_remote);
+  EXPECT_TRUE(saw_local);
+
+  InstanceHandleSeq pubs;
+  EXPECT_EQ(r->get_matched_publications(pubs), RETCODE_OK);
+  ASSERT_EQ(pubs.size(), 1u);
+  EXPECT_EQ(pubs[0], w->get_instance_handle());
+  EXPECT_EQ(pubs[0].length, 16u);
+  EXPECT_EQ(pubs[0].trailing, 0);
+  PublicationBuiltinTopicData pd;
+  EXPECT_EQ(r->get_matched_publication_data(pd, pubs[0]), RETCODE_OK);
+  EXPECT_EQ(text(pd.user_data.value), "hello_user");
+  EXPECT_EQ(text(pd.group_data.value), "hello_group");
+  EXPECT_EQ(pd.reliability.kind, RELIABLE_RELIABILITY_QOS);
+  PublicationBuiltinTopicData none;
+  EXPECT_EQ(r->get_matched_publication_data(none, r->get_instance_handle()), RETCODE_BAD_PARAMETER);
+
+  // Changed user data is announced again, whole.
+  wq.user_data.value = octets("xyz");
+  EXPECT_EQ(w->set_qos(wq), RETCODE_OK);
+  EXPECT_TRUE(eventually([&] {
+    PublicationBuiltinTopicData x;
+    return r->get_matched_publication_data(x, pubs[0]) == RETCODE_OK && text(x.user_data.value) == "xyz";
+  }, 3000));
+  DataWriterQos back;
+  EXPECT_EQ(w->get_qos(back), RETCODE_OK);
+  EXPECT_EQ(text(back.user_data.value), "xyz");
+
+  // Deleting the reader's participant unmatches promptly.
+  b.destroy();
+  EXPECT_TRUE(eventually([&] { return matched_subs(w) == 1; }, 3000));
+}
+
+TEST_F(WireDelivery, ParticipantsDiscoverEachOtherWithUserData) {
+  DomainParticipantQos qa = PARTICIPANT_QOS_DEFAULT, qb = PARTICIPANT_QOS_DEFAULT;
+  qa.user_data.value = OctetSeq{'a', 0, 'b'};
+  qb.user_data.value = {};
+  ASSERT_TRUE(a.make("wd_disc", false, qa));
+  ASSERT_TRUE(b.make("wd_disc", false, qb));
+  InstanceHandleSeq seen;
+  ASSERT_TRUE(eventually([&] {
+    a.participant->get_discovered_participants(seen);
+    for (auto& h : seen)
+      if (h == b.participant->get_instance_handle()) return true;
+    return false;
+  }, 5000));
+  for (auto& h : seen) EXPECT_NE(h, a.participant->get_instance_handle());
+  ParticipantBuiltinTopicData d;
+  EXPECT_EQ(a.participant->get_discovered_participant_data(d, b.participant->get_instance_handle()), RETCODE_OK);
+  EXPECT_TRUE(d.user_data.value.empty());
+  EXPECT_EQ(b.participant->get_discovered_participant_data(d, a.participant->get_instance_handle()), RETCODE_OK);
+  EXPECT_EQ(d.user_data.value, qa.user_data.value);
+  // A new value reaches the other side.
+  qa.user_data.value = octets("abc");
+  EXPECT_EQ(a.participant->set_qos(qa), RETCODE_OK);
+  EXPECT_TRUE(eventually([&] {
+    ParticipantBuiltinTopicData x;
+    return b.participant->get_discovered_participant_data(x, a.participant->get_instance_handle()) == RETCODE_OK &&
+           text(x.user_data.value) == "abc";
+  }, 3000));
+  EXPECT_EQ(a.participant->get_discovered_participant_data(d, a.participant->get_instance_handle()),
+            RETCODE_BAD_PARAMETER);
+}
+
+}  // namespace

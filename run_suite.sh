@@ -47,7 +47,7 @@ while [ $# -gt 0 ]; do
     --results) [ $# -ge 2 ] || die "--results needs a value"; RESULTS="$2"; shift 2 ;;
     --results=*) RESULTS="${1#*=}"; shift ;;
     --verbose) VERBOSE=1; shift ;;
-    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
     --) shift; PASS+=("$@"); break ;;
     *) PASS+=("$1"); shift ;;
   esac
@@ -141,6 +141,8 @@ echo "run_suite: peer listening on 127.0.0.1:$LISTEN_PORT (log: $RESULTS/peer.lo
 export DDS_PEER_PORT="$LISTEN_PORT"
 
 # ---- the positive side ---------------------------------------------------------
+# The caller's flags come first: "--gtest_list_tests" only lists when it is the
+# first argument.
 show_progress() {
   local start=$SECONDS in_failure=0 line
   while IFS= read -r line; do
@@ -167,8 +169,8 @@ echo "run_suite: running $(basename "$POSITIVE") ${PASS[*]+"${PASS[*]}"} (time l
 [ "$LISTING" = 1 ] && VERBOSE=1
 (
   cd "$RESULTS/work" &&
-  exec timeout -k 10 "$TIME_LIMIT" "$POSITIVE" --gtest_output="xml:$RESULTS/positive.xml" \
-    ${PASS[@]+"${PASS[@]}"}
+  exec timeout -k 10 "$TIME_LIMIT" "$POSITIVE" ${PASS[@]+"${PASS[@]}"} \
+    --gtest_output="xml:$RESULTS/positive.xml"
 ) 2>&1 | tee "$RESULTS/positive.log" | show_progress
 POS_RC=${PIPESTATUS[0]}
 TIMED_OUT=0
@@ -295,13 +297,15 @@ for j, q in enumerate(peer):
     if j not in used:
         rows.append(("(no positive test)", "-", "%s %s" % (q[1], q[0])))
 
+width = max([len(r[0]) for r in rows] + [40])
+line_width = min(width + 70, 160)
 print()
-print("=" * 100)
-print("%-68s %-9s %s" % ("test", "positive", "peer counterpart"))
-print("-" * 100)
+print("=" * line_width)
+print("%-*s %-9s %s" % (width, "test", "positive", "peer counterpart"))
+print("-" * line_width)
 for r in rows:
-    print("%-68s %-9s %s" % r)
-print("-" * 100)
+    print("%-*s %-9s %s" % (width, r[0], r[1], r[2]))
+print("-" * line_width)
 
 def count(items, verdict):
     return sum(1 for x in items if x[1] == verdict)
@@ -347,8 +351,9 @@ if peer_rc != 0 and peer_failed == 0:
 for text in problems:
     print("  " + text)
 ok = not problems and pos_failed == 0 and peer_failed == 0 and pos_rc == 0 and peer_rc == 0
-print("RESULT: %s (reports: %s)" % ("PASSED" if ok else "FAILED", os.path.join(results, "suite.xml")))
-print("=" * 100)
+print("RESULT: %s (report: %s; logs: positive.log, peer.log in %s)"
+      % ("PASSED" if ok else "FAILED", os.path.join(results, "suite.xml"), results))
+print("=" * line_width)
 sys.exit(0 if ok else 1)
 PY
 exit $?

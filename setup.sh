@@ -12,6 +12,7 @@ PACKAGES=(
   cyclonedds-dev cyclonedds-tools
   libpugixml-dev
   swig python3 python3-dev python3-pytest
+  clang libclang-rt-14-dev
 )
 
 missing=()

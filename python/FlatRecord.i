@@ -24,10 +24,9 @@ constexpr bool is_getter_name(const char* name) {
 
 %include <std_string.i>
 
-// Types that come with the standard string support of other SWIG modules.
+// The module's type table also lists these names of the standard string
+// support, as other modules of this runtime have them.
 %types(allocator_type *, const_reference *, difference_type *, size_type *, value_type *, wchar_t *);
-
-
 
 // Library return codes: anything outside 0..12 is reported as RETCODE_ERROR.
 %typemap(out) ReturnCode_t %{
@@ -40,46 +39,31 @@ constexpr bool is_getter_name(const char* name) {
 %}
 
 // Null checks that plain SWIG leaves out, so that no wrapper calls through a
-// null object: typed writers and readers as argument 1 (their delete accepts
-// None), the writer or reader a typed object is made over (also a binding
-// object whose library pointer is null), and the sample of a field getter.
-%define %non_null_self(TYPE, COND)
+// null object. REFUSE decides, after the conversion, whether the converted
+// pointer (argp) is refused with the null-reference ValueError.
+%define %checked_object(TYPE, REFUSE)
 %typemap(in, noblock=1) TYPE (void *argp = 0, int res = 0) {
   res = SWIG_ConvertPtr($input, &argp, $descriptor, $disown | 0);
   if (!SWIG_IsOK(res)) {
     SWIG_exception_fail(SWIG_ArgError(res), "in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
   }
-  if (!argp && (COND)) {
+  if (REFUSE) {
     SWIG_exception_fail(SWIG_ValueError, "invalid null reference in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
   }
   $1 = reinterpret_cast< $ltype >(argp);
 }
 %enddef
-%non_null_self(TypedDataWriter< FlatRecord > *self, !(($disown) & SWIG_POINTER_DISOWN))
-%non_null_self(TypedDataReader< FlatRecord > *self, !(($disown) & SWIG_POINTER_DISOWN))
-%non_null_self(FlatRecord *self, is_getter_name("$symname"))
-%non_null_self(FlatRecord const *self, true)
-
-%typemap(in, noblock=1) DataWriter *writer (void *argp = 0, int res = 0) {
-  res = SWIG_ConvertPtr($input, &argp, $descriptor, 0);
-  if (!SWIG_IsOK(res)) {
-    SWIG_exception_fail(SWIG_ArgError(res), "in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
-  }
-  if (!quorvela_py::library_writer(argp)) {
-    SWIG_exception_fail(SWIG_ValueError, "invalid null reference in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
-  }
-  $1 = reinterpret_cast< $ltype >(argp);
-}
-%typemap(in, noblock=1) DataReader *reader (void *argp = 0, int res = 0) {
-  res = SWIG_ConvertPtr($input, &argp, $descriptor, 0);
-  if (!SWIG_IsOK(res)) {
-    SWIG_exception_fail(SWIG_ArgError(res), "in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
-  }
-  if (!quorvela_py::library_reader(argp)) {
-    SWIG_exception_fail(SWIG_ValueError, "invalid null reference in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
-  }
-  $1 = reinterpret_cast< $ltype >(argp);
-}
+// Typed writers and readers as argument 1; their delete accepts None.
+%checked_object(TypedDataWriter< FlatRecord > *self, !argp && !(($disown) & SWIG_POINTER_DISOWN))
+%checked_object(TypedDataReader< FlatRecord > *self, !argp && !(($disown) & SWIG_POINTER_DISOWN))
+// The sample of a field getter (setters and delete accept None) and of the
+// ordering operator (where the refusal becomes NotImplemented).
+%checked_object(FlatRecord *self, !argp && is_getter_name("$symname"))
+%checked_object(FlatRecord const *self, !argp)
+// What a typed writer or reader is made over: None, or a binding object whose
+// library pointer is null, is refused.
+%checked_object(DataWriter *writer, !quorvela_py::library_writer(argp))
+%checked_object(DataReader *reader, !quorvela_py::library_reader(argp))
 
 // A typed writer or reader holds the library pointer found at the start of
 // the binding object (or of another typed object).
@@ -103,8 +87,9 @@ SWIGINTERN PyObject *SWIG_PyInstanceMethod_New(PyObject *SWIGUNUSEDPARM(self), P
 }
 %}
 
-// Opaque here; the binding defines them. The base classes only give the
-// writer and reader types their casts.
+// Opaque here; the binding defines them. As base classes they only give the
+// binding's writer and reader records the casts from the typed objects
+// (unchanged pointer: both begin with the library pointer).
 %ignore DataWriter;
 class DataWriter {};
 %ignore DataReader;
@@ -149,8 +134,6 @@ class TypedDataReader : public DataReader {
   ReturnCode_t read_next_sample(T& data, SampleInfo& info);
   ReturnCode_t take_next_sample(T& data, SampleInfo& info);
 };
-
-
 
 %template(FlatRecordTypeSupport) TypedTypeSupport<FlatRecordTypeSupport>;
 %template(FlatRecordDataWriter) TypedDataWriter<FlatRecord>;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -29,7 +30,8 @@ protected:
             EXPECT_EQ(seq[index], expected);                                                     \
         } else {                                                                                 \
             ADD_FAILURE() << #seq "[" #index "] is missing: the list holds " << seq.size()        \
-                          << " element(s), expected " #seq "[" #index "] == " << (expected);     \
+                          << " element(s), expected " #seq "[" #index "] == \"" << (expected)   \
+                          << "\"";                                                              \
         }                                                                                        \
     } while (0)
 
@@ -41,6 +43,17 @@ KeyedType make_sample(int32_t lVal, const std::string& sbVal) {
     sample.lVal = lVal;
     sample.sbVal = sbVal;
     return sample;
+}
+
+// Writes the samples, gives the in-process delivery 200 ms and takes whatever
+// the reader then holds into data_vec and info_vec, which are emptied first.
+void write_then_take(DataWriter* writer, std::initializer_list<KeyedType> samples, DataReader* reader,
+                     SequenceData<KeyedType>& data_vec, SequenceData<SampleInfo>& info_vec) {
+    for (KeyedType sample : samples) writer->write(&sample, HANDLE_NIL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    data_vec.release();
+    info_vec.release();
+    reader->take(data_vec, info_vec, 100, ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE);
 }
 
 }  // namespace
@@ -279,15 +292,12 @@ TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicComplexExpress
     ASSERT_NE(writer_and, nullptr);
     DataReader* reader_and = subscriber->create_datareader(cft_and, DATAREADER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(reader_and, nullptr);
-    {
-        KeyedType samples[] = {make_sample(5, "test1"), make_sample(15, "test2"), make_sample(20, "notest"),
-                               make_sample(25, "mytest"), make_sample(30, "abc")};
-        for (KeyedType& sample : samples) writer_and->write(&sample, HANDLE_NIL);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     SequenceData<KeyedType> data_vec;
     SequenceData<SampleInfo> info_vec;
-    reader_and->take(data_vec, info_vec, 100, ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE);
+    write_then_take(writer_and,
+                    {make_sample(5, "test1"), make_sample(15, "test2"), make_sample(20, "notest"),
+                     make_sample(25, "mytest"), make_sample(30, "abc")},
+                    reader_and, data_vec, info_vec);
     for (uint32_t i = 0; i < data_vec.length(); ++i) {
         EXPECT_GT(data_vec[i].lVal, 10);
         EXPECT_NE(data_vec[i].sbVal.find("test"), std::string::npos);
@@ -301,15 +311,8 @@ TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicComplexExpress
     ASSERT_NE(writer_or, nullptr);
     DataReader* reader_or = subscriber->create_datareader(cft_or, DATAREADER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(reader_or, nullptr);
-    {
-        KeyedType samples[] = {make_sample(2, "x"), make_sample(50, "y"), make_sample(99, "z"),
-                               make_sample(100, "w")};
-        for (KeyedType& sample : samples) writer_or->write(&sample, HANDLE_NIL);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    data_vec.release();
-    info_vec.release();
-    reader_or->take(data_vec, info_vec, 100, ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE);
+    write_then_take(writer_or, {make_sample(2, "x"), make_sample(50, "y"), make_sample(99, "z"), make_sample(100, "w")},
+                    reader_or, data_vec, info_vec);
     for (uint32_t i = 0; i < data_vec.length(); ++i) {
         EXPECT_TRUE(data_vec[i].lVal < 5 || data_vec[i].lVal > 95);
     }
@@ -322,15 +325,10 @@ TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicComplexExpress
     ASSERT_NE(writer_between, nullptr);
     DataReader* reader_between = subscriber->create_datareader(cft_between, DATAREADER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(reader_between, nullptr);
-    {
-        KeyedType samples[] = {make_sample(10, "a"), make_sample(25, "b"), make_sample(50, "c"),
-                               make_sample(80, "d"), make_sample(90, "e")};
-        for (KeyedType& sample : samples) writer_between->write(&sample, HANDLE_NIL);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    data_vec.release();
-    info_vec.release();
-    reader_between->take(data_vec, info_vec, 100, ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE);
+    write_then_take(writer_between,
+                    {make_sample(10, "a"), make_sample(25, "b"), make_sample(50, "c"), make_sample(80, "d"),
+                     make_sample(90, "e")},
+                    reader_between, data_vec, info_vec);
     for (uint32_t i = 0; i < data_vec.length(); ++i) {
         EXPECT_GE(data_vec[i].lVal, 20);
         EXPECT_LE(data_vec[i].lVal, 80);
@@ -344,15 +342,10 @@ TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicComplexExpress
     ASSERT_NE(writer_like, nullptr);
     DataReader* reader_like = subscriber->create_datareader(cft_like, DATAREADER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(reader_like, nullptr);
-    {
-        KeyedType samples[] = {make_sample(1, "prefix_abc"), make_sample(2, "prefix_xyz"),
-                               make_sample(3, "noprefix"), make_sample(4, "prefix_"), make_sample(5, "pre_fix")};
-        for (KeyedType& sample : samples) writer_like->write(&sample, HANDLE_NIL);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    data_vec.release();
-    info_vec.release();
-    reader_like->take(data_vec, info_vec, 100, ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE);
+    write_then_take(writer_like,
+                    {make_sample(1, "prefix_abc"), make_sample(2, "prefix_xyz"), make_sample(3, "noprefix"),
+                     make_sample(4, "prefix_"), make_sample(5, "pre_fix")},
+                    reader_like, data_vec, info_vec);
     for (uint32_t i = 0; i < data_vec.length(); ++i) {
         EXPECT_TRUE(data_vec[i].sbVal.find("prefix_") == 0);
     }

@@ -6,130 +6,10 @@
 
 #include <vector>
 
+#include "ExpectedProfiles.h"
 #include "TestHelper.h"
 
 using namespace QUORVELA;
-
-namespace {
-
-OctetSeq octets(const char* text) {
-    OctetSeq seq;
-    for (const char* p = text; *p != '\0'; ++p) seq.push_back(static_cast<octet>(*p));
-    return seq;
-}
-
-// The values the QoS file holds under the "named_*" QoS names; every other
-// field keeps the default of a default-constructed value.
-DomainParticipantFactoryQos named_dpf_qos() {
-    DomainParticipantFactoryQos qos;
-    qos.entity_factory.autoenable_created_entities = false;
-    return qos;
-}
-
-DomainParticipantQos named_dp_qos() {
-    DomainParticipantQos qos;
-    qos.user_data.value = octets("hello");
-    qos.entity_factory.autoenable_created_entities = false;
-    return qos;
-}
-
-PublisherQos named_pub_qos() {
-    PublisherQos qos;
-    qos.partition.name = {"partition1", "partition2"};
-    qos.group_data.value = {0x12, 0x34, 0x56};
-    qos.entity_factory.autoenable_created_entities = false;
-    return qos;
-}
-
-SubscriberQos named_sub_qos() {
-    SubscriberQos qos;
-    qos.partition.name = {"partitionA", "partitionB"};
-    qos.group_data.value = octets("group_data_value");
-    return qos;
-}
-
-TopicQos named_topic_qos() {
-    TopicQos qos;
-    qos.topic_data.value = octets("topic_data_value");
-    qos.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
-    qos.durability_service.service_cleanup_delay = {5, 0};
-    qos.durability_service.history_kind = KEEP_LAST_HISTORY_QOS;
-    qos.durability_service.history_depth = 10;
-    qos.durability_service.max_samples = 100;
-    qos.durability_service.max_instances = 10;
-    qos.durability_service.max_samples_per_instance = 5;
-    qos.deadline.period = {10, 0};
-    qos.latency_budget.duration = {5, 0};
-    qos.liveliness.kind = MANUAL_BY_PARTICIPANT_LIVELINESS_QOS;
-    qos.liveliness.lease_duration = {20, 0};
-    qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
-    qos.reliability.max_blocking_time = {4, 0};
-    qos.destination_order.kind = BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS;
-    qos.history.kind = KEEP_ALL_HISTORY_QOS;
-    qos.history.depth = 100;
-    qos.resource_limits.max_samples = 1000;
-    qos.resource_limits.max_instances = 100;
-    qos.resource_limits.max_samples_per_instance = 10;
-    qos.transport_priority.value = 5;
-    qos.lifespan.duration = {30, 0};
-    qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
-    return qos;
-}
-
-DataWriterQos named_dw_qos() {
-    DataWriterQos qos;
-    qos.durability.kind = PERSISTENT_DURABILITY_QOS;
-    qos.durability_service.service_cleanup_delay = {10, 0};
-    qos.durability_service.history_kind = KEEP_ALL_HISTORY_QOS;
-    qos.durability_service.history_depth = 20;
-    qos.durability_service.max_samples = 2000;
-    qos.durability_service.max_instances = 20;
-    qos.durability_service.max_samples_per_instance = 10;
-    qos.deadline.period = {15, 0};
-    qos.latency_budget.duration = {7, 0};
-    qos.liveliness.kind = MANUAL_BY_TOPIC_LIVELINESS_QOS;
-    qos.liveliness.lease_duration = {25, 0};
-    qos.reliability.kind = BEST_EFFORT_RELIABILITY_QOS;
-    qos.reliability.max_blocking_time = {0, 100000000};
-    qos.destination_order.kind = BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
-    qos.history.kind = KEEP_LAST_HISTORY_QOS;
-    qos.history.depth = 5;
-    qos.resource_limits.max_samples = 500;
-    qos.resource_limits.max_instances = 50;
-    qos.resource_limits.max_samples_per_instance = 5;
-    qos.transport_priority.value = 10;
-    qos.lifespan.duration = {60, 0};
-    qos.user_data.value = octets("writer_user_data_value");
-    qos.ownership.kind = SHARED_OWNERSHIP_QOS;
-    qos.ownership_strength.value = 10;
-    qos.writer_data_lifecycle.autodispose_unregistered_instances = false;
-    return qos;
-}
-
-DataReaderQos named_dr_qos() {
-    DataReaderQos qos;
-    qos.durability.kind = TRANSIENT_DURABILITY_QOS;
-    qos.deadline.period = {20, 0};
-    qos.latency_budget.duration = {10, 0};
-    qos.liveliness.kind = AUTOMATIC_LIVELINESS_QOS;
-    qos.liveliness.lease_duration = {30, 0};
-    qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
-    qos.reliability.max_blocking_time = {0, 200000000};
-    qos.destination_order.kind = BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS;
-    qos.history.kind = KEEP_LAST_HISTORY_QOS;
-    qos.history.depth = 10;
-    qos.resource_limits.max_samples = 2000;
-    qos.resource_limits.max_instances = 20;
-    qos.resource_limits.max_samples_per_instance = 20;
-    qos.user_data.value = octets("reader_user_data_value");
-    qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
-    qos.time_based_filter.minimum_separation = {0, 0};
-    qos.reader_data_lifecycle.autopurge_nowriter_samples_delay = {10, 0};
-    qos.reader_data_lifecycle.autopurge_disposed_samples_delay = {5, 0};
-    return qos;
-}
-
-}  // namespace
 
 class DPFTestPositive : public testing::Test {
 protected:
@@ -220,8 +100,8 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosFactoryQosManagement) {
     ASSERT_NE(factory, nullptr);
 
     DomainParticipantFactoryQos retrieved_qos;
-    DomainParticipantFactoryQos default_qos;
-    DomainParticipantFactoryQos named_qos = named_dpf_qos();
+    DomainParticipantFactoryQos default_qos = ExpectedProfiles::default_dpf_qos();
+    DomainParticipantFactoryQos named_qos = ExpectedProfiles::named_dpf_qos();
 
     EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
 
@@ -253,8 +133,8 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosDomainParticipantQosManagement) {
     ASSERT_NE(factory, nullptr);
 
     DomainParticipantQos retrieved_qos;
-    DomainParticipantQos default_qos;
-    DomainParticipantQos named_qos = named_dp_qos();
+    DomainParticipantQos default_qos = ExpectedProfiles::default_dp_qos();
+    DomainParticipantQos named_qos = ExpectedProfiles::named_dp_qos();
 
     EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
 
@@ -302,14 +182,13 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosPublisherQosManagement) {
     EXPECT_EQ(factory->get_publisher_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                       "default_pub"),
               RETCODE_OK);
-    PublisherQos default_qos;
-    publisher_qos_reset(default_qos);
+    PublisherQos default_qos = ExpectedProfiles::default_pub_qos();
     EXPECT_TRUE(TestHelper::publisher_qos_compare(retrieved_qos, default_qos));
 
     EXPECT_EQ(factory->get_publisher_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                       "named_pub"),
               RETCODE_OK);
-    PublisherQos named_qos = named_pub_qos();
+    PublisherQos named_qos = ExpectedProfiles::named_pub_qos();
     EXPECT_TRUE(TestHelper::publisher_qos_compare(retrieved_qos, named_qos));
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
@@ -325,14 +204,13 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosSubscriberQosManagement) {
     EXPECT_EQ(factory->get_subscriber_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                        "default_sub"),
               RETCODE_OK);
-    SubscriberQos default_qos;
-    subscriber_qos_reset(default_qos);
+    SubscriberQos default_qos = ExpectedProfiles::default_sub_qos();
     EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, default_qos));
 
     EXPECT_EQ(factory->get_subscriber_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                        "named_sub"),
               RETCODE_OK);
-    SubscriberQos named_qos = named_sub_qos();
+    SubscriberQos named_qos = ExpectedProfiles::named_sub_qos();
     EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, named_qos));
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
@@ -348,14 +226,13 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosTopicQosManagement) {
     EXPECT_EQ(factory->get_topic_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                   "default_topic"),
               RETCODE_OK);
-    TopicQos default_qos;
-    topic_qos_reset(default_qos);
+    TopicQos default_qos = ExpectedProfiles::default_topic_qos();
     EXPECT_TRUE(TestHelper::topic_qos_compare(retrieved_qos, default_qos));
 
     EXPECT_EQ(factory->get_topic_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                   "named_topic"),
               RETCODE_OK);
-    TopicQos named_qos = named_topic_qos();
+    TopicQos named_qos = ExpectedProfiles::named_topic_qos();
     EXPECT_TRUE(TestHelper::topic_qos_compare(retrieved_qos, named_qos));
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
@@ -371,14 +248,13 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosDataWriterQosManagement) {
     EXPECT_EQ(factory->get_datawriter_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                        "default_dw"),
               RETCODE_OK);
-    DataWriterQos default_qos;
-    datawriter_qos_reset(default_qos);
+    DataWriterQos default_qos = ExpectedProfiles::default_dw_qos();
     EXPECT_TRUE(TestHelper::datawriter_qos_compare(retrieved_qos, default_qos));
 
     EXPECT_EQ(factory->get_datawriter_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                        "named_dw"),
               RETCODE_OK);
-    DataWriterQos named_qos = named_dw_qos();
+    DataWriterQos named_qos = ExpectedProfiles::named_dw_qos();
     EXPECT_TRUE(TestHelper::datawriter_qos_compare(retrieved_qos, named_qos));
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
@@ -394,13 +270,13 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosDataReaderQosManagement) {
     EXPECT_EQ(factory->get_datareader_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                        "default_dr"),
               RETCODE_OK);
-    DataReaderQos default_qos;
+    DataReaderQos default_qos = ExpectedProfiles::default_dr_qos();
     EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, default_qos));
 
     EXPECT_EQ(factory->get_datareader_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
                                                        "named_dr"),
               RETCODE_OK);
-    DataReaderQos named_qos = named_dr_qos();
+    DataReaderQos named_qos = ExpectedProfiles::named_dr_qos();
     EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, named_qos));
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);

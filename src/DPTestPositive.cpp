@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ExpectedProfiles.h"
 #include "FlatRecord.h"
 #include "KeyedType.h"
 #include "TestFrame.h"
@@ -19,67 +20,7 @@
 
 using namespace QUORVELA;
 
-namespace {
-
-OctetSeq octets(const char* text) {
-    OctetSeq seq;
-    for (const char* p = text; *p != '\0'; ++p) seq.push_back(static_cast<octet>(*p));
-    return seq;
-}
-
-// The values the QoS file holds under the "named_*" QoS names; every other
-// field keeps the default of a default-constructed value.
-DomainParticipantQos named_dp_qos() {
-    DomainParticipantQos qos;
-    qos.user_data.value = octets("hello");
-    qos.entity_factory.autoenable_created_entities = false;
-    return qos;
-}
-
-PublisherQos named_pub_qos() {
-    PublisherQos qos;
-    qos.partition.name = {"partition1", "partition2"};
-    qos.group_data.value = {0x12, 0x34, 0x56};
-    qos.entity_factory.autoenable_created_entities = false;
-    return qos;
-}
-
-SubscriberQos named_sub_qos() {
-    SubscriberQos qos;
-    qos.partition.name = {"partitionA", "partitionB"};
-    qos.group_data.value = octets("group_data_value");
-    return qos;
-}
-
-TopicQos named_topic_qos() {
-    TopicQos qos;
-    qos.topic_data.value = octets("topic_data_value");
-    qos.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
-    qos.durability_service.service_cleanup_delay = {5, 0};
-    qos.durability_service.history_kind = KEEP_LAST_HISTORY_QOS;
-    qos.durability_service.history_depth = 10;
-    qos.durability_service.max_samples = 100;
-    qos.durability_service.max_instances = 10;
-    qos.durability_service.max_samples_per_instance = 5;
-    qos.deadline.period = {10, 0};
-    qos.latency_budget.duration = {5, 0};
-    qos.liveliness.kind = MANUAL_BY_PARTICIPANT_LIVELINESS_QOS;
-    qos.liveliness.lease_duration = {20, 0};
-    qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
-    qos.reliability.max_blocking_time = {4, 0};
-    qos.destination_order.kind = BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS;
-    qos.history.kind = KEEP_ALL_HISTORY_QOS;
-    qos.history.depth = 100;
-    qos.resource_limits.max_samples = 1000;
-    qos.resource_limits.max_instances = 100;
-    qos.resource_limits.max_samples_per_instance = 10;
-    qos.transport_priority.value = 5;
-    qos.lifespan.duration = {30, 0};
-    qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
-    return qos;
-}
-
-}  // namespace
+using ExpectedProfiles::octets;
 
 class DPTestPositive : public testing::Test {
 protected:
@@ -445,8 +386,8 @@ TEST_F(DPTestPositive, ENABLED_XMLQosDomainParticipantQosManagement) {
     ASSERT_NE(participant, nullptr);
 
     DomainParticipantQos retrieved_qos;
-    DomainParticipantQos default_qos;
-    DomainParticipantQos named_qos = named_dp_qos();
+    DomainParticipantQos default_qos = ExpectedProfiles::default_dp_qos();
+    DomainParticipantQos named_qos = ExpectedProfiles::named_dp_qos();
 
     EXPECT_EQ(participant->set_qos_with_profile("example_lib", "example_profile", "default_dp"), RETCODE_OK);
     EXPECT_EQ(participant->get_qos(retrieved_qos), RETCODE_OK);
@@ -468,9 +409,8 @@ TEST_F(DPTestPositive, ENABLED_XMLQosPublisherQosManagement) {
     ASSERT_NE(participant, nullptr);
 
     PublisherQos retrieved_qos;
-    PublisherQos default_qos;
-    publisher_qos_reset(default_qos);
-    PublisherQos named_qos = named_pub_qos();
+    PublisherQos default_qos = ExpectedProfiles::default_pub_qos();
+    PublisherQos named_qos = ExpectedProfiles::named_pub_qos();
 
     EXPECT_EQ(participant->set_default_publisher_qos_with_profile("example_lib", "example_profile", "default_pub"),
               RETCODE_OK);
@@ -509,9 +449,8 @@ TEST_F(DPTestPositive, ENABLED_XMLQosSubscriberQosManagement) {
     ASSERT_NE(participant, nullptr);
 
     SubscriberQos retrieved_qos;
-    SubscriberQos default_qos;
-    subscriber_qos_reset(default_qos);
-    SubscriberQos named_qos = named_sub_qos();
+    SubscriberQos default_qos = ExpectedProfiles::default_sub_qos();
+    SubscriberQos named_qos = ExpectedProfiles::named_sub_qos();
 
     EXPECT_EQ(participant->set_default_subscriber_qos_with_profile("example_lib", "example_profile", "default_sub"),
               RETCODE_OK);
@@ -550,9 +489,8 @@ TEST_F(DPTestPositive, ENABLED_XMLQosTopicQosManagement) {
     ASSERT_NE(participant, nullptr);
 
     TopicQos retrieved_qos;
-    TopicQos default_qos;
-    topic_qos_reset(default_qos);
-    TopicQos named_qos = named_topic_qos();
+    TopicQos default_qos = ExpectedProfiles::default_topic_qos();
+    TopicQos named_qos = ExpectedProfiles::named_topic_qos();
 
     EXPECT_EQ(participant->set_default_topic_qos_with_profile("example_lib", "example_profile", "default_topic"),
               RETCODE_OK);

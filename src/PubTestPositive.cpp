@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ExpectedProfiles.h"
 #include "FlatRecord.h"
 #include "TestHelper.h"
 #include "quorvela/quorvela.h"
@@ -122,12 +123,8 @@ TEST_F(PubTestPositive, ENABLED_XMLPublisherQosManagement) {
     ASSERT_NE(publisher, nullptr);
 
     PublisherQos retrieved_qos;
-    PublisherQos default_qos;
-    publisher_qos_reset(default_qos);
-    PublisherQos named_qos;
-    named_qos.partition.name = {"partition1", "partition2"};
-    named_qos.group_data.value = {0x12, 0x34, 0x56};
-    named_qos.entity_factory.autoenable_created_entities = false;
+    PublisherQos default_qos = ExpectedProfiles::default_pub_qos();
+    PublisherQos named_qos = ExpectedProfiles::named_pub_qos();
 
     EXPECT_EQ(publisher->set_qos_with_profile("example_lib", "example_profile", "default_pub"), RETCODE_OK);
     EXPECT_EQ(publisher->get_qos(retrieved_qos), RETCODE_OK);
@@ -152,37 +149,8 @@ TEST_F(PubTestPositive, ENABLED_XMLDataWriterQosManagement) {
     ASSERT_NE(publisher, nullptr);
 
     DataWriterQos retrieved_qos;
-    DataWriterQos default_qos;
-    datawriter_qos_reset(default_qos);
-
-    // The QoS the profile holds under "named_dw", every compared field.
-    DataWriterQos named_qos;
-    named_qos.durability.kind = PERSISTENT_DURABILITY_QOS;
-    named_qos.durability_service.service_cleanup_delay = {10, 0};
-    named_qos.durability_service.history_kind = KEEP_ALL_HISTORY_QOS;
-    named_qos.durability_service.history_depth = 20;
-    named_qos.durability_service.max_samples = 2000;
-    named_qos.durability_service.max_instances = 20;
-    named_qos.durability_service.max_samples_per_instance = 10;
-    named_qos.deadline.period = {15, 0};
-    named_qos.latency_budget.duration = {7, 0};
-    named_qos.liveliness.kind = MANUAL_BY_TOPIC_LIVELINESS_QOS;
-    named_qos.liveliness.lease_duration = {25, 0};
-    named_qos.reliability.kind = BEST_EFFORT_RELIABILITY_QOS;
-    named_qos.reliability.max_blocking_time = {0, 100000000};
-    named_qos.destination_order.kind = BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
-    named_qos.history.kind = KEEP_LAST_HISTORY_QOS;
-    named_qos.history.depth = 5;
-    named_qos.resource_limits.max_samples = 500;
-    named_qos.resource_limits.max_instances = 50;
-    named_qos.resource_limits.max_samples_per_instance = 5;
-    named_qos.transport_priority.value = 10;
-    named_qos.lifespan.duration = {60, 0};
-    const std::string user_data = "writer_user_data_value";
-    named_qos.user_data.value.assign(user_data.begin(), user_data.end());
-    named_qos.ownership.kind = SHARED_OWNERSHIP_QOS;
-    named_qos.ownership_strength.value = 10;
-    named_qos.writer_data_lifecycle.autodispose_unregistered_instances = false;
+    DataWriterQos default_qos = ExpectedProfiles::default_dw_qos();
+    DataWriterQos named_qos = ExpectedProfiles::named_dw_qos();
 
     EXPECT_EQ(publisher->set_default_datawriter_qos_with_profile("example_lib", "example_profile", "default_dw"),
               RETCODE_OK);

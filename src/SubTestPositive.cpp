@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ExpectedProfiles.h"
 #include "FlatRecord.h"
 #include "TestHelper.h"
 #include "quorvela/quorvela.h"
@@ -104,13 +105,8 @@ TEST_F(SubTestPositive, ENABLED_XMLSubscriberQosManagement) {
     ASSERT_NE(subscriber, nullptr);
 
     SubscriberQos retrieved_qos;
-    SubscriberQos default_qos;
-    subscriber_qos_reset(default_qos);
-    SubscriberQos named_qos;
-    named_qos.partition.name = {"partitionA", "partitionB"};
-    const std::string group_data = "group_data_value";
-    named_qos.group_data.value.assign(group_data.begin(), group_data.end());
-    named_qos.entity_factory.autoenable_created_entities = true;
+    SubscriberQos default_qos = ExpectedProfiles::default_sub_qos();
+    SubscriberQos named_qos = ExpectedProfiles::named_sub_qos();
 
     EXPECT_EQ(subscriber->set_qos_with_profile("example_lib", "example_profile", "default_sub"), RETCODE_OK);
     EXPECT_EQ(subscriber->get_qos(retrieved_qos), RETCODE_OK);
@@ -135,29 +131,8 @@ TEST_F(SubTestPositive, ENABLED_XMLDataReaderQosManagement) {
     ASSERT_NE(subscriber, nullptr);
 
     DataReaderQos retrieved_qos;
-    DataReaderQos default_qos;  // a default-constructed reader QoS holds the defaults
-
-    // The QoS the profile holds under "named_dr", every compared field.
-    DataReaderQos named_qos;
-    named_qos.durability.kind = TRANSIENT_DURABILITY_QOS;
-    named_qos.deadline.period = {20, 0};
-    named_qos.latency_budget.duration = {10, 0};
-    named_qos.liveliness.kind = AUTOMATIC_LIVELINESS_QOS;
-    named_qos.liveliness.lease_duration = {30, 0};
-    named_qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
-    named_qos.reliability.max_blocking_time = {0, 200000000};
-    named_qos.destination_order.kind = BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS;
-    named_qos.history.kind = KEEP_LAST_HISTORY_QOS;
-    named_qos.history.depth = 10;
-    named_qos.resource_limits.max_samples = 2000;
-    named_qos.resource_limits.max_instances = 20;
-    named_qos.resource_limits.max_samples_per_instance = 20;
-    const std::string user_data = "reader_user_data_value";
-    named_qos.user_data.value.assign(user_data.begin(), user_data.end());
-    named_qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
-    named_qos.time_based_filter.minimum_separation = {0, 0};
-    named_qos.reader_data_lifecycle.autopurge_nowriter_samples_delay = {10, 0};
-    named_qos.reader_data_lifecycle.autopurge_disposed_samples_delay = {5, 0};
+    DataReaderQos default_qos = ExpectedProfiles::default_dr_qos();
+    DataReaderQos named_qos = ExpectedProfiles::named_dr_qos();
 
     EXPECT_EQ(subscriber->set_default_datareader_qos_with_profile("example_lib", "example_profile", "default_dr"),
               RETCODE_OK);

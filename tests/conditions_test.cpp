@@ -19,6 +19,7 @@
 #include "conditions/status_condition_impl.h"
 #include "quorvela/conditions.h"
 #include "quorvela/entities.h"
+#include "wire_test_util.h"
 
 using namespace QUORVELA;
 using Clock = std::chrono::steady_clock;
@@ -596,4 +597,134 @@ TEST(QueryConditionTest, TriggerNeedsStatesAndQuery) {
   EXPECT_EQ(qc->set_query_parameters({}), RETCODE_BAD_PARAMETER);
   EXPECT_TRUE(qc->get_trigger_value()) << "the refused set left the parameters alone";
   reader.conditions_.clear();
+}
+
+// ------------------------------------------- conditions of real entities
+
+namespace {
+
+std::string unique_name(const std::string& base) { return base + "_" + std::to_string(getpid()); }
+
+class EntityConditionsTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    st.destroy();
+    DomainParticipantFactory::finalize();
+  }
+  wiretest::Stack st;
+};
+
+DataReaderQos reliable_reader() {
+  DataReaderQos q = DATAREADER_QOS_DEFAULT;
+  q.reliability.kind = RELIABLE_RELIABILITY_QOS;
+  q.history.kind = KEEP_ALL_HISTORY_QOS;
+  return q;
+}
+
+}  // namespace
+
+// Read and query conditions follow the reader's samples: arrival wakes a
+// wait set, reading and taking change the trigger values, and
+// take_w_condition takes only what the condition selects.
+TEST_F(EntityConditionsTest, ReadAndQueryConditionsFollowTheReader) {
+  ASSERT_TRUE(st.make(unique_name("cond_reader"), true));
+  DataWriter* w = st.publisher->create_datawriter(st.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = st.subscriber->create_datareader(st.topic, reliable_reader(), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  ReadCondition* not_read = r->create_readcondition(NOT_READ_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE);
+  ReadCondition* was_read = r->create_readcondition(READ_SAMPLE_STATE, ANY_VIEW_STATE, ALIVE_INSTANCE_STATE);
+  ReadCondition* disposed =
+      r->create_readcondition(ANY_SAMPLE_STATE, NEW_VIEW_STATE, NOT_ALIVE_DISPOSED_INSTANCE_STATE);
+  QueryCondition* query = r->create_querycondition(ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE,
+                                                   "lVal > %0", {"8"});
+  QueryCondition* range = r->create_querycondition(ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE,
+                                                   "lVal BETWEEN %0 AND %1", {"10", "20"});
+  ASSERT_TRUE(not_read && was_read && disposed && query && range);
+  EXPECT_EQ(query->get_datareader(), r);
+  EXPECT_EQ(r->create_querycondition(ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE, "lVal >", {}), nullptr);
+  EXPECT_EQ(r->create_querycondition(ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE, "lVal > %1", {"1"}),
+            nullptr);
+  for (Condition* c : std::initializer_list<Condition*>{not_read, was_read, disposed, query, range}) {
+    EXPECT_FALSE(c->get_trigger_value());
+  }
+  ASSERT_TRUE(wiretest::eventually([&] { return wiretest::matched_subs(w) == 1; }, 5000));
+
+  WaitSet ws;
+  ASSERT_EQ(ws.attach_condition(*query), RETCODE_OK);
+  ConditionSeq active;
+  {
+    Later write(150, [&] {
+      for (int32_t v = 1; v <= 10; ++v) {
+        KeyedType k = wiretest::keyed(v);
+        w->write(&k, HANDLE_NIL);
+      }
+    });
+    EXPECT_EQ(ws.wait(active, ms(10000)), RETCODE_OK);
+  }
+  EXPECT_EQ(active, (ConditionSeq{query}));
+  ASSERT_TRUE(wiretest::eventually([&] { return wiretest::take_all<KeyedType>(r, nullptr, false).size() == 10; },
+                                   5000));
+  // The read above marked every sample read.
+  EXPECT_FALSE(not_read->get_trigger_value());
+  EXPECT_TRUE(was_read->get_trigger_value());
+  EXPECT_FALSE(disposed->get_trigger_value());
+  EXPECT_TRUE(range->get_trigger_value()) << "10 is in [10, 20]";
+
+  SequenceData<KeyedType> data;
+  SampleInfoSeq infos;
+  EXPECT_EQ(r->take_w_condition(data, infos, LENGTH_UNLIMITED, query), RETCODE_OK);
+  std::vector<int32_t> taken;
+  for (uint32_t i = 0; i < data.length(); ++i) taken.push_back(data[i].lVal);
+  std::sort(taken.begin(), taken.end());
+  EXPECT_EQ(taken, (std::vector<int32_t>{9, 10}));
+  EXPECT_FALSE(query->get_trigger_value()) << "what the query selected is gone";
+  EXPECT_FALSE(range->get_trigger_value()) << "10 was taken with it";
+  EXPECT_EQ(query->set_query_parameters({"0"}), RETCODE_OK);
+  EXPECT_TRUE(query->get_trigger_value()) << "1..8 remain";
+  EXPECT_EQ(query->set_query_parameters({}), RETCODE_BAD_PARAMETER);
+  StringSeq params;
+  query->get_query_parameters(params);
+  EXPECT_EQ(params, (StringSeq{"0"}));
+
+  // Deleting a condition that is attached unlinks it; the rest of the
+  // reader's conditions go with the reader.
+  ReadCondition* victim = query;
+  EXPECT_EQ(r->delete_readcondition(victim), RETCODE_OK);
+  ConditionSeq list;
+  ws.get_conditions(list);
+  EXPECT_TRUE(list.empty());
+  ASSERT_EQ(ws.attach_condition(*not_read), RETCODE_OK);
+  ASSERT_EQ(ws.attach_condition(*range), RETCODE_OK);
+  EXPECT_EQ(st.subscriber->delete_datareader(r), RETCODE_OK);
+  ws.get_conditions(list);
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(ws.wait(active, ms(50)), RETCODE_TIMEOUT);
+}
+
+// A writer with a deadline that never writes raises offered-deadline-missed
+// and so triggers its status condition, with no listener installed; the
+// wait set is destroyed while the condition is attached, and the condition
+// later dies with its writer.
+TEST_F(EntityConditionsTest, WriterStatusConditionWakesAWaitSet) {
+  ASSERT_TRUE(st.make(unique_name("cond_status"), false));
+  DataWriterQos q = DATAWRITER_QOS_DEFAULT;
+  q.deadline.period = Duration_t{1, 0};
+  DataWriter* w = st.publisher->create_datawriter(st.topic, q, nullptr, 0xffffffff);
+  ASSERT_NE(w, nullptr);
+  StatusCondition& sc = w->get_statuscondition();
+  EXPECT_EQ(sc.get_entity(), static_cast<Entity*>(w));
+  EXPECT_TRUE(sc.get_enabled_statuses() & OFFERED_DEADLINE_MISSED_STATUS);
+  auto ws = std::make_unique<WaitSet>();
+  GuardCondition guard;
+  ASSERT_EQ(ws->attach_condition(guard), RETCODE_OK);
+  ASSERT_EQ(ws->attach_condition(sc), RETCODE_OK);
+  ConditionSeq active;
+  auto t0 = Clock::now();
+  EXPECT_EQ(ws->wait(active, ms(5000)), RETCODE_OK);
+  EXPECT_LT(elapsed_ms(t0), 4000);
+  EXPECT_EQ(active, (ConditionSeq{&sc}));
+  EXPECT_TRUE(w->get_status_changes() & OFFERED_DEADLINE_MISSED_STATUS);
+  ws.reset();
+  EXPECT_EQ(detail::attached_waitset_count(sc), 0u);
+  EXPECT_EQ(detail::attached_waitset_count(guard), 0u);
 }

@@ -2,13 +2,16 @@
 // samples of the "KeyedType" layout (lVal int32, sVal int16, sbVal string).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <sstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "filter/filter.h"
 #include "filter/type_description.h"
+#include "wire_test_util.h"
 
 using QUORVELA::detail::ContentFilter;
 using QUORVELA::detail::Filter;
@@ -575,4 +578,228 @@ TEST(FilterFuzzReplayTest, GeneratedAndBrokenExpressions) {
   // Both the evaluator and the error paths get their share.
   EXPECT_GT(compiled, kInputs / 4);
   EXPECT_GT(refused, kInputs / 10);
+}
+
+// ------------------------------------------------- content-filtered topics
+
+namespace {
+
+using namespace QUORVELA;
+using wiretest::Child;
+using wiretest::eventually;
+using wiretest::keyed;
+using wiretest::Stack;
+
+std::string unique_name(const std::string& base) { return base + "_" + std::to_string(getpid()); }
+
+DataReaderQos reliable_reader() {
+  DataReaderQos q = DATAREADER_QOS_DEFAULT;
+  q.reliability.kind = RELIABLE_RELIABILITY_QOS;
+  q.history.kind = KEEP_ALL_HISTORY_QOS;
+  return q;
+}
+
+// lVal of every valid sample the reader holds, sorted; read leaves them stored.
+std::vector<int32_t> held(DataReader* r, bool take = false) {
+  std::vector<int32_t> out;
+  for (auto& p : wiretest::take_all<KeyedType>(r, nullptr, take)) out.push_back(p.first);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Waits until the reader holds exactly `want` (sorted), then a little longer
+// to see that nothing else arrives.
+::testing::AssertionResult holds_exactly(DataReader* r, std::vector<int32_t> want) {
+  std::sort(want.begin(), want.end());
+  std::vector<int32_t> got;
+  eventually([&] { got = held(r); return got.size() >= want.size(); }, 5000);
+  wiretest::sleep_ms(300);
+  got = held(r);
+  if (got == want) return ::testing::AssertionSuccess();
+  std::string g, w;
+  for (int32_t v : got) g += std::to_string(v) + " ";
+  for (int32_t v : want) w += std::to_string(v) + " ";
+  return ::testing::AssertionFailure() << "reader holds [ " << g << "], expected [ " << w << "]";
+}
+
+// The writing side of the two-process test, run in a child process: writes
+// the batches the parent asks for.
+int cft_writer_child() {
+  Stack st;
+  if (!st.make(wiretest::env_or("QV_WIRE_TOPIC", ""), true)) return 2;
+  DataWriter* w = st.publisher->create_datawriter(st.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  if (!w) return 3;
+  if (!eventually([&] { return wiretest::matched_subs(w) >= 1; }, 10000)) return 4;
+  wiretest::tell_parent("ready");
+  for (;;) {
+    std::string line = wiretest::parent_line(20000);
+    if (line == "done") break;
+    if (line.rfind("write ", 0) != 0) return 5;
+    std::istringstream in(line.substr(6));
+    int32_t v;
+    while (in >> v) {
+      KeyedType k = keyed(v, 0, "");
+      if (w->write(&k, HANDLE_NIL) != RETCODE_OK) return 6;
+    }
+    wiretest::tell_parent("written");
+  }
+  st.destroy();
+  return 0;
+}
+
+const bool child_dispatch = [] {
+  wiretest::run_child_if_requested({{"cft_writer", cft_writer_child}});
+  return true;
+}();
+
+class ContentFilteredTopicTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    st.destroy();
+    DomainParticipantFactory::finalize();
+  }
+  Stack st;
+};
+
+}  // namespace
+
+TEST_F(ContentFilteredTopicTest, CreationRulesThroughTheParticipant) {
+  ASSERT_TRUE(st.make(unique_name("cft_rules"), true));
+  DomainParticipant* p = st.participant;
+  // A type registered under a name without a member description cannot be filtered.
+  ASSERT_EQ(p->registe_type("test_type_name", FlatRecordTypeSupport::get_instance()), RETCODE_OK);
+  Topic* untyped = p->create_topic(unique_name("cft_untyped"), "test_type_name", TOPIC_QOS_DEFAULT, nullptr, 0);
+  ASSERT_NE(untyped, nullptr);
+  EXPECT_EQ(p->create_contentfilteredtopic("cft_topic_name", untyped, "lVal > 1 AND sVal < 20", {}), nullptr);
+  EXPECT_EQ(p->lookup_topicdescription("cft_topic_name"), nullptr);
+  ASSERT_EQ(p->registe_type("FlatRecord", FlatRecordTypeSupport::get_instance()), RETCODE_OK);
+  Topic* flat = p->create_topic(unique_name("cft_flat"), "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
+  ContentFilteredTopic* on_flat = p->create_contentfilteredtopic("cft_flat", flat, "lVal > 1 AND sVal < 20", {});
+  EXPECT_NE(on_flat, nullptr) << "the keyless type has a description under its own name";
+
+  const std::pair<const char*, StringSeq> refused[] = {
+      {"lVal >", {}}, {"nosuch > 1", {}}, {"lVal > %0 AND lVal < %1", {"5"}}, {"lVal > %0", {"five"}}};
+  for (const auto& [expr, params] : refused) {
+    EXPECT_EQ(p->create_contentfilteredtopic("cft_refused", st.topic, expr, params), nullptr) << expr;
+    EXPECT_EQ(p->lookup_topicdescription("cft_refused"), nullptr) << expr;
+  }
+
+  const std::string expr = "lVal > %0 AND lVal < %1 AND sVal = %2";
+  ContentFilteredTopic* cft = p->create_contentfilteredtopic("param_cft", st.topic, expr, {"10", "100", "'test'"});
+  ASSERT_NE(cft, nullptr);
+  EXPECT_EQ(cft->get_filter_expression(), expr);
+  EXPECT_EQ(cft->get_related_topic(), st.topic);
+  StringSeq params;
+  EXPECT_EQ(cft->get_expression_parameters(params), RETCODE_OK);
+  EXPECT_EQ(params, (StringSeq{"10", "100", "'test'"}));
+  EXPECT_EQ(cft->set_expression_parameters({"20", "200", "'new_test'"}), RETCODE_OK);
+  EXPECT_EQ(cft->set_expression_parameters({}), RETCODE_BAD_PARAMETER);
+  EXPECT_EQ(cft->set_expression_parameters({"1", "2", "three"}), RETCODE_BAD_PARAMETER);
+  EXPECT_EQ(cft->get_expression_parameters(params), RETCODE_OK);
+  EXPECT_EQ(params, (StringSeq{"20", "200", "'new_test'"})) << "refusals keep the old parameters";
+  EXPECT_EQ(cft->set_expression_parameters({"5", "50", "'valid'"}), RETCODE_OK);
+}
+
+// The four filters of the complex-expression scenario, each with its own
+// writer and reader on one topic, in one participant: each reader holds
+// exactly the samples that pass its filter.
+TEST_F(ContentFilteredTopicTest, ReadersHoldExactlyThePassingSamples) {
+  ASSERT_TRUE(st.make(unique_name("cft_complex"), true));
+  struct Phase {
+    const char* name;
+    const char* expr;
+    std::vector<std::pair<int32_t, std::string>> samples;
+    std::vector<int32_t> pass;
+  };
+  const Phase phases[] = {
+      {"cft_and", "lVal > 10 AND sbVal LIKE '%test%'",
+       {{5, "test1"}, {15, "test2"}, {20, "notest"}, {25, "mytest"}, {30, "abc"}}, {15, 20, 25}},
+      {"cft_or", "lVal < 5 OR lVal > 95", {{2, "x"}, {50, "y"}, {99, "z"}, {100, "w"}}, {2, 99, 100}},
+      {"cft_between", "lVal BETWEEN 20 AND 80", {{10, "a"}, {25, "b"}, {50, "c"}, {80, "d"}, {90, "e"}},
+       {25, 50, 80}},
+      {"cft_like", "sbVal LIKE 'prefix_%'",
+       {{1, "prefix_abc"}, {2, "prefix_xyz"}, {3, "noprefix"}, {4, "prefix_"}, {5, "pre_fix"}}, {1, 2, 4}},
+  };
+  std::vector<DataReader*> earlier;
+  for (const Phase& ph : phases) {
+    SCOPED_TRACE(ph.expr);
+    ContentFilteredTopic* cft = st.participant->create_contentfilteredtopic(ph.name, st.topic, ph.expr, {});
+    ASSERT_NE(cft, nullptr);
+    DataWriter* w = st.publisher->create_datawriter(st.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+    DataReader* r = st.subscriber->create_datareader(cft, reliable_reader(), nullptr, 0);
+    ASSERT_TRUE(w && r);
+    ASSERT_TRUE(eventually([&] { return wiretest::matched_subs(w) >= 1 + earlier.size(); }, 5000));
+    for (const auto& [l, sb] : ph.samples) {
+      KeyedType k = keyed(l, 0, sb);
+      EXPECT_EQ(w->write(&k, HANDLE_NIL), RETCODE_OK);
+    }
+    EXPECT_TRUE(holds_exactly(r, ph.pass));
+    held(r, true);
+    earlier.push_back(r);
+  }
+}
+
+// New parameters apply to later arrivals only: what is stored stays, what
+// was rejected stays rejected.
+TEST_F(ContentFilteredTopicTest, NewParametersApplyToLaterArrivals) {
+  ASSERT_TRUE(st.make(unique_name("cft_dynamic"), true));
+  ContentFilteredTopic* cft =
+      st.participant->create_contentfilteredtopic("cft_dynamic", st.topic, "lVal > %0 AND lVal < %1", {"10", "40"});
+  ASSERT_NE(cft, nullptr);
+  DataWriter* w = st.publisher->create_datawriter(st.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = st.subscriber->create_datareader(cft, reliable_reader(), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  ASSERT_TRUE(eventually([&] { return wiretest::matched_subs(w) == 1; }, 5000));
+  auto write = [&](std::initializer_list<int32_t> vs) {
+    for (int32_t v : vs) {
+      KeyedType k = keyed(v);
+      EXPECT_EQ(w->write(&k, HANDLE_NIL), RETCODE_OK);
+    }
+  };
+  write({5, 15, 25, 35, 45});
+  EXPECT_TRUE(holds_exactly(r, {15, 25, 35}));
+  ASSERT_EQ(cft->set_expression_parameters({"40", "75"}), RETCODE_OK);
+  EXPECT_TRUE(holds_exactly(r, {15, 25, 35})) << "stored samples are not evaluated again";
+  write({50, 60, 70, 80, 90});
+  EXPECT_TRUE(holds_exactly(r, {15, 25, 35, 50, 60, 70}));
+  EXPECT_EQ(cft->set_expression_parameters({}), RETCODE_BAD_PARAMETER);
+  write({20, 45});
+  EXPECT_TRUE(holds_exactly(r, {15, 25, 35, 45, 50, 60, 70})) << "the refused set changed nothing";
+  // A writer on the filtered topic's related topic never filters: an
+  // unfiltered reader sees everything.
+  DataReader* all = st.subscriber->create_datareader(st.topic, reliable_reader(), nullptr, 0);
+  ASSERT_NE(all, nullptr);
+  ASSERT_TRUE(eventually([&] { return wiretest::matched_subs(w) == 2; }, 5000));
+  write({1, 99});
+  EXPECT_TRUE(holds_exactly(all, {1, 99}));
+}
+
+// The writer runs in another process; the filter runs where the samples
+// arrive, and a parameter change between two batches applies to the second.
+TEST_F(ContentFilteredTopicTest, FilteringAcrossProcessesWithAParameterChange) {
+  const std::string topic = unique_name("cft_two_process");
+  ASSERT_TRUE(st.make(topic, true));
+  ContentFilteredTopic* cft =
+      st.participant->create_contentfilteredtopic("cft_remote", st.topic, "lVal > %0 AND lVal < %1", {"10", "40"});
+  ASSERT_NE(cft, nullptr);
+  DataReader* r = st.subscriber->create_datareader(cft, reliable_reader(), nullptr, 0);
+  ASSERT_NE(r, nullptr);
+
+  Child child("cft_writer", {{"QV_WIRE_TOPIC", topic}});
+  ASSERT_TRUE(child.ok());
+  std::string rest;
+  ASSERT_TRUE(child.expect("ready", rest, 15000));
+  child.send("write 5 15 25 35 45");
+  ASSERT_TRUE(child.expect("written", rest, 10000));
+  EXPECT_TRUE(holds_exactly(r, {15, 25, 35}));
+  EXPECT_EQ(held(r, true), (std::vector<int32_t>{15, 25, 35}));
+
+  ASSERT_EQ(cft->set_expression_parameters({"40", "75"}), RETCODE_OK);
+  child.send("write 50 60 70 80 90");
+  ASSERT_TRUE(child.expect("written", rest, 10000));
+  EXPECT_TRUE(holds_exactly(r, {50, 60, 70}));
+  child.send("done");
+  int status = -1;
+  ASSERT_TRUE(child.wait_exit(10000, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -258,6 +259,7 @@ TEST(PeerDispatcher, RunsTheSyncedTestOnItsConnection) {
               std::string::npos)
         << xml.str();
     EXPECT_EQ(xml.str().find("<failure"), std::string::npos);
+    std::filesystem::remove_all(dir);
 }
 
 // Ways a counterpart fails; each must end the positive side's waits (the
@@ -408,6 +410,64 @@ TEST(PeerDispatcher, ProgramStopsOnSigtermWithItsReport) {
     ASSERT_TRUE(exited) << "dds_peer did not stop on SIGTERM within 5 s";
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);  // nothing ran, nothing failed
-    std::ifstream in(junit);
-    EXPECT_TRUE(in.good()) << "no report written";
+    EXPECT_TRUE(std::ifstream(junit).good()) << "no report written";
+    std::filesystem::remove_all(dir);
+}
+
+// One expected id a prefix of another: the dispatcher must read on past the
+// shorter one only while the bytes continue the longer one, and must leave the
+// first frame whole for the test that gets the connection.
+TEST(PeerDispatcher, TellsApartIdsThatArePrefixesOfEachOther) {
+    auto o = test_options();
+    o.registry = {{kEcho, kEchoId}, {"PeerSelfTestNegative.ENABLED_LongerNegative", std::string(kEchoId) + "Longer"}};
+    struct Case {
+        const char* what;
+        std::string sent;
+        bool echo_first;
+    };
+    const Case cases[] = {
+        {"shorter id, first frame in the same segment", std::string(kEchoId) + frame("echo", "x"), true},
+        {"shorter id alone, resolved after a pause", kEchoId, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Served s(o);
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", "PeerSelfTestNegative.ENABLED_LongerNegative") +
+                                frame("sync", kEcho)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Client test(s.port());
+        ASSERT_TRUE(test.put(c.sent));
+        auto m = test.get();
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->key, "wait_for_completion");
+        if (!c.echo_first) {
+            ASSERT_TRUE(test.put(frame("echo", "x")));
+        }
+        m = test.get();
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->key, "echo_reply");
+        EXPECT_EQ(m->value, "x");
+        ASSERT_TRUE(test.put(frame("finish")));
+        ASSERT_TRUE(test.get());
+        test.close();
+
+        // The longer id goes to the other test (which this binary lacks: it does not run).
+        Client longer(s.port());
+        ASSERT_TRUE(longer.put(std::string(kEchoId) + "Longer"));
+        EXPECT_TRUE(longer.ends_within(5000));
+        control.close();
+        ASSERT_TRUE(s.ends_within(8000));
+        ASSERT_EQ(s.verdicts().size(), 2u);
+        for (const auto& v : s.verdicts()) {
+            if (v.name == kEcho) {
+                EXPECT_EQ(v.status, "PASSED") << v.message;
+            } else {
+                EXPECT_EQ(v.connection_id, std::string(kEchoId) + "Longer");
+                EXPECT_EQ(v.status, "FAILED");
+                EXPECT_NE(v.message.find("did not run"), std::string::npos) << v.message;
+            }
+        }
+    }
 }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,6 +37,7 @@ SuiteRun run_suite(const std::string& mode, const std::string& extra) {
     std::stringstream ss;
     ss << in.rdbuf();
     r.out = ss.str();
+    std::filesystem::remove_all(dir);
     return r;
 }
 

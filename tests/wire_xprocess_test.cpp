@@ -87,8 +87,49 @@ int child_manual_writer() {
   return 0;
 }
 
+// A volatile reliable reader that reports its match the moment it sees it;
+// the parent writes right then, as the suite does after "reader_matched".
+int child_eager_reader() {
+  Stack s;
+  if (!s.make("xp_eager", false)) return 2;
+  DataReaderQos rq = DATAREADER_QOS_DEFAULT;
+  rq.reliability.kind = RELIABLE_RELIABILITY_QOS;
+  rq.history.depth = 10;
+  DataReader* r = s.subscriber->create_datareader(s.topic, rq, nullptr, 0);
+  if (!r) return 3;
+  if (!eventually([&] { return matched_pubs(r) > 0; }, 10000)) return 4;
+  tell_parent("MATCHED");
+  std::vector<std::pair<int32_t, SampleInfo>> got, more;
+  eventually([&] {
+    more = take_all<FlatRecord>(r);
+    got.insert(got.end(), more.begin(), more.end());
+    return got.size() >= 5;
+  }, 3000);
+  std::string line = "GOT";
+  for (auto& g : got) line += " " + std::to_string(g.first);
+  tell_parent(line);
+  parent_line(5000);
+  return 0;
+}
+
+// The same the other way round: a writer that writes as soon as it matches.
+int child_eager_writer() {
+  Stack s;
+  if (!s.make("xp_eager_w", false)) return 2;
+  DataWriter* w = s.publisher->create_datawriter(s.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  if (!w) return 3;
+  if (!eventually([&] { return matched_subs(w) > 0; }, 10000)) return 4;
+  FlatRecord f = flat(42);
+  w->write(&f, HANDLE_NIL);
+  tell_parent("WROTE");
+  parent_line(5000);
+  return 0;
+}
+
 const bool g_child = [] {
-  run_child_if_requested({{"keyed_writer", child_keyed_writer},
+  run_child_if_requested({{"eager_reader", child_eager_reader},
+                          {"eager_writer", child_eager_writer},
+                          {"keyed_writer", child_keyed_writer},
                           {"keyless_reader", child_keyless_reader},
                           {"manual_writer", child_manual_writer}});
   return true;
@@ -186,6 +227,42 @@ TEST_F(WireCrossProcess, KeyedDeliveryDiscoveryAndInstanceStates) {
     s.participant->get_discovered_participants(seen);
     return std::find(seen.begin(), seen.end(), child_participant) == seen.end();
   }, 5000));
+}
+
+TEST_F(WireCrossProcess, WhenOneSideReportsAMatchTheOtherAlreadyDelivers) {
+  ASSERT_TRUE(s.make("xp_eager", false));
+  DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
+  wq.history.depth = 10;
+  DataWriter* w = s.publisher->create_datawriter(s.topic, wq, nullptr, 0);
+  ASSERT_TRUE(w);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    Child child("eager_reader");
+    std::string rest;
+    ASSERT_TRUE(child.expect("MATCHED", rest, 10000));
+    for (int i = 0; i < 5; ++i) {
+      FlatRecord f = flat(round * 10 + i);
+      EXPECT_EQ(w->write(&f, HANDLE_NIL), RETCODE_OK);
+    }
+    ASSERT_TRUE(child.expect("GOT", rest, 5000));
+    std::string want;
+    for (int i = 0; i < 5; ++i) want += " " + std::to_string(round * 10 + i);
+    EXPECT_EQ(rest, want);
+    child.send("quit");
+    EXPECT_TRUE(child.wait_exit(10000));
+  }
+  Stack r;
+  ASSERT_TRUE(r.make("xp_eager_w", false));
+  DataReaderQos rq = DATAREADER_QOS_DEFAULT;
+  rq.reliability.kind = RELIABLE_RELIABILITY_QOS;
+  DataReader* reader = r.subscriber->create_datareader(r.topic, rq, nullptr, 0);
+  ASSERT_TRUE(reader);
+  Child child("eager_writer");
+  std::string rest;
+  ASSERT_TRUE(child.expect("WROTE", rest, 10000));
+  std::vector<std::pair<int32_t, SampleInfo>> got;
+  EXPECT_TRUE(eventually([&] { got = take_all<FlatRecord>(reader); return !got.empty(); }, 3000));
+  child.send("quit");
 }
 
 TEST_F(WireCrossProcess, EveryTransportModeReachesAnotherProcess) {

@@ -1,4 +1,5 @@
 """The sample, type-support and module-level functions of _FlatRecord."""
+import ctypes
 import sys
 import types
 
@@ -90,6 +91,51 @@ def test_init_creates_the_shared_table_when_alone():
         table = sys.modules["swig_runtime_data4"]
         assert type(table.type_pointer_capsule).__name__ == "PyCapsule"
     """)
+
+
+def test_module_exports_its_type_support():
+    # The operations, the virtual table and the type information are exported
+    # under their linkage names, and they work on the module's own instance.
+    lib = ctypes.CDLL(M.__file__)
+    for symbol in ["_ZTV21FlatRecordTypeSupport", "_ZTI21FlatRecordTypeSupport",
+                   "_ZN21FlatRecordTypeSupport11create_dataEv", "_ZN21FlatRecordTypeSupport7MakeKeyEPKvRN8QUORVELA14InstanceHandleEb",
+                   "_ZN21FlatRecordTypeSupport13serialize_keyEPvPN8QUORVELA13CdrSerializerEi"]:
+        assert hasattr(lib, symbol), symbol
+    get_instance = lib._ZN21FlatRecordTypeSupport12get_instanceEv
+    get_instance.restype = ctypes.c_void_p
+    address = M.FlatRecordTypeSupport_get_instance()
+    assert get_instance() == address
+    get_typename = lib._ZN21FlatRecordTypeSupport12get_typenameEv
+    get_typename.restype, get_typename.argtypes = ctypes.c_char_p, [ctypes.c_void_p]
+    assert get_typename(address) == b"FlatRecord"
+    has_key = lib._ZN21FlatRecordTypeSupport7has_keyEv
+    has_key.restype, has_key.argtypes = ctypes.c_bool, [ctypes.c_void_p]
+    assert has_key(address) is False
+    # The instance is a constant-initialised object of that class.
+    vtable = ctypes.addressof(ctypes.c_char.in_dll(lib, "_ZTV21FlatRecordTypeSupport"))
+    assert ctypes.c_void_p.from_address(address).value == vtable + 2 * ctypes.sizeof(ctypes.c_void_p)
+
+
+def test_swigregister_records_the_destroy_function():
+    result = check_python("""
+        import sys
+        import _FlatRecord as M
+        p = M.new_FlatRecord()
+        del p                                  # nothing registered: reported, not freed
+        class NoDestroy:
+            pass
+        assert M.FlatRecord_swigregister(NoDestroy) is None
+        assert sys.exc_info() == (None, None, None)
+        p = M.new_FlatRecord()
+        del p                                  # registered without a destroy function
+        class WithDestroy:
+            __swig_destroy__ = M.delete_FlatRecord
+        assert M.FlatRecord_swigregister((WithDestroy,)) is None   # a 1-tuple registers its element
+        p = M.new_FlatRecord()
+        del p                                  # freed quietly
+    """)
+    leak = "swig/python detected a memory leak of type 'FlatRecord *', no destructor found."
+    assert result.stdout.splitlines() == [leak, leak]
 
 
 def test_instance_method_wraps_a_callable():

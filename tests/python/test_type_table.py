@@ -8,7 +8,6 @@ from conftest import check_python
 
 # Each check runs in a fresh interpreter so that the import order is real.
 SHARED_USE = """
-import sys
 {imports}
 import FlatRecord, quorvela, qv_doubles
 
@@ -42,10 +41,10 @@ def test_sharing_does_not_depend_on_import_order(order):
     assert result.stdout == "ok\n"
 
 
-def test_binding_alone_has_no_typed_casts_until_flatrecord_loads():
-    # Before _FlatRecord joins, the binding cannot take a typed writer: there
-    # is none. After it joins (second), the binding's DataWriter record has
-    # gained the typed writer's cast.
+def test_binding_takes_typed_writers_when_flatrecord_joins_later():
+    # _FlatRecord joins the table after the binding has used its records: the
+    # binding's DataWriter record gains the typed writer's cast, and its
+    # DataReader record does not.
     check_python("""
         import quorvela, qv_doubles
         w = qv_doubles.scripted_writer()
@@ -56,7 +55,7 @@ def test_binding_alone_has_no_typed_casts_until_flatrecord_loads():
         try:
             quorvela.DataReader.is_valid(fw)
         except TypeError as e:
-            assert str(e) == "in method 'DataReader_is_valid', argument 1 of type 'DataReader *'", str(e)
+            assert str(e) == "in method 'DataReader_is_valid', argument 1 of type 'DataReader const *'", str(e)
         else:
             raise AssertionError("a typed writer passed for a reader")
     """)
@@ -75,8 +74,10 @@ def test_handle_without_binding_is_a_bare_pointer_reported_as_leak():
         del h
         print("end")
     """)
-    assert result.stdout == (
-        "swig/python detected a memory leak of type 'InstanceHandle *', no destructor found.\nend\n")
+    # (The runtime prints with C stdio, so the order against Python's own
+    # output is not fixed.)
+    assert sorted(result.stdout.splitlines()) == [
+        "end", "swig/python detected a memory leak of type 'InstanceHandle *', no destructor found."]
 
 
 def test_registering_a_class_replaces_the_client_data():

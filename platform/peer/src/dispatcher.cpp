@@ -194,6 +194,10 @@ Dispatcher::~Dispatcher() {
     close_fd(listen_fd_);
     close_fd(wake_[0]);
     close_fd(wake_[1]);
+    if (owns_report_dir_) {
+        std::error_code ec;
+        std::filesystem::remove_all(opt_.report_dir, ec);
+    }
 }
 
 bool Dispatcher::start(std::string* error) {
@@ -204,7 +208,9 @@ bool Dispatcher::start(std::string* error) {
     if (opt_.tests_binary.empty()) return fail("no tests binary given");
     std::string listing;
     std::string why;
-    if (!capture_output({opt_.tests_binary, "--peer_list"}, 30000, listing, why)) {
+    if (!opt_.registry.empty()) {
+        for (const auto& t : opt_.registry) listing += t.name + "\t" + t.connection_id + "\n";
+    } else if (!capture_output({opt_.tests_binary, "--peer_list"}, 30000, listing, why)) {
         return fail("cannot list the negative tests: " + why);
     }
     std::istringstream in(listing);
@@ -224,6 +230,7 @@ bool Dispatcher::start(std::string* error) {
         char tmpl[] = "/tmp/dds_peer.XXXXXX";
         if (!::mkdtemp(tmpl)) return fail("cannot create a report directory, error: " + errno_text(errno));
         opt_.report_dir = tmpl;
+        owns_report_dir_ = true;
     } else {
         std::error_code ec;
         std::filesystem::create_directories(opt_.report_dir, ec);
@@ -246,7 +253,8 @@ bool Dispatcher::start(std::string* error) {
     socklen_t len = sizeof addr;
     ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);
-    log_out(std::to_string(registry_.size()) + " negative tests registered; reports in " + opt_.report_dir);
+    log_out(std::to_string(registry_.size()) + " negative tests registered; reports in " + opt_.report_dir +
+            (owns_report_dir_ ? " (removed at exit)" : ""));
     log_out("listening on " + opt_.host + ":" + std::to_string(port_));
     return true;
 }
@@ -271,6 +279,11 @@ void Dispatcher::accept_new() {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) log_err("accept failed, error: " + errno_text(errno));
             return;
+        }
+        if (pending_.size() >= kMaxPending) {
+            log_err("too many connections without a recognised id; refusing one");
+            ::close(fd);
+            continue;
         }
         std::int64_t now = now_ms();
         pending_.push_back(Pending{fd, {}, now, now});
@@ -424,7 +437,9 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
     ++sequence_;
     const std::string xml = opt_.report_dir + "/" + std::to_string(sequence_) + "-" + name + ".xml";
     std::vector<std::string> args{opt_.tests_binary, "--gtest_filter=" + name, "--gtest_output=xml:" + xml,
-                                  "--peer_fd=3", "--peer_connection_id=" + connection_id};
+                                  "--peer_fd=3", "--peer_connection_id=" + connection_id,
+                                  // Its own bound too, should this dispatcher be killed.
+                                  "--peer_max_seconds=" + std::to_string(opt_.test_timeout_s + 10)};
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -483,14 +498,15 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
                 v.status = "CRASHED";
                 v.message = "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
                             strsignal(WTERMSIG(status)) + ")";
-            } else if (WEXITSTATUS(status) == 0 && xml.completed >= 1 && xml.failed == 0) {
-                v.status = "PASSED";
-            } else if (WEXITSTATUS(status) == 0) {
-                v.status = "FAILED";
-                v.message = "the test did not run (its report holds no completed test)";
             } else if (WEXITSTATUS(status) == 127) {
                 v.status = "FAILED";
                 v.message = "could not execute " + opt_.tests_binary;
+            } else if (xml.completed == 0) {
+                v.status = "FAILED";
+                v.message = "the test did not run to its end (its report holds no completed test); exit status " +
+                            std::to_string(WEXITSTATUS(status));
+            } else if (WEXITSTATUS(status) == 0 && xml.failed == 0) {
+                v.status = "PASSED";
             } else {
                 v.status = "FAILED";
                 v.message = "exit status " + std::to_string(WEXITSTATUS(status));

@@ -18,6 +18,7 @@ namespace peer {
 
 inline constexpr const char* kControlId = "active_connection";
 inline constexpr std::size_t kMaxIdBytes = 256;
+inline constexpr std::size_t kMaxPending = 64;
 
 enum class PreambleState {
     NeedMore,   // a prefix of some expected id
@@ -43,6 +44,8 @@ struct DispatcherOptions {
     int ambiguity_grace_ms = 200;   // wait for more bytes when one expected id is a prefix of another
     int drain_ms = 20000;           // how long running tests may finish once the run ends
     bool exit_when_control_closes = true;
+    // Tests and their ids; when empty, listed by the tests binary ("--peer_list").
+    std::vector<NegativeTest> registry;
 };
 
 struct Verdict {
@@ -121,6 +124,7 @@ private:
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};
     int port_ = 0;
+    bool owns_report_dir_ = false;  // made by start(); removed with the dispatcher
     bool had_control_ = false;
     bool stopping_ = false;
     std::int64_t started_ms_ = 0;

@@ -1,6 +1,7 @@
 // main of dds_peer_tests, the binary that holds the negative tests. dds_peer
 // runs one test per process:
-//   dds_peer_tests --gtest_filter=<test> --peer_fd=<fd> --peer_connection_id=<id> ...
+//   dds_peer_tests --gtest_filter=<test> --peer_fd=<fd> --peer_connection_id=<id>
+//                  [--peer_max_seconds=<n>] ...
 // "--peer_list" prints the registered tests, one "<name>\t<connection id>" a line.
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <iostream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "peer/peer_link.h"
 
@@ -27,6 +30,9 @@ int main(int argc, char** argv) {
         }
         if (a.rfind("--peer_fd=", 0) == 0) {
             fd = std::atoi(a.c_str() + 10);
+        } else if (a.rfind("--peer_max_seconds=", 0) == 0) {
+            // A hard bound on this process, whatever becomes of the dispatcher.
+            ::alarm(static_cast<unsigned>(std::atoi(a.c_str() + 19)));
         } else if (a.rfind("--peer_connection_id=", 0) == 0) {
             connection_id = a.substr(21);
         } else {
@@ -38,9 +44,15 @@ int main(int argc, char** argv) {
     rest.push_back(nullptr);
     testing::InitGoogleTest(&rest_argc, rest.data());
     int rc = RUN_ALL_TESTS();
+    const testing::UnitTest& unit = *testing::UnitTest::GetInstance();
+    const bool passed = rc == 0 && unit.successful_test_count() > 0 && unit.skipped_test_count() == 0;
+    if (peer::has_link() && rc == 0 && !passed) {
+        std::cerr << "[peer] no negative test ran on connection \"" << connection_id << "\"" << std::endl;
+        rc = 1;
+    }
     // A test that passed keeps its connection until the positive side is done
     // with it; a failed one closes it now, which ends the positive side's waits.
-    if (rc == 0 && peer::has_link() && !peer::link().wait_closed(15000)) {
+    if (passed && peer::has_link() && !peer::link().wait_closed(15000)) {
         std::cerr << "[peer] the positive side kept the connection open for 15 s after the test ended" << std::endl;
     }
     peer::reset_link();

@@ -212,8 +212,9 @@ class DataWriter {
   ReturnCode_t wait_for_acknowledgments(int sec, unsigned int nanosec) {
     return quorvela_py::library_writer($self)->wait_for_acknowledgments(QUORVELA::Duration_t{sec, nanosec});
   }
-  // True while this object stands for a library writer.
-  bool is_valid() { return quorvela_py::library_writer($self) != nullptr; }
+  // True while the object (binding or typed writer) stands for a library
+  // writer.
+  static bool is_valid(const DataWriter* object) { return quorvela_py::library_writer(object) != nullptr; }
 }
 
 class DataReader {
@@ -228,7 +229,7 @@ class DataReader {
   ReturnCode_t get_subscription_matched_status(QUORVELA::SubscriptionMatchedStatus& status) {
     return quorvela_py::library_reader($self)->get_subscription_matched_status(status);
   }
-  bool is_valid() { return quorvela_py::library_reader($self) != nullptr; }
+  static bool is_valid(const DataReader* object) { return quorvela_py::library_reader(object) != nullptr; }
 }
 
 namespace QUORVELA {

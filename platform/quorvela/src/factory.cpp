@@ -6,6 +6,7 @@
 #include "impl.h"
 #include "qos_rules.h"
 #include "wire/domain.h"
+#include "model_util.h"
 #include "xml/profiles.h"
 
 namespace QUORVELA {
@@ -77,51 +78,29 @@ class FactoryImpl : public DomainParticipantFactory {
     return nullptr;
   }
 
-  ReturnCode_t get_qos(DomainParticipantFactoryQos& qos) override {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    qos = qos_;
-    return RETCODE_OK;
-  }
+  ReturnCode_t get_qos(DomainParticipantFactoryQos& qos) override { return get_locked(qos_, qos); }
 
   ReturnCode_t set_qos(const DomainParticipantFactoryQos& qos) override {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    const DomainParticipantFactoryQos q =
-        (&qos == &PARTICIPANT_FACTORY_QOS_DEFAULT) ? DomainParticipantFactoryQos() : qos;
-    ReturnCode_t rc = check_qos(q);
-    if (rc != RETCODE_OK) return rc;
-    qos_ = q;
-    return RETCODE_OK;
+    return set_default_locked(qos_, qos, PARTICIPANT_FACTORY_QOS_DEFAULT);
   }
 
   ReturnCode_t set_qos_with_profile(const char* library_name, const char* profile_name,
                                     const char* qos_name) override {
-    DomainParticipantFactoryQos q;
-    ReturnCode_t rc = profiles::find(library_name, profile_name, qos_name, q);
-    if (rc != RETCODE_OK) return rc;
-    return set_qos(q);
+    return with_profile<DomainParticipantFactoryQos>(library_name, profile_name, qos_name,
+                                                     [this](const DomainParticipantFactoryQos& q) { return set_qos(q); });
   }
 
-  ReturnCode_t get_default_participant_qos(DomainParticipantQos& qos) override {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    qos = default_participant_qos_;
-    return RETCODE_OK;
-  }
+  ReturnCode_t get_default_participant_qos(DomainParticipantQos& qos) override { return get_locked(default_participant_qos_, qos); }
 
   ReturnCode_t set_default_participant_qos(const DomainParticipantQos& qos) override {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    const DomainParticipantQos q = (&qos == &PARTICIPANT_QOS_DEFAULT) ? DomainParticipantQos() : qos;
-    ReturnCode_t rc = check_qos(q);
-    if (rc != RETCODE_OK) return rc;
-    default_participant_qos_ = q;
-    return RETCODE_OK;
+    return set_default_locked(default_participant_qos_, qos, PARTICIPANT_QOS_DEFAULT);
   }
 
   ReturnCode_t set_default_participant_qos_with_profile(const char* library_name, const char* profile_name,
                                                         const char* qos_name) override {
-    DomainParticipantQos q;
-    ReturnCode_t rc = profiles::find(library_name, profile_name, qos_name, q);
-    if (rc != RETCODE_OK) return rc;
-    return set_default_participant_qos(q);
+    return with_profile<DomainParticipantQos>(
+        library_name, profile_name, qos_name,
+        [this](const DomainParticipantQos& q) { return set_default_participant_qos(q); });
   }
 
   ReturnCode_t load_qos_from_xml(const char* file_name) override { return profiles::load(file_name); }

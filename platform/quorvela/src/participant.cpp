@@ -8,6 +8,7 @@
 #include "qos_rules.h"
 #include "reader.h"
 #include "writer.h"
+#include "model_util.h"
 #include "xml/profiles.h"
 
 namespace QUORVELA::detail {
@@ -366,11 +367,7 @@ ReturnCode_t ParticipantImpl::get_discovered_participant_data(ParticipantBuiltin
 }
 
 // ------------------------------------------------------------------- QoS
-ReturnCode_t ParticipantImpl::get_qos(DomainParticipantQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  qos = qos_;
-  return RETCODE_OK;
-}
+ReturnCode_t ParticipantImpl::get_qos(DomainParticipantQos& qos) { return get_locked(qos_, qos); }
 
 ReturnCode_t ParticipantImpl::set_qos(const DomainParticipantQos& qos) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
@@ -391,10 +388,7 @@ ReturnCode_t ParticipantImpl::set_qos(const DomainParticipantQos& qos) {
 }
 
 ReturnCode_t ParticipantImpl::set_qos_with_profile(const char* l, const char* p, const char* n) {
-  DomainParticipantQos q;
-  ReturnCode_t rc = profiles::find(l, p, n, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_qos(q);
+  return with_profile<DomainParticipantQos>(l, p, n, [this](const DomainParticipantQos& q) { return set_qos(q); });
 }
 
 ReturnCode_t ParticipantImpl::set_listener(DomainParticipantListener* listener, StatusMask mask) {
@@ -410,70 +404,33 @@ DomainParticipantListener* ParticipantImpl::get_listener() {
 }
 
 ReturnCode_t ParticipantImpl::set_default_publisher_qos(const PublisherQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  const PublisherQos q = (&qos == &PUBLISHER_QOS_DEFAULT) ? PublisherQos() : qos;
-  ReturnCode_t rc = check_qos(q);
-  if (rc != RETCODE_OK) return rc;
-  default_publisher_qos_ = q;
-  return RETCODE_OK;
+  return set_default_locked(default_publisher_qos_, qos, PUBLISHER_QOS_DEFAULT);
 }
 
-ReturnCode_t ParticipantImpl::get_default_publisher_qos(PublisherQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  qos = default_publisher_qos_;
-  return RETCODE_OK;
-}
+ReturnCode_t ParticipantImpl::get_default_publisher_qos(PublisherQos& qos) { return get_locked(default_publisher_qos_, qos); }
 
 ReturnCode_t ParticipantImpl::set_default_publisher_qos_with_profile(const char* l, const char* p, const char* n) {
-  PublisherQos q;
-  ReturnCode_t rc = profiles::find(l, p, n, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_default_publisher_qos(q);
+  return with_profile<PublisherQos>(l, p, n, [this](const PublisherQos& q) { return set_default_publisher_qos(q); });
 }
 
 ReturnCode_t ParticipantImpl::set_default_subscriber_qos(const SubscriberQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  const SubscriberQos q = (&qos == &SUBSCRIBER_QOS_DEFAULT) ? SubscriberQos() : qos;
-  ReturnCode_t rc = check_qos(q);
-  if (rc != RETCODE_OK) return rc;
-  default_subscriber_qos_ = q;
-  return RETCODE_OK;
+  return set_default_locked(default_subscriber_qos_, qos, SUBSCRIBER_QOS_DEFAULT);
 }
 
-ReturnCode_t ParticipantImpl::get_default_subscriber_qos(SubscriberQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  qos = default_subscriber_qos_;
-  return RETCODE_OK;
-}
+ReturnCode_t ParticipantImpl::get_default_subscriber_qos(SubscriberQos& qos) { return get_locked(default_subscriber_qos_, qos); }
 
-ReturnCode_t ParticipantImpl::set_default_subscriber_qos_with_profile(const char* l, const char* p,
-                                                                      const char* n) {
-  SubscriberQos q;
-  ReturnCode_t rc = profiles::find(l, p, n, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_default_subscriber_qos(q);
+ReturnCode_t ParticipantImpl::set_default_subscriber_qos_with_profile(const char* l, const char* p, const char* n) {
+  return with_profile<SubscriberQos>(l, p, n, [this](const SubscriberQos& q) { return set_default_subscriber_qos(q); });
 }
 
 ReturnCode_t ParticipantImpl::set_default_topic_qos(const TopicQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  const TopicQos q = (&qos == &TOPIC_QOS_DEFAULT) ? TopicQos() : qos;
-  ReturnCode_t rc = check_qos(q);
-  if (rc != RETCODE_OK) return rc;
-  default_topic_qos_ = q;
-  return RETCODE_OK;
+  return set_default_locked(default_topic_qos_, qos, TOPIC_QOS_DEFAULT);
 }
 
-ReturnCode_t ParticipantImpl::get_default_topic_qos(TopicQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  qos = default_topic_qos_;
-  return RETCODE_OK;
-}
+ReturnCode_t ParticipantImpl::get_default_topic_qos(TopicQos& qos) { return get_locked(default_topic_qos_, qos); }
 
 ReturnCode_t ParticipantImpl::set_default_topic_qos_with_profile(const char* l, const char* p, const char* n) {
-  TopicQos q;
-  ReturnCode_t rc = profiles::find(l, p, n, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_default_topic_qos(q);
+  return with_profile<TopicQos>(l, p, n, [this](const TopicQos& q) { return set_default_topic_qos(q); });
 }
 
 }  // namespace QUORVELA::detail

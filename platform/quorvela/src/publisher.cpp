@@ -6,6 +6,7 @@
 #include "qos_rules.h"
 #include "reader.h"
 #include "writer.h"
+#include "model_util.h"
 #include "xml/profiles.h"
 
 namespace QUORVELA::detail {
@@ -106,11 +107,8 @@ ReturnCode_t PublisherImpl::delete_datawriter(DataWriter*& writer) {
   {
     std::lock_guard<std::recursive_mutex> lock(model_mutex());
     if (writer == nullptr) return RETCODE_BAD_PARAMETER;
-    auto it = std::find_if(writers_.begin(), writers_.end(),
-                           [&](DataWriterImpl* w) { return static_cast<DataWriter*>(w) == writer; });
-    if (it == writers_.end()) return RETCODE_PRECONDITION_NOT_MET;
-    victim = *it;
-    writers_.erase(it);
+    victim = unlink_member(writers_, writer);
+    if (victim == nullptr) return RETCODE_PRECONDITION_NOT_MET;
     victim->topic_impl()->remove_user();
   }
   victim->close();
@@ -162,40 +160,23 @@ ReturnCode_t PublisherImpl::wait_for_acknowledgments(const Duration_t& max_wait)
   return RETCODE_OK;
 }
 
-ReturnCode_t PublisherImpl::get_qos(PublisherQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  qos = qos_;
-  return RETCODE_OK;
-}
+ReturnCode_t PublisherImpl::get_qos(PublisherQos& qos) { return get_locked(qos_, qos); }
 
 ReturnCode_t PublisherImpl::set_qos(const PublisherQos& qos) {
   std::vector<DataWriterImpl*> affected;
   {
     std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    PublisherQos q;
-    if (&qos == &PUBLISHER_QOS_DEFAULT)
-      participant_->get_default_publisher_qos(q);
-    else
-      q = qos;
-    ReturnCode_t rc = check_qos(q);
+    PublisherQos q = qos;
+    if (&qos == &PUBLISHER_QOS_DEFAULT) participant_->get_default_publisher_qos(q);
+    ReturnCode_t rc = replace_group_qos(qos_, enabled_, q, writers_, affected);
     if (rc != RETCODE_OK) return rc;
-    if (enabled_) {
-      rc = check_changeable(qos_, q);
-      if (rc != RETCODE_OK) return rc;
-    }
-    const bool wire_visible = q.partition.name != qos_.partition.name || q.group_data.value != qos_.group_data.value;
-    qos_ = q;
-    if (wire_visible) affected = writers_;
   }
-  for (DataWriterImpl* w : affected) w->publisher_qos_changed();
+  for (DataWriterImpl* e : affected) e->publisher_qos_changed();
   return RETCODE_OK;
 }
 
 ReturnCode_t PublisherImpl::set_qos_with_profile(const char* l, const char* p, const char* n) {
-  PublisherQos q;
-  ReturnCode_t rc = profiles::find(l, p, n, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_qos(q);
+  return with_profile<PublisherQos>(l, p, n, [this](const PublisherQos& q) { return set_qos(q); });
 }
 
 ReturnCode_t PublisherImpl::set_listener(PublisherListener* listener, StatusMask mask) {
@@ -213,25 +194,13 @@ PublisherListener* PublisherImpl::get_listener() {
 DomainParticipant* PublisherImpl::get_participant() { return participant_; }
 
 ReturnCode_t PublisherImpl::set_default_datawriter_qos(const DataWriterQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  const DataWriterQos q = (&qos == &DATAWRITER_QOS_DEFAULT) ? DataWriterQos() : qos;
-  ReturnCode_t rc = check_qos(q);
-  if (rc != RETCODE_OK) return rc;
-  default_writer_qos_ = q;
-  return RETCODE_OK;
+  return set_default_locked(default_writer_qos_, qos, DATAWRITER_QOS_DEFAULT);
 }
 
-ReturnCode_t PublisherImpl::get_default_datawriter_qos(DataWriterQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  qos = default_writer_qos_;
-  return RETCODE_OK;
-}
+ReturnCode_t PublisherImpl::get_default_datawriter_qos(DataWriterQos& qos) { return get_locked(default_writer_qos_, qos); }
 
 ReturnCode_t PublisherImpl::set_default_datawriter_qos_with_profile(const char* l, const char* p, const char* n) {
-  DataWriterQos q;
-  ReturnCode_t rc = profiles::find(l, p, n, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_default_datawriter_qos(q);
+  return with_profile<DataWriterQos>(l, p, n, [this](const DataWriterQos& q) { return set_default_datawriter_qos(q); });
 }
 
 ReturnCode_t PublisherImpl::copy_from_topic_qos(DataWriterQos& writer_qos, const TopicQos& topic_qos) {
@@ -308,11 +277,8 @@ ReturnCode_t SubscriberImpl::delete_datareader(DataReader*& reader) {
   {
     std::lock_guard<std::recursive_mutex> lock(model_mutex());
     if (reader == nullptr) return RETCODE_BAD_PARAMETER;
-    auto it = std::find_if(readers_.begin(), readers_.end(),
-                           [&](DataReaderImpl* r) { return static_cast<DataReader*>(r) == reader; });
-    if (it == readers_.end()) return RETCODE_PRECONDITION_NOT_MET;
-    victim = *it;
-    readers_.erase(it);
+    victim = unlink_member(readers_, reader);
+    if (victim == nullptr) return RETCODE_PRECONDITION_NOT_MET;
     victim->topic_impl()->remove_user();
     if (ContentFilteredTopicImpl* c = victim->cft_impl()) c->remove_user();
   }
@@ -342,40 +308,23 @@ ReturnCode_t SubscriberImpl::delete_contained_entities() {
   return RETCODE_OK;
 }
 
-ReturnCode_t SubscriberImpl::get_qos(SubscriberQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  qos = qos_;
-  return RETCODE_OK;
-}
+ReturnCode_t SubscriberImpl::get_qos(SubscriberQos& qos) { return get_locked(qos_, qos); }
 
 ReturnCode_t SubscriberImpl::set_qos(const SubscriberQos& qos) {
   std::vector<DataReaderImpl*> affected;
   {
     std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    SubscriberQos q;
-    if (&qos == &SUBSCRIBER_QOS_DEFAULT)
-      participant_->get_default_subscriber_qos(q);
-    else
-      q = qos;
-    ReturnCode_t rc = check_qos(q);
+    SubscriberQos q = qos;
+    if (&qos == &SUBSCRIBER_QOS_DEFAULT) participant_->get_default_subscriber_qos(q);
+    ReturnCode_t rc = replace_group_qos(qos_, enabled_, q, readers_, affected);
     if (rc != RETCODE_OK) return rc;
-    if (enabled_) {
-      rc = check_changeable(qos_, q);
-      if (rc != RETCODE_OK) return rc;
-    }
-    const bool wire_visible = q.partition.name != qos_.partition.name || q.group_data.value != qos_.group_data.value;
-    qos_ = q;
-    if (wire_visible) affected = readers_;
   }
-  for (DataReaderImpl* r : affected) r->subscriber_qos_changed();
+  for (DataReaderImpl* e : affected) e->subscriber_qos_changed();
   return RETCODE_OK;
 }
 
 ReturnCode_t SubscriberImpl::set_qos_with_profile(const char* l, const char* p, const char* n) {
-  SubscriberQos q;
-  ReturnCode_t rc = profiles::find(l, p, n, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_qos(q);
+  return with_profile<SubscriberQos>(l, p, n, [this](const SubscriberQos& q) { return set_qos(q); });
 }
 
 ReturnCode_t SubscriberImpl::set_listener(SubscriberListener* listener, StatusMask mask) {
@@ -393,26 +342,13 @@ SubscriberListener* SubscriberImpl::get_listener() {
 DomainParticipant* SubscriberImpl::get_participant() { return participant_; }
 
 ReturnCode_t SubscriberImpl::set_default_datareader_qos(const DataReaderQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  const DataReaderQos q = (&qos == &DATAREADER_QOS_DEFAULT) ? DataReaderQos() : qos;
-  ReturnCode_t rc = check_qos(q);
-  if (rc != RETCODE_OK) return rc;
-  default_reader_qos_ = q;
-  return RETCODE_OK;
+  return set_default_locked(default_reader_qos_, qos, DATAREADER_QOS_DEFAULT);
 }
 
-ReturnCode_t SubscriberImpl::get_default_datareader_qos(DataReaderQos& qos) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  qos = default_reader_qos_;
-  return RETCODE_OK;
-}
+ReturnCode_t SubscriberImpl::get_default_datareader_qos(DataReaderQos& qos) { return get_locked(default_reader_qos_, qos); }
 
-ReturnCode_t SubscriberImpl::set_default_datareader_qos_with_profile(const char* l, const char* p,
-                                                                     const char* n) {
-  DataReaderQos q;
-  ReturnCode_t rc = profiles::find(l, p, n, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_default_datareader_qos(q);
+ReturnCode_t SubscriberImpl::set_default_datareader_qos_with_profile(const char* l, const char* p, const char* n) {
+  return with_profile<DataReaderQos>(l, p, n, [this](const DataReaderQos& q) { return set_default_datareader_qos(q); });
 }
 
 ReturnCode_t SubscriberImpl::copy_from_topic_qos(DataReaderQos& reader_qos, const TopicQos& topic_qos) {

@@ -133,32 +133,41 @@ ReturnCode_t DataReaderImpl::enable() {
     if (enabled_) return RETCODE_OK;
   }
   if (!subscriber_->is_enabled() || !participant_wire_->created()) return RETCODE_PRECONDITION_NOT_MET;
+  std::lock_guard<std::mutex> wl(wire_mtx_);
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    if (enabled_) return RETCODE_OK;
+    // Enabled before the Cyclone reader exists: its first arrivals (historical
+    // data) come in during creation.
+    enabled_ = true;
+  }
+  ReturnCode_t rc = create_wire();
   std::lock_guard<std::mutex> lk(mtx_);
-  if (enabled_) return RETCODE_OK;
-  // Enabled before the Cyclone reader exists: its first arrivals (historical
-  // data) come in during creation.
-  enabled_ = true;
-  ReturnCode_t rc = create_wire_locked();
   if (rc != RETCODE_OK) enabled_ = false;
   return rc;
 }
 
-ReturnCode_t DataReaderImpl::create_wire_locked() {
+ReturnCode_t DataReaderImpl::create_wire() {
   SubscriberQos sq = subscriber_->qos();
   TopicQos tq = topic_->qos();
-  wire::EndpointQos eq = wire::endpoint_qos(qos_, sq, tq);
+  DataReaderQos rq;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    rq = qos_;
+  }
+  wire::EndpointQos eq = wire::endpoint_qos(rq, sq, tq);
   dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
   if (t < 0) return wire::to_retcode(t);
   wire::ReaderEvents ev;
   ev.data_available = [this] { on_data(); };
-  ev.matched = [this](const dds_subscription_matched_status_t& st, const wire::Guid& last) {
-    wire::Runtime::instance().post(owner_, [this, st, last] {
+  ev.matched = [this](const wire::MatchEvent& m) {
+    wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this, m] {
       std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-      matched_.total_count = static_cast<int32_t>(st.total_count);
-      matched_.total_count_change += st.total_count_change;
-      matched_.current_count = static_cast<int32_t>(st.current_count);
-      matched_.current_count_change += st.current_count_change;
-      if (!last.is_nil()) matched_.last_publication_handle = handle_from_guid(last);
+      matched_.total_count += m.total_change;
+      matched_.total_count_change += m.total_change;
+      matched_.current_count += m.current_change;
+      matched_.current_count_change += m.current_change;
+      if (!m.last.is_nil()) matched_.last_publication_handle = handle_from_guid(m.last);
       DataReaderListener* l = nullptr;
       if (listener_for(SUBSCRIPTION_MATCHED_STATUS, l)) {
         l->on_subscription_matched(this, matched_);
@@ -169,13 +178,13 @@ ReturnCode_t DataReaderImpl::create_wire_locked() {
       }
     });
   };
-  ev.incompatible = [this](const dds_requested_incompatible_qos_status_t& st) {
-    wire::Runtime::instance().post(owner_, [this, st] {
+  ev.incompatible = [this](const wire::IncompatibleEvent& e) {
+    wire::Runtime::instance().post(owner_, [this, e] {
       std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-      incompatible_.total_count = static_cast<int32_t>(st.total_count);
-      incompatible_.total_count_change += st.total_count_change;
-      incompatible_.last_policy_id = static_cast<QosPolicyId_t>(st.last_policy_id);
-      add_policy(incompatible_.policies, incompatible_.last_policy_id, st.total_count_change);
+      incompatible_.total_count += e.change;
+      incompatible_.total_count_change += e.change;
+      incompatible_.last_policy_id = static_cast<QosPolicyId_t>(e.policy_id);
+      add_policy(incompatible_.policies, incompatible_.last_policy_id, e.change);
       DataReaderListener* l = nullptr;
       if (listener_for(REQUESTED_INCOMPATIBLE_QOS_STATUS, l)) {
         l->on_requested_incompatible_qos(this, incompatible_);
@@ -219,13 +228,17 @@ ReturnCode_t DataReaderImpl::create_wire_locked() {
   };
   dds_return_t rc = wire_.create(participant_wire_->entity(), t, keyed_, eq, std::move(ev));
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
+  std::lock_guard<std::mutex> lk(mtx_);
   handle_ = handle_from_guid(wire_.guid());
   return RETCODE_OK;
 }
 
 void DataReaderImpl::subscriber_qos_changed() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_ || closed_) return;
+  std::lock_guard<std::mutex> wl(wire_mtx_);
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    if (!enabled_ || closed_) return;
+  }
   SubscriberQos sq = subscriber_->qos();
   dds_entity_t sub = dds_get_parent(wire_.entity());
   dds_qos_t* cur = dds_create_qos();
@@ -255,7 +268,7 @@ void DataReaderImpl::subscriber_qos_changed() {
   // Cyclone cannot change a subscriber's partition: make the reader again
   // (the cache is kept).
   wire_.destroy();
-  create_wire_locked();
+  create_wire();
 }
 
 void DataReaderImpl::topic_qos_changed() {
@@ -266,6 +279,7 @@ void DataReaderImpl::topic_qos_changed() {
 }
 
 void DataReaderImpl::close() {
+  std::lock_guard<std::mutex> wl(wire_mtx_);
   {
     std::lock_guard<std::mutex> lk(mtx_);
     if (closed_) return;

@@ -148,7 +148,9 @@ class DataReaderImpl : public DataReader {
 
   DataReaderImpl(SubscriberImpl* subscriber, const ReaderTopic& topic, const DataReaderQos& qos,
                  DataReaderListener* listener, StatusMask mask);
-  ReturnCode_t create_wire_locked();
+  // Makes the Cyclone reader; called without mtx_ held, because Cyclone may
+  // deliver historical data on the calling thread while it creates it.
+  ReturnCode_t create_wire();
   void on_data();
   void ingest_locked(wire::WireSample& s, bool& accepted_any);
   int64_t lifespan_of_locked(const wire::Guid& writer);
@@ -179,6 +181,7 @@ class DataReaderImpl : public DataReader {
   bool enabled_ = false;
   bool closed_ = false;
   InstanceHandle_t handle_;
+  std::mutex wire_mtx_;  // creation and re-creation of the Cyclone reader
   wire::WireReader wire_;
   std::map<wire::KeyHash, Instance> instances_;
   uint64_t next_seq_ = 1;

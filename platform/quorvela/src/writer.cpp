@@ -105,8 +105,8 @@ ReturnCode_t DataWriterImpl::create_wire_locked() {
   dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
   if (t < 0) return wire::to_retcode(t);
   wire::WriterEvents ev;
-  ev.matched = [this](const dds_publication_matched_status_t& st, const wire::Guid& last) { on_matched(st, last); };
-  ev.incompatible = [this](const dds_offered_incompatible_qos_status_t& st) { on_incompatible(st); };
+  ev.matched = [this](const wire::MatchEvent& m) { on_matched(m); };
+  ev.incompatible = [this](const wire::IncompatibleEvent& e) { on_incompatible(e); };
   dds_return_t rc = wire_.create(participant_wire_->entity(), t, keyed_, eq, std::move(ev));
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   handle_ = handle_from_guid(wire_.guid());
@@ -528,16 +528,16 @@ void DataWriterImpl::notify_status(StatusMask bit) {
   status_condition_.notify();
 }
 
-void DataWriterImpl::on_matched(const dds_publication_matched_status_t& st, const wire::Guid& last) {
+void DataWriterImpl::on_matched(const wire::MatchEvent& m) {
   // Cyclone thread: hand the change to the event thread, where the update,
   // the listener call and the reset form one step.
-  wire::Runtime::instance().post(owner_, [this, st, last] {
+  wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this, m] {
     std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-    matched_.total_count = static_cast<int32_t>(st.total_count);
-    matched_.total_count_change += st.total_count_change;
-    matched_.current_count = static_cast<int32_t>(st.current_count);
-    matched_.current_count_change += st.current_count_change;
-    if (!last.is_nil()) matched_.last_subscription_handle = handle_from_guid(last);
+    matched_.total_count += m.total_change;
+    matched_.total_count_change += m.total_change;
+    matched_.current_count += m.current_change;
+    matched_.current_count_change += m.current_change;
+    if (!m.last.is_nil()) matched_.last_subscription_handle = handle_from_guid(m.last);
     DataWriterListener* l = nullptr;
     if (listener_for(PUBLICATION_MATCHED_STATUS, l)) {
       l->on_publication_matched(this, matched_);
@@ -549,13 +549,13 @@ void DataWriterImpl::on_matched(const dds_publication_matched_status_t& st, cons
   });
 }
 
-void DataWriterImpl::on_incompatible(const dds_offered_incompatible_qos_status_t& st) {
-  wire::Runtime::instance().post(owner_, [this, st] {
+void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {
+  wire::Runtime::instance().post(owner_, [this, e] {
     std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-    incompatible_.total_count = static_cast<int32_t>(st.total_count);
-    incompatible_.total_count_change += st.total_count_change;
-    incompatible_.last_policy_id = static_cast<QosPolicyId_t>(st.last_policy_id);
-    add_policy(incompatible_.policies, incompatible_.last_policy_id, st.total_count_change);
+    incompatible_.total_count += e.change;
+    incompatible_.total_count_change += e.change;
+    incompatible_.last_policy_id = static_cast<QosPolicyId_t>(e.policy_id);
+    add_policy(incompatible_.policies, incompatible_.last_policy_id, e.change);
     DataWriterListener* l = nullptr;
     if (listener_for(OFFERED_INCOMPATIBLE_QOS_STATUS, l)) {
       l->on_offered_incompatible_qos(this, incompatible_);

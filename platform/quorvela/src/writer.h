@@ -119,8 +119,8 @@ class DataWriterImpl : public DataWriter {
   void schedule_deadline_locked(Clock::time_point due);
   void on_deadline_timer();
   void on_lease_timer();
-  void on_matched(const dds_publication_matched_status_t& st, const wire::Guid& last);
-  void on_incompatible(const dds_offered_incompatible_qos_status_t& st);
+  void on_matched(const wire::MatchEvent& m);
+  void on_incompatible(const wire::IncompatibleEvent& e);
   bool listener_for(StatusMask bit, DataWriterListener*& l);
   void notify_status(StatusMask bit);
 

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "envelope.h"
+#include "wire/runtime.h"
 
 namespace QUORVELA::wire {
 
@@ -92,6 +93,8 @@ void release_all_domains() {
     all.swap(domains());
   }
   for (auto& [id, e] : all) dds_delete(e.handle);
+  // No entity is left to post work: stop the event thread as well.
+  Runtime::instance().shutdown();
 }
 
 namespace {

@@ -34,7 +34,8 @@ std::string domain_config_xml();
 // the last user releases them. acquire() returns a DDS_RETCODE_* value.
 dds_return_t acquire_domain(uint32_t domain_id);
 void release_domain(uint32_t domain_id);
-// Deletes every domain still held (used by the factory's finalize()).
+// Deletes every domain still held and stops the library's event thread
+// (used by the factory's finalize(), after every entity was closed).
 void release_all_domains();
 
 // Topic descriptor for a registered type name: the generic keyed or keyless

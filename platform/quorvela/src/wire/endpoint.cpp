@@ -1,5 +1,6 @@
 #include "wire/endpoint.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "envelope.h"
@@ -8,7 +9,32 @@ namespace QUORVELA::wire {
 
 namespace {
 
+int64_t monotonic_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+template <typename Map>
+void note_match(std::mutex& m, Map& since, const Guid& g, int32_t change) {
+  if (g.is_nil() || change == 0) return;
+  std::lock_guard<std::mutex> lk(m);
+  if (change > 0)
+    since[g] = monotonic_ns();
+  else
+    since.erase(g);
+}
+
+template <typename Map>
+bool settled(std::mutex& m, Map& since, const Guid& g) {
+  std::lock_guard<std::mutex> lk(m);
+  auto it = since.find(g);
+  return it == since.end() || monotonic_ns() - it->second >= kMatchSettleNs;
+}
+
+bool endpoint_of_handle(dds_entity_t e, bool writer, dds_instance_handle_t ih, EndpointData& out);
+
 void set_common(dds_qos_t* d, const EndpointQos& q) {
+  dds_qset_entity_name(d, endpoint_name(q.durability).c_str());
   // Transient and persistent are served from the writer's own history, like
   // transient local; the requested kind is kept by the entity for its rules.
   dds_qset_durability(d, q.durability == 0 ? DDS_DURABILITY_VOLATILE : DDS_DURABILITY_TRANSIENT_LOCAL);
@@ -58,6 +84,11 @@ void fill_endpoint(const dds_builtintopic_endpoint_t* e, EndpointData& out) {
   out.strength = dds_qget_ownership_strength(e->qos, &st) ? st : 0;
   dds_durability_kind_t dk;
   if (dds_qget_durability(e->qos, &dk)) out.durability = static_cast<uint8_t>(dk);
+  char* name = nullptr;
+  if (dds_qget_entity_name(e->qos, &name)) {
+    out.durability = durability_from_name(name, out.durability);
+    dds_free(name);
+  }
   dds_reliability_kind_t rk;
   dds_duration_t mbt;
   if (dds_qget_reliability(e->qos, &rk, &mbt)) out.reliability = rk == DDS_RELIABILITY_RELIABLE ? 2 : 1;
@@ -84,7 +115,24 @@ void fill_endpoint(const dds_builtintopic_endpoint_t* e, EndpointData& out) {
   }
 }
 
+bool endpoint_of_handle(dds_entity_t e, bool writer, dds_instance_handle_t ih, EndpointData& out) {
+  dds_builtintopic_endpoint_t* ep =
+      writer ? dds_get_matched_subscription_data(e, ih) : dds_get_matched_publication_data(e, ih);
+  if (ep == nullptr) return false;
+  fill_endpoint(ep, out);
+  dds_builtintopic_free_endpoint(ep);
+  return true;
+}
+
 }  // namespace
+
+std::string endpoint_name(uint8_t durability) { return "qv:d=" + std::to_string(durability); }
+
+uint8_t durability_from_name(const char* name, uint8_t fallback) {
+  if (name == nullptr || std::strncmp(name, "qv:d=", 5) != 0) return fallback;
+  char c = name[5];
+  return (c >= '0' && c <= '3' && name[6] == '\0') ? static_cast<uint8_t>(c - '0') : fallback;
+}
 
 dds_qos_t* make_writer_qos(const EndpointQos& q) {
   dds_qos_t* d = dds_create_qos();
@@ -130,6 +178,7 @@ dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bo
   // No lock held while Cyclone creates: local matches call back synchronously.
   if (writer_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   keyed_ = keyed;
+  durability_ = q.durability;
   ev_ = std::move(ev);
   dds_qos_t* gq = make_group_qos(q);
   publisher_ = dds_create_publisher(participant, gq, nullptr);
@@ -168,6 +217,9 @@ void WireWriter::destroy() {
   if (pub > 0) dds_delete(pub);
   std::lock_guard<std::mutex> lk(mtx_);
   handle_guid_.clear();
+  matched_since_.clear();
+  rejected_.clear();
+  rejected_.clear();
 }
 
 Guid WireWriter::guid_for_handle(dds_entity_t w, dds_instance_handle_t ih) {
@@ -189,12 +241,36 @@ Guid WireWriter::guid_for_handle(dds_entity_t w, dds_instance_handle_t ih) {
 void WireWriter::on_matched(dds_entity_t e, const dds_publication_matched_status_t st, void* arg) {
   auto* self = static_cast<WireWriter*>(arg);
   Guid last = self->guid_for_handle(e, st.last_subscription_handle);
-  if (self->ev_.matched) self->ev_.matched(st, last);
+  if (st.current_count_change > 0) {
+    EndpointData d;
+    bool okx = endpoint_of_handle(e, true, st.last_subscription_handle, d);
+    fprintf(stderr, "DBG writer match ok=%d d=%d mine=%d change=%d\n", okx, d.durability, self->durability_, st.current_count_change);
+    if (okx && d.durability > self->durability_) {
+      {
+        std::lock_guard<std::mutex> lk(self->mtx_);
+        self->rejected_.insert(last);
+      }
+      if (self->ev_.incompatible) self->ev_.incompatible(IncompatibleEvent{1, DDS_DURABILITY_QOS_POLICY_ID});
+      return;
+    }
+  } else if (st.current_count_change < 0) {
+    std::lock_guard<std::mutex> lk(self->mtx_);
+    if (self->rejected_.erase(last) > 0) return;
+  }
+  note_match(self->mtx_, self->matched_since_, last, st.current_count_change);
+  if (self->ev_.matched)
+    self->ev_.matched(MatchEvent{st.total_count_change, st.current_count_change, last});
 }
 
 void WireWriter::on_incompatible(dds_entity_t, const dds_offered_incompatible_qos_status_t st, void* arg) {
   auto* self = static_cast<WireWriter*>(arg);
-  if (self->ev_.incompatible) self->ev_.incompatible(st);
+  if (self->ev_.incompatible && st.total_count_change != 0)
+    self->ev_.incompatible(IncompatibleEvent{st.total_count_change, static_cast<int32_t>(st.last_policy_id)});
+}
+
+bool WireWriter::is_rejected(const Guid& g) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  return rejected_.count(g) != 0;
 }
 
 dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t len, int64_t ts) {
@@ -248,7 +324,7 @@ std::vector<Guid> WireWriter::matched() {
   dds_return_t n = dds_get_matched_subscriptions(writer_, ihs, 256);
   for (dds_return_t i = 0; i < n && i < 256; ++i) {
     Guid g = guid_for_handle(writer_, ihs[i]);
-    if (!g.is_nil()) out.push_back(g);
+    if (!g.is_nil() && settled(mtx_, matched_since_, g) && !is_rejected(g)) out.push_back(g);
   }
   return out;
 }
@@ -258,7 +334,7 @@ bool WireWriter::matched_data(const Guid& g, EndpointData& out) {
   dds_instance_handle_t ihs[256];
   dds_return_t n = dds_get_matched_subscriptions(writer_, ihs, 256);
   for (dds_return_t i = 0; i < n && i < 256; ++i) {
-    if (guid_for_handle(writer_, ihs[i]) != g) continue;
+    if (guid_for_handle(writer_, ihs[i]) != g || is_rejected(g)) continue;
     if (dds_builtintopic_endpoint_t* e = dds_get_matched_subscription_data(writer_, ihs[i])) {
       fill_endpoint(e, out);
       dds_builtintopic_free_endpoint(e);
@@ -274,6 +350,7 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
                                 ReaderEvents ev) {
   if (reader_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   keyed_ = keyed;
+  durability_ = q.durability;
   ev_ = std::move(ev);
   dds_qos_t* gq = make_group_qos(q);
   subscriber_ = dds_create_subscriber(participant, gq, nullptr);
@@ -315,7 +392,10 @@ void WireReader::destroy() {
   if (sub > 0) dds_delete(sub);
   std::lock_guard<std::mutex> lk(mtx_);
   reader_ = 0;
+  creating_.store(0);
   handle_guid_.clear();
+  matched_since_.clear();
+  rejected_.clear();
 }
 
 Guid WireReader::guid_for_handle(dds_entity_t r, dds_instance_handle_t ih) {
@@ -334,18 +414,36 @@ Guid WireReader::guid_for_handle(dds_entity_t r, dds_instance_handle_t ih) {
   return g;
 }
 
-void WireReader::on_data(dds_entity_t, void* arg) {
+void WireReader::on_data(dds_entity_t e, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
+  self->creating_.store(e);
   if (self->ev_.data_available) self->ev_.data_available();
 }
 void WireReader::on_matched(dds_entity_t e, const dds_subscription_matched_status_t st, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
   Guid last = self->guid_for_handle(e, st.last_publication_handle);
-  if (self->ev_.matched) self->ev_.matched(st, last);
+  if (st.current_count_change > 0) {
+    EndpointData d;
+    if (endpoint_of_handle(e, false, st.last_publication_handle, d) && d.durability < self->durability_) {
+      {
+        std::lock_guard<std::mutex> lk(self->mtx_);
+        self->rejected_.insert(last);
+      }
+      if (self->ev_.incompatible) self->ev_.incompatible(IncompatibleEvent{1, DDS_DURABILITY_QOS_POLICY_ID});
+      return;
+    }
+  } else if (st.current_count_change < 0) {
+    std::lock_guard<std::mutex> lk(self->mtx_);
+    if (self->rejected_.erase(last) > 0) return;
+  }
+  note_match(self->mtx_, self->matched_since_, last, st.current_count_change);
+  if (self->ev_.matched)
+    self->ev_.matched(MatchEvent{st.total_count_change, st.current_count_change, last});
 }
 void WireReader::on_incompatible(dds_entity_t, const dds_requested_incompatible_qos_status_t st, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
-  if (self->ev_.incompatible) self->ev_.incompatible(st);
+  if (self->ev_.incompatible && st.total_count_change != 0)
+    self->ev_.incompatible(IncompatibleEvent{st.total_count_change, static_cast<int32_t>(st.last_policy_id)});
 }
 void WireReader::on_liveliness(dds_entity_t e, const dds_liveliness_changed_status_t st, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
@@ -361,12 +459,17 @@ void WireReader::on_rejected(dds_entity_t, const dds_sample_rejected_status_t st
   if (self->ev_.sample_rejected) self->ev_.sample_rejected(st);
 }
 
+bool WireReader::is_rejected(const Guid& g) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  return rejected_.count(g) != 0;
+}
+
 void WireReader::take_all(std::vector<WireSample>& out) {
   std::lock_guard<std::mutex> tl(take_mtx_);
   dds_entity_t r;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    r = reader_;
+    r = reader_ > 0 ? reader_ : creating_.load();
   }
   if (r <= 0) return;
   constexpr uint32_t kBatch = 64;
@@ -384,12 +487,18 @@ void WireReader::take_all(std::vector<WireSample>& out) {
     if (n <= 0) break;
     int64_t now = dds_time();
     for (dds_return_t i = 0; i < n; ++i) {
+      const Guid pub = guid_for_handle(r, infos[i].publication_handle);
+      if (is_rejected(pub)) {
+        dds_sample_free(ptrs[i], desc, DDS_FREE_CONTENTS);
+        std::memset(ptrs[i], 0, keyed_ ? sizeof(qvwire_KeyedEnvelope) : sizeof(qvwire_KeylessEnvelope));
+        continue;
+      }
       WireSample s;
       s.valid = infos[i].valid_data;
       s.source_ts_ns = infos[i].source_timestamp;
       s.reception_ts_ns = now;
       s.instance_state = infos[i].instance_state;
-      s.publication = guid_for_handle(r, infos[i].publication_handle);
+      s.publication = pub;
       const dds_sequence_octet& p = keyed_ ? keyed[i].payload : keyless[i].payload;
       if (keyed_) std::memcpy(s.key.data(), keyed[i].key, 16);
       if (s.valid && p._buffer) s.payload.assign(p._buffer, p._buffer + p._length);
@@ -408,7 +517,7 @@ std::vector<Guid> WireReader::matched() {
   dds_return_t n = dds_get_matched_publications(reader_, ihs, 256);
   for (dds_return_t i = 0; i < n && i < 256; ++i) {
     Guid g = guid_for_handle(reader_, ihs[i]);
-    if (!g.is_nil()) out.push_back(g);
+    if (!g.is_nil() && settled(mtx_, matched_since_, g) && !is_rejected(g)) out.push_back(g);
   }
   return out;
 }
@@ -418,7 +527,7 @@ bool WireReader::matched_data(const Guid& g, EndpointData& out) {
   dds_instance_handle_t ihs[256];
   dds_return_t n = dds_get_matched_publications(reader_, ihs, 256);
   for (dds_return_t i = 0; i < n && i < 256; ++i) {
-    if (guid_for_handle(reader_, ihs[i]) != g) continue;
+    if (guid_for_handle(reader_, ihs[i]) != g || is_rejected(g)) continue;
     return publication_data(ihs[i], out);
   }
   return false;

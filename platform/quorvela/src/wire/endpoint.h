@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,13 @@
 namespace QUORVELA::wire {
 
 using KeyHash = std::array<uint8_t, 16>;
+
+// A match becomes visible to the user (matched lists and matched statuses)
+// this long after Cyclone made it. Discovery runs independently in both
+// directions: when one side reports a match, the other may not know the
+// endpoint yet, and a sample written to it at that moment would be lost. The
+// delay covers that window on loopback with a wide margin.
+constexpr int64_t kMatchSettleNs = 100000000;
 
 // QoS as the wire needs it (durations in ns, DDS_INFINITY for infinite).
 struct EndpointQos {
@@ -46,6 +54,12 @@ dds_qos_t* make_writer_qos(const EndpointQos& q);
 dds_qos_t* make_reader_qos(const EndpointQos& q);
 dds_qos_t* make_group_qos(const EndpointQos& q);
 
+// Endpoint names announce the durability kind as requested or offered
+// ("qv:d=<kind>"): Cyclone only sees transient local for kinds 2 and 3.
+std::string endpoint_name(uint8_t durability);
+// The kind from such a name; `fallback` for endpoints of other origin.
+uint8_t durability_from_name(const char* name, uint8_t fallback);
+
 // A matched remote (or local) endpoint as discovery reports it.
 struct EndpointData {
   Guid guid;
@@ -59,19 +73,58 @@ struct EndpointData {
   std::vector<std::string> partitions;
 };
 
-// Status callbacks, called on Cyclone threads: keep them short and never call
-// destroy() of the same endpoint from them.
+// The change of the matched status found by refresh_matches(): deltas, as
+// the Cyclone entity may be made again, which restarts Cyclone's own counts.
+struct MatchDelta {
+  int32_t total_change = 0;
+  int32_t current_change = 0;
+  Guid last;             // the endpoint that (un)matched last
+  int32_t refused = 0;   // endpoints Cyclone matched but the durability rule refuses
+};
+struct IncompatibleEvent {
+  int32_t change = 0;
+  int32_t policy_id = 0;  // DDS policy id of the last incompatibility
+};
+
+// Status callbacks, called on Cyclone threads (never while Cyclone creates
+// the entity): keep them short and never call destroy() of the same endpoint
+// from them. match_changed only says that refresh_matches() has news; call
+// it kMatchSettleNs later.
 struct WriterEvents {
-  std::function<void(const dds_publication_matched_status_t&, const Guid& last)> matched;
-  std::function<void(const dds_offered_incompatible_qos_status_t&)> incompatible;
+  std::function<void()> match_changed;
+  std::function<void(const IncompatibleEvent&)> incompatible;
 };
 struct ReaderEvents {
   std::function<void()> data_available;
-  std::function<void(const dds_subscription_matched_status_t&, const Guid& last)> matched;
-  std::function<void(const dds_requested_incompatible_qos_status_t&)> incompatible;
+  std::function<void()> match_changed;
+  std::function<void(const IncompatibleEvent&)> incompatible;
   std::function<void(const dds_liveliness_changed_status_t&, const Guid& last)> liveliness;
   std::function<void(const dds_sample_lost_status_t&)> sample_lost;
-  std::function<void(const dds_sample_rejected_status_t&)> sample_rejected;
+};
+
+// The matches of one Cyclone writer or reader as this library reports them:
+// settled, and without the endpoints refused by the durability rule for
+// transient and persistent (Cyclone sees those as transient local).
+class MatchTable {
+ public:
+  // Compares Cyclone's matches with the known ones.
+  MatchDelta refresh(dds_entity_t e, bool is_writer, uint8_t own_durability);
+  std::vector<Guid> accepted();
+  bool is_accepted(const Guid& g);
+  // Whether samples of that publication are refused (readers only).
+  bool refuses(dds_entity_t reader, dds_instance_handle_t publication, uint8_t own_durability);
+  Guid guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih);
+  void clear();
+
+ private:
+  bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, uint8_t own_durability, Guid& g);
+  struct Known {
+    Guid guid;
+    bool accepted = false;
+  };
+  std::mutex mtx_;
+  std::map<dds_instance_handle_t, Known> known_;      // current matches
+  std::map<dds_instance_handle_t, Known> verdicts_;   // every endpoint judged so far
 };
 
 class WireWriter {
@@ -95,20 +148,22 @@ class WireWriter {
   dds_return_t wait_for_acks(int64_t timeout_ns);
   dds_return_t assert_liveliness();
 
+  MatchDelta refresh_matches();
+  // Matched readers as of the last refresh_matches().
   std::vector<Guid> matched();
   bool matched_data(const Guid& g, EndpointData& out);
 
  private:
   static void on_matched(dds_entity_t, const dds_publication_matched_status_t, void*);
   static void on_incompatible(dds_entity_t, const dds_offered_incompatible_qos_status_t, void*);
-  Guid guid_for_handle(dds_entity_t e, dds_instance_handle_t ih);
 
   std::mutex mtx_;
   dds_entity_t publisher_ = 0, writer_ = 0;
   bool keyed_ = false;
+  uint8_t durability_ = 0;
   Guid guid_;
   WriterEvents ev_;
-  std::map<dds_instance_handle_t, Guid> handle_guid_;
+  MatchTable matches_;
 };
 
 // One received sample or instance-state change, copied out of Cyclone.
@@ -129,18 +184,22 @@ class WireReader {
   WireReader& operator=(const WireReader&) = delete;
   ~WireReader() { destroy(); }
 
+  // Arrivals during creation stay in Cyclone; data_available is called once
+  // the reader exists, so they are taken then.
   dds_return_t create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q, ReaderEvents ev);
   void destroy();
   bool created() const { return reader_ > 0; }
   dds_entity_t entity() const { return reader_; }
   const Guid& guid() const { return guid_; }
 
-  // Takes everything Cyclone holds, oldest first, into `out`.
+  // Takes everything Cyclone holds, oldest first, into `out`, leaving out
+  // samples of refused writers.
   void take_all(std::vector<WireSample>& out);
 
+  MatchDelta refresh_matches();
+  // Matched writers as of the last refresh_matches().
   std::vector<Guid> matched();
   bool matched_data(const Guid& g, EndpointData& out);
-  bool publication_data(dds_instance_handle_t ih, EndpointData& out);
 
  private:
   static void on_data(dds_entity_t, void*);
@@ -148,16 +207,15 @@ class WireReader {
   static void on_incompatible(dds_entity_t, const dds_requested_incompatible_qos_status_t, void*);
   static void on_liveliness(dds_entity_t, const dds_liveliness_changed_status_t, void*);
   static void on_lost(dds_entity_t, const dds_sample_lost_status_t, void*);
-  static void on_rejected(dds_entity_t, const dds_sample_rejected_status_t, void*);
-  Guid guid_for_handle(dds_entity_t e, dds_instance_handle_t ih);
 
-  std::mutex mtx_;       // Cyclone handles and the handle map
+  std::mutex mtx_;       // Cyclone handles
   std::mutex take_mtx_;  // one take at a time
   dds_entity_t subscriber_ = 0, reader_ = 0;
   bool keyed_ = false;
+  uint8_t durability_ = 0;
   Guid guid_;
   ReaderEvents ev_;
-  std::map<dds_instance_handle_t, Guid> handle_guid_;
+  MatchTable matches_;
 };
 
 }  // namespace QUORVELA::wire

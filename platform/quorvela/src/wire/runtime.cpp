@@ -66,8 +66,9 @@ void Runtime::run() {
       continue;
     }
     auto first = queue_.begin();
-    if (first->first > Clock::now()) {
-      cv_.wait_until(lk, first->first);
+    const Clock::time_point due = first->first;  // the node may go while we wait
+    if (due > Clock::now()) {
+      cv_.wait_until(lk, due);
       continue;
     }
     Item item = std::move(first->second);

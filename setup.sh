@@ -38,5 +38,6 @@ fi
 build_dir=${BUILD_DIR:-$build_dir}
 
 # The Python modules are built for Debian's own interpreter.
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 "${extra[@]}"
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 \
+  -DQV_END_TO_END=ON "${extra[@]}"
 cmake --build "$build_dir" -j"$(nproc)"

@@ -160,8 +160,11 @@ ReturnCode_t DataReaderImpl::create_wire() {
   if (t < 0) return wire::to_retcode(t);
   wire::ReaderEvents ev;
   ev.data_available = [this] { on_data(); };
-  ev.matched = [this](const wire::MatchEvent& m) {
-    wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this, m] {
+  ev.match_changed = [this] {
+    wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this] {
+      const wire::MatchDelta m = wire_.refresh_matches();
+      if (m.refused > 0) apply_incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
+      if (m.total_change == 0 && m.current_change == 0) return;
       std::lock_guard<std::recursive_mutex> sl(status_mtx_);
       matched_.total_count += m.total_change;
       matched_.total_count_change += m.total_change;
@@ -179,20 +182,7 @@ ReturnCode_t DataReaderImpl::create_wire() {
     });
   };
   ev.incompatible = [this](const wire::IncompatibleEvent& e) {
-    wire::Runtime::instance().post(owner_, [this, e] {
-      std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-      incompatible_.total_count += e.change;
-      incompatible_.total_count_change += e.change;
-      incompatible_.last_policy_id = static_cast<QosPolicyId_t>(e.policy_id);
-      add_policy(incompatible_.policies, incompatible_.last_policy_id, e.change);
-      DataReaderListener* l = nullptr;
-      if (listener_for(REQUESTED_INCOMPATIBLE_QOS_STATUS, l)) {
-        l->on_requested_incompatible_qos(this, incompatible_);
-        incompatible_.total_count_change = 0;
-      } else {
-        notify_status(REQUESTED_INCOMPATIBLE_QOS_STATUS);
-      }
-    });
+    wire::Runtime::instance().post(owner_, [this, e] { apply_incompatible(e); });
   };
   ev.liveliness = [this](const dds_liveliness_changed_status_t& st, const wire::Guid& last) {
     wire::Runtime::instance().post(owner_, [this, st, last] {
@@ -231,6 +221,21 @@ ReturnCode_t DataReaderImpl::create_wire() {
   std::lock_guard<std::mutex> lk(mtx_);
   handle_ = handle_from_guid(wire_.guid());
   return RETCODE_OK;
+}
+
+void DataReaderImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
+  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
+  incompatible_.total_count += e.change;
+  incompatible_.total_count_change += e.change;
+  incompatible_.last_policy_id = static_cast<QosPolicyId_t>(e.policy_id);
+  add_policy(incompatible_.policies, incompatible_.last_policy_id, e.change);
+  DataReaderListener* l = nullptr;
+  if (listener_for(REQUESTED_INCOMPATIBLE_QOS_STATUS, l)) {
+    l->on_requested_incompatible_qos(this, incompatible_);
+    incompatible_.total_count_change = 0;
+  } else {
+    notify_status(REQUESTED_INCOMPATIBLE_QOS_STATUS);
+  }
 }
 
 void DataReaderImpl::subscriber_qos_changed() {

@@ -152,6 +152,7 @@ class DataReaderImpl : public DataReader {
   // deliver historical data on the calling thread while it creates it.
   ReturnCode_t create_wire();
   void on_data();
+  void apply_incompatible(const wire::IncompatibleEvent& e);  // on the event thread
   void ingest_locked(wire::WireSample& s, bool& accepted_any);
   int64_t lifespan_of_locked(const wire::Guid& writer);
   void purge_expired_locked();

@@ -105,7 +105,7 @@ ReturnCode_t DataWriterImpl::create_wire_locked() {
   dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
   if (t < 0) return wire::to_retcode(t);
   wire::WriterEvents ev;
-  ev.matched = [this](const wire::MatchEvent& m) { on_matched(m); };
+  ev.match_changed = [this] { on_match_changed(); };
   ev.incompatible = [this](const wire::IncompatibleEvent& e) { on_incompatible(e); };
   dds_return_t rc = wire_.create(participant_wire_->entity(), t, keyed_, eq, std::move(ev));
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
@@ -528,10 +528,13 @@ void DataWriterImpl::notify_status(StatusMask bit) {
   status_condition_.notify();
 }
 
-void DataWriterImpl::on_matched(const wire::MatchEvent& m) {
-  // Cyclone thread: hand the change to the event thread, where the update,
-  // the listener call and the reset form one step.
-  wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this, m] {
+void DataWriterImpl::on_match_changed() {
+  // Cyclone thread: the event thread looks at the matches once they settled;
+  // there the update, the listener call and the reset form one step.
+  wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this] {
+    const wire::MatchDelta m = wire_.refresh_matches();
+    if (m.refused > 0) apply_incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
+    if (m.total_change == 0 && m.current_change == 0) return;
     std::lock_guard<std::recursive_mutex> sl(status_mtx_);
     matched_.total_count += m.total_change;
     matched_.total_count_change += m.total_change;
@@ -550,7 +553,11 @@ void DataWriterImpl::on_matched(const wire::MatchEvent& m) {
 }
 
 void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {
-  wire::Runtime::instance().post(owner_, [this, e] {
+  wire::Runtime::instance().post(owner_, [this, e] { apply_incompatible(e); });
+}
+
+void DataWriterImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
+  {
     std::lock_guard<std::recursive_mutex> sl(status_mtx_);
     incompatible_.total_count += e.change;
     incompatible_.total_count_change += e.change;
@@ -563,7 +570,7 @@ void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {
     } else {
       notify_status(OFFERED_INCOMPATIBLE_QOS_STATUS);
     }
-  });
+  }
 }
 
 ReturnCode_t DataWriterImpl::get_liveliness_lost_status(LivelinessLostStatus& status) {

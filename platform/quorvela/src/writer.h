@@ -119,8 +119,9 @@ class DataWriterImpl : public DataWriter {
   void schedule_deadline_locked(Clock::time_point due);
   void on_deadline_timer();
   void on_lease_timer();
-  void on_matched(const wire::MatchEvent& m);
+  void on_match_changed();
   void on_incompatible(const wire::IncompatibleEvent& e);
+  void apply_incompatible(const wire::IncompatibleEvent& e);  // on the event thread
   bool listener_for(StatusMask bit, DataWriterListener*& l);
   void notify_status(StatusMask bit);
 

@@ -1,6 +1,5 @@
 #include "wire/endpoint.h"
 
-#include <chrono>
 #include <cstring>
 
 #include "envelope.h"
@@ -8,28 +7,6 @@
 namespace QUORVELA::wire {
 
 namespace {
-
-int64_t monotonic_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-template <typename Map>
-void note_match(std::mutex& m, Map& since, const Guid& g, int32_t change) {
-  if (g.is_nil() || change == 0) return;
-  std::lock_guard<std::mutex> lk(m);
-  if (change > 0)
-    since[g] = monotonic_ns();
-  else
-    since.erase(g);
-}
-
-template <typename Map>
-bool settled(std::mutex& m, Map& since, const Guid& g) {
-  std::lock_guard<std::mutex> lk(m);
-  auto it = since.find(g);
-  return it == since.end() || monotonic_ns() - it->second >= kMatchSettleNs;
-}
 
 bool endpoint_of_handle(dds_entity_t e, bool writer, dds_instance_handle_t ih, EndpointData& out);
 
@@ -171,38 +148,149 @@ dds_qos_t* make_group_qos(const EndpointQos& q) {
   return d;
 }
 
+// ------------------------------------------------------------ match table
+
+bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, uint8_t own, Guid& g) {
+  auto it = verdicts_.find(ih);
+  if (it != verdicts_.end()) {
+    g = it->second.guid;
+    return it->second.accepted;
+  }
+  EndpointData d;
+  if (!endpoint_of_handle(e, is_writer, ih, d)) return false;  // not (or no longer) matched
+  g = d.guid;
+  // Offered kind >= requested kind, with transient and persistent told apart.
+  const bool ok = is_writer ? d.durability <= own : d.durability >= own;
+  verdicts_[ih] = Known{g, ok};
+  return ok;
+}
+
+MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, uint8_t own) {
+  MatchDelta delta;
+  if (e <= 0) return delta;
+  std::vector<dds_instance_handle_t> ihs(64);
+  for (;;) {
+    dds_return_t n = is_writer ? dds_get_matched_subscriptions(e, ihs.data(), ihs.size())
+                               : dds_get_matched_publications(e, ihs.data(), ihs.size());
+    if (n < 0) return delta;
+    if (static_cast<size_t>(n) <= ihs.size()) {
+      ihs.resize(static_cast<size_t>(n));
+      break;
+    }
+    ihs.resize(static_cast<size_t>(n));
+  }
+  std::lock_guard<std::mutex> lk(mtx_);
+  std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
+  for (auto it = known_.begin(); it != known_.end();) {
+    if (now.count(it->first) == 0) {
+      if (it->second.accepted) {
+        --delta.current_change;
+        delta.last = it->second.guid;
+      }
+      it = known_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (dds_instance_handle_t ih : ihs) {
+    if (known_.count(ih)) continue;
+    Guid g;
+    EndpointData probe;
+    if (verdicts_.count(ih) == 0 && !endpoint_of_handle(e, is_writer, ih, probe)) continue;
+    const bool ok = verdict_locked(e, is_writer, ih, own, g);
+    known_[ih] = Known{g, ok};
+    if (ok) {
+      ++delta.total_change;
+      ++delta.current_change;
+      delta.last = g;
+    } else {
+      ++delta.refused;
+    }
+  }
+  return delta;
+}
+
+std::vector<Guid> MatchTable::accepted() {
+  std::lock_guard<std::mutex> lk(mtx_);
+  std::vector<Guid> out;
+  for (auto& [ih, k] : known_)
+    if (k.accepted) out.push_back(k.guid);
+  return out;
+}
+
+bool MatchTable::is_accepted(const Guid& g) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  for (auto& [ih, k] : known_)
+    if (k.accepted && k.guid == g) return true;
+  return false;
+}
+
+bool MatchTable::refuses(dds_entity_t reader, dds_instance_handle_t publication, uint8_t own) {
+  if (publication == 0) return false;
+  std::lock_guard<std::mutex> lk(mtx_);
+  Guid g;
+  auto it = verdicts_.find(publication);
+  if (it != verdicts_.end()) return !it->second.accepted;
+  EndpointData d;
+  if (!endpoint_of_handle(reader, false, publication, d)) return false;
+  return !verdict_locked(reader, false, publication, own, g);
+}
+
+Guid MatchTable::guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih) {
+  if (ih == 0) return Guid{};
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    auto it = verdicts_.find(ih);
+    if (it != verdicts_.end()) return it->second.guid;
+  }
+  EndpointData d;
+  return endpoint_of_handle(e, is_writer, ih, d) ? d.guid : Guid{};
+}
+
+void MatchTable::clear() {
+  std::lock_guard<std::mutex> lk(mtx_);
+  known_.clear();
+  verdicts_.clear();
+}
+
 // ---------------------------------------------------------------- writer
 
 dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
                                 WriterEvents ev) {
-  // No lock held while Cyclone creates: local matches call back synchronously.
   if (writer_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   keyed_ = keyed;
   durability_ = q.durability;
   ev_ = std::move(ev);
   dds_qos_t* gq = make_group_qos(q);
-  publisher_ = dds_create_publisher(participant, gq, nullptr);
+  dds_entity_t pub = dds_create_publisher(participant, gq, nullptr);
   dds_delete_qos(gq);
-  if (publisher_ < 0) {
-    dds_return_t rc = publisher_;
-    publisher_ = 0;
-    return rc;
+  if (pub < 0) return pub;
+  dds_qos_t* wq = make_writer_qos(q);
+  dds_entity_t w = dds_create_writer(pub, topic, wq, nullptr);
+  dds_delete_qos(wq);
+  if (w < 0) {
+    dds_delete(pub);
+    return w;
   }
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    publisher_ = pub;
+    writer_ = w;
+    guid_ = entity_guid(w);
+  }
+  // Listeners only once the writer exists, so that callbacks can use it.
   dds_listener_t* l = dds_create_listener(this);
   dds_lset_publication_matched(l, &WireWriter::on_matched);
   dds_lset_offered_incompatible_qos(l, &WireWriter::on_incompatible);
-  dds_qos_t* wq = make_writer_qos(q);
-  dds_entity_t w = dds_create_writer(publisher_, topic, wq, l);
-  dds_delete_qos(wq);
+  dds_set_listener(w, l);
   dds_delete_listener(l);
-  if (w < 0) {
-    dds_delete(publisher_);
-    publisher_ = 0;
-    return w;
-  }
-  std::lock_guard<std::mutex> lk(mtx_);
-  writer_ = w;
-  guid_ = entity_guid(w);
+  // What happened in between.
+  dds_offered_incompatible_qos_status_t inc;
+  if (dds_get_offered_incompatible_qos_status(w, &inc) == DDS_RETCODE_OK && inc.total_count_change > 0 &&
+      ev_.incompatible)
+    ev_.incompatible(IncompatibleEvent{static_cast<int32_t>(inc.total_count_change),
+                                       static_cast<int32_t>(inc.last_policy_id)});
+  if (ev_.match_changed) ev_.match_changed();
   return DDS_RETCODE_OK;
 }
 
@@ -213,53 +301,14 @@ void WireWriter::destroy() {
     pub = publisher_;
     publisher_ = writer_ = 0;
   }
-  // Deleting waits for listener callbacks in progress; they take mtx_.
+  // Deleting waits for listener callbacks in progress.
   if (pub > 0) dds_delete(pub);
-  std::lock_guard<std::mutex> lk(mtx_);
-  handle_guid_.clear();
-  matched_since_.clear();
-  rejected_.clear();
-  rejected_.clear();
+  matches_.clear();
 }
 
-Guid WireWriter::guid_for_handle(dds_entity_t w, dds_instance_handle_t ih) {
-  if (ih == 0) return Guid{};
-  std::lock_guard<std::mutex> lk(mtx_);
-  auto it = handle_guid_.find(ih);
-  if (it != handle_guid_.end()) return it->second;
-  Guid g;
-  if (w > 0) {
-    if (dds_builtintopic_endpoint_t* e = dds_get_matched_subscription_data(w, ih)) {
-      g = to_guid(e->key);
-      dds_builtintopic_free_endpoint(e);
-      handle_guid_[ih] = g;
-    }
-  }
-  return g;
-}
-
-void WireWriter::on_matched(dds_entity_t e, const dds_publication_matched_status_t st, void* arg) {
+void WireWriter::on_matched(dds_entity_t, const dds_publication_matched_status_t, void* arg) {
   auto* self = static_cast<WireWriter*>(arg);
-  Guid last = self->guid_for_handle(e, st.last_subscription_handle);
-  if (st.current_count_change > 0) {
-    EndpointData d;
-    bool okx = endpoint_of_handle(e, true, st.last_subscription_handle, d);
-    fprintf(stderr, "DBG writer match ok=%d d=%d mine=%d change=%d\n", okx, d.durability, self->durability_, st.current_count_change);
-    if (okx && d.durability > self->durability_) {
-      {
-        std::lock_guard<std::mutex> lk(self->mtx_);
-        self->rejected_.insert(last);
-      }
-      if (self->ev_.incompatible) self->ev_.incompatible(IncompatibleEvent{1, DDS_DURABILITY_QOS_POLICY_ID});
-      return;
-    }
-  } else if (st.current_count_change < 0) {
-    std::lock_guard<std::mutex> lk(self->mtx_);
-    if (self->rejected_.erase(last) > 0) return;
-  }
-  note_match(self->mtx_, self->matched_since_, last, st.current_count_change);
-  if (self->ev_.matched)
-    self->ev_.matched(MatchEvent{st.total_count_change, st.current_count_change, last});
+  if (self->ev_.match_changed) self->ev_.match_changed();
 }
 
 void WireWriter::on_incompatible(dds_entity_t, const dds_offered_incompatible_qos_status_t st, void* arg) {
@@ -268,9 +317,13 @@ void WireWriter::on_incompatible(dds_entity_t, const dds_offered_incompatible_qo
     self->ev_.incompatible(IncompatibleEvent{st.total_count_change, static_cast<int32_t>(st.last_policy_id)});
 }
 
-bool WireWriter::is_rejected(const Guid& g) {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return rejected_.count(g) != 0;
+MatchDelta WireWriter::refresh_matches() {
+  dds_entity_t w;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    w = writer_;
+  }
+  return matches_.refresh(w, true, durability_);
 }
 
 dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t len, int64_t ts) {
@@ -317,30 +370,14 @@ dds_return_t WireWriter::assert_liveliness() {
   return dds_assert_liveliness(writer_);
 }
 
-std::vector<Guid> WireWriter::matched() {
-  std::vector<Guid> out;
-  if (writer_ <= 0) return out;
-  dds_instance_handle_t ihs[256];
-  dds_return_t n = dds_get_matched_subscriptions(writer_, ihs, 256);
-  for (dds_return_t i = 0; i < n && i < 256; ++i) {
-    Guid g = guid_for_handle(writer_, ihs[i]);
-    if (!g.is_nil() && settled(mtx_, matched_since_, g) && !is_rejected(g)) out.push_back(g);
-  }
-  return out;
-}
+std::vector<Guid> WireWriter::matched() { return matches_.accepted(); }
 
 bool WireWriter::matched_data(const Guid& g, EndpointData& out) {
-  if (writer_ <= 0) return false;
-  dds_instance_handle_t ihs[256];
-  dds_return_t n = dds_get_matched_subscriptions(writer_, ihs, 256);
-  for (dds_return_t i = 0; i < n && i < 256; ++i) {
-    if (guid_for_handle(writer_, ihs[i]) != g || is_rejected(g)) continue;
-    if (dds_builtintopic_endpoint_t* e = dds_get_matched_subscription_data(writer_, ihs[i])) {
-      fill_endpoint(e, out);
-      dds_builtintopic_free_endpoint(e);
-      return true;
-    }
-  }
+  if (writer_ <= 0 || !matches_.is_accepted(g)) return false;
+  std::vector<dds_instance_handle_t> ihs(256);
+  dds_return_t n = dds_get_matched_subscriptions(writer_, ihs.data(), ihs.size());
+  for (dds_return_t i = 0; i < n && i < 256; ++i)
+    if (endpoint_of_handle(writer_, true, ihs[i], out) && out.guid == g) return true;
   return false;
 }
 
@@ -353,12 +390,21 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   durability_ = q.durability;
   ev_ = std::move(ev);
   dds_qos_t* gq = make_group_qos(q);
-  subscriber_ = dds_create_subscriber(participant, gq, nullptr);
+  dds_entity_t sub = dds_create_subscriber(participant, gq, nullptr);
   dds_delete_qos(gq);
-  if (subscriber_ < 0) {
-    dds_return_t rc = subscriber_;
-    subscriber_ = 0;
-    return rc;
+  if (sub < 0) return sub;
+  dds_qos_t* rq = make_reader_qos(q);
+  dds_entity_t r = dds_create_reader(sub, topic, rq, nullptr);
+  dds_delete_qos(rq);
+  if (r < 0) {
+    dds_delete(sub);
+    return r;
+  }
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    subscriber_ = sub;
+    reader_ = r;
+    guid_ = entity_guid(r);
   }
   dds_listener_t* l = dds_create_listener(this);
   dds_lset_data_available(l, &WireReader::on_data);
@@ -366,19 +412,20 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   dds_lset_requested_incompatible_qos(l, &WireReader::on_incompatible);
   dds_lset_liveliness_changed(l, &WireReader::on_liveliness);
   dds_lset_sample_lost(l, &WireReader::on_lost);
-  dds_lset_sample_rejected(l, &WireReader::on_rejected);
-  dds_qos_t* rq = make_reader_qos(q);
-  dds_entity_t r = dds_create_reader(subscriber_, topic, rq, l);
-  dds_delete_qos(rq);
+  dds_set_listener(r, l);
   dds_delete_listener(l);
-  if (r < 0) {
-    dds_delete(subscriber_);
-    subscriber_ = 0;
-    return r;
-  }
-  std::lock_guard<std::mutex> lk(mtx_);
-  reader_ = r;
-  guid_ = entity_guid(r);
+  // What happened in between: historical data, matches, statuses.
+  dds_requested_incompatible_qos_status_t inc;
+  if (dds_get_requested_incompatible_qos_status(r, &inc) == DDS_RETCODE_OK && inc.total_count_change > 0 &&
+      ev_.incompatible)
+    ev_.incompatible(IncompatibleEvent{static_cast<int32_t>(inc.total_count_change),
+                                       static_cast<int32_t>(inc.last_policy_id)});
+  dds_liveliness_changed_status_t lc;
+  if (dds_get_liveliness_changed_status(r, &lc) == DDS_RETCODE_OK &&
+      (lc.alive_count_change != 0 || lc.not_alive_count_change != 0) && ev_.liveliness)
+    ev_.liveliness(lc, matches_.guid_of(r, false, lc.last_publication_handle));
+  if (ev_.match_changed) ev_.match_changed();
+  if (ev_.data_available) ev_.data_available();
   return DDS_RETCODE_OK;
 }
 
@@ -390,55 +437,20 @@ void WireReader::destroy() {
     subscriber_ = 0;
   }
   if (sub > 0) dds_delete(sub);
-  std::lock_guard<std::mutex> lk(mtx_);
-  reader_ = 0;
-  creating_.store(0);
-  handle_guid_.clear();
-  matched_since_.clear();
-  rejected_.clear();
-}
-
-Guid WireReader::guid_for_handle(dds_entity_t r, dds_instance_handle_t ih) {
-  if (ih == 0) return Guid{};
-  std::lock_guard<std::mutex> lk(mtx_);
-  auto it = handle_guid_.find(ih);
-  if (it != handle_guid_.end()) return it->second;
-  Guid g;
-  if (r > 0) {
-    if (dds_builtintopic_endpoint_t* e = dds_get_matched_publication_data(r, ih)) {
-      g = to_guid(e->key);
-      dds_builtintopic_free_endpoint(e);
-      handle_guid_[ih] = g;
-    }
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    reader_ = 0;
   }
-  return g;
+  matches_.clear();
 }
 
-void WireReader::on_data(dds_entity_t e, void* arg) {
+void WireReader::on_data(dds_entity_t, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
-  self->creating_.store(e);
   if (self->ev_.data_available) self->ev_.data_available();
 }
-void WireReader::on_matched(dds_entity_t e, const dds_subscription_matched_status_t st, void* arg) {
+void WireReader::on_matched(dds_entity_t, const dds_subscription_matched_status_t, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
-  Guid last = self->guid_for_handle(e, st.last_publication_handle);
-  if (st.current_count_change > 0) {
-    EndpointData d;
-    if (endpoint_of_handle(e, false, st.last_publication_handle, d) && d.durability < self->durability_) {
-      {
-        std::lock_guard<std::mutex> lk(self->mtx_);
-        self->rejected_.insert(last);
-      }
-      if (self->ev_.incompatible) self->ev_.incompatible(IncompatibleEvent{1, DDS_DURABILITY_QOS_POLICY_ID});
-      return;
-    }
-  } else if (st.current_count_change < 0) {
-    std::lock_guard<std::mutex> lk(self->mtx_);
-    if (self->rejected_.erase(last) > 0) return;
-  }
-  note_match(self->mtx_, self->matched_since_, last, st.current_count_change);
-  if (self->ev_.matched)
-    self->ev_.matched(MatchEvent{st.total_count_change, st.current_count_change, last});
+  if (self->ev_.match_changed) self->ev_.match_changed();
 }
 void WireReader::on_incompatible(dds_entity_t, const dds_requested_incompatible_qos_status_t st, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
@@ -447,21 +459,20 @@ void WireReader::on_incompatible(dds_entity_t, const dds_requested_incompatible_
 }
 void WireReader::on_liveliness(dds_entity_t e, const dds_liveliness_changed_status_t st, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
-  Guid last = self->guid_for_handle(e, st.last_publication_handle);
-  if (self->ev_.liveliness) self->ev_.liveliness(st, last);
+  if (self->ev_.liveliness) self->ev_.liveliness(st, self->matches_.guid_of(e, false, st.last_publication_handle));
 }
 void WireReader::on_lost(dds_entity_t, const dds_sample_lost_status_t st, void* arg) {
   auto* self = static_cast<WireReader*>(arg);
   if (self->ev_.sample_lost) self->ev_.sample_lost(st);
 }
-void WireReader::on_rejected(dds_entity_t, const dds_sample_rejected_status_t st, void* arg) {
-  auto* self = static_cast<WireReader*>(arg);
-  if (self->ev_.sample_rejected) self->ev_.sample_rejected(st);
-}
 
-bool WireReader::is_rejected(const Guid& g) {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return rejected_.count(g) != 0;
+MatchDelta WireReader::refresh_matches() {
+  dds_entity_t r;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    r = reader_;
+  }
+  return matches_.refresh(r, false, durability_);
 }
 
 void WireReader::take_all(std::vector<WireSample>& out) {
@@ -469,7 +480,7 @@ void WireReader::take_all(std::vector<WireSample>& out) {
   dds_entity_t r;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    r = reader_ > 0 ? reader_ : creating_.load();
+    r = reader_;
   }
   if (r <= 0) return;
   constexpr uint32_t kBatch = 64;
@@ -487,22 +498,19 @@ void WireReader::take_all(std::vector<WireSample>& out) {
     if (n <= 0) break;
     int64_t now = dds_time();
     for (dds_return_t i = 0; i < n; ++i) {
-      const Guid pub = guid_for_handle(r, infos[i].publication_handle);
-      if (is_rejected(pub)) {
-        dds_sample_free(ptrs[i], desc, DDS_FREE_CONTENTS);
-        std::memset(ptrs[i], 0, keyed_ ? sizeof(qvwire_KeyedEnvelope) : sizeof(qvwire_KeylessEnvelope));
-        continue;
+      const dds_instance_handle_t pub = infos[i].publication_handle;
+      if (!matches_.refuses(r, pub, durability_)) {
+        WireSample s;
+        s.valid = infos[i].valid_data;
+        s.source_ts_ns = infos[i].source_timestamp;
+        s.reception_ts_ns = now;
+        s.instance_state = infos[i].instance_state;
+        s.publication = matches_.guid_of(r, false, pub);
+        const dds_sequence_octet& p = keyed_ ? keyed[i].payload : keyless[i].payload;
+        if (keyed_) std::memcpy(s.key.data(), keyed[i].key, 16);
+        if (s.valid && p._buffer) s.payload.assign(p._buffer, p._buffer + p._length);
+        out.push_back(std::move(s));
       }
-      WireSample s;
-      s.valid = infos[i].valid_data;
-      s.source_ts_ns = infos[i].source_timestamp;
-      s.reception_ts_ns = now;
-      s.instance_state = infos[i].instance_state;
-      s.publication = pub;
-      const dds_sequence_octet& p = keyed_ ? keyed[i].payload : keyless[i].payload;
-      if (keyed_) std::memcpy(s.key.data(), keyed[i].key, 16);
-      if (s.valid && p._buffer) s.payload.assign(p._buffer, p._buffer + p._length);
-      out.push_back(std::move(s));
       dds_sample_free(ptrs[i], desc, DDS_FREE_CONTENTS);
       std::memset(ptrs[i], 0, keyed_ ? sizeof(qvwire_KeyedEnvelope) : sizeof(qvwire_KeylessEnvelope));
     }
@@ -510,36 +518,14 @@ void WireReader::take_all(std::vector<WireSample>& out) {
   }
 }
 
-std::vector<Guid> WireReader::matched() {
-  std::vector<Guid> out;
-  if (reader_ <= 0) return out;
-  dds_instance_handle_t ihs[256];
-  dds_return_t n = dds_get_matched_publications(reader_, ihs, 256);
-  for (dds_return_t i = 0; i < n && i < 256; ++i) {
-    Guid g = guid_for_handle(reader_, ihs[i]);
-    if (!g.is_nil() && settled(mtx_, matched_since_, g) && !is_rejected(g)) out.push_back(g);
-  }
-  return out;
-}
+std::vector<Guid> WireReader::matched() { return matches_.accepted(); }
 
 bool WireReader::matched_data(const Guid& g, EndpointData& out) {
-  if (reader_ <= 0) return false;
-  dds_instance_handle_t ihs[256];
-  dds_return_t n = dds_get_matched_publications(reader_, ihs, 256);
-  for (dds_return_t i = 0; i < n && i < 256; ++i) {
-    if (guid_for_handle(reader_, ihs[i]) != g || is_rejected(g)) continue;
-    return publication_data(ihs[i], out);
-  }
-  return false;
-}
-
-bool WireReader::publication_data(dds_instance_handle_t ih, EndpointData& out) {
-  if (reader_ <= 0) return false;
-  if (dds_builtintopic_endpoint_t* e = dds_get_matched_publication_data(reader_, ih)) {
-    fill_endpoint(e, out);
-    dds_builtintopic_free_endpoint(e);
-    return true;
-  }
+  if (reader_ <= 0 || !matches_.is_accepted(g)) return false;
+  std::vector<dds_instance_handle_t> ihs(256);
+  dds_return_t n = dds_get_matched_publications(reader_, ihs.data(), ihs.size());
+  for (dds_return_t i = 0; i < n && i < 256; ++i)
+    if (endpoint_of_handle(reader_, false, ihs[i], out) && out.guid == g) return true;
   return false;
 }
 

@@ -12,6 +12,7 @@ lib=$(cd "$here/../.." && pwd)
 out=${1:-${TMPDIR:-/tmp}/quorvela-filter-fuzz}
 runs=${2:-200000}
 mkdir -p "$out"
+out=$(cd "$out" && pwd)
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I"$lib/src" -I"$lib/include" \
   "$here/filter_fuzz.cc" "$here/filter.cpp" "$here/type_description.cpp" -o "$out/filter_fuzz"

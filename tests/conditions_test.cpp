@@ -701,6 +701,75 @@ TEST_F(EntityConditionsTest, ReadAndQueryConditionsFollowTheReader) {
   EXPECT_EQ(ws.wait(active, ms(50)), RETCODE_TIMEOUT);
 }
 
+// Conditions belong to the reader that made them: another reader refuses
+// them, and delete_contained_entities removes the leftovers, unlinking them
+// from their wait sets. The reader's status condition follows its unread
+// changes: data available until the data is taken, matched until read.
+TEST_F(EntityConditionsTest, ConditionsBelongToTheirReaderAndStatusConditionFollowsChanges) {
+  ASSERT_TRUE(st.make(unique_name("cond_owner"), true));
+  DataWriter* w = st.publisher->create_datawriter(st.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r1 = st.subscriber->create_datareader(st.topic, reliable_reader(), nullptr, 0);
+  DataReader* r2 = st.subscriber->create_datareader(st.topic, reliable_reader(), nullptr, 0);
+  ASSERT_TRUE(w && r1 && r2);
+  ReadCondition* any = r1->create_readcondition(ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE);
+  QueryCondition* big =
+      r1->create_querycondition(ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE, "lVal > %0", {"100"});
+  ASSERT_TRUE(any && big);
+  ASSERT_TRUE(wiretest::eventually([&] { return wiretest::matched_subs(w) == 2; }, 5000));
+  ASSERT_TRUE(wiretest::eventually([&] { return (r1->get_status_changes() & SUBSCRIPTION_MATCHED_STATUS) != 0; },
+                                   5000));
+
+  StatusCondition& sc = r1->get_statuscondition();
+  EXPECT_EQ(sc.get_entity(), static_cast<Entity*>(r1));
+  ASSERT_EQ(sc.set_enabled_statuses(SUBSCRIPTION_MATCHED_STATUS), RETCODE_OK);
+  EXPECT_TRUE(sc.get_trigger_value()) << "the match is an unread change";
+  SubscriptionMatchedStatus matched;
+  EXPECT_EQ(r1->get_subscription_matched_status(matched), RETCODE_OK);
+  EXPECT_EQ(matched.current_count, 1);
+  EXPECT_EQ(matched.current_count_change, 1);
+  EXPECT_FALSE(r1->get_status_changes() & SUBSCRIPTION_MATCHED_STATUS);
+  EXPECT_FALSE(sc.get_trigger_value());
+  r1->get_subscription_matched_status(matched);
+  EXPECT_EQ(matched.current_count, 1);
+  EXPECT_EQ(matched.current_count_change, 0) << "reset by the first read";
+
+  ASSERT_EQ(sc.set_enabled_statuses(DATA_AVAILABLE_STATUS), RETCODE_OK);
+  WaitSet ws;
+  ASSERT_EQ(ws.attach_condition(sc), RETCODE_OK);
+  ASSERT_EQ(ws.attach_condition(*any), RETCODE_OK);
+  ASSERT_EQ(ws.attach_condition(*big), RETCODE_OK);
+  ConditionSeq active;
+  {
+    Later write(150, [&] {
+      KeyedType k = wiretest::keyed(7);
+      w->write(&k, HANDLE_NIL);
+    });
+    EXPECT_EQ(ws.wait(active, ms(10000)), RETCODE_OK);
+  }
+  EXPECT_FALSE(contains(active, big));
+  EXPECT_TRUE(sc.get_trigger_value());
+  EXPECT_TRUE(any->get_trigger_value());
+  EXPECT_FALSE(big->get_trigger_value());
+
+  SequenceData<KeyedType> data;
+  SampleInfoSeq infos;
+  EXPECT_EQ(r2->read_w_condition(data, infos, LENGTH_UNLIMITED, any), RETCODE_PRECONDITION_NOT_MET);
+  EXPECT_EQ(r2->take_w_condition(data, infos, LENGTH_UNLIMITED, big), RETCODE_PRECONDITION_NOT_MET);
+  EXPECT_EQ(r2->delete_readcondition(any), RETCODE_PRECONDITION_NOT_MET);
+  EXPECT_EQ(r1->read_w_condition(data, infos, LENGTH_UNLIMITED, big), RETCODE_NO_DATA);
+  ASSERT_EQ(r1->take_w_condition(data, infos, LENGTH_UNLIMITED, any), RETCODE_OK);
+  ASSERT_EQ(data.length(), 1u);
+  EXPECT_EQ(data[0].lVal, 7);
+  EXPECT_FALSE(sc.get_trigger_value()) << "nothing unread is left";
+  EXPECT_FALSE(any->get_trigger_value());
+
+  EXPECT_EQ(r1->delete_contained_entities(), RETCODE_OK);
+  ConditionSeq list;
+  ws.get_conditions(list);
+  EXPECT_EQ(list, (ConditionSeq{&sc})) << "the read and query conditions left the wait set";
+  EXPECT_EQ(ws.wait(active, ms(50)), RETCODE_TIMEOUT);
+}
+
 // A writer with a deadline that never writes raises offered-deadline-missed
 // and so triggers its status condition, with no listener installed; the
 // wait set is destroyed while the condition is attached, and the condition

@@ -1,14 +1,11 @@
 #include "reader.h"
 
 #include <algorithm>
-#include <set>
 
-#include "conditions/condition_impl.h"
 #include "filter/filter.h"
 #include "qos_rules.h"
 #include "wire/codec.h"
 #include "wire/runtime.h"
-#include "xml/profiles.h"
 
 namespace QUORVELA::detail {
 
@@ -24,78 +21,8 @@ InstanceStateKind from_cyclone_state(uint32_t ist) {
   return ALIVE_INSTANCE_STATE;
 }
 
-void add_policy(QosPolicyCountSeq& seq, QosPolicyId_t id, int32_t n) {
-  for (auto& p : seq)
-    if (p.policy_id == id) {
-      p.count += n;
-      return;
-    }
-  seq.push_back(QosPolicyCount{id, n});
-}
-
 void delete_sample_info(void* e, void*) { delete static_cast<SampleInfo*>(e); }
 void delete_user_sample(void* e, void* ctx) { static_cast<TypeSupport*>(ctx)->delete_data(e); }
-
-}  // namespace
-
-// ------------------------------------------------------------- conditions
-
-class ReaderConditionBase {
- public:
-  ReaderConditionBase(DataReaderImpl* r, SampleStateMask s, ViewStateMask v, InstanceStateMask i)
-      : reader(r), sample_states(s), view_states(v), instance_states(i) {}
-  virtual ~ReaderConditionBase() = default;
-  virtual ReadCondition* self() = 0;
-  virtual const ContentFilter* query() const { return nullptr; }
-  bool triggered() { return reader->has_matching(sample_states, view_states, instance_states, query()); }
-
-  DataReaderImpl* reader;
-  SampleStateMask sample_states;
-  ViewStateMask view_states;
-  InstanceStateMask instance_states;
-};
-
-namespace {
-
-class ReadConditionImpl final : public ReadCondition, public ReaderConditionBase {
- public:
-  using ReaderConditionBase::ReaderConditionBase;
-  ~ReadConditionImpl() override { unlink_condition(*this); }
-  ReadCondition* self() override { return this; }
-  bool get_trigger_value() override { return triggered(); }
-  SampleStateMask get_sample_state_mask() override { return sample_states; }
-  ViewStateMask get_view_state_mask() override { return view_states; }
-  InstanceStateMask get_instance_state_mask() override { return instance_states; }
-  DataReader* get_datareader() override { return reader; }
-};
-
-class QueryConditionImpl final : public QueryCondition, public ReaderConditionBase {
- public:
-  QueryConditionImpl(DataReaderImpl* r, SampleStateMask s, ViewStateMask v, InstanceStateMask i,
-                     std::unique_ptr<ContentFilter> f)
-      : ReaderConditionBase(r, s, v, i), filter_(std::move(f)) {}
-  ~QueryConditionImpl() override { unlink_condition(*this); }
-  ReadCondition* self() override { return this; }
-  const ContentFilter* query() const override { return filter_.get(); }
-  bool get_trigger_value() override { return triggered(); }
-  SampleStateMask get_sample_state_mask() override { return sample_states; }
-  ViewStateMask get_view_state_mask() override { return view_states; }
-  InstanceStateMask get_instance_state_mask() override { return instance_states; }
-  DataReader* get_datareader() override { return reader; }
-  std::string get_query_expression() override { return filter_->expression(); }
-  ReturnCode_t get_query_parameters(StringSeq& parameters) override {
-    parameters = filter_->parameters();
-    return RETCODE_OK;
-  }
-  ReturnCode_t set_query_parameters(const StringSeq& parameters) override {
-    if (!filter_->set_parameters(parameters, nullptr)) return RETCODE_BAD_PARAMETER;
-    notify_condition(*this);
-    return RETCODE_OK;
-  }
-
- private:
-  std::unique_ptr<ContentFilter> filter_;
-};
 
 }  // namespace
 
@@ -110,29 +37,16 @@ DataReaderImpl* DataReaderImpl::create(SubscriberImpl* subscriber, const ReaderT
 
 DataReaderImpl::DataReaderImpl(SubscriberImpl* subscriber, const ReaderTopic& topic, const DataReaderQos& qos,
                                DataReaderListener* listener, StatusMask mask)
-    : subscriber_(subscriber),
-      topic_(topic.topic),
+    : EndpointBase(subscriber->participant_impl(), topic.topic, qos, kEntityKindReader),
+      subscriber_(subscriber),
       cft_(topic.cft),
       filter_(topic.cft ? topic.cft->filter() : nullptr),
-      ts_(topic.topic->type_support()),
-      keyed_(topic.topic->keyed()),
-      participant_wire_(&subscriber->participant_impl()->wire()),
-      owner_(wire::Runtime::instance().new_owner()),
-      qos_(qos),
-      handle_(subscriber->participant_impl()->mint_handle(kEntityKindReader)),
-      listener_(listener),
-      mask_(mask),
-      status_condition_(this, [this] { return get_status_changes(); }) {}
+      statuses_(this, listener, mask) {}
 
 DataReaderImpl::~DataReaderImpl() { close(); }
 
 ReturnCode_t DataReaderImpl::enable() {
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    if (closed_) return RETCODE_ALREADY_DELETED;
-    if (enabled_) return RETCODE_OK;
-  }
-  if (!subscriber_->is_enabled() || !participant_wire_->created()) return RETCODE_PRECONDITION_NOT_MET;
+  if (auto refused = enable_refused(*subscriber_)) return *refused;
   std::lock_guard<std::mutex> wl(wire_mtx_);
   {
     std::lock_guard<std::mutex> lk(mtx_);
@@ -162,23 +76,9 @@ ReturnCode_t DataReaderImpl::create_wire() {
   ev.data_available = [this] { on_data(); };
   ev.match_changed = [this] {
     wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this] {
-      const wire::MatchDelta m = wire_.refresh_matches();
-      if (m.refused > 0) apply_incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
-      if (m.total_change == 0 && m.current_change == 0) return;
-      std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-      matched_.total_count += m.total_change;
-      matched_.total_count_change += m.total_change;
-      matched_.current_count += m.current_change;
-      matched_.current_count_change += m.current_change;
-      if (!m.last.is_nil()) matched_.last_publication_handle = handle_from_guid(m.last);
-      DataReaderListener* l = nullptr;
-      if (listener_for(SUBSCRIPTION_MATCHED_STATUS, l)) {
-        l->on_subscription_matched(this, matched_);
-        matched_.total_count_change = 0;
-        matched_.current_count_change = 0;
-      } else {
-        notify_status(SUBSCRIPTION_MATCHED_STATUS);
-      }
+      apply_settled_matches(wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, matched_,
+                            &DataReaderListener::on_subscription_matched,
+                            [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
     });
   };
   ev.incompatible = [this](const wire::IncompatibleEvent& e) {
@@ -186,34 +86,22 @@ ReturnCode_t DataReaderImpl::create_wire() {
   };
   ev.liveliness = [this](const dds_liveliness_changed_status_t& st, const wire::Guid& last) {
     wire::Runtime::instance().post(owner_, [this, st, last] {
-      std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-      liveliness_.alive_count = static_cast<int32_t>(st.alive_count);
-      liveliness_.not_alive_count = static_cast<int32_t>(st.not_alive_count);
-      liveliness_.alive_count_change += st.alive_count_change;
-      liveliness_.not_alive_count_change += st.not_alive_count_change;
-      if (!last.is_nil()) liveliness_.last_publication_handle = handle_from_guid(last);
-      DataReaderListener* l = nullptr;
-      if (listener_for(LIVELINESS_CHANGED_STATUS, l)) {
-        l->on_liveliness_changed(this, liveliness_);
-        liveliness_.alive_count_change = 0;
-        liveliness_.not_alive_count_change = 0;
-      } else {
-        notify_status(LIVELINESS_CHANGED_STATUS);
-      }
+      statuses_.raise(LIVELINESS_CHANGED_STATUS, liveliness_, &DataReaderListener::on_liveliness_changed,
+                      [&](LivelinessChangedStatus& s) {
+                        s.alive_count = static_cast<int32_t>(st.alive_count);
+                        s.not_alive_count = static_cast<int32_t>(st.not_alive_count);
+                        s.alive_count_change += st.alive_count_change;
+                        s.not_alive_count_change += st.not_alive_count_change;
+                        if (!last.is_nil()) s.last_publication_handle = handle_from_guid(last);
+                      });
     });
   };
   ev.sample_lost = [this](const dds_sample_lost_status_t& st) {
     wire::Runtime::instance().post(owner_, [this, st] {
-      std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-      lost_.total_count = static_cast<int32_t>(st.total_count);
-      lost_.total_count_change += st.total_count_change;
-      DataReaderListener* l = nullptr;
-      if (listener_for(SAMPLE_LOST_STATUS, l)) {
-        l->on_sample_lost(this, lost_);
-        lost_.total_count_change = 0;
-      } else {
-        notify_status(SAMPLE_LOST_STATUS);
-      }
+      statuses_.raise(SAMPLE_LOST_STATUS, lost_, &DataReaderListener::on_sample_lost, [&](SampleLostStatus& s) {
+        s.total_count = static_cast<int32_t>(st.total_count);
+        s.total_count_change += st.total_count_change;
+      });
     });
   };
   dds_return_t rc = wire_.create(participant_wire_->entity(), t, keyed_, eq, std::move(ev));
@@ -224,18 +112,8 @@ ReturnCode_t DataReaderImpl::create_wire() {
 }
 
 void DataReaderImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  incompatible_.total_count += e.change;
-  incompatible_.total_count_change += e.change;
-  incompatible_.last_policy_id = static_cast<QosPolicyId_t>(e.policy_id);
-  add_policy(incompatible_.policies, incompatible_.last_policy_id, e.change);
-  DataReaderListener* l = nullptr;
-  if (listener_for(REQUESTED_INCOMPATIBLE_QOS_STATUS, l)) {
-    l->on_requested_incompatible_qos(this, incompatible_);
-    incompatible_.total_count_change = 0;
-  } else {
-    notify_status(REQUESTED_INCOMPATIBLE_QOS_STATUS);
-  }
+  statuses_.raise(REQUESTED_INCOMPATIBLE_QOS_STATUS, incompatible_, &DataReaderListener::on_requested_incompatible_qos,
+                  [&](RequestedIncompatibleQosStatus& s) { count_incompatible(s, e); });
 }
 
 void DataReaderImpl::subscriber_qos_changed() {
@@ -245,42 +123,11 @@ void DataReaderImpl::subscriber_qos_changed() {
     if (!enabled_ || closed_) return;
   }
   SubscriberQos sq = subscriber_->qos();
-  dds_entity_t sub = dds_get_parent(wire_.entity());
-  dds_qos_t* cur = dds_create_qos();
-  bool same_partition = false;
-  if (dds_get_qos(sub, cur) == DDS_RETCODE_OK) {
-    uint32_t n = 0;
-    char** names = nullptr;
-    std::vector<std::string> have;
-    if (dds_qget_partition(cur, &n, &names)) {
-      for (uint32_t i = 0; i < n; ++i) {
-        have.emplace_back(names[i]);
-        dds_free(names[i]);
-      }
-      dds_free(names);
-    }
-    same_partition = have == sq.partition.name;
-  }
-  dds_delete_qos(cur);
-  if (same_partition) {
-    dds_qos_t* q = dds_create_qos();
-    const auto& gd = sq.group_data.value;
-    dds_qset_groupdata(q, gd.empty() ? nullptr : gd.data(), gd.size());
-    dds_return_t rc = dds_set_qos(sub, q);
-    dds_delete_qos(q);
-    if (rc == DDS_RETCODE_OK) return;
-  }
+  if (wire_.update_group(sq.partition.name, sq.group_data.value)) return;
   // Cyclone cannot change a subscriber's partition: make the reader again
   // (the cache is kept).
   wire_.destroy();
   create_wire();
-}
-
-void DataReaderImpl::topic_qos_changed() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_ || closed_) return;
-  TopicQos tq = topic_->qos();
-  participant_wire_->set_topic_data(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
 }
 
 void DataReaderImpl::close() {
@@ -292,33 +139,14 @@ void DataReaderImpl::close() {
   }
   wire_.destroy();  // no arrival or Cyclone status callback after this
   wire::Runtime::instance().cancel_owner(owner_);
-  std::vector<std::unique_ptr<ReaderConditionBase>> conds;
-  {
-    std::lock_guard<std::mutex> cl(cond_mtx_);
-    conds.swap(conditions_);
-  }
-  conds.clear();
+  delete_contained_entities();
   std::lock_guard<std::mutex> lk(mtx_);
   enabled_ = false;
-  deadline_timer_ = 0;
-}
-
-bool DataReaderImpl::is_enabled() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return enabled_;
-}
-
-InstanceHandle_t DataReaderImpl::get_instance_handle() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return handle_;
+  deadline_timer_.fired();
 }
 
 StatusMask DataReaderImpl::get_status_changes() {
-  StatusMask m;
-  {
-    std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-    m = changes_;
-  }
+  const StatusMask m = statuses_.changes();
   std::lock_guard<std::mutex> lk(mtx_);
   for (auto& [k, inst] : instances_)
     for (auto& s : inst.samples)
@@ -347,18 +175,13 @@ int64_t DataReaderImpl::lifespan_of_locked(const wire::Guid& writer) {
 
 void DataReaderImpl::reject_locked(SampleRejectedStatusKind why, const InstanceHandle_t& h) {
   wire::Runtime::instance().post(owner_, [this, why, h] {
-    std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-    ++rejected_.total_count;
-    ++rejected_.total_count_change;
-    rejected_.last_reason = why;
-    rejected_.last_instance_handle = h;
-    DataReaderListener* l = nullptr;
-    if (listener_for(SAMPLE_REJECTED_STATUS, l)) {
-      l->on_sample_rejected(this, rejected_);
-      rejected_.total_count_change = 0;
-    } else {
-      notify_status(SAMPLE_REJECTED_STATUS);
-    }
+    statuses_.raise(SAMPLE_REJECTED_STATUS, rejected_, &DataReaderListener::on_sample_rejected,
+                    [&](SampleRejectedStatus& s) {
+                      ++s.total_count;
+                      ++s.total_count_change;
+                      s.last_reason = why;
+                      s.last_instance_handle = h;
+                    });
   });
 }
 
@@ -460,7 +283,7 @@ void DataReaderImpl::ingest_locked(wire::WireSample& s, bool& accepted_any) {
   accepted_any = true;
   if (!is_infinite(qos_.deadline.period)) {
     inst.deadline_due = Clock::now() + ns(wire::to_ns(qos_.deadline.period));
-    if (deadline_timer_ == 0) schedule_deadline_locked(inst.deadline_due);
+    if (!deadline_timer_.armed()) schedule_deadline_locked(inst.deadline_due);
   }
 }
 
@@ -476,12 +299,9 @@ void DataReaderImpl::on_data() {
   }
   if (!accepted) return;
   notify_conditions();
-  status_condition_.notify();
-  wire::Runtime::instance().post(owner_, [this] {
-    std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-    DataReaderListener* l = nullptr;
-    if (listener_for(DATA_AVAILABLE_STATUS, l)) l->on_data_available(this);
-  });
+  statuses_.condition().notify();
+  wire::Runtime::instance().post(owner_,
+                                 [this] { statuses_.call(DATA_AVAILABLE_STATUS, &DataReaderListener::on_data_available); });
 }
 
 void DataReaderImpl::purge_expired_locked() {
@@ -498,33 +318,33 @@ void DataReaderImpl::purge_expired_locked() {
 // ------------------------------------------------------------ read / take
 
 bool DataReaderImpl::sample_matches(const Instance& inst, const Sample& smp, SampleStateMask s, ViewStateMask v,
-                                    InstanceStateMask i, const ContentFilter* query) const {
+                                    InstanceStateMask i, const ReadConditionSelector* condition) const {
   if (!((smp.read ? READ_SAMPLE_STATE : NOT_READ_SAMPLE_STATE) & s)) return false;
   if (!((inst.new_view ? NEW_VIEW_STATE : NOT_NEW_VIEW_STATE) & v)) return false;
   if (!(inst.state & i)) return false;
-  if (query != nullptr) {
+  if (condition != nullptr && condition->has_query()) {
     if (!smp.valid) return false;
-    if (!query->matches(wire::cdr_bytes(smp.payload), wire::cdr_size(smp.payload),
-                        wire::cdr_little_endian(smp.payload)))
+    if (!condition->selects_data(wire::cdr_bytes(smp.payload), wire::cdr_size(smp.payload),
+                                 wire::cdr_little_endian(smp.payload)))
       return false;
   }
   return true;
 }
 
-bool DataReaderImpl::has_matching(SampleStateMask s, ViewStateMask v, InstanceStateMask i,
-                                  const ContentFilter* query) {
+bool DataReaderImpl::holds_matching_sample(const ReadConditionSelector& c) {
   std::lock_guard<std::mutex> lk(mtx_);
   purge_expired_locked();
   for (auto& [k, inst] : instances_)
     for (auto& smp : inst.samples)
-      if (sample_matches(inst, smp, s, v, i, query)) return true;
+      if (sample_matches(inst, smp, c.sample_state_mask(), c.view_state_mask(), c.instance_state_mask(), &c))
+        return true;
   return false;
 }
 
 ReturnCode_t DataReaderImpl::collect(SequenceBase* data_values, SampleInfoSeq* sample_infos, void* single,
                                      SampleInfo* single_info, int32_t max_samples, SampleStateMask s,
                                      ViewStateMask v, InstanceStateMask i, const InstanceHandle_t* only,
-                                     const ContentFilter* query, bool take) {
+                                     const ReadConditionSelector* condition, bool take) {
   if (max_samples == 0 || max_samples < LENGTH_UNLIMITED) return RETCODE_BAD_PARAMETER;
   std::unique_lock<std::mutex> lk(mtx_);
   if (closed_) return RETCODE_ALREADY_DELETED;
@@ -534,7 +354,7 @@ ReturnCode_t DataReaderImpl::collect(SequenceBase* data_values, SampleInfoSeq* s
   for (auto& [k, inst] : instances_) {
     if (only != nullptr && !(inst.handle == *only)) continue;
     for (size_t n = 0; n < inst.samples.size(); ++n)
-      if (sample_matches(inst, inst.samples[n], s, v, i, query)) sel.push_back(Selected{&inst, n, inst.samples[n].seq});
+      if (sample_matches(inst, inst.samples[n], s, v, i, condition)) sel.push_back(Selected{&inst, n, inst.samples[n].seq});
   }
   if (only != nullptr && sel.empty()) {
     bool known = false;
@@ -641,30 +461,28 @@ ReturnCode_t DataReaderImpl::take_next_sample(void* data_value, SampleInfo& samp
                  ANY_INSTANCE_STATE, nullptr, nullptr, true);
 }
 
-ReturnCode_t DataReaderImpl::read_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos,
-                                              int32_t max_samples, ReadCondition* condition) {
-  ReaderConditionBase* c = nullptr;
+ReturnCode_t DataReaderImpl::collect_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos,
+                                                 int32_t max_samples, ReadCondition* condition, bool take) {
+  ReadConditionSelector* c = nullptr;
   {
+    // Only a condition of this reader (compared before it is looked at).
     std::lock_guard<std::mutex> cl(cond_mtx_);
     for (auto& x : conditions_)
-      if (x->self() == condition) c = x.get();
+      if (x.get() == condition) c = selector_of(x.get());
   }
   if (c == nullptr) return RETCODE_PRECONDITION_NOT_MET;
-  return collect(&data_values, &sample_infos, nullptr, nullptr, max_samples, c->sample_states, c->view_states,
-                 c->instance_states, nullptr, c->query(), false);
+  return collect(&data_values, &sample_infos, nullptr, nullptr, max_samples, c->sample_state_mask(),
+                 c->view_state_mask(), c->instance_state_mask(), nullptr, c, take);
+}
+
+ReturnCode_t DataReaderImpl::read_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos,
+                                              int32_t max_samples, ReadCondition* condition) {
+  return collect_w_condition(data_values, sample_infos, max_samples, condition, false);
 }
 
 ReturnCode_t DataReaderImpl::take_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos,
                                               int32_t max_samples, ReadCondition* condition) {
-  ReaderConditionBase* c = nullptr;
-  {
-    std::lock_guard<std::mutex> cl(cond_mtx_);
-    for (auto& x : conditions_)
-      if (x->self() == condition) c = x.get();
-  }
-  if (c == nullptr) return RETCODE_PRECONDITION_NOT_MET;
-  return collect(&data_values, &sample_infos, nullptr, nullptr, max_samples, c->sample_states, c->view_states,
-                 c->instance_states, nullptr, c->query(), true);
+  return collect_w_condition(data_values, sample_infos, max_samples, condition, true);
 }
 
 InstanceHandle_t DataReaderImpl::lookup_instance(const void* instance) {
@@ -691,11 +509,11 @@ ReturnCode_t DataReaderImpl::get_key_value(void* key_holder, const InstanceHandl
 
 void DataReaderImpl::notify_conditions() {
   std::lock_guard<std::mutex> cl(cond_mtx_);
-  for (auto& c : conditions_) notify_condition(*c->self());
+  for (auto& c : conditions_) notify_condition(*c);
 }
 
 ReadCondition* DataReaderImpl::create_readcondition(SampleStateMask s, ViewStateMask v, InstanceStateMask i) {
-  auto c = std::make_unique<ReadConditionImpl>(this, s, v, i);
+  std::unique_ptr<ReadCondition> c = ReadConditionImpl::create(this, this, s, v, i);
   ReadCondition* out = c.get();
   std::lock_guard<std::mutex> cl(cond_mtx_);
   if (closed_) return nullptr;
@@ -706,10 +524,9 @@ ReadCondition* DataReaderImpl::create_readcondition(SampleStateMask s, ViewState
 QueryCondition* DataReaderImpl::create_querycondition(SampleStateMask s, ViewStateMask v, InstanceStateMask i,
                                                       const std::string& query_expression,
                                                       const StringSeq& query_parameters) {
-  std::unique_ptr<ContentFilter> f = ContentFilter::create(topic_->type_name(), query_expression, query_parameters,
-                                                           nullptr);
-  if (!f) return nullptr;
-  auto c = std::make_unique<QueryConditionImpl>(this, s, v, i, std::move(f));
+  std::unique_ptr<QueryConditionImpl> c =
+      QueryConditionImpl::create(this, this, s, v, i, topic_->type_name(), query_expression, query_parameters, nullptr);
+  if (!c) return nullptr;
   QueryCondition* out = c.get();
   std::lock_guard<std::mutex> cl(cond_mtx_);
   if (closed_) return nullptr;
@@ -718,11 +535,11 @@ QueryCondition* DataReaderImpl::create_querycondition(SampleStateMask s, ViewSta
 }
 
 ReturnCode_t DataReaderImpl::delete_readcondition(ReadCondition* condition) {
-  std::unique_ptr<ReaderConditionBase> victim;
+  std::unique_ptr<ReadCondition> victim;
   {
     std::lock_guard<std::mutex> cl(cond_mtx_);
     for (auto it = conditions_.begin(); it != conditions_.end(); ++it)
-      if ((*it)->self() == condition) {
+      if (it->get() == condition) {
         victim = std::move(*it);
         conditions_.erase(it);
         break;
@@ -734,7 +551,7 @@ ReturnCode_t DataReaderImpl::delete_readcondition(ReadCondition* condition) {
 }
 
 ReturnCode_t DataReaderImpl::delete_contained_entities() {
-  std::vector<std::unique_ptr<ReaderConditionBase>> conds;
+  std::vector<std::unique_ptr<ReadCondition>> conds;
   {
     std::lock_guard<std::mutex> cl(cond_mtx_);
     conds.swap(conditions_);
@@ -746,134 +563,65 @@ ReturnCode_t DataReaderImpl::delete_contained_entities() {
 // ---------------------------------------------------------------- deadline
 
 void DataReaderImpl::schedule_deadline_locked(Clock::time_point due) {
-  if (deadline_timer_ != 0 && deadline_timer_at_ <= due) return;
-  auto& rt = wire::Runtime::instance();
-  if (deadline_timer_ != 0) rt.cancel(deadline_timer_);
-  deadline_timer_at_ = due;
-  deadline_timer_ = rt.schedule(owner_, due, [this] { on_deadline_timer(); });
+  deadline_timer_.arm(owner_, due, [this] { on_deadline_timer(); });
 }
 
 void DataReaderImpl::on_deadline_timer() {
-  int32_t missed = 0;
-  InstanceHandle_t last;
+  DeadlineMisses d;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    deadline_timer_ = 0;
+    deadline_timer_.fired();
     if (!enabled_ || closed_ || is_infinite(qos_.deadline.period)) return;
-    const auto period = ns(wire::to_ns(qos_.deadline.period));
-    const auto now = Clock::now();
-    Clock::time_point next = Clock::time_point::max();
-    for (auto& [k, inst] : instances_) {
-      if (inst.deadline_due == Clock::time_point{} || inst.state != ALIVE_INSTANCE_STATE) continue;
-      while (inst.deadline_due <= now) {
-        ++missed;
-        last = inst.handle;
-        inst.deadline_due += period;
-      }
-      next = std::min(next, inst.deadline_due);
-    }
-    if (next != Clock::time_point::max()) schedule_deadline_locked(next);
+    // Only alive instances are expected to be updated.
+    d = check_deadlines(instances_, ns(wire::to_ns(qos_.deadline.period)),
+                        [](const Instance& inst) { return inst.state == ALIVE_INSTANCE_STATE; });
+    if (d.next != Clock::time_point::max()) schedule_deadline_locked(d.next);
   }
-  if (missed == 0) return;
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  deadline_missed_.total_count += missed;
-  deadline_missed_.total_count_change += missed;
-  deadline_missed_.last_instance_handle = last;
-  DataReaderListener* l = nullptr;
-  if (listener_for(REQUESTED_DEADLINE_MISSED_STATUS, l)) {
-    l->on_requested_deadline_missed(this, deadline_missed_);
-    deadline_missed_.total_count_change = 0;
-  } else {
-    notify_status(REQUESTED_DEADLINE_MISSED_STATUS);
-  }
+  if (d.missed == 0) return;
+  statuses_.raise(REQUESTED_DEADLINE_MISSED_STATUS, deadline_missed_,
+                  &DataReaderListener::on_requested_deadline_missed,
+                  [&](RequestedDeadlineMissedStatus& s) { count_deadline_misses(s, d); });
 }
 
 // ---------------------------------------------------------------- statuses
 
-bool DataReaderImpl::listener_for(StatusMask bit, DataReaderListener*& l) {
-  if (listener_ != nullptr && (mask_ & bit) != 0) {
-    l = listener_;
-    return true;
-  }
-  return false;
-}
-
-void DataReaderImpl::notify_status(StatusMask bit) {
-  changes_ |= bit;
-  status_condition_.notify();
-}
-
 ReturnCode_t DataReaderImpl::get_liveliness_changed_status(LivelinessChangedStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = liveliness_;
-  liveliness_.alive_count_change = 0;
-  liveliness_.not_alive_count_change = 0;
-  changes_ &= ~LIVELINESS_CHANGED_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(LIVELINESS_CHANGED_STATUS, liveliness_, status);
 }
 
 ReturnCode_t DataReaderImpl::get_requested_deadline_missed_status(RequestedDeadlineMissedStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = deadline_missed_;
-  deadline_missed_.total_count_change = 0;
-  changes_ &= ~REQUESTED_DEADLINE_MISSED_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(REQUESTED_DEADLINE_MISSED_STATUS, deadline_missed_, status);
 }
 
 ReturnCode_t DataReaderImpl::get_requested_incompatible_qos_status(RequestedIncompatibleQosStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = incompatible_;
-  incompatible_.total_count_change = 0;
-  changes_ &= ~REQUESTED_INCOMPATIBLE_QOS_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(REQUESTED_INCOMPATIBLE_QOS_STATUS, incompatible_, status);
 }
 
 ReturnCode_t DataReaderImpl::get_sample_lost_status(SampleLostStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = lost_;
-  lost_.total_count_change = 0;
-  changes_ &= ~SAMPLE_LOST_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(SAMPLE_LOST_STATUS, lost_, status);
 }
 
 ReturnCode_t DataReaderImpl::get_sample_rejected_status(SampleRejectedStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = rejected_;
-  rejected_.total_count_change = 0;
-  changes_ &= ~SAMPLE_REJECTED_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(SAMPLE_REJECTED_STATUS, rejected_, status);
 }
 
 ReturnCode_t DataReaderImpl::get_subscription_matched_status(SubscriptionMatchedStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = matched_;
-  matched_.total_count_change = 0;
-  matched_.current_count_change = 0;
-  changes_ &= ~SUBSCRIPTION_MATCHED_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(SUBSCRIPTION_MATCHED_STATUS, matched_, status);
 }
 
 ReturnCode_t DataReaderImpl::set_listener(DataReaderListener* listener, StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  listener_ = listener;
-  mask_ = mask;
+  statuses_.set_listener(listener, mask);
   return RETCODE_OK;
 }
 
-DataReaderListener* DataReaderImpl::get_listener() {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  return listener_;
-}
+DataReaderListener* DataReaderImpl::get_listener() { return statuses_.listener(); }
 
 // ----------------------------------------------------------------- matching
 
 ReturnCode_t DataReaderImpl::get_matched_publications(InstanceHandleSeq& handles) {
   handles.clear();
   std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_) return RETCODE_OK;
-  std::set<wire::Guid> seen;
-  for (const wire::Guid& g : wire_.matched())
-    if (seen.insert(g).second) handles.push_back(handle_from_guid(g));
+  if (enabled_) append_matched_handles(wire_, handles);
   return RETCODE_OK;
 }
 
@@ -882,25 +630,11 @@ ReturnCode_t DataReaderImpl::get_matched_publication_data(PublicationBuiltinTopi
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_) return RETCODE_BAD_PARAMETER;
   wire::EndpointData ed;
-  if (!wire_.matched_data(guid_from_handle(handle), ed)) return RETCODE_BAD_PARAMETER;
-  data = PublicationBuiltinTopicData{};
-  std::copy(ed.guid.v.begin(), ed.guid.v.end(), data.key.value);
-  std::copy(ed.participant.v.begin(), ed.participant.v.end(), data.participant_key.value);
-  data.topic_name = ed.topic_name;
-  data.type_name = ed.type_name;
-  data.user_data.value = ed.user_data;
-  data.group_data.value = ed.group_data;
-  data.topic_data.value = ed.topic_data;
-  data.durability.kind = ed.durability;
-  data.reliability.kind = ed.reliability;
-  data.ownership.kind = ed.ownership;
+  ReturnCode_t rc = copy_matched_data(wire_, handle, data, ed);
+  if (rc != RETCODE_OK) return rc;
+  // Only publications carry these.
   data.ownership_strength.value = ed.strength;
-  data.liveliness.kind = ed.liveliness;
-  data.liveliness.lease_duration = wire::to_duration(ed.lease_ns);
-  data.deadline.period = wire::to_duration(ed.deadline_ns);
   data.lifespan.duration = wire::to_duration(ed.lifespan_ns);
-  data.destination_order.kind = ed.destination_order;
-  data.partition.name = ed.partitions;
   return RETCODE_OK;
 }
 
@@ -912,55 +646,30 @@ ReturnCode_t DataReaderImpl::wait_for_historical_data(const Duration_t& max_wait
 
 // --------------------------------------------------------------------- QoS
 
-ReturnCode_t DataReaderImpl::get_qos(DataReaderQos& qos) {
-  std::lock_guard<std::mutex> lk(mtx_);
-  qos = qos_;
-  return RETCODE_OK;
-}
-
 ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& qos) {
-  ReturnCode_t rc = check_qos(qos);
-  if (rc != RETCODE_OK) return rc;
-  std::lock_guard<std::mutex> lk(mtx_);
-  if (closed_) return RETCODE_ALREADY_DELETED;
-  if (!enabled_) {
-    qos_ = qos;
-    return RETCODE_OK;
-  }
-  rc = check_changeable(qos_, qos);
-  if (rc != RETCODE_OK) return rc;
-  const DataReaderQos old = qos_;
-  qos_ = qos;  // time-based filter and deadline apply to what arrives from now on
-  if (old.user_data.value != qos.user_data.value) {
-    dds_qos_t* q = dds_create_qos();
-    const auto& v = qos.user_data.value;
-    dds_qset_userdata(q, v.empty() ? nullptr : v.data(), v.size());
-    dds_set_qos(wire_.entity(), q);
-    dds_delete_qos(q);
-  }
-  if (old.deadline.period != qos.deadline.period) {
-    if (deadline_timer_ != 0) wire::Runtime::instance().cancel(deadline_timer_);
-    deadline_timer_ = 0;
-    if (!is_infinite(qos.deadline.period)) {
-      const auto due = Clock::now() + ns(wire::to_ns(qos.deadline.period));
-      bool any = false;
-      for (auto& [k, inst] : instances_)
-        if (inst.deadline_due != Clock::time_point{}) {
-          inst.deadline_due = due;
-          any = true;
-        }
-      if (any) schedule_deadline_locked(due);
+  // The time-based filter and the deadline apply to what arrives from now on.
+  return change_qos(qos, [&](const DataReaderQos& old) {
+    if (old.user_data.value != qos.user_data.value) {
+      dds_qos_t* q = dds_create_qos();
+      const auto& v = qos.user_data.value;
+      dds_qset_userdata(q, v.empty() ? nullptr : v.data(), v.size());
+      dds_set_qos(wire_.entity(), q);
+      dds_delete_qos(q);
     }
-  }
-  return RETCODE_OK;
-}
-
-ReturnCode_t DataReaderImpl::set_qos_with_profile(const char* library_name, const char* profile_name,
-                                                  const char* qos_name) {
-  DataReaderQos q;
-  ReturnCode_t rc = profiles::find(library_name, profile_name, qos_name, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_qos(q);
+    if (old.deadline.period != qos.deadline.period) {
+      deadline_timer_.cancel();
+      if (!is_infinite(qos.deadline.period)) {
+        const auto due = Clock::now() + ns(wire::to_ns(qos.deadline.period));
+        bool any = false;
+        for (auto& [k, inst] : instances_)
+          if (inst.deadline_due != Clock::time_point{}) {
+            inst.deadline_due = due;
+            any = true;
+          }
+        if (any) schedule_deadline_locked(due);
+      }
+    }
+  });
 }
 
 }  // namespace QUORVELA::detail

@@ -32,15 +32,14 @@
 #include <mutex>
 #include <vector>
 
+#include "conditions/read_condition_impl.h"
+#include "endpoint_common.h"
 #include "impl.h"
 #include "wire/endpoint.h"
-#include "wire/status_condition.h"
 
 namespace QUORVELA::detail {
 
-class ReaderConditionBase;
-
-class DataReaderImpl : public DataReader {
+class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private ReadConditionOwner {
  public:
   static DataReaderImpl* create(SubscriberImpl* subscriber, const ReaderTopic& topic, const DataReaderQos& qos,
                                 DataReaderListener* listener, StatusMask mask);
@@ -48,17 +47,13 @@ class DataReaderImpl : public DataReader {
 
   ReturnCode_t enable() override;
   void subscriber_qos_changed();
-  void topic_qos_changed();
   void close();
-  TopicImpl* topic_impl() { return topic_; }
   ContentFilteredTopicImpl* cft_impl() { return cft_; }
   SubscriberImpl* subscriber_impl() { return subscriber_; }
 
   // Entity
-  bool is_enabled() override;
-  StatusCondition& get_statuscondition() override { return status_condition_; }
+  StatusCondition& get_statuscondition() override { return statuses_.condition(); }
   StatusMask get_status_changes() override;
-  InstanceHandle_t get_instance_handle() override;
 
   // DataReader
   ReturnCode_t read(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
@@ -106,16 +101,9 @@ class DataReaderImpl : public DataReader {
   TopicDescription* get_topicdescription() override;
   Subscriber* get_subscriber() override { return subscriber_; }
 
-  ReturnCode_t get_qos(DataReaderQos& qos) override;
   ReturnCode_t set_qos(const DataReaderQos& qos) override;
-  ReturnCode_t set_qos_with_profile(const char* library_name, const char* profile_name,
-                                    const char* qos_name) override;
   ReturnCode_t set_listener(DataReaderListener* listener, StatusMask mask) override;
   DataReaderListener* get_listener() override;
-
-  // For the reader's conditions: true when a cached sample matches the masks
-  // (and the query, when given).
-  bool has_matching(SampleStateMask s, ViewStateMask v, InstanceStateMask i, const ContentFilter* query);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -156,56 +144,47 @@ class DataReaderImpl : public DataReader {
   void ingest_locked(wire::WireSample& s, bool& accepted_any);
   int64_t lifespan_of_locked(const wire::Guid& writer);
   void purge_expired_locked();
+  // Selects by the three masks and, when `condition` is a query condition,
+  // by its query (valid samples only).
   ReturnCode_t collect(SequenceBase* data_values, SampleInfoSeq* sample_infos, void* single, SampleInfo* single_info,
                        int32_t max_samples, SampleStateMask s, ViewStateMask v, InstanceStateMask i,
-                       const InstanceHandle_t* only, const ContentFilter* query, bool take);
+                       const InstanceHandle_t* only, const ReadConditionSelector* condition, bool take);
+  ReturnCode_t collect_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
+                                   ReadCondition* condition, bool take);
   bool sample_matches(const Instance& inst, const Sample& smp, SampleStateMask s, ViewStateMask v,
-                      InstanceStateMask i, const ContentFilter* query) const;
+                      InstanceStateMask i, const ReadConditionSelector* condition) const;
+  // ReadConditionOwner: the trigger value of the reader's conditions.
+  bool holds_matching_sample(const ReadConditionSelector& condition) override;
   void schedule_deadline_locked(Clock::time_point due);
   void on_deadline_timer();
   void notify_conditions();
-  bool listener_for(StatusMask bit, DataReaderListener*& l);
-  void notify_status(StatusMask bit);
   void reject_locked(SampleRejectedStatusKind why, const InstanceHandle_t& h);
 
   SubscriberImpl* subscriber_;
-  TopicImpl* topic_;
   ContentFilteredTopicImpl* cft_;
   std::shared_ptr<ContentFilter> filter_;
-  TypeSupport* ts_;
-  bool keyed_;
-  wire::ParticipantWire* participant_wire_;
-  uint64_t owner_;
 
-  std::mutex mtx_;  // QoS, cache, Cyclone reader
-  DataReaderQos qos_;
-  bool enabled_ = false;
-  bool closed_ = false;
-  InstanceHandle_t handle_;
   std::mutex wire_mtx_;  // creation and re-creation of the Cyclone reader
+  // Under mtx_: the Cyclone reader and the cache.
   wire::WireReader wire_;
   std::map<wire::KeyHash, Instance> instances_;
   uint64_t next_seq_ = 1;
   int32_t total_samples_ = 0;
   std::map<wire::Guid, int64_t> writer_lifespan_;
-  uint64_t deadline_timer_ = 0;
-  Clock::time_point deadline_timer_at_{};
+  DeadlineTimer deadline_timer_;
 
   std::mutex cond_mtx_;  // the reader's read and query conditions
-  std::vector<std::unique_ptr<ReaderConditionBase>> conditions_;
+  std::vector<std::unique_ptr<ReadCondition>> conditions_;
 
-  std::recursive_mutex status_mtx_;
-  DataReaderListener* listener_;
-  StatusMask mask_;
-  StatusMask changes_ = 0;
+  // Statuses (guarded by statuses_), the listener and the status condition;
+  // last, so that the condition unlinks before the state it reads goes away.
   LivelinessChangedStatus liveliness_;
   RequestedDeadlineMissedStatus deadline_missed_;
   RequestedIncompatibleQosStatus incompatible_;
   SampleLostStatus lost_;
   SampleRejectedStatus rejected_;
   SubscriptionMatchedStatus matched_;
-
-  wire::EntityStatusCondition status_condition_;
+  EndpointStatuses<DataReader, DataReaderListener> statuses_;
 };
 
 }  // namespace QUORVELA::detail

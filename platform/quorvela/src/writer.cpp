@@ -1,12 +1,10 @@
 #include "writer.h"
 
 #include <algorithm>
-#include <set>
 
 #include "qos_rules.h"
 #include "wire/codec.h"
 #include "wire/runtime.h"
-#include "xml/profiles.h"
 
 namespace QUORVELA::detail {
 
@@ -29,15 +27,6 @@ std::multimap<wire::ParticipantWire*, DataWriterImpl*>& mbp_writers() {
 
 std::chrono::nanoseconds ns(int64_t v) { return std::chrono::nanoseconds(v); }
 
-void add_policy(QosPolicyCountSeq& seq, QosPolicyId_t id, int32_t n) {
-  for (auto& p : seq)
-    if (p.policy_id == id) {
-      p.count += n;
-      return;
-    }
-  seq.push_back(QosPolicyCount{id, n});
-}
-
 }  // namespace
 
 DataWriterImpl* DataWriterImpl::create(PublisherImpl* publisher, TopicImpl* topic, const DataWriterQos& qos,
@@ -49,29 +38,16 @@ DataWriterImpl* DataWriterImpl::create(PublisherImpl* publisher, TopicImpl* topi
 
 DataWriterImpl::DataWriterImpl(PublisherImpl* publisher, TopicImpl* topic, const DataWriterQos& qos,
                                DataWriterListener* listener, StatusMask mask)
-    : publisher_(publisher),
-      topic_(topic),
-      ts_(topic->type_support()),
-      keyed_(topic->keyed()),
-      participant_wire_(&publisher->participant_impl()->wire()),
-      owner_(wire::Runtime::instance().new_owner()),
-      qos_(qos),
-      handle_(publisher->participant_impl()->mint_handle(kEntityKindWriter)),
-      listener_(listener),
-      mask_(mask),
-      status_condition_(this, [this] { return get_status_changes(); }) {}
+    : EndpointBase(publisher->participant_impl(), topic, qos, kEntityKindWriter),
+      publisher_(publisher),
+      statuses_(this, listener, mask) {}
 
 DataWriterImpl::~DataWriterImpl() { close(); }
 
 // ------------------------------------------------------------- lifecycle
 
 ReturnCode_t DataWriterImpl::enable() {
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    if (closed_) return RETCODE_ALREADY_DELETED;
-    if (enabled_) return RETCODE_OK;
-  }
-  if (!publisher_->is_enabled() || !participant_wire_->created()) return RETCODE_PRECONDITION_NOT_MET;
+  if (auto refused = enable_refused(*publisher_)) return *refused;
   std::unique_lock<std::mutex> lk(mtx_);
   if (enabled_) return RETCODE_OK;
   ReturnCode_t rc = create_wire_locked();
@@ -117,41 +93,10 @@ void DataWriterImpl::publisher_qos_changed() {
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_ || closed_) return;
   PublisherQos pq = publisher_->qos();
-  dds_entity_t pub = dds_get_parent(wire_.entity());
-  dds_qos_t* cur = dds_create_qos();
-  bool same_partition = false;
-  if (dds_get_qos(pub, cur) == DDS_RETCODE_OK) {
-    uint32_t n = 0;
-    char** names = nullptr;
-    std::vector<std::string> have;
-    if (dds_qget_partition(cur, &n, &names)) {
-      for (uint32_t i = 0; i < n; ++i) {
-        have.emplace_back(names[i]);
-        dds_free(names[i]);
-      }
-      dds_free(names);
-    }
-    same_partition = have == pq.partition.name;
-  }
-  dds_delete_qos(cur);
-  if (same_partition) {
-    dds_qos_t* q = dds_create_qos();
-    const auto& gd = pq.group_data.value;
-    dds_qset_groupdata(q, gd.empty() ? nullptr : gd.data(), gd.size());
-    dds_return_t rc = dds_set_qos(pub, q);
-    dds_delete_qos(q);
-    if (rc == DDS_RETCODE_OK) return;
-  }
+  if (wire_.update_group(pq.partition.name, pq.group_data.value)) return;
   // Cyclone cannot change a publisher's partition: make the writer again.
   wire_.destroy();
   create_wire_locked();
-}
-
-void DataWriterImpl::topic_qos_changed() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_ || closed_) return;
-  TopicQos tq = topic_->qos();
-  participant_wire_->set_topic_data(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
 }
 
 void DataWriterImpl::close() {
@@ -175,23 +120,11 @@ void DataWriterImpl::close() {
   wire::Runtime::instance().cancel_owner(owner_);
   std::lock_guard<std::mutex> lk(mtx_);
   enabled_ = false;
-  deadline_timer_ = lease_timer_ = 0;
+  deadline_timer_.fired();
+  lease_timer_ = 0;
 }
 
-bool DataWriterImpl::is_enabled() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return enabled_;
-}
-
-InstanceHandle_t DataWriterImpl::get_instance_handle() {
-  std::lock_guard<std::mutex> lk(mtx_);
-  return handle_;
-}
-
-StatusMask DataWriterImpl::get_status_changes() {
-  std::lock_guard<std::recursive_mutex> lk(status_mtx_);
-  return changes_;
-}
+StatusMask DataWriterImpl::get_status_changes() { return statuses_.changes(); }
 
 // ------------------------------------------------------------- instances
 
@@ -340,7 +273,7 @@ ReturnCode_t DataWriterImpl::write_locked(const void* data, const InstanceHandle
   }
   if (!is_infinite(qos_.deadline.period)) {
     inst->deadline_due = Clock::now() + ns(wire::to_ns(qos_.deadline.period));
-    if (!known || deadline_timer_ == 0) schedule_deadline_locked(inst->deadline_due);
+    if (!known || !deadline_timer_.armed()) schedule_deadline_locked(inst->deadline_due);
   }
   const bool manual = qos_.liveliness.kind != AUTOMATIC_LIVELINESS_QOS;
   lk.unlock();
@@ -395,46 +328,21 @@ ReturnCode_t DataWriterImpl::wait_for_acknowledgments(const Duration_t& max_wait
 // ---------------------------------------------------------------- deadline
 
 void DataWriterImpl::schedule_deadline_locked(Clock::time_point due) {
-  if (deadline_timer_ != 0 && deadline_timer_at_ <= due) return;
-  auto& rt = wire::Runtime::instance();
-  if (deadline_timer_ != 0) rt.cancel(deadline_timer_);
-  deadline_timer_at_ = due;
-  deadline_timer_ = rt.schedule(owner_, due, [this] { on_deadline_timer(); });
+  deadline_timer_.arm(owner_, due, [this] { on_deadline_timer(); });
 }
 
 void DataWriterImpl::on_deadline_timer() {
-  int32_t missed = 0;
-  InstanceHandle_t last;
+  DeadlineMisses d;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    deadline_timer_ = 0;
+    deadline_timer_.fired();
     if (!enabled_ || closed_ || is_infinite(qos_.deadline.period)) return;
-    const auto period = ns(wire::to_ns(qos_.deadline.period));
-    const auto now = Clock::now();
-    Clock::time_point next = Clock::time_point::max();
-    for (auto& [k, inst] : instances_) {
-      if (inst.deadline_due == Clock::time_point{}) continue;
-      while (inst.deadline_due <= now) {  // one miss per elapsed period
-        ++missed;
-        last = inst.handle;
-        inst.deadline_due += period;
-      }
-      next = std::min(next, inst.deadline_due);
-    }
-    if (next != Clock::time_point::max()) schedule_deadline_locked(next);
+    d = check_deadlines(instances_, ns(wire::to_ns(qos_.deadline.period)), [](const Instance&) { return true; });
+    if (d.next != Clock::time_point::max()) schedule_deadline_locked(d.next);
   }
-  if (missed == 0) return;
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  deadline_missed_.total_count += missed;
-  deadline_missed_.total_count_change += missed;
-  deadline_missed_.last_instance_handle = last;
-  DataWriterListener* l = nullptr;
-  if (listener_for(OFFERED_DEADLINE_MISSED_STATUS, l)) {
-    l->on_offered_deadline_missed(this, deadline_missed_);
-    deadline_missed_.total_count_change = 0;
-  } else {
-    notify_status(OFFERED_DEADLINE_MISSED_STATUS);
-  }
+  if (d.missed == 0) return;
+  statuses_.raise(OFFERED_DEADLINE_MISSED_STATUS, deadline_missed_, &DataWriterListener::on_offered_deadline_missed,
+                  [&](OfferedDeadlineMissedStatus& s) { count_deadline_misses(s, d); });
 }
 
 // -------------------------------------------------------------- liveliness
@@ -491,16 +399,11 @@ void DataWriterImpl::on_lease_timer() {
     }
     alive_ = false;  // counted once per alive -> not alive transition
   }
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  ++liveliness_lost_.total_count;
-  ++liveliness_lost_.total_count_change;
-  DataWriterListener* l = nullptr;
-  if (listener_for(LIVELINESS_LOST_STATUS, l)) {
-    l->on_liveliness_lost(this, liveliness_lost_);
-    liveliness_lost_.total_count_change = 0;
-  } else {
-    notify_status(LIVELINESS_LOST_STATUS);
-  }
+  statuses_.raise(LIVELINESS_LOST_STATUS, liveliness_lost_, &DataWriterListener::on_liveliness_lost,
+                  [](LivelinessLostStatus& s) {
+                    ++s.total_count;
+                    ++s.total_count_change;
+                  });
 }
 
 ReturnCode_t DataWriterImpl::assert_liveliness() {
@@ -515,40 +418,13 @@ ReturnCode_t DataWriterImpl::assert_liveliness() {
 
 // ---------------------------------------------------------------- statuses
 
-bool DataWriterImpl::listener_for(StatusMask bit, DataWriterListener*& l) {
-  if (listener_ != nullptr && (mask_ & bit) != 0) {
-    l = listener_;
-    return true;
-  }
-  return false;
-}
-
-void DataWriterImpl::notify_status(StatusMask bit) {
-  changes_ |= bit;
-  status_condition_.notify();
-}
-
 void DataWriterImpl::on_match_changed() {
   // Cyclone thread: the event thread looks at the matches once they settled;
   // there the update, the listener call and the reset form one step.
   wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this] {
-    const wire::MatchDelta m = wire_.refresh_matches();
-    if (m.refused > 0) apply_incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
-    if (m.total_change == 0 && m.current_change == 0) return;
-    std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-    matched_.total_count += m.total_change;
-    matched_.total_count_change += m.total_change;
-    matched_.current_count += m.current_change;
-    matched_.current_count_change += m.current_change;
-    if (!m.last.is_nil()) matched_.last_subscription_handle = handle_from_guid(m.last);
-    DataWriterListener* l = nullptr;
-    if (listener_for(PUBLICATION_MATCHED_STATUS, l)) {
-      l->on_publication_matched(this, matched_);
-      matched_.total_count_change = 0;
-      matched_.current_count_change = 0;
-    } else {
-      notify_status(PUBLICATION_MATCHED_STATUS);
-    }
+    apply_settled_matches(wire_, statuses_, PUBLICATION_MATCHED_STATUS, matched_,
+                          &DataWriterListener::on_publication_matched,
+                          [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
   });
 }
 
@@ -557,76 +433,39 @@ void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {
 }
 
 void DataWriterImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
-  {
-    std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-    incompatible_.total_count += e.change;
-    incompatible_.total_count_change += e.change;
-    incompatible_.last_policy_id = static_cast<QosPolicyId_t>(e.policy_id);
-    add_policy(incompatible_.policies, incompatible_.last_policy_id, e.change);
-    DataWriterListener* l = nullptr;
-    if (listener_for(OFFERED_INCOMPATIBLE_QOS_STATUS, l)) {
-      l->on_offered_incompatible_qos(this, incompatible_);
-      incompatible_.total_count_change = 0;
-    } else {
-      notify_status(OFFERED_INCOMPATIBLE_QOS_STATUS);
-    }
-  }
+  statuses_.raise(OFFERED_INCOMPATIBLE_QOS_STATUS, incompatible_, &DataWriterListener::on_offered_incompatible_qos,
+                  [&](OfferedIncompatibleQosStatus& s) { count_incompatible(s, e); });
 }
 
 ReturnCode_t DataWriterImpl::get_liveliness_lost_status(LivelinessLostStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = liveliness_lost_;
-  liveliness_lost_.total_count_change = 0;
-  changes_ &= ~LIVELINESS_LOST_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(LIVELINESS_LOST_STATUS, liveliness_lost_, status);
 }
 
 ReturnCode_t DataWriterImpl::get_offered_deadline_missed_status(OfferedDeadlineMissedStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = deadline_missed_;
-  deadline_missed_.total_count_change = 0;
-  changes_ &= ~OFFERED_DEADLINE_MISSED_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(OFFERED_DEADLINE_MISSED_STATUS, deadline_missed_, status);
 }
 
 ReturnCode_t DataWriterImpl::get_offered_incompatible_qos_status(OfferedIncompatibleQosStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = incompatible_;
-  incompatible_.total_count_change = 0;
-  changes_ &= ~OFFERED_INCOMPATIBLE_QOS_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(OFFERED_INCOMPATIBLE_QOS_STATUS, incompatible_, status);
 }
 
 ReturnCode_t DataWriterImpl::get_publication_matched_status(PublicationMatchedStatus& status) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  status = matched_;
-  matched_.total_count_change = 0;
-  matched_.current_count_change = 0;
-  changes_ &= ~PUBLICATION_MATCHED_STATUS;
-  return RETCODE_OK;
+  return statuses_.read(PUBLICATION_MATCHED_STATUS, matched_, status);
 }
 
 ReturnCode_t DataWriterImpl::set_listener(DataWriterListener* listener, StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  listener_ = listener;
-  mask_ = mask;
+  statuses_.set_listener(listener, mask);
   return RETCODE_OK;
 }
 
-DataWriterListener* DataWriterImpl::get_listener() {
-  std::lock_guard<std::recursive_mutex> sl(status_mtx_);
-  return listener_;
-}
+DataWriterListener* DataWriterImpl::get_listener() { return statuses_.listener(); }
 
 // ----------------------------------------------------------------- matching
 
 ReturnCode_t DataWriterImpl::get_matched_subscriptions(InstanceHandleSeq& handles) {
   handles.clear();
   std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_) return RETCODE_OK;
-  std::set<wire::Guid> seen;
-  for (const wire::Guid& g : wire_.matched())
-    if (seen.insert(g).second) handles.push_back(handle_from_guid(g));
+  if (enabled_) append_matched_handles(wire_, handles);
   return RETCODE_OK;
 }
 
@@ -635,82 +474,39 @@ ReturnCode_t DataWriterImpl::get_matched_subscription_data(SubscriptionBuiltinTo
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_) return RETCODE_BAD_PARAMETER;
   wire::EndpointData ed;
-  if (!wire_.matched_data(guid_from_handle(handle), ed)) return RETCODE_BAD_PARAMETER;
-  data = SubscriptionBuiltinTopicData{};
-  std::copy(ed.guid.v.begin(), ed.guid.v.end(), data.key.value);
-  std::copy(ed.participant.v.begin(), ed.participant.v.end(), data.participant_key.value);
-  data.topic_name = ed.topic_name;
-  data.type_name = ed.type_name;
-  data.user_data.value = ed.user_data;
-  data.group_data.value = ed.group_data;
-  data.topic_data.value = ed.topic_data;
-  data.durability.kind = ed.durability;
-  data.reliability.kind = ed.reliability;
-  data.ownership.kind = ed.ownership;
-  data.liveliness.kind = ed.liveliness;
-  data.liveliness.lease_duration = wire::to_duration(ed.lease_ns);
-  data.deadline.period = wire::to_duration(ed.deadline_ns);
-  data.destination_order.kind = ed.destination_order;
-  data.partition.name = ed.partitions;
-  return RETCODE_OK;
+  return copy_matched_data(wire_, handle, data, ed);
 }
 
 // --------------------------------------------------------------------- QoS
 
-ReturnCode_t DataWriterImpl::get_qos(DataWriterQos& qos) {
-  std::lock_guard<std::mutex> lk(mtx_);
-  qos = qos_;
-  return RETCODE_OK;
-}
-
 ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& qos) {
-  ReturnCode_t rc = check_qos(qos);
-  if (rc != RETCODE_OK) return rc;
-  std::lock_guard<std::mutex> lk(mtx_);
-  if (closed_) return RETCODE_ALREADY_DELETED;
-  if (!enabled_) {
-    qos_ = qos;
-    return RETCODE_OK;
-  }
-  rc = check_changeable(qos_, qos);
-  if (rc != RETCODE_OK) return rc;
-  const DataWriterQos old = qos_;
-  qos_ = qos;
-  // Announced policies Cyclone can change in place.
-  dds_qos_t* q = dds_create_qos();
-  bool any = false;
-  if (old.user_data.value != qos.user_data.value) {
-    const auto& v = qos.user_data.value;
-    dds_qset_userdata(q, v.empty() ? nullptr : v.data(), v.size());
-    any = true;
-  }
-  if (old.ownership_strength.value != qos.ownership_strength.value) {
-    dds_qset_ownership_strength(q, qos.ownership_strength.value);
-    any = true;
-  }
-  if (any) dds_set_qos(wire_.entity(), q);
-  dds_delete_qos(q);
-  // Deadline, latency budget and lifespan are this library's own business
-  // from here on: a new deadline period re-arms every instance's clock.
-  if (old.deadline.period != qos.deadline.period) {
-    if (deadline_timer_ != 0) wire::Runtime::instance().cancel(deadline_timer_);
-    deadline_timer_ = 0;
-    if (!is_infinite(qos.deadline.period)) {
-      const auto due = Clock::now() + ns(wire::to_ns(qos.deadline.period));
-      for (auto& [k, inst] : instances_)
-        if (inst.deadline_due != Clock::time_point{} || !keyed_) inst.deadline_due = due;
-      if (!instances_.empty()) schedule_deadline_locked(due);
+  return change_qos(qos, [&](const DataWriterQos& old) {
+    // Announced policies Cyclone can change in place.
+    dds_qos_t* q = dds_create_qos();
+    bool any = false;
+    if (old.user_data.value != qos.user_data.value) {
+      const auto& v = qos.user_data.value;
+      dds_qset_userdata(q, v.empty() ? nullptr : v.data(), v.size());
+      any = true;
     }
-  }
-  return RETCODE_OK;
-}
-
-ReturnCode_t DataWriterImpl::set_qos_with_profile(const char* library_name, const char* profile_name,
-                                                  const char* qos_name) {
-  DataWriterQos q;
-  ReturnCode_t rc = profiles::find(library_name, profile_name, qos_name, q);
-  if (rc != RETCODE_OK) return rc;
-  return set_qos(q);
+    if (old.ownership_strength.value != qos.ownership_strength.value) {
+      dds_qset_ownership_strength(q, qos.ownership_strength.value);
+      any = true;
+    }
+    if (any) dds_set_qos(wire_.entity(), q);
+    dds_delete_qos(q);
+    // Deadline, latency budget and lifespan are this library's own business
+    // from here on: a new deadline period re-arms every instance's clock.
+    if (old.deadline.period != qos.deadline.period) {
+      deadline_timer_.cancel();
+      if (!is_infinite(qos.deadline.period)) {
+        const auto due = Clock::now() + ns(wire::to_ns(qos.deadline.period));
+        for (auto& [k, inst] : instances_)
+          if (inst.deadline_due != Clock::time_point{} || !keyed_) inst.deadline_due = due;
+        if (!instances_.empty()) schedule_deadline_locked(due);
+      }
+    }
+  });
 }
 
 }  // namespace QUORVELA::detail

@@ -34,13 +34,13 @@
 #include <mutex>
 #include <vector>
 
+#include "endpoint_common.h"
 #include "impl.h"
 #include "wire/endpoint.h"
-#include "wire/status_condition.h"
 
 namespace QUORVELA::detail {
 
-class DataWriterImpl : public DataWriter {
+class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
  public:
   static DataWriterImpl* create(PublisherImpl* publisher, TopicImpl* topic, const DataWriterQos& qos,
                                 DataWriterListener* listener, StatusMask mask);
@@ -48,17 +48,13 @@ class DataWriterImpl : public DataWriter {
 
   ReturnCode_t enable() override;
   void publisher_qos_changed();
-  void topic_qos_changed();
   void close();
   static void assert_participant_liveliness(wire::ParticipantWire* participant);
-  TopicImpl* topic_impl() { return topic_; }
   PublisherImpl* publisher_impl() { return publisher_; }
 
   // Entity
-  bool is_enabled() override;
-  StatusCondition& get_statuscondition() override { return status_condition_; }
+  StatusCondition& get_statuscondition() override { return statuses_.condition(); }
   StatusMask get_status_changes() override;
-  InstanceHandle_t get_instance_handle() override;
 
   // DataWriter
   InstanceHandle_t register_instance(const void* instance) override;
@@ -87,10 +83,7 @@ class DataWriterImpl : public DataWriter {
   Topic* get_topic() override { return topic_; }
   Publisher* get_publisher() override { return publisher_; }
 
-  ReturnCode_t get_qos(DataWriterQos& qos) override;
   ReturnCode_t set_qos(const DataWriterQos& qos) override;
-  ReturnCode_t set_qos_with_profile(const char* library_name, const char* profile_name,
-                                    const char* qos_name) override;
   ReturnCode_t set_listener(DataWriterListener* listener, StatusMask mask) override;
   DataWriterListener* get_listener() override;
 
@@ -122,43 +115,26 @@ class DataWriterImpl : public DataWriter {
   void on_match_changed();
   void on_incompatible(const wire::IncompatibleEvent& e);
   void apply_incompatible(const wire::IncompatibleEvent& e);  // on the event thread
-  bool listener_for(StatusMask bit, DataWriterListener*& l);
-  void notify_status(StatusMask bit);
 
   PublisherImpl* publisher_;
-  TopicImpl* topic_;
-  TypeSupport* ts_;
-  bool keyed_;
-  wire::ParticipantWire* participant_wire_;
-  uint64_t owner_;  // runtime owner id of timers and dispatched callbacks
 
-  // Data path: QoS, instances, Cyclone writer.
-  std::mutex mtx_;
-  DataWriterQos qos_;
-  bool enabled_ = false;
-  bool closed_ = false;
-  InstanceHandle_t handle_;
+  // Data path (under mtx_): instances, Cyclone writer.
   wire::WireWriter wire_;
   std::map<wire::KeyHash, Instance> instances_;
   int32_t unacked_total_ = 0;
-  uint64_t deadline_timer_ = 0;
-  Clock::time_point deadline_timer_at_{};
+  DeadlineTimer deadline_timer_;
   // Liveliness (manual kinds): alive from the first assertion on.
   bool alive_ = false;
   Clock::time_point last_assert_{};
   uint64_t lease_timer_ = 0;
 
-  // Statuses and the listener: one step of update, call and reset under it.
-  std::recursive_mutex status_mtx_;
-  DataWriterListener* listener_;
-  StatusMask mask_;
-  StatusMask changes_ = 0;
+  // Statuses (guarded by statuses_), the listener and the status condition;
+  // last, so that the condition unlinks before the state it reads goes away.
   LivelinessLostStatus liveliness_lost_;
   OfferedDeadlineMissedStatus deadline_missed_;
   OfferedIncompatibleQosStatus incompatible_;
   PublicationMatchedStatus matched_;
-
-  wire::EntityStatusCondition status_condition_;
+  EndpointStatuses<DataWriter, DataWriterListener> statuses_;
 };
 
 }  // namespace QUORVELA::detail

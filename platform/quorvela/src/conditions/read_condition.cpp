@@ -17,10 +17,6 @@ std::unique_ptr<ReadConditionImpl> ReadConditionImpl::create(DataReader* reader,
       new ReadConditionImpl(reader, owner, sample_states, view_states, instance_states));
 }
 
-ReadConditionImpl::~ReadConditionImpl() { unlink_condition(*this); }
-
-bool ReadConditionImpl::get_trigger_value() { return owner_->holds_matching_sample(*this); }
-
 // --------------------------------------------------------- QueryConditionImpl
 
 std::unique_ptr<QueryConditionImpl> QueryConditionImpl::create(
@@ -38,10 +34,6 @@ std::unique_ptr<QueryConditionImpl> QueryConditionImpl::create(
   c->query_ = std::move(query);
   return c;
 }
-
-QueryConditionImpl::~QueryConditionImpl() { unlink_condition(*this); }
-
-bool QueryConditionImpl::get_trigger_value() { return owner_->holds_matching_sample(*this); }
 
 std::string QueryConditionImpl::get_query_expression() { return query_->expression(); }
 

@@ -26,8 +26,9 @@
 //       null -> refuse (return null); else keep it and return c.get();
 //     }
 //     // read_w_condition / take_w_condition:
+//     //   only a condition the reader keeps (compare the pointer before
+//     //   looking at the object), else RETCODE_PRECONDITION_NOT_MET;
 //     //   detail::ReadConditionSelector* sel = detail::selector_of(cond);
-//     //   if (!sel || sel->owner() != this) -> RETCODE_PRECONDITION_NOT_MET;
 //     //   select samples with sel->selects_states(...) && sel->selects_data(...).
 //     // After samples arrive, are read or taken, or instance states change:
 //     //   for each condition c: c->notify();  (and status_condition_.notify())
@@ -106,28 +107,43 @@ class ReadConditionSelector {
 // The selector of a condition made by this library; null for any other object.
 ReadConditionSelector* selector_of(ReadCondition* condition);
 
-class ReadConditionImpl final : public ReadCondition, public ReadConditionSelector {
+// What ReadConditionImpl and QueryConditionImpl share: the masks, the reader,
+// the trigger value (the owner's answer) and the unlinking on destruction.
+// Public is ReadCondition or QueryCondition.
+template <typename Public>
+class SelectorCondition : public Public, public ReadConditionSelector {
  public:
-  static std::unique_ptr<ReadConditionImpl> create(DataReader* reader, ReadConditionOwner* owner,
-                                                   SampleStateMask sample_states, ViewStateMask view_states,
-                                                   InstanceStateMask instance_states);
-  ~ReadConditionImpl() override;
+  ~SelectorCondition() override { unlink_condition(*this); }
 
-  bool get_trigger_value() override;
+  bool get_trigger_value() override { return owner_->holds_matching_sample(*this); }
   SampleStateMask get_sample_state_mask() override { return sample_states_; }
   ViewStateMask get_view_state_mask() override { return view_states_; }
   InstanceStateMask get_instance_state_mask() override { return instance_states_; }
   DataReader* get_datareader() override { return reader_; }
   ReadCondition* as_condition() override { return this; }
 
- private:
-  ReadConditionImpl(DataReader* reader, ReadConditionOwner* owner, SampleStateMask ss, ViewStateMask vs,
+ protected:
+  SelectorCondition(DataReader* reader, ReadConditionOwner* owner, SampleStateMask ss, ViewStateMask vs,
                     InstanceStateMask is)
       : ReadConditionSelector(owner, ss, vs, is), reader_(reader) {}
+
+ private:
   DataReader* reader_;
 };
 
-class QueryConditionImpl final : public QueryCondition, public ReadConditionSelector {
+class ReadConditionImpl final : public SelectorCondition<ReadCondition> {
+ public:
+  static std::unique_ptr<ReadConditionImpl> create(DataReader* reader, ReadConditionOwner* owner,
+                                                   SampleStateMask sample_states, ViewStateMask view_states,
+                                                   InstanceStateMask instance_states);
+
+ private:
+  ReadConditionImpl(DataReader* reader, ReadConditionOwner* owner, SampleStateMask ss, ViewStateMask vs,
+                    InstanceStateMask is)
+      : SelectorCondition(reader, owner, ss, vs, is) {}
+};
+
+class QueryConditionImpl final : public SelectorCondition<QueryCondition> {
  public:
   // Refused (null, error set when not null) when type_name has no type
   // description, the expression does not compile or the parameters do not
@@ -139,14 +155,6 @@ class QueryConditionImpl final : public QueryCondition, public ReadConditionSele
                                                     const std::string& type_name,
                                                     const std::string& query_expression,
                                                     const StringSeq& query_parameters, std::string* error);
-  ~QueryConditionImpl() override;
-
-  bool get_trigger_value() override;
-  SampleStateMask get_sample_state_mask() override { return sample_states_; }
-  ViewStateMask get_view_state_mask() override { return view_states_; }
-  InstanceStateMask get_instance_state_mask() override { return instance_states_; }
-  DataReader* get_datareader() override { return reader_; }
-  ReadCondition* as_condition() override { return this; }
 
   // Verbatim, as given at creation.
   std::string get_query_expression() override;
@@ -160,8 +168,7 @@ class QueryConditionImpl final : public QueryCondition, public ReadConditionSele
  private:
   QueryConditionImpl(DataReader* reader, ReadConditionOwner* owner, SampleStateMask ss, ViewStateMask vs,
                      InstanceStateMask is)
-      : ReadConditionSelector(owner, ss, vs, is), reader_(reader) {}
-  DataReader* reader_;
+      : SelectorCondition(reader, owner, ss, vs, is) {}
 };
 
 }  // namespace QUORVELA::detail

@@ -75,10 +75,8 @@ Time to_time(int64_t ns) {
 
 Duration_t to_duration(int64_t ns) {
   if (ns == DDS_INFINITY) return DURATION_INFINITE;
-  Duration_t d;
-  d.sec = static_cast<int32_t>(ns / 1000000000LL);
-  d.nanosec = static_cast<uint32_t>(ns % 1000000000LL);
-  return d;
+  const Time t = to_time(ns);
+  return Duration_t{t.sec, t.nanosec};
 }
 
 int compare(const Duration_t& a, const Duration_t& b) {
@@ -86,49 +84,46 @@ int compare(const Duration_t& a, const Duration_t& b) {
   return x < y ? -1 : x > y ? 1 : 0;
 }
 
-EndpointQos endpoint_qos(const DataWriterQos& w, const PublisherQos& p, const TopicQos& t) {
+namespace {
+
+// What writer and reader QoS have in common, with the group's partitions and
+// group data and the topic's topic data.
+template <typename Qos, typename GroupQos>
+EndpointQos common_endpoint_qos(const Qos& e, const GroupQos& g, const TopicQos& t) {
   EndpointQos q;
-  q.durability = w.durability.kind;
-  q.reliability = w.reliability.kind;
-  q.max_blocking_ns = to_ns(w.reliability.max_blocking_time);
-  q.history_kind = w.history.kind;
-  q.history_depth = w.history.depth;
-  q.deadline_ns = to_ns(w.deadline.period);
-  q.latency_budget_ns = to_ns(w.latency_budget.duration);
-  q.liveliness = w.liveliness.kind;
-  q.lease_ns = to_ns(w.liveliness.lease_duration);
-  q.ownership = w.ownership.kind;
+  q.durability = e.durability.kind;
+  q.reliability = e.reliability.kind;
+  q.max_blocking_ns = to_ns(e.reliability.max_blocking_time);
+  q.history_kind = e.history.kind;
+  q.history_depth = e.history.depth;
+  q.deadline_ns = to_ns(e.deadline.period);
+  q.latency_budget_ns = to_ns(e.latency_budget.duration);
+  q.liveliness = e.liveliness.kind;
+  q.lease_ns = to_ns(e.liveliness.lease_duration);
+  q.ownership = e.ownership.kind;
+  q.destination_order = e.destination_order.kind;
+  q.user_data = e.user_data.value;
+  q.topic_data = t.topic_data.value;
+  q.group_data = g.group_data.value;
+  q.partitions = g.partition.name;
+  return q;
+}
+
+}  // namespace
+
+EndpointQos endpoint_qos(const DataWriterQos& w, const PublisherQos& p, const TopicQos& t) {
+  EndpointQos q = common_endpoint_qos(w, p, t);
   q.strength = w.ownership_strength.value;
-  q.destination_order = w.destination_order.kind;
   q.lifespan_ns = to_ns(w.lifespan.duration);
   q.autodispose = w.writer_data_lifecycle.autodispose_unregistered_instances;
-  q.user_data = w.user_data.value;
-  q.topic_data = t.topic_data.value;
-  q.group_data = p.group_data.value;
-  q.partitions = p.partition.name;
   return q;
 }
 
 EndpointQos endpoint_qos(const DataReaderQos& r, const SubscriberQos& s, const TopicQos& t) {
-  EndpointQos q;
-  q.durability = r.durability.kind;
-  q.reliability = r.reliability.kind;
-  q.max_blocking_ns = to_ns(r.reliability.max_blocking_time);
-  q.history_kind = r.history.kind;
-  q.history_depth = r.history.depth;
+  EndpointQos q = common_endpoint_qos(r, s, t);
   q.max_samples = r.resource_limits.max_samples;
   q.max_instances = r.resource_limits.max_instances;
   q.max_samples_per_instance = r.resource_limits.max_samples_per_instance;
-  q.deadline_ns = to_ns(r.deadline.period);
-  q.latency_budget_ns = to_ns(r.latency_budget.duration);
-  q.liveliness = r.liveliness.kind;
-  q.lease_ns = to_ns(r.liveliness.lease_duration);
-  q.ownership = r.ownership.kind;
-  q.destination_order = r.destination_order.kind;
-  q.user_data = r.user_data.value;
-  q.topic_data = t.topic_data.value;
-  q.group_data = s.group_data.value;
-  q.partitions = s.partition.name;
   return q;
 }
 

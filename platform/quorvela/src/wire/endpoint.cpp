@@ -253,84 +253,174 @@ void MatchTable::clear() {
   verdicts_.clear();
 }
 
+// -------------------------------------------------------------- endpoint
+
+dds_return_t WireEndpoint::open(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
+                                EndpointEvents ev) {
+  if (entity_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  keyed_ = keyed;
+  durability_ = q.durability;
+  events_ = std::move(ev);
+  dds_qos_t* gq = make_group_qos(q);
+  dds_entity_t group = is_writer_ ? dds_create_publisher(participant, gq, nullptr)
+                                  : dds_create_subscriber(participant, gq, nullptr);
+  dds_delete_qos(gq);
+  if (group < 0) return group;
+  dds_qos_t* eq = is_writer_ ? make_writer_qos(q) : make_reader_qos(q);
+  dds_entity_t e = is_writer_ ? dds_create_writer(group, topic, eq, nullptr) : dds_create_reader(group, topic, eq, nullptr);
+  dds_delete_qos(eq);
+  if (e < 0) {
+    dds_delete(group);
+    return e;
+  }
+  std::lock_guard<std::mutex> lk(mtx_);
+  group_ = group;
+  entity_ = e;
+  guid_ = entity_guid(e);
+  return DDS_RETCODE_OK;
+}
+
+template <typename Status>
+void WireEndpoint::on_matched(dds_entity_t, const Status, void* arg) {
+  auto* self = static_cast<WireEndpoint*>(arg);
+  if (self->events_.match_changed) self->events_.match_changed();
+}
+
+template <typename Status>
+void WireEndpoint::on_incompatible(dds_entity_t, const Status st, void* arg) {
+  auto* self = static_cast<WireEndpoint*>(arg);
+  if (self->events_.incompatible && st.total_count_change != 0)
+    self->events_.incompatible(IncompatibleEvent{st.total_count_change, static_cast<int32_t>(st.last_policy_id)});
+}
+
+dds_listener_t* WireEndpoint::new_listener() {
+  dds_listener_t* l = dds_create_listener(this);
+  if (is_writer_) {
+    dds_lset_publication_matched(l, &WireEndpoint::on_matched<dds_publication_matched_status_t>);
+    dds_lset_offered_incompatible_qos(l, &WireEndpoint::on_incompatible<dds_offered_incompatible_qos_status_t>);
+  } else {
+    dds_lset_subscription_matched(l, &WireEndpoint::on_matched<dds_subscription_matched_status_t>);
+    dds_lset_requested_incompatible_qos(l, &WireEndpoint::on_incompatible<dds_requested_incompatible_qos_status_t>);
+  }
+  return l;
+}
+
+void WireEndpoint::install(dds_listener_t* l) {
+  dds_set_listener(entity_, l);
+  dds_delete_listener(l);
+}
+
+template <typename Status>
+void WireEndpoint::report_incompatible(dds_return_t got, const Status& st) {
+  if (got == DDS_RETCODE_OK && st.total_count_change > 0 && events_.incompatible)
+    events_.incompatible(IncompatibleEvent{static_cast<int32_t>(st.total_count_change),
+                                           static_cast<int32_t>(st.last_policy_id)});
+}
+
+void WireEndpoint::report_early_incompatible() {
+  if (is_writer_) {
+    dds_offered_incompatible_qos_status_t st;
+    report_incompatible(dds_get_offered_incompatible_qos_status(entity_, &st), st);
+  } else {
+    dds_requested_incompatible_qos_status_t st;
+    report_incompatible(dds_get_requested_incompatible_qos_status(entity_, &st), st);
+  }
+}
+
+void WireEndpoint::destroy() {
+  dds_entity_t group;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    group = group_;
+    group_ = 0;
+  }
+  // Deleting waits for listener callbacks in progress.
+  if (group > 0) dds_delete(group);
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    entity_ = 0;
+  }
+  matches_.clear();
+}
+
+bool WireEndpoint::update_group(const std::vector<std::string>& partitions, const std::vector<uint8_t>& group_data) {
+  dds_entity_t group;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    group = group_;
+  }
+  dds_qos_t* cur = dds_create_qos();
+  bool same_partition = false;
+  if (dds_get_qos(group, cur) == DDS_RETCODE_OK) {
+    uint32_t n = 0;
+    char** names = nullptr;
+    std::vector<std::string> have;
+    if (dds_qget_partition(cur, &n, &names)) {
+      for (uint32_t i = 0; i < n; ++i) {
+        have.emplace_back(names[i]);
+        dds_free(names[i]);
+      }
+      dds_free(names);
+    }
+    same_partition = have == partitions;
+  }
+  dds_delete_qos(cur);
+  if (!same_partition) return false;
+  dds_qos_t* q = dds_create_qos();
+  dds_qset_groupdata(q, group_data.empty() ? nullptr : group_data.data(), group_data.size());
+  dds_return_t rc = dds_set_qos(group, q);
+  dds_delete_qos(q);
+  return rc == DDS_RETCODE_OK;
+}
+
+MatchDelta WireEndpoint::refresh_matches() {
+  dds_entity_t e;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    e = entity_;
+  }
+  return matches_.refresh(e, is_writer_, durability_);
+}
+
+std::vector<Guid> WireEndpoint::matched() { return matches_.accepted(); }
+
+bool WireEndpoint::matched_data(const Guid& g, EndpointData& out) {
+  if (entity_ <= 0 || !matches_.is_accepted(g)) return false;
+  std::vector<dds_instance_handle_t> ihs(256);
+  dds_return_t n = is_writer_ ? dds_get_matched_subscriptions(entity_, ihs.data(), ihs.size())
+                              : dds_get_matched_publications(entity_, ihs.data(), ihs.size());
+  for (dds_return_t i = 0; i < n && i < 256; ++i)
+    if (endpoint_of_handle(entity_, is_writer_, ihs[i], out) && out.guid == g) return true;
+  return false;
+}
+
 // ---------------------------------------------------------------- writer
 
 dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
                                 WriterEvents ev) {
-  if (writer_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
-  keyed_ = keyed;
-  durability_ = q.durability;
-  ev_ = std::move(ev);
-  dds_qos_t* gq = make_group_qos(q);
-  dds_entity_t pub = dds_create_publisher(participant, gq, nullptr);
-  dds_delete_qos(gq);
-  if (pub < 0) return pub;
-  dds_qos_t* wq = make_writer_qos(q);
-  dds_entity_t w = dds_create_writer(pub, topic, wq, nullptr);
-  dds_delete_qos(wq);
-  if (w < 0) {
-    dds_delete(pub);
-    return w;
-  }
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    publisher_ = pub;
-    writer_ = w;
-    guid_ = entity_guid(w);
-  }
+  dds_return_t rc = open(participant, topic, keyed, q, std::move(ev));
+  if (rc != DDS_RETCODE_OK) return rc;
   // Listeners only once the writer exists, so that callbacks can use it.
-  dds_listener_t* l = dds_create_listener(this);
-  dds_lset_publication_matched(l, &WireWriter::on_matched);
-  dds_lset_offered_incompatible_qos(l, &WireWriter::on_incompatible);
-  dds_set_listener(w, l);
-  dds_delete_listener(l);
+  install(new_listener());
   // What happened in between.
-  dds_offered_incompatible_qos_status_t inc;
-  if (dds_get_offered_incompatible_qos_status(w, &inc) == DDS_RETCODE_OK && inc.total_count_change > 0 &&
-      ev_.incompatible)
-    ev_.incompatible(IncompatibleEvent{static_cast<int32_t>(inc.total_count_change),
-                                       static_cast<int32_t>(inc.last_policy_id)});
-  if (ev_.match_changed) ev_.match_changed();
+  report_early_incompatible();
+  if (events_.match_changed) events_.match_changed();
   return DDS_RETCODE_OK;
 }
 
 void WireWriter::destroy() {
-  dds_entity_t pub;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    pub = publisher_;
-    publisher_ = writer_ = 0;
+    entity_ = 0;
   }
-  // Deleting waits for listener callbacks in progress.
-  if (pub > 0) dds_delete(pub);
-  matches_.clear();
-}
-
-void WireWriter::on_matched(dds_entity_t, const dds_publication_matched_status_t, void* arg) {
-  auto* self = static_cast<WireWriter*>(arg);
-  if (self->ev_.match_changed) self->ev_.match_changed();
-}
-
-void WireWriter::on_incompatible(dds_entity_t, const dds_offered_incompatible_qos_status_t st, void* arg) {
-  auto* self = static_cast<WireWriter*>(arg);
-  if (self->ev_.incompatible && st.total_count_change != 0)
-    self->ev_.incompatible(IncompatibleEvent{st.total_count_change, static_cast<int32_t>(st.last_policy_id)});
-}
-
-MatchDelta WireWriter::refresh_matches() {
-  dds_entity_t w;
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    w = writer_;
-  }
-  return matches_.refresh(w, true, durability_);
+  WireEndpoint::destroy();
 }
 
 dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t len, int64_t ts) {
   dds_entity_t w;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    w = writer_;
+    w = entity_;
   }
   if (w <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   if (keyed_) {
@@ -350,129 +440,61 @@ dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
   if (!keyed_) return DDS_RETCODE_ILLEGAL_OPERATION;
   qvwire_KeyedEnvelope s{};
   std::memcpy(s.key, key.data(), 16);
-  return dds_dispose_ts(writer_, &s, ts);
+  return dds_dispose_ts(entity_, &s, ts);
 }
 
 dds_return_t WireWriter::unregister(const KeyHash& key, int64_t ts) {
   if (!keyed_) return DDS_RETCODE_ILLEGAL_OPERATION;
   qvwire_KeyedEnvelope s{};
   std::memcpy(s.key, key.data(), 16);
-  return dds_unregister_instance_ts(writer_, &s, ts);
+  return dds_unregister_instance_ts(entity_, &s, ts);
 }
 
 dds_return_t WireWriter::wait_for_acks(int64_t timeout_ns) {
-  if (writer_ <= 0) return DDS_RETCODE_OK;
-  return dds_wait_for_acks(writer_, timeout_ns);
+  if (entity_ <= 0) return DDS_RETCODE_OK;
+  return dds_wait_for_acks(entity_, timeout_ns);
 }
 
 dds_return_t WireWriter::assert_liveliness() {
-  if (writer_ <= 0) return DDS_RETCODE_OK;
-  return dds_assert_liveliness(writer_);
-}
-
-std::vector<Guid> WireWriter::matched() { return matches_.accepted(); }
-
-bool WireWriter::matched_data(const Guid& g, EndpointData& out) {
-  if (writer_ <= 0 || !matches_.is_accepted(g)) return false;
-  std::vector<dds_instance_handle_t> ihs(256);
-  dds_return_t n = dds_get_matched_subscriptions(writer_, ihs.data(), ihs.size());
-  for (dds_return_t i = 0; i < n && i < 256; ++i)
-    if (endpoint_of_handle(writer_, true, ihs[i], out) && out.guid == g) return true;
-  return false;
+  if (entity_ <= 0) return DDS_RETCODE_OK;
+  return dds_assert_liveliness(entity_);
 }
 
 // ---------------------------------------------------------------- reader
 
 dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
                                 ReaderEvents ev) {
-  if (reader_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
-  keyed_ = keyed;
-  durability_ = q.durability;
-  ev_ = std::move(ev);
-  dds_qos_t* gq = make_group_qos(q);
-  dds_entity_t sub = dds_create_subscriber(participant, gq, nullptr);
-  dds_delete_qos(gq);
-  if (sub < 0) return sub;
-  dds_qos_t* rq = make_reader_qos(q);
-  dds_entity_t r = dds_create_reader(sub, topic, rq, nullptr);
-  dds_delete_qos(rq);
-  if (r < 0) {
-    dds_delete(sub);
-    return r;
-  }
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    subscriber_ = sub;
-    reader_ = r;
-    guid_ = entity_guid(r);
-  }
-  dds_listener_t* l = dds_create_listener(this);
+  if (entity_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  data_available_ = std::move(ev.data_available);
+  liveliness_ = std::move(ev.liveliness);
+  sample_lost_ = std::move(ev.sample_lost);
+  dds_return_t rc = open(participant, topic, keyed, q, std::move(ev));
+  if (rc != DDS_RETCODE_OK) return rc;
+  dds_listener_t* l = new_listener();
   dds_lset_data_available(l, &WireReader::on_data);
-  dds_lset_subscription_matched(l, &WireReader::on_matched);
-  dds_lset_requested_incompatible_qos(l, &WireReader::on_incompatible);
   dds_lset_liveliness_changed(l, &WireReader::on_liveliness);
   dds_lset_sample_lost(l, &WireReader::on_lost);
-  dds_set_listener(r, l);
-  dds_delete_listener(l);
+  install(l);
   // What happened in between: historical data, matches, statuses.
-  dds_requested_incompatible_qos_status_t inc;
-  if (dds_get_requested_incompatible_qos_status(r, &inc) == DDS_RETCODE_OK && inc.total_count_change > 0 &&
-      ev_.incompatible)
-    ev_.incompatible(IncompatibleEvent{static_cast<int32_t>(inc.total_count_change),
-                                       static_cast<int32_t>(inc.last_policy_id)});
+  report_early_incompatible();
   dds_liveliness_changed_status_t lc;
-  if (dds_get_liveliness_changed_status(r, &lc) == DDS_RETCODE_OK &&
-      (lc.alive_count_change != 0 || lc.not_alive_count_change != 0) && ev_.liveliness)
-    ev_.liveliness(lc, matches_.guid_of(r, false, lc.last_publication_handle));
-  if (ev_.match_changed) ev_.match_changed();
-  if (ev_.data_available) ev_.data_available();
+  if (dds_get_liveliness_changed_status(entity_, &lc) == DDS_RETCODE_OK &&
+      (lc.alive_count_change != 0 || lc.not_alive_count_change != 0) && liveliness_)
+    liveliness_(lc, matches_.guid_of(entity_, false, lc.last_publication_handle));
+  if (events_.match_changed) events_.match_changed();
+  if (data_available_) data_available_();
   return DDS_RETCODE_OK;
 }
 
-void WireReader::destroy() {
-  dds_entity_t sub;
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    sub = subscriber_;
-    subscriber_ = 0;
-  }
-  if (sub > 0) dds_delete(sub);
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    reader_ = 0;
-  }
-  matches_.clear();
-}
-
 void WireReader::on_data(dds_entity_t, void* arg) {
-  auto* self = static_cast<WireReader*>(arg);
-  if (self->ev_.data_available) self->ev_.data_available();
-}
-void WireReader::on_matched(dds_entity_t, const dds_subscription_matched_status_t, void* arg) {
-  auto* self = static_cast<WireReader*>(arg);
-  if (self->ev_.match_changed) self->ev_.match_changed();
-}
-void WireReader::on_incompatible(dds_entity_t, const dds_requested_incompatible_qos_status_t st, void* arg) {
-  auto* self = static_cast<WireReader*>(arg);
-  if (self->ev_.incompatible && st.total_count_change != 0)
-    self->ev_.incompatible(IncompatibleEvent{st.total_count_change, static_cast<int32_t>(st.last_policy_id)});
+  if (self(arg)->data_available_) self(arg)->data_available_();
 }
 void WireReader::on_liveliness(dds_entity_t e, const dds_liveliness_changed_status_t st, void* arg) {
-  auto* self = static_cast<WireReader*>(arg);
-  if (self->ev_.liveliness) self->ev_.liveliness(st, self->matches_.guid_of(e, false, st.last_publication_handle));
+  WireReader* r = self(arg);
+  if (r->liveliness_) r->liveliness_(st, r->matches_.guid_of(e, false, st.last_publication_handle));
 }
 void WireReader::on_lost(dds_entity_t, const dds_sample_lost_status_t st, void* arg) {
-  auto* self = static_cast<WireReader*>(arg);
-  if (self->ev_.sample_lost) self->ev_.sample_lost(st);
-}
-
-MatchDelta WireReader::refresh_matches() {
-  dds_entity_t r;
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    r = reader_;
-  }
-  return matches_.refresh(r, false, durability_);
+  if (self(arg)->sample_lost_) self(arg)->sample_lost_(st);
 }
 
 void WireReader::take_all(std::vector<WireSample>& out) {
@@ -480,7 +502,7 @@ void WireReader::take_all(std::vector<WireSample>& out) {
   dds_entity_t r;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    r = reader_;
+    r = entity_;
   }
   if (r <= 0) return;
   constexpr uint32_t kBatch = 64;
@@ -516,17 +538,6 @@ void WireReader::take_all(std::vector<WireSample>& out) {
     }
     if (static_cast<uint32_t>(n) < kBatch) break;
   }
-}
-
-std::vector<Guid> WireReader::matched() { return matches_.accepted(); }
-
-bool WireReader::matched_data(const Guid& g, EndpointData& out) {
-  if (reader_ <= 0 || !matches_.is_accepted(g)) return false;
-  std::vector<dds_instance_handle_t> ihs(256);
-  dds_return_t n = dds_get_matched_publications(reader_, ihs.data(), ihs.size());
-  for (dds_return_t i = 0; i < n && i < 256; ++i)
-    if (endpoint_of_handle(reader_, false, ihs[i], out) && out.guid == g) return true;
-  return false;
 }
 
 }  // namespace QUORVELA::wire

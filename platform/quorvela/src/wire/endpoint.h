@@ -90,14 +90,13 @@ struct IncompatibleEvent {
 // the entity): keep them short and never call destroy() of the same endpoint
 // from them. match_changed only says that refresh_matches() has news; call
 // it kMatchSettleNs later.
-struct WriterEvents {
+struct EndpointEvents {
   std::function<void()> match_changed;
   std::function<void(const IncompatibleEvent&)> incompatible;
 };
-struct ReaderEvents {
+using WriterEvents = EndpointEvents;
+struct ReaderEvents : EndpointEvents {
   std::function<void()> data_available;
-  std::function<void()> match_changed;
-  std::function<void(const IncompatibleEvent&)> incompatible;
   std::function<void(const dds_liveliness_changed_status_t&, const Guid& last)> liveliness;
   std::function<void(const dds_sample_lost_status_t&)> sample_lost;
 };
@@ -127,19 +126,75 @@ class MatchTable {
   std::map<dds_instance_handle_t, Known> verdicts_;   // every endpoint judged so far
 };
 
-class WireWriter {
+// What a Cyclone writer and a Cyclone reader of ours share: the Cyclone
+// publisher (subscriber) of its own above it, the match table, and the
+// callbacks for match changes and incompatible QoS.
+class WireEndpoint {
  public:
-  WireWriter() = default;
-  WireWriter(const WireWriter&) = delete;
-  WireWriter& operator=(const WireWriter&) = delete;
+  WireEndpoint(const WireEndpoint&) = delete;
+  WireEndpoint& operator=(const WireEndpoint&) = delete;
+
+  bool created() const { return entity_ > 0; }
+  dds_entity_t entity() const { return entity_; }
+  const Guid& guid() const { return guid_; }
+
+  // Deletes the Cyclone entities; waits for running status callbacks, none
+  // come afterwards. The endpoint stays usable by callbacks still running
+  // while it is deleted.
+  void destroy();
+
+  // New group data in place, when the Cyclone group entity has exactly
+  // these partitions. False when they differ (Cyclone cannot change them:
+  // make the endpoint again) or the group data was refused.
+  bool update_group(const std::vector<std::string>& partitions, const std::vector<uint8_t>& group_data);
+
+  MatchDelta refresh_matches();
+  // Matched readers (writers) as of the last refresh_matches().
+  std::vector<Guid> matched();
+  bool matched_data(const Guid& g, EndpointData& out);
+
+ protected:
+  explicit WireEndpoint(bool is_writer) : is_writer_(is_writer) {}
+  ~WireEndpoint() { destroy(); }
+
+  // Makes the group entity and the writer (reader) under it.
+  dds_return_t open(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
+                    EndpointEvents ev);
+  // A Cyclone listener for this endpoint with the match and incompatible-QoS
+  // callbacks set; install() sets it on the entity and deletes it.
+  dds_listener_t* new_listener();
+  void install(dds_listener_t* l);
+  // Reports the incompatible offers (requests) Cyclone counted before the
+  // listener was installed.
+  void report_early_incompatible();
+
+  std::mutex mtx_;  // Cyclone handles
+  dds_entity_t group_ = 0, entity_ = 0;
+  bool keyed_ = false;
+  uint8_t durability_ = 0;
+  Guid guid_;
+  EndpointEvents events_;
+  MatchTable matches_;
+
+ private:
+  template <typename Status>
+  static void on_matched(dds_entity_t, const Status, void* arg);
+  template <typename Status>
+  static void on_incompatible(dds_entity_t, const Status st, void* arg);
+  template <typename Status>
+  void report_incompatible(dds_return_t got, const Status& st);
+
+  const bool is_writer_;
+};
+
+class WireWriter : public WireEndpoint {
+ public:
+  WireWriter() : WireEndpoint(true) {}
   ~WireWriter() { destroy(); }
 
   dds_return_t create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q, WriterEvents ev);
-  // Waits for running status callbacks; none come afterwards.
+  // As WireEndpoint::destroy(), but writes are refused from its start on.
   void destroy();
-  bool created() const { return writer_ > 0; }
-  dds_entity_t entity() const { return writer_; }
-  const Guid& guid() const { return guid_; }
 
   dds_return_t write(const KeyHash& key, const uint8_t* data, size_t len, int64_t source_ts_ns);
   dds_return_t dispose(const KeyHash& key, int64_t source_ts_ns);
@@ -147,23 +202,6 @@ class WireWriter {
   // DDS_RETCODE_OK once every matched reliable reader acknowledged everything.
   dds_return_t wait_for_acks(int64_t timeout_ns);
   dds_return_t assert_liveliness();
-
-  MatchDelta refresh_matches();
-  // Matched readers as of the last refresh_matches().
-  std::vector<Guid> matched();
-  bool matched_data(const Guid& g, EndpointData& out);
-
- private:
-  static void on_matched(dds_entity_t, const dds_publication_matched_status_t, void*);
-  static void on_incompatible(dds_entity_t, const dds_offered_incompatible_qos_status_t, void*);
-
-  std::mutex mtx_;
-  dds_entity_t publisher_ = 0, writer_ = 0;
-  bool keyed_ = false;
-  uint8_t durability_ = 0;
-  Guid guid_;
-  WriterEvents ev_;
-  MatchTable matches_;
 };
 
 // One received sample or instance-state change, copied out of Cyclone.
@@ -177,45 +215,29 @@ struct WireSample {
   Guid publication;
 };
 
-class WireReader {
+class WireReader : public WireEndpoint {
  public:
-  WireReader() = default;
-  WireReader(const WireReader&) = delete;
-  WireReader& operator=(const WireReader&) = delete;
+  WireReader() : WireEndpoint(false) {}
   ~WireReader() { destroy(); }
 
   // Arrivals during creation stay in Cyclone; data_available is called once
   // the reader exists, so they are taken then.
   dds_return_t create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q, ReaderEvents ev);
-  void destroy();
-  bool created() const { return reader_ > 0; }
-  dds_entity_t entity() const { return reader_; }
-  const Guid& guid() const { return guid_; }
 
   // Takes everything Cyclone holds, oldest first, into `out`, leaving out
   // samples of refused writers.
   void take_all(std::vector<WireSample>& out);
 
-  MatchDelta refresh_matches();
-  // Matched writers as of the last refresh_matches().
-  std::vector<Guid> matched();
-  bool matched_data(const Guid& g, EndpointData& out);
-
  private:
+  static WireReader* self(void* arg) { return static_cast<WireReader*>(static_cast<WireEndpoint*>(arg)); }
   static void on_data(dds_entity_t, void*);
-  static void on_matched(dds_entity_t, const dds_subscription_matched_status_t, void*);
-  static void on_incompatible(dds_entity_t, const dds_requested_incompatible_qos_status_t, void*);
   static void on_liveliness(dds_entity_t, const dds_liveliness_changed_status_t, void*);
   static void on_lost(dds_entity_t, const dds_sample_lost_status_t, void*);
 
-  std::mutex mtx_;       // Cyclone handles
   std::mutex take_mtx_;  // one take at a time
-  dds_entity_t subscriber_ = 0, reader_ = 0;
-  bool keyed_ = false;
-  uint8_t durability_ = 0;
-  Guid guid_;
-  ReaderEvents ev_;
-  MatchTable matches_;
+  std::function<void()> data_available_;
+  std::function<void(const dds_liveliness_changed_status_t&, const Guid& last)> liveliness_;
+  std::function<void(const dds_sample_lost_status_t&)> sample_lost_;
 };
 
 }  // namespace QUORVELA::wire

@@ -1,0 +1,364 @@
+// What DataWriterImpl and DataReaderImpl share: the base EndpointBase (topic,
+// QoS, enabled state and handle), their statuses together with the listener
+// and the status condition, the deadline timer and the miss count, the
+// matched-status step after a match change, and the discovery data handed to
+// the application.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "conditions/status_condition_impl.h"
+#include "impl.h"
+#include "qos_rules.h"
+#include "wire/codec.h"
+#include "wire/endpoint.h"
+#include "wire/runtime.h"
+#include "xml/profiles.h"
+
+namespace QUORVELA::detail {
+
+// ------------------------------------------------------------ the base
+
+// The part of a writer (Api DataWriter, Qos DataWriterQos) or a reader
+// (DataReader, DataReaderQos) that does not depend on the direction. mtx_
+// guards qos_, enabled_, closed_ and handle_ (and the derived class's data
+// path state).
+template <typename Api, typename Qos>
+class EndpointBase : public Api {
+ public:
+  bool is_enabled() override {
+    std::lock_guard<std::mutex> lk(mtx_);
+    return enabled_;
+  }
+  InstanceHandle_t get_instance_handle() override {
+    std::lock_guard<std::mutex> lk(mtx_);
+    return handle_;
+  }
+  ReturnCode_t get_qos(Qos& qos) override {
+    std::lock_guard<std::mutex> lk(mtx_);
+    qos = qos_;
+    return RETCODE_OK;
+  }
+  ReturnCode_t set_qos_with_profile(const char* library_name, const char* profile_name,
+                                    const char* qos_name) override {
+    Qos q;
+    ReturnCode_t rc = profiles::find(library_name, profile_name, qos_name, q);
+    if (rc != RETCODE_OK) return rc;
+    return this->set_qos(q);
+  }
+
+  // The topic data of the (related) topic changed: announced again.
+  void topic_qos_changed() {
+    std::lock_guard<std::mutex> lk(mtx_);
+    if (!enabled_ || closed_) return;
+    TopicQos tq = topic_->qos();
+    participant_wire_->set_topic_data(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
+  }
+  TopicImpl* topic_impl() { return topic_; }
+
+ protected:
+  EndpointBase(ParticipantImpl* participant, TopicImpl* topic, const Qos& qos, uint8_t entity_kind)
+      : topic_(topic),
+        ts_(topic->type_support()),
+        keyed_(topic->keyed()),
+        participant_wire_(&participant->wire()),
+        owner_(wire::Runtime::instance().new_owner()),
+        qos_(qos),
+        handle_(participant->mint_handle(entity_kind)) {}
+
+  // The start of enable(): the result when there is nothing to do
+  // (RETCODE_OK when enabled already, RETCODE_ALREADY_DELETED once closed)
+  // or it cannot be done yet (RETCODE_PRECONDITION_NOT_MET while `parent` is
+  // disabled or the participant's Cyclone side is not created); nothing when
+  // the endpoint may be enabled now.
+  std::optional<ReturnCode_t> enable_refused(Entity& parent) {
+    {
+      std::lock_guard<std::mutex> lk(mtx_);
+      if (closed_) return RETCODE_ALREADY_DELETED;
+      if (enabled_) return RETCODE_OK;
+    }
+    if (!parent.is_enabled() || !participant_wire_->created()) return RETCODE_PRECONDITION_NOT_MET;
+    return std::nullopt;
+  }
+
+  // set_qos: refused QoS are refused; a disabled endpoint takes any other;
+  // an enabled one takes it when only changeable policies differ, and then
+  // apply(old) runs with mtx_ held to put the changes into effect.
+  template <typename Apply>
+  ReturnCode_t change_qos(const Qos& qos, Apply&& apply) {
+    ReturnCode_t rc = check_qos(qos);
+    if (rc != RETCODE_OK) return rc;
+    std::lock_guard<std::mutex> lk(mtx_);
+    if (closed_) return RETCODE_ALREADY_DELETED;
+    if (!enabled_) {
+      qos_ = qos;
+      return RETCODE_OK;
+    }
+    rc = check_changeable(qos_, qos);
+    if (rc != RETCODE_OK) return rc;
+    const Qos old = qos_;
+    qos_ = qos;
+    apply(old);
+    return RETCODE_OK;
+  }
+
+  TopicImpl* topic_;  // the topic written or read (the related one of a filtered topic)
+  TypeSupport* ts_;
+  bool keyed_;
+  wire::ParticipantWire* participant_wire_;
+  uint64_t owner_;  // runtime owner id of timers and dispatched callbacks
+
+  std::mutex mtx_;
+  Qos qos_;
+  bool enabled_ = false;
+  bool closed_ = false;
+  InstanceHandle_t handle_;
+};
+
+// ------------------------------------------------------- status arithmetic
+
+// Resets the *_change fields of a status once the application has seen it
+// (listener call or get_*_status).
+template <typename Status>
+void clear_changes(Status& s) {
+  s.total_count_change = 0;
+}
+inline void clear_changes(LivelinessChangedStatus& s) {
+  s.alive_count_change = 0;
+  s.not_alive_count_change = 0;
+}
+inline void clear_changes(PublicationMatchedStatus& s) {
+  s.total_count_change = 0;
+  s.current_count_change = 0;
+}
+inline void clear_changes(SubscriptionMatchedStatus& s) {
+  s.total_count_change = 0;
+  s.current_count_change = 0;
+}
+
+// The handle of the remote endpoint that (un)matched last.
+inline InstanceHandle_t& last_peer(PublicationMatchedStatus& s) { return s.last_subscription_handle; }
+inline InstanceHandle_t& last_peer(SubscriptionMatchedStatus& s) { return s.last_publication_handle; }
+
+// Publication or subscription matched status.
+template <typename Status>
+void count_matches(Status& s, const wire::MatchDelta& m) {
+  s.total_count += m.total_change;
+  s.total_count_change += m.total_change;
+  s.current_count += m.current_change;
+  s.current_count_change += m.current_change;
+  if (!m.last.is_nil()) last_peer(s) = handle_from_guid(m.last);
+}
+
+// Offered or requested incompatible QoS status.
+template <typename Status>
+void count_incompatible(Status& s, const wire::IncompatibleEvent& e) {
+  s.total_count += e.change;
+  s.total_count_change += e.change;
+  s.last_policy_id = static_cast<QosPolicyId_t>(e.policy_id);
+  for (auto& p : s.policies)
+    if (p.policy_id == s.last_policy_id) {
+      p.count += e.change;
+      return;
+    }
+  s.policies.push_back(QosPolicyCount{s.last_policy_id, e.change});
+}
+
+// ------------------------------------------------------------- statuses
+
+// The statuses of one writer or reader (Api: DataWriter or DataReader), its
+// listener and its status condition. A change of a status is one step under
+// one recursive mutex: the status is updated, then either handed to the
+// listener when one is installed for it (and its change counts are reset),
+// or marked as an unread change, which wakes the status condition's wait
+// sets. The listener may read statuses (get_*_status) from its callback.
+//
+// The status values themselves are members of the entity, guarded by this
+// object's mutex: touch them only through raise() and read().
+template <typename Api, typename Listener>
+class EndpointStatuses {
+ public:
+  EndpointStatuses(Api* entity, Listener* listener, StatusMask mask)
+      : entity_(entity), listener_(listener), mask_(mask), condition_(entity) {}
+
+  // Triggered by entity->get_status_changes() (see status_condition_impl.h).
+  StatusConditionImpl& condition() { return condition_; }
+
+  // update(status), then the listener's `on` or the status condition.
+  template <typename Status, typename Update>
+  void raise(StatusMask bit, Status& status, void (Listener::*on)(Api*, const Status&), Update&& update) {
+    std::lock_guard<std::recursive_mutex> lk(mtx_);
+    update(status);
+    if (installed_for(bit)) {
+      (listener_->*on)(entity_, status);
+      clear_changes(status);
+    } else {
+      changes_ |= bit;
+      condition_.notify();
+    }
+  }
+
+  // A listener call that carries no status (data available); nothing when
+  // no listener is installed for bit.
+  void call(StatusMask bit, void (Listener::*on)(Api*)) {
+    std::lock_guard<std::recursive_mutex> lk(mtx_);
+    if (installed_for(bit)) (listener_->*on)(entity_);
+  }
+
+  // get_*_status: a copy of status into out; then its change counts and its
+  // unread change are reset.
+  template <typename Status>
+  ReturnCode_t read(StatusMask bit, Status& status, Status& out) {
+    std::lock_guard<std::recursive_mutex> lk(mtx_);
+    out = status;
+    clear_changes(status);
+    changes_ &= ~bit;
+    return RETCODE_OK;
+  }
+
+  // The statuses with an unread change.
+  StatusMask changes() {
+    std::lock_guard<std::recursive_mutex> lk(mtx_);
+    return changes_;
+  }
+
+  void set_listener(Listener* listener, StatusMask mask) {
+    std::lock_guard<std::recursive_mutex> lk(mtx_);
+    listener_ = listener;
+    mask_ = mask;
+  }
+  Listener* listener() {
+    std::lock_guard<std::recursive_mutex> lk(mtx_);
+    return listener_;
+  }
+
+ private:
+  bool installed_for(StatusMask bit) const { return listener_ != nullptr && (mask_ & bit) != 0; }
+
+  Api* entity_;
+  std::recursive_mutex mtx_;
+  Listener* listener_;
+  StatusMask mask_;
+  StatusMask changes_ = 0;
+  StatusConditionImpl condition_;  // last, so it unlinks before the rest goes away
+};
+
+// On the event thread, once the matches settled (see wire::kMatchSettleNs):
+// endpoints that the durability rule refuses count as incompatible (through
+// `incompatible`), the others change the matched status.
+template <typename Statuses, typename Status, typename Listener, typename Api, typename Incompatible>
+void apply_settled_matches(wire::WireEndpoint& wire, Statuses& statuses, StatusMask bit, Status& matched,
+                           void (Listener::*on)(Api*, const Status&), Incompatible&& incompatible) {
+  const wire::MatchDelta m = wire.refresh_matches();
+  if (m.refused > 0) incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
+  if (m.total_change == 0 && m.current_change == 0) return;
+  statuses.raise(bit, matched, on, [&](Status& s) { count_matches(s, m); });
+}
+
+// ------------------------------------------------------------- deadlines
+
+using EndpointClock = std::chrono::steady_clock;
+
+// The one timer an endpoint keeps for the deadlines of its instances, armed
+// for the earliest due time. Guarded by the endpoint's data lock.
+class DeadlineTimer {
+ public:
+  // Arms it for `due` unless it is armed already for that time or earlier.
+  void arm(uint64_t owner, EndpointClock::time_point due, std::function<void()> fire) {
+    if (id_ != 0 && at_ <= due) return;
+    auto& rt = wire::Runtime::instance();
+    if (id_ != 0) rt.cancel(id_);
+    at_ = due;
+    id_ = rt.schedule(owner, due, std::move(fire));
+  }
+  // Disarms it.
+  void cancel() {
+    if (id_ != 0) wire::Runtime::instance().cancel(id_);
+    id_ = 0;
+  }
+  // The timer ran, or all the owner's timers were cancelled.
+  void fired() { id_ = 0; }
+  bool armed() const { return id_ != 0; }
+
+ private:
+  uint64_t id_ = 0;
+  EndpointClock::time_point at_{};
+};
+
+// What a deadline check found: one miss per elapsed period, the instance that
+// missed last, and the next due time (max when no clock runs).
+struct DeadlineMisses {
+  int32_t missed = 0;
+  InstanceHandle_t last;
+  EndpointClock::time_point next = EndpointClock::time_point::max();
+};
+
+// Moves the due time of each instance whose clock runs (deadline_due set)
+// and for which watched(instance) holds past now, counting the periods.
+template <typename Instances, typename Watched>
+DeadlineMisses check_deadlines(Instances& instances, std::chrono::nanoseconds period, Watched&& watched) {
+  DeadlineMisses d;
+  const auto now = EndpointClock::now();
+  for (auto& [k, inst] : instances) {
+    if (inst.deadline_due == EndpointClock::time_point{} || !watched(inst)) continue;
+    while (inst.deadline_due <= now) {
+      ++d.missed;
+      d.last = inst.handle;
+      inst.deadline_due += period;
+    }
+    d.next = std::min(d.next, inst.deadline_due);
+  }
+  return d;
+}
+
+// Offered or requested deadline missed status.
+template <typename Status>
+void count_deadline_misses(Status& s, const DeadlineMisses& d) {
+  s.total_count += d.missed;
+  s.total_count_change += d.missed;
+  s.last_instance_handle = d.last;
+}
+
+// ------------------------------------------------------ discovery data
+
+// get_matched_publications / get_matched_subscriptions: each matched
+// endpoint once.
+inline void append_matched_handles(wire::WireEndpoint& wire, InstanceHandleSeq& handles) {
+  std::set<wire::Guid> seen;
+  for (const wire::Guid& g : wire.matched())
+    if (seen.insert(g).second) handles.push_back(handle_from_guid(g));
+}
+
+// The part of the matched endpoint's data that publication and subscription
+// data share; RETCODE_BAD_PARAMETER when handle is not a matched endpoint.
+template <typename Data>
+ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t& handle, Data& data,
+                               wire::EndpointData& ed) {
+  if (!wire.matched_data(guid_from_handle(handle), ed)) return RETCODE_BAD_PARAMETER;
+  data = Data{};
+  std::copy(ed.guid.v.begin(), ed.guid.v.end(), data.key.value);
+  std::copy(ed.participant.v.begin(), ed.participant.v.end(), data.participant_key.value);
+  data.topic_name = ed.topic_name;
+  data.type_name = ed.type_name;
+  data.user_data.value = ed.user_data;
+  data.group_data.value = ed.group_data;
+  data.topic_data.value = ed.topic_data;
+  data.durability.kind = ed.durability;
+  data.reliability.kind = ed.reliability;
+  data.ownership.kind = ed.ownership;
+  data.liveliness.kind = ed.liveliness;
+  data.liveliness.lease_duration = wire::to_duration(ed.lease_ns);
+  data.deadline.period = wire::to_duration(ed.deadline_ns);
+  data.destination_order.kind = ed.destination_order;
+  data.partition.name = ed.partitions;
+  return RETCODE_OK;
+}
+
+}  // namespace QUORVELA::detail

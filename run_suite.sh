@@ -213,35 +213,37 @@ def brief(text, limit=300):
     text = " | ".join(line.strip() for line in text.strip().splitlines() if line.strip())
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
+def testcases(root):
+    """Every test case of a report with its name "suite.test"."""
+    for suite in root.iter("testsuite"):
+        for tc in suite.iter("testcase"):
+            yield "%s.%s" % (tc.get("classname", suite.get("name")), tc.get("name")), tc
+
 positive = []   # (name, verdict, timestamp, seconds, message)
 if pos_root is None:
     problems.append("the positive side wrote no report (crashed or stopped?)")
 else:
-    for suite in pos_root.iter("testsuite"):
-        for tc in suite.iter("testcase"):
-            name = "%s.%s" % (tc.get("classname", suite.get("name")), tc.get("name"))
-            failures = tc.findall("failure")
-            if tc.get("status") == "notrun" or tc.get("result") == "suppressed":
-                verdict = "DISABLED"
-            elif tc.get("result") == "skipped" or tc.find("skipped") is not None:
-                verdict = "SKIPPED"
-            elif failures:
-                verdict = "FAILED"
-            else:
-                verdict = "PASSED"
-            msg = brief(failures[0].get("message", "")) if failures else ""
-            positive.append((name, verdict, tc.get("timestamp", ""), float(tc.get("time", "0") or 0), msg))
+    for name, tc in testcases(pos_root):
+        failures = tc.findall("failure")
+        if tc.get("status") == "notrun" or tc.get("result") == "suppressed":
+            verdict = "DISABLED"
+        elif tc.get("result") == "skipped" or tc.find("skipped") is not None:
+            verdict = "SKIPPED"
+        elif failures:
+            verdict = "FAILED"
+        else:
+            verdict = "PASSED"
+        msg = brief(failures[0].get("message", "")) if failures else ""
+        positive.append((name, verdict, tc.get("timestamp", ""), float(tc.get("time", "0") or 0), msg))
 
 peer = []       # (name, verdict, timestamp, message)
 if peer_root is None:
     problems.append("the peer wrote no report")
 else:
-    for suite in peer_root.iter("testsuite"):
-        for tc in suite.iter("testcase"):
-            name = "%s.%s" % (tc.get("classname", suite.get("name")), tc.get("name"))
-            f = tc.find("failure")
-            peer.append((name, tc.get("verdict", "FAILED" if f is not None else "PASSED"), tc.get("timestamp", ""),
-                         brief(f.text or "") if f is not None else ""))
+    for name, tc in testcases(peer_root):
+        f = tc.find("failure")
+        peer.append((name, tc.get("verdict", "FAILED" if f is not None else "PASSED"), tc.get("timestamp", ""),
+                     brief(f.text or "") if f is not None else ""))
 
 def counterpart(name):
     suite, _, test = name.partition(".")

@@ -25,29 +25,21 @@ inline QUORVELA::DomainParticipantFactoryQos default_dpf_qos() { return {}; }
 
 inline QUORVELA::DomainParticipantQos default_dp_qos() { return {}; }
 
-inline QUORVELA::PublisherQos default_pub_qos() {
-    QUORVELA::PublisherQos qos;
-    publisher_qos_reset(qos);
+// A default-constructed value passed through its reset routine.
+template <typename Qos>
+Qos reset_value(void (*reset)(Qos&)) {
+    Qos qos;
+    reset(qos);
     return qos;
 }
 
-inline QUORVELA::SubscriberQos default_sub_qos() {
-    QUORVELA::SubscriberQos qos;
-    subscriber_qos_reset(qos);
-    return qos;
-}
+inline QUORVELA::PublisherQos default_pub_qos() { return reset_value(publisher_qos_reset); }
 
-inline QUORVELA::TopicQos default_topic_qos() {
-    QUORVELA::TopicQos qos;
-    topic_qos_reset(qos);
-    return qos;
-}
+inline QUORVELA::SubscriberQos default_sub_qos() { return reset_value(subscriber_qos_reset); }
 
-inline QUORVELA::DataWriterQos default_dw_qos() {
-    QUORVELA::DataWriterQos qos;
-    datawriter_qos_reset(qos);
-    return qos;
-}
+inline QUORVELA::TopicQos default_topic_qos() { return reset_value(topic_qos_reset); }
+
+inline QUORVELA::DataWriterQos default_dw_qos() { return reset_value(datawriter_qos_reset); }
 
 inline QUORVELA::DataReaderQos default_dr_qos() { return {}; }
 

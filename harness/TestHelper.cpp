@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <iostream>
+#include <string>
 #include <thread>
 
 using namespace QUORVELA;
@@ -12,6 +13,10 @@ namespace {
 constexpr Duration_t kInfinite = {0x7fffffff, 0xffffffffu};
 constexpr Duration_t kZero = {0, 0};
 constexpr Duration_t kHundredMs = {0, 100000000};
+
+// One compared row of a and b: the path that a difference line names is the
+// text of the member itself.
+#define QOS_ROW(check, field) check(#field, a.field, b.field)
 
 // Collects the outcome of one comparison and prints its difference lines.
 class Rows {
@@ -46,21 +51,57 @@ public:
                       << ", " << b.nanosec << "}" << std::endl;
         }
     }
+    // Octets are written as raw characters.
     void octets(const char* path, const OctetSeq& a, const OctetSeq& b) {
-        if (a.size() != b.size()) {
-            differ();
-            std::cout << path << ".size not equal: " << a.size() << " vs " << b.size() << std::endl;
-            return;
-        }
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            if (a[i] != b[i]) {
-                differ();
-                std::cout << path << "[" << i << "] not equal: " << static_cast<char>(a[i])
-                          << " vs " << static_cast<char>(b[i]) << std::endl;
-            }
-        }
+        sequence(path, a, b, [](octet v) { return static_cast<char>(v); });
     }
     void strings(const char* path, const StringSeq& a, const StringSeq& b) {
+        sequence(path, a, b, [](const std::string& v) -> const std::string& { return v; });
+    }
+
+    // Row groups shared by several QoS types, in their comparison order.
+    template <typename Q>
+    void durabilityService(const Q& a, const Q& b) {
+        QOS_ROW(duration, durability_service.service_cleanup_delay);
+        QOS_ROW(kind, durability_service.history_kind);
+        QOS_ROW(int32, durability_service.history_depth);
+        QOS_ROW(int32, durability_service.max_samples);
+        QOS_ROW(int32, durability_service.max_instances);
+        QOS_ROW(int32, durability_service.max_samples_per_instance);
+    }
+    template <typename Q>
+    void deadlineToReliability(const Q& a, const Q& b) {
+        QOS_ROW(duration, deadline.period);
+        QOS_ROW(duration, latency_budget.duration);
+        QOS_ROW(kind, liveliness.kind);
+        QOS_ROW(duration, liveliness.lease_duration);
+        QOS_ROW(kind, reliability.kind);
+        QOS_ROW(duration, reliability.max_blocking_time);
+    }
+    template <typename Q>
+    void orderHistoryLimits(const Q& a, const Q& b) {
+        QOS_ROW(kind, destination_order.kind);
+        QOS_ROW(kind, history.kind);
+        QOS_ROW(int32, history.depth);
+        QOS_ROW(int32, resource_limits.max_samples);
+        QOS_ROW(int32, resource_limits.max_instances);
+        QOS_ROW(int32, resource_limits.max_samples_per_instance);
+    }
+    template <typename Q>
+    void group(const Q& a, const Q& b) {
+        QOS_ROW(strings, partition.name);
+        QOS_ROW(octets, group_data.value);
+        QOS_ROW(kind, presentation.access_scope);
+        QOS_ROW(flag, presentation.coherent_access);
+        QOS_ROW(flag, presentation.ordered_access);
+        QOS_ROW(flag, entity_factory.autoenable_created_entities);
+    }
+
+private:
+    // Sequences of other sizes give one ".size" line; of the same size, one
+    // line per differing element, its value written by show.
+    template <typename Seq, typename Show>
+    void sequence(const char* path, const Seq& a, const Seq& b, Show show) {
         if (a.size() != b.size()) {
             differ();
             std::cout << path << ".size not equal: " << a.size() << " vs " << b.size() << std::endl;
@@ -69,59 +110,12 @@ public:
         for (std::size_t i = 0; i < a.size(); ++i) {
             if (a[i] != b[i]) {
                 differ();
-                std::cout << path << "[" << i << "] not equal: " << a[i] << " vs " << b[i]
+                std::cout << path << "[" << i << "] not equal: " << show(a[i]) << " vs " << show(b[i])
                           << std::endl;
             }
         }
     }
 
-    // Row groups shared by several QoS types, in their comparison order.
-    void durabilityService(const DurabilityServiceQosPolicy& a, const DurabilityServiceQosPolicy& b) {
-        duration("durability_service.service_cleanup_delay", a.service_cleanup_delay,
-                 b.service_cleanup_delay);
-        kind("durability_service.history_kind", a.history_kind, b.history_kind);
-        int32("durability_service.history_depth", a.history_depth, b.history_depth);
-        int32("durability_service.max_samples", a.max_samples, b.max_samples);
-        int32("durability_service.max_instances", a.max_instances, b.max_instances);
-        int32("durability_service.max_samples_per_instance", a.max_samples_per_instance,
-              b.max_samples_per_instance);
-    }
-    template <typename Q>
-    void deadlineToReliability(const Q& a, const Q& b) {
-        duration("deadline.period", a.deadline.period, b.deadline.period);
-        duration("latency_budget.duration", a.latency_budget.duration, b.latency_budget.duration);
-        kind("liveliness.kind", a.liveliness.kind, b.liveliness.kind);
-        duration("liveliness.lease_duration", a.liveliness.lease_duration, b.liveliness.lease_duration);
-        kind("reliability.kind", a.reliability.kind, b.reliability.kind);
-        duration("reliability.max_blocking_time", a.reliability.max_blocking_time,
-                 b.reliability.max_blocking_time);
-    }
-    template <typename Q>
-    void orderHistoryLimits(const Q& a, const Q& b) {
-        kind("destination_order.kind", a.destination_order.kind, b.destination_order.kind);
-        kind("history.kind", a.history.kind, b.history.kind);
-        int32("history.depth", a.history.depth, b.history.depth);
-        int32("resource_limits.max_samples", a.resource_limits.max_samples,
-              b.resource_limits.max_samples);
-        int32("resource_limits.max_instances", a.resource_limits.max_instances,
-              b.resource_limits.max_instances);
-        int32("resource_limits.max_samples_per_instance", a.resource_limits.max_samples_per_instance,
-              b.resource_limits.max_samples_per_instance);
-    }
-    template <typename Q>
-    void group(const Q& a, const Q& b) {
-        strings("partition.name", a.partition.name, b.partition.name);
-        octets("group_data.value", a.group_data.value, b.group_data.value);
-        kind("presentation.access_scope", a.presentation.access_scope, b.presentation.access_scope);
-        flag("presentation.coherent_access", a.presentation.coherent_access,
-             b.presentation.coherent_access);
-        flag("presentation.ordered_access", a.presentation.ordered_access,
-             b.presentation.ordered_access);
-        flag("entity_factory.autoenable_created_entities",
-             a.entity_factory.autoenable_created_entities, b.entity_factory.autoenable_created_entities);
-    }
-
-private:
     void differ() { equal_ = false; }
     bool equal_ = true;
 };
@@ -172,16 +166,14 @@ namespace TestHelper {
 
 bool dpf_qos_compare(const DomainParticipantFactoryQos& a, const DomainParticipantFactoryQos& b) {
     Rows rows;
-    rows.flag("entity_factory.autoenable_created_entities", a.entity_factory.autoenable_created_entities,
-              b.entity_factory.autoenable_created_entities);
+    rows.QOS_ROW(flag, entity_factory.autoenable_created_entities);
     return rows.equal();
 }
 
 bool dp_qos_compare(const DomainParticipantQos& a, const DomainParticipantQos& b) {
     Rows rows;
-    rows.octets("user_data.value", a.user_data.value, b.user_data.value);
-    rows.flag("entity_factory.autoenable_created_entities", a.entity_factory.autoenable_created_entities,
-              b.entity_factory.autoenable_created_entities);
+    rows.QOS_ROW(octets, user_data.value);
+    rows.QOS_ROW(flag, entity_factory.autoenable_created_entities);
     return rows.equal();
 }
 
@@ -199,51 +191,46 @@ bool subscriber_qos_compare(const SubscriberQos& a, const SubscriberQos& b) {
 
 bool topic_qos_compare(const TopicQos& a, const TopicQos& b) {
     Rows rows;
-    rows.octets("topic_data.value", a.topic_data.value, b.topic_data.value);
-    rows.kind("durability.kind", a.durability.kind, b.durability.kind);
-    rows.durabilityService(a.durability_service, b.durability_service);
+    rows.QOS_ROW(octets, topic_data.value);
+    rows.QOS_ROW(kind, durability.kind);
+    rows.durabilityService(a, b);
     rows.deadlineToReliability(a, b);
     rows.orderHistoryLimits(a, b);
-    rows.int32("transport_priority.value", a.transport_priority.value, b.transport_priority.value);
-    rows.duration("lifespan.duration", a.lifespan.duration, b.lifespan.duration);
-    rows.kind("ownership.kind", a.ownership.kind, b.ownership.kind);
+    rows.QOS_ROW(int32, transport_priority.value);
+    rows.QOS_ROW(duration, lifespan.duration);
+    rows.QOS_ROW(kind, ownership.kind);
     return rows.equal();
 }
 
 bool datawriter_qos_compare(const DataWriterQos& a, const DataWriterQos& b) {
     Rows rows;
-    rows.kind("durability.kind", a.durability.kind, b.durability.kind);
-    rows.durabilityService(a.durability_service, b.durability_service);
+    rows.QOS_ROW(kind, durability.kind);
+    rows.durabilityService(a, b);
     rows.deadlineToReliability(a, b);
     rows.orderHistoryLimits(a, b);
-    rows.int32("transport_priority.value", a.transport_priority.value, b.transport_priority.value);
-    rows.duration("lifespan.duration", a.lifespan.duration, b.lifespan.duration);
-    rows.octets("user_data.value", a.user_data.value, b.user_data.value);
-    rows.kind("ownership.kind", a.ownership.kind, b.ownership.kind);
-    rows.int32("ownership_strength.value", a.ownership_strength.value, b.ownership_strength.value);
-    rows.flag("writer_data_lifecycle.autodispose_unregistered_instances",
-              a.writer_data_lifecycle.autodispose_unregistered_instances,
-              b.writer_data_lifecycle.autodispose_unregistered_instances);
+    rows.QOS_ROW(int32, transport_priority.value);
+    rows.QOS_ROW(duration, lifespan.duration);
+    rows.QOS_ROW(octets, user_data.value);
+    rows.QOS_ROW(kind, ownership.kind);
+    rows.QOS_ROW(int32, ownership_strength.value);
+    rows.QOS_ROW(flag, writer_data_lifecycle.autodispose_unregistered_instances);
     return rows.equal();
 }
 
 bool datareader_qos_compare(const DataReaderQos& a, const DataReaderQos& b) {
     Rows rows;
-    rows.kind("durability.kind", a.durability.kind, b.durability.kind);
+    rows.QOS_ROW(kind, durability.kind);
     rows.deadlineToReliability(a, b);
     rows.orderHistoryLimits(a, b);
-    rows.octets("user_data.value", a.user_data.value, b.user_data.value);
-    rows.kind("ownership.kind", a.ownership.kind, b.ownership.kind);
-    rows.duration("time_based_filter.minimum_separation", a.time_based_filter.minimum_separation,
-                  b.time_based_filter.minimum_separation);
-    rows.duration("reader_data_lifecycle.autopurge_nowriter_samples_delay",
-                  a.reader_data_lifecycle.autopurge_nowriter_samples_delay,
-                  b.reader_data_lifecycle.autopurge_nowriter_samples_delay);
-    rows.duration("reader_data_lifecycle.autopurge_disposed_samples_delay",
-                  a.reader_data_lifecycle.autopurge_disposed_samples_delay,
-                  b.reader_data_lifecycle.autopurge_disposed_samples_delay);
+    rows.QOS_ROW(octets, user_data.value);
+    rows.QOS_ROW(kind, ownership.kind);
+    rows.QOS_ROW(duration, time_based_filter.minimum_separation);
+    rows.QOS_ROW(duration, reader_data_lifecycle.autopurge_nowriter_samples_delay);
+    rows.QOS_ROW(duration, reader_data_lifecycle.autopurge_disposed_samples_delay);
     return rows.equal();
 }
+
+#undef QOS_ROW
 
 bool waitmatch(DataReader* reader, int count) {
     (void)count;  // callers pass 1: any match will do

@@ -11,10 +11,12 @@
 #include <thread>
 
 #include "KeyedType.h"
+#include "SuiteSteps.h"
 #include "TestFrame.h"
 #include "quorvela/quorvela.h"
 
 using namespace QUORVELA;
+using namespace SuiteSteps;
 
 class ContentFilteredTPTestPositive : public testing::Test {
 protected:
@@ -260,9 +262,7 @@ TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicDynamicParamet
     EXPECT_TRUE(TestFrame::getInstance().waitForData("ContentFilteredTopicDynamicParameter", "second_round_done",
                                                      dummy, 10000));
 
-    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
-    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
-    DomainParticipantFactory::finalize();
+    standard_ending(factory, participant);
 
     TestFrame::getInstance().destroyConnection("ContentFilteredTopicDynamicParameter");
 }

@@ -172,6 +172,18 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosDomainParticipantQosManagement) {
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
 }
 
+// The two steps with which the tests below check one QoS name of
+// "example_lib"/"example_profile": the factory's get_qos_from_profile reads it
+// into retrieved_qos and returns RETCODE_OK, and qos_compare finds it equal to
+// expected. A macro, so that both checks keep the texts they have when written
+// out in a test.
+#define EXPECT_PROFILE_QOS(get_qos_from_profile, qos_name, qos_compare, expected)                          \
+    do {                                                                                                    \
+        EXPECT_EQ(factory->get_qos_from_profile(retrieved_qos, "example_lib", "example_profile", qos_name), \
+                  RETCODE_OK);                                                                            \
+        EXPECT_TRUE(TestHelper::qos_compare(retrieved_qos, expected));                                      \
+    } while (0)
+
 TEST_F(DPFTestPositive, ENABLED_XMLQosPublisherQosManagement) {
     DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
     ASSERT_NE(factory, nullptr);
@@ -179,17 +191,10 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosPublisherQosManagement) {
     EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
 
     PublisherQos retrieved_qos;
-    EXPECT_EQ(factory->get_publisher_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                      "default_pub"),
-              RETCODE_OK);
     PublisherQos default_qos = ExpectedProfiles::default_pub_qos();
-    EXPECT_TRUE(TestHelper::publisher_qos_compare(retrieved_qos, default_qos));
-
-    EXPECT_EQ(factory->get_publisher_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                      "named_pub"),
-              RETCODE_OK);
     PublisherQos named_qos = ExpectedProfiles::named_pub_qos();
-    EXPECT_TRUE(TestHelper::publisher_qos_compare(retrieved_qos, named_qos));
+    EXPECT_PROFILE_QOS(get_publisher_qos_from_profile, "default_pub", publisher_qos_compare, default_qos);
+    EXPECT_PROFILE_QOS(get_publisher_qos_from_profile, "named_pub", publisher_qos_compare, named_qos);
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
 }
@@ -201,17 +206,10 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosSubscriberQosManagement) {
     EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
 
     SubscriberQos retrieved_qos;
-    EXPECT_EQ(factory->get_subscriber_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                       "default_sub"),
-              RETCODE_OK);
     SubscriberQos default_qos = ExpectedProfiles::default_sub_qos();
-    EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, default_qos));
-
-    EXPECT_EQ(factory->get_subscriber_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                       "named_sub"),
-              RETCODE_OK);
     SubscriberQos named_qos = ExpectedProfiles::named_sub_qos();
-    EXPECT_TRUE(TestHelper::subscriber_qos_compare(retrieved_qos, named_qos));
+    EXPECT_PROFILE_QOS(get_subscriber_qos_from_profile, "default_sub", subscriber_qos_compare, default_qos);
+    EXPECT_PROFILE_QOS(get_subscriber_qos_from_profile, "named_sub", subscriber_qos_compare, named_qos);
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
 }
@@ -223,17 +221,10 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosTopicQosManagement) {
     EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
 
     TopicQos retrieved_qos;
-    EXPECT_EQ(factory->get_topic_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                  "default_topic"),
-              RETCODE_OK);
     TopicQos default_qos = ExpectedProfiles::default_topic_qos();
-    EXPECT_TRUE(TestHelper::topic_qos_compare(retrieved_qos, default_qos));
-
-    EXPECT_EQ(factory->get_topic_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                  "named_topic"),
-              RETCODE_OK);
     TopicQos named_qos = ExpectedProfiles::named_topic_qos();
-    EXPECT_TRUE(TestHelper::topic_qos_compare(retrieved_qos, named_qos));
+    EXPECT_PROFILE_QOS(get_topic_qos_from_profile, "default_topic", topic_qos_compare, default_qos);
+    EXPECT_PROFILE_QOS(get_topic_qos_from_profile, "named_topic", topic_qos_compare, named_qos);
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
 }
@@ -245,17 +236,10 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosDataWriterQosManagement) {
     EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
 
     DataWriterQos retrieved_qos;
-    EXPECT_EQ(factory->get_datawriter_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                       "default_dw"),
-              RETCODE_OK);
     DataWriterQos default_qos = ExpectedProfiles::default_dw_qos();
-    EXPECT_TRUE(TestHelper::datawriter_qos_compare(retrieved_qos, default_qos));
-
-    EXPECT_EQ(factory->get_datawriter_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                       "named_dw"),
-              RETCODE_OK);
     DataWriterQos named_qos = ExpectedProfiles::named_dw_qos();
-    EXPECT_TRUE(TestHelper::datawriter_qos_compare(retrieved_qos, named_qos));
+    EXPECT_PROFILE_QOS(get_datawriter_qos_from_profile, "default_dw", datawriter_qos_compare, default_qos);
+    EXPECT_PROFILE_QOS(get_datawriter_qos_from_profile, "named_dw", datawriter_qos_compare, named_qos);
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
 }
@@ -267,20 +251,15 @@ TEST_F(DPFTestPositive, ENABLED_XMLQosDataReaderQosManagement) {
     EXPECT_EQ(factory->load_qos_from_xml("test_qos_config.xml"), RETCODE_OK);
 
     DataReaderQos retrieved_qos;
-    EXPECT_EQ(factory->get_datareader_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                       "default_dr"),
-              RETCODE_OK);
     DataReaderQos default_qos = ExpectedProfiles::default_dr_qos();
-    EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, default_qos));
-
-    EXPECT_EQ(factory->get_datareader_qos_from_profile(retrieved_qos, "example_lib", "example_profile",
-                                                       "named_dr"),
-              RETCODE_OK);
     DataReaderQos named_qos = ExpectedProfiles::named_dr_qos();
-    EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, named_qos));
+    EXPECT_PROFILE_QOS(get_datareader_qos_from_profile, "default_dr", datareader_qos_compare, default_qos);
+    EXPECT_PROFILE_QOS(get_datareader_qos_from_profile, "named_dr", datareader_qos_compare, named_qos);
 
     EXPECT_EQ(factory->unload_qos(), RETCODE_OK);
 }
+
+#undef EXPECT_PROFILE_QOS
 
 TEST_F(DPFTestPositive, ENABLED_UnloadQosInterfaceTest) {
     DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();

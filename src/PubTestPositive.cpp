@@ -2,15 +2,16 @@
 // through set_qos; the data writers they contain; QoS from XML profiles.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "ExpectedProfiles.h"
 #include "FlatRecord.h"
+#include "SuiteSteps.h"
 #include "TestHelper.h"
 #include "quorvela/quorvela.h"
 
 using namespace QUORVELA;
+using namespace SuiteSteps;
 
 class PubTestPositive : public testing::Test {
 protected:
@@ -74,13 +75,7 @@ TEST_F(PubTestPositive, ENABLED_DataWriterManagement) {
     TypeSupport* type_support = FlatRecordTypeSupport::get_instance();
     EXPECT_EQ(participant->registe_type("FlatRecord", type_support), RETCODE_OK);
 
-    std::vector<Topic*> topics;
-    for (int i = 0; i < 100; ++i) {
-        Topic* topic = participant->create_topic("Topic_" + std::to_string(i), "FlatRecord", TOPIC_QOS_DEFAULT,
-                                                 nullptr, 0);
-        EXPECT_NE(topic, nullptr);
-        topics.push_back(topic);
-    }
+    std::vector<Topic*> topics = create_numbered_topics(participant, 100);
 
     std::vector<DataWriter*> datawriters;
     for (int i = 0; i < 100; ++i) {
@@ -90,7 +85,7 @@ TEST_F(PubTestPositive, ENABLED_DataWriterManagement) {
     }
 
     for (int i = 0; i < 100; ++i) {
-        DataWriter* writer = publisher->lookup_datawriter("Topic_" + std::to_string(i));
+        DataWriter* writer = publisher->lookup_datawriter(numbered_topic_name(i));
         EXPECT_EQ(writer, datawriters[i]);
     }
 
@@ -102,7 +97,7 @@ TEST_F(PubTestPositive, ENABLED_DataWriterManagement) {
     EXPECT_EQ(publisher->delete_contained_entities(), RETCODE_OK);
 
     for (int i = 0; i < 100; ++i) {
-        DataWriter* writer = publisher->lookup_datawriter("Topic_" + std::to_string(i));
+        DataWriter* writer = publisher->lookup_datawriter(numbered_topic_name(i));
         EXPECT_EQ(writer, nullptr);
     }
 
@@ -162,12 +157,7 @@ TEST_F(PubTestPositive, ENABLED_XMLDataWriterQosManagement) {
     EXPECT_EQ(publisher->get_default_datawriter_qos(retrieved_qos), RETCODE_OK);
     EXPECT_TRUE(TestHelper::datawriter_qos_compare(retrieved_qos, named_qos));
 
-    TypeSupport* type_support = FlatRecordTypeSupport::get_instance();
-    EXPECT_NE(type_support, nullptr);
-    EXPECT_EQ(participant->registe_type("test_type", type_support), RETCODE_OK);
-
-    Topic* topic = participant->create_topic("test_topic", "test_type", TOPIC_QOS_DEFAULT, nullptr, 0);
-    EXPECT_NE(topic, nullptr);
+    Topic* topic = create_test_topic(participant);
 
     // Created while the publisher's default writer QoS is "named_dw".
     DataWriter* writer1 =
@@ -182,7 +172,5 @@ TEST_F(PubTestPositive, ENABLED_XMLDataWriterQosManagement) {
     EXPECT_EQ(writer2->get_qos(retrieved_qos), RETCODE_OK);
     EXPECT_TRUE(TestHelper::datawriter_qos_compare(retrieved_qos, named_qos));
 
-    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
-    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
-    DomainParticipantFactory::finalize();
+    standard_ending(factory, participant);
 }

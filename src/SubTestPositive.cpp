@@ -2,15 +2,16 @@
 // XML profiles.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "ExpectedProfiles.h"
 #include "FlatRecord.h"
+#include "SuiteSteps.h"
 #include "TestHelper.h"
 #include "quorvela/quorvela.h"
 
 using namespace QUORVELA;
+using namespace SuiteSteps;
 
 class SubTestPositive : public testing::Test {
 protected:
@@ -58,13 +59,7 @@ TEST_F(SubTestPositive, ENABLED_DataReaderManagement) {
     TypeSupport* type_support = FlatRecordTypeSupport::get_instance();
     EXPECT_EQ(participant->registe_type("FlatRecord", type_support), RETCODE_OK);
 
-    std::vector<Topic*> topics;
-    for (int i = 0; i < 100; ++i) {
-        Topic* topic = participant->create_topic("Topic_" + std::to_string(i), "FlatRecord", TOPIC_QOS_DEFAULT,
-                                                 nullptr, 0);
-        EXPECT_NE(topic, nullptr);
-        topics.push_back(topic);
-    }
+    std::vector<Topic*> topics = create_numbered_topics(participant, 100);
 
     std::vector<DataReader*> datareaders;
     for (int i = 0; i < 100; ++i) {
@@ -75,14 +70,14 @@ TEST_F(SubTestPositive, ENABLED_DataReaderManagement) {
     }
 
     for (int i = 0; i < 100; ++i) {
-        DataReader* reader = subscriber->lookup_datareader("Topic_" + std::to_string(i));
+        DataReader* reader = subscriber->lookup_datareader(numbered_topic_name(i));
         EXPECT_EQ(reader, datareaders[i]);
     }
 
     EXPECT_EQ(subscriber->delete_contained_entities(), RETCODE_OK);
 
     for (int i = 0; i < 100; ++i) {
-        DataReader* reader = subscriber->lookup_datareader("Topic_" + std::to_string(i));
+        DataReader* reader = subscriber->lookup_datareader(numbered_topic_name(i));
         EXPECT_EQ(reader, nullptr);
     }
 
@@ -90,9 +85,7 @@ TEST_F(SubTestPositive, ENABLED_DataReaderManagement) {
         EXPECT_EQ(participant->delete_topic(topic), RETCODE_OK);
     }
 
-    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
-    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
-    DomainParticipantFactory::finalize();
+    standard_ending(factory, participant);
 }
 
 TEST_F(SubTestPositive, ENABLED_XMLSubscriberQosManagement) {
@@ -144,12 +137,7 @@ TEST_F(SubTestPositive, ENABLED_XMLDataReaderQosManagement) {
     EXPECT_EQ(subscriber->get_default_datareader_qos(retrieved_qos), RETCODE_OK);
     EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, named_qos));
 
-    TypeSupport* type_support = FlatRecordTypeSupport::get_instance();
-    EXPECT_NE(type_support, nullptr);
-    EXPECT_EQ(participant->registe_type("test_type", type_support), RETCODE_OK);
-
-    Topic* topic = participant->create_topic("test_topic", "test_type", TOPIC_QOS_DEFAULT, nullptr, 0);
-    EXPECT_NE(topic, nullptr);
+    Topic* topic = create_test_topic(participant);
 
     // Created while the subscriber's default reader QoS is "named_dr".
     DataReader* reader1 =
@@ -164,7 +152,5 @@ TEST_F(SubTestPositive, ENABLED_XMLDataReaderQosManagement) {
     EXPECT_EQ(reader2->get_qos(retrieved_qos), RETCODE_OK);
     EXPECT_TRUE(TestHelper::datareader_qos_compare(retrieved_qos, named_qos));
 
-    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
-    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
-    DomainParticipantFactory::finalize();
+    standard_ending(factory, participant);
 }

@@ -6,10 +6,12 @@
 #include <string>
 
 #include "FlatRecord.h"
+#include "SuiteSteps.h"
 #include "TestHelper.h"
 #include "quorvela/quorvela.h"
 
 using namespace QUORVELA;
+using namespace SuiteSteps;
 
 class TPTestPositive : public testing::Test {
 protected:
@@ -50,9 +52,7 @@ TEST_F(TPTestPositive, ENABLED_TopicQosManagement) {
     EXPECT_EQ(topic3->get_qos(retrieved_qos), RETCODE_OK);
     EXPECT_TRUE(TestHelper::topic_qos_compare(retrieved_qos, custom_qos2));
 
-    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
-    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
-    DomainParticipantFactory::finalize();
+    standard_ending(factory, participant);
 }
 
 TEST_F(TPTestPositive, ENABLED_TopicDescriptionInfoManagement) {
@@ -73,7 +73,5 @@ TEST_F(TPTestPositive, ENABLED_TopicDescriptionInfoManagement) {
     EXPECT_EQ(desc->get_name(), std::string("example_topic_name"));
     EXPECT_EQ(desc->get_participant(), participant);
 
-    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
-    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
-    DomainParticipantFactory::finalize();
+    standard_ending(factory, participant);
 }

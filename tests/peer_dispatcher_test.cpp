@@ -29,6 +29,12 @@ constexpr const char* kEchoId = "PeerSelfTestEcho";
 
 std::string frame(const std::string& k, const std::string& v = "default") { return *peer::encode_frame(k, v); }
 
+// What the positive side sends first on its control connection: the control
+// id, then "sync" naming the negative test to start.
+std::string control_sync(const std::string& negative_test) {
+    return std::string(peer::kControlId) + frame("sync", negative_test);
+}
+
 // One connection of the positive side.
 class Client {
 public:
@@ -158,7 +164,7 @@ TEST(PeerDispatcher, LoadsTheRegistryFromTheTestsBinary) {
 // The control id arrives in pieces, or together with the first frame; the
 // dispatcher must take exactly the id's bytes and read the "sync" after them.
 TEST(PeerDispatcher, DelimitsTheControlIdInAnySplit) {
-    const std::string stream = std::string(peer::kControlId) + frame("sync", "NoSuchTestNegative.ENABLED_XNegative");
+    const std::string stream = control_sync("NoSuchTestNegative.ENABLED_XNegative");
     const std::vector<std::vector<std::size_t>> splits = {
         {},                     // one segment: id and first frame together
         {7},                    // "active_" | "connection" + frame
@@ -224,7 +230,7 @@ TEST(PeerDispatcher, RunsTheSyncedTestOnItsConnection) {
     Served s(o);
     ASSERT_TRUE(s.started());
     Client control(s.port());
-    ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+    ASSERT_TRUE(control.put(control_sync(kEcho)));
     Client test(s.port());
     ASSERT_TRUE(test.put(std::string(kEchoId) + frame("echo", "first")));
     auto m = test.get();
@@ -281,7 +287,7 @@ TEST(PeerDispatcher, ReportsFailedCounterparts) {
         Served s;
         ASSERT_TRUE(s.started());
         Client control(s.port());
-        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+        ASSERT_TRUE(control.put(control_sync(kEcho)));
         Client test(s.port());
         ASSERT_TRUE(test.put(kEchoId));
         auto m = test.get();
@@ -304,7 +310,7 @@ TEST(PeerDispatcher, RefusesTheConnectionOfAnUnknownTest) {
     Served s;
     ASSERT_TRUE(s.started());
     Client control(s.port());
-    ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", "DWTestNegative.ENABLED_NotThereNegative")));
+    ASSERT_TRUE(control.put(control_sync("DWTestNegative.ENABLED_NotThereNegative")));
     Client test(s.port());
     ASSERT_TRUE(test.put("NotThere"));
     const auto t0 = peer::now_ms();
@@ -326,7 +332,7 @@ TEST(PeerDispatcher, BoundsEveryWait) {
         Served s(o);
         ASSERT_TRUE(s.started());
         Client control(s.port());
-        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+        ASSERT_TRUE(control.put(control_sync(kEcho)));
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
         control.close();
         ASSERT_TRUE(s.ends_within(5000));
@@ -340,7 +346,7 @@ TEST(PeerDispatcher, BoundsEveryWait) {
         Served s(o);
         ASSERT_TRUE(s.started());
         Client control(s.port());
-        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+        ASSERT_TRUE(control.put(control_sync(kEcho)));
         Client test(s.port());
         ASSERT_TRUE(test.put(kEchoId));
         ASSERT_TRUE(test.get());
@@ -356,7 +362,7 @@ TEST(PeerDispatcher, BoundsEveryWait) {
         Served s;
         ASSERT_TRUE(s.started());
         Client control(s.port());
-        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", kEcho)));
+        ASSERT_TRUE(control.put(control_sync(kEcho)));
         Client test(s.port());
         ASSERT_TRUE(test.put(kEchoId));
         ASSERT_TRUE(test.get());
@@ -434,7 +440,7 @@ TEST(PeerDispatcher, TellsApartIdsThatArePrefixesOfEachOther) {
         Served s(o);
         ASSERT_TRUE(s.started());
         Client control(s.port());
-        ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", "PeerSelfTestNegative.ENABLED_LongerNegative") +
+        ASSERT_TRUE(control.put(control_sync("PeerSelfTestNegative.ENABLED_LongerNegative") +
                                 frame("sync", kEcho)));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         Client test(s.port());

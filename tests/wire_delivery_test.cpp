@@ -10,27 +10,12 @@ using namespace wiretest;
 
 namespace {
 
-class WireDelivery : public ::testing::Test {
- protected:
-  void TearDown() override {
-    a.destroy();
-    b.destroy();
-    DomainParticipantFactory::finalize();
-  }
-  Stack a, b;
-};
-
-DataReaderQos reliable_reader(int depth) {
-  DataReaderQos q = DATAREADER_QOS_DEFAULT;
-  q.reliability.kind = RELIABLE_RELIABILITY_QOS;
-  q.history.depth = depth;
-  return q;
-}
+class WireDelivery : public TwoStacks {};
 
 TEST_F(WireDelivery, KeyedStatesAcrossTakeAndRead) {
   ASSERT_TRUE(a.make("wd_states", true));
   DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
-  DataReader* r = a.subscriber->create_datareader(a.topic, reliable_reader(100), nullptr, 0);
+  DataReader* r = a.subscriber->create_datareader(a.topic, reader_qos(RELIABLE_RELIABILITY_QOS, 100), nullptr, 0);
   ASSERT_TRUE(w && r);
   KeyedType s = keyed(2001);
   InstanceHandle_t h = w->register_instance(&s);
@@ -126,7 +111,7 @@ TEST_F(WireDelivery, KeylessInstanceIsNil) {
   ASSERT_TRUE(a.make("wd_keyless", false));
   ASSERT_TRUE(b.make("wd_keyless", false));
   DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
-  DataReader* r = b.subscriber->create_datareader(b.topic, reliable_reader(10), nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, reader_qos(RELIABLE_RELIABILITY_QOS, 10), nullptr, 0);
   ASSERT_TRUE(w && r);
   FlatRecord s = flat(100);
   EXPECT_EQ(w->register_instance(&s), HANDLE_NIL);
@@ -139,12 +124,7 @@ TEST_F(WireDelivery, KeylessInstanceIsNil) {
   EXPECT_EQ(w->write(&s, HANDLE_NIL), RETCODE_OK);
   s.lVal = 101;
   EXPECT_EQ(w->write(&s, HANDLE_NIL), RETCODE_OK);
-  std::vector<std::pair<int32_t, SampleInfo>> got, more;
-  ASSERT_TRUE(eventually([&] {
-    more = take_all<FlatRecord>(r);
-    got.insert(got.end(), more.begin(), more.end());
-    return got.size() >= 2;
-  }, 3000));
+  std::vector<std::pair<int32_t, SampleInfo>> got = take_at_least<FlatRecord>(r, 2, 3000);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].first, 100);
   EXPECT_EQ(got[1].first, 101);
@@ -163,19 +143,14 @@ TEST_F(WireDelivery, UnregisterAndDisposeReachTheReader) {
   DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
   wq.writer_data_lifecycle.autodispose_unregistered_instances = false;
   DataWriter* w = a.publisher->create_datawriter(a.topic, wq, nullptr, 0);
-  DataReader* r = b.subscriber->create_datareader(b.topic, reliable_reader(10), nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, reader_qos(RELIABLE_RELIABILITY_QOS, 10), nullptr, 0);
   ASSERT_TRUE(w && r);
   ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1; }, 5000));
   KeyedType s1 = keyed(1001), s2 = keyed(1002);
   InstanceHandle_t h1 = w->register_instance(&s1), h2 = w->register_instance(&s2);
   EXPECT_EQ(w->write(&s1, h1), RETCODE_OK);
   EXPECT_EQ(w->write_w_timestamp(&s2, h2, Time{1234, 5678}), RETCODE_OK);
-  std::vector<std::pair<int32_t, SampleInfo>> got, more;
-  ASSERT_TRUE(eventually([&] {
-    more = take_all<KeyedType>(r);
-    got.insert(got.end(), more.begin(), more.end());
-    return got.size() >= 2;
-  }, 3000));
+  std::vector<std::pair<int32_t, SampleInfo>> got = take_at_least<KeyedType>(r, 2, 3000);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[1].first, 1002);
   EXPECT_EQ(got[1].second.source_timestamp.sec, 1234);

@@ -53,22 +53,7 @@ class RecordingListener : public DataWriterListener {
   }
 };
 
-class WireQos : public ::testing::Test {
- protected:
-  void TearDown() override {
-    a.destroy();
-    b.destroy();
-    DomainParticipantFactory::finalize();
-  }
-  Stack a, b;
-};
-
-DataReaderQos reader_qos(ReliabilityQosPolicyKind rel = RELIABLE_RELIABILITY_QOS, int depth = 100) {
-  DataReaderQos q = DATAREADER_QOS_DEFAULT;
-  q.reliability.kind = rel;
-  q.history.depth = depth;
-  return q;
-}
+class WireQos : public TwoStacks {};
 
 template <typename T>
 std::vector<int32_t> values_after(DataReader* r, int settle_ms) {

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "FlatRecord.h"
 #include "KeyedType.h"
 #include "quorvela/quorvela.h"
@@ -67,6 +69,43 @@ inline Duration_t ms_duration(int ms) {
   return Duration_t{ms / 1000, static_cast<uint32_t>(ms % 1000) * 1000000u};
 }
 
+// Milliseconds left until `end`; 0 or less once it has passed.
+inline int ms_until(std::chrono::steady_clock::time_point end) {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+}
+
+// Splits what arrives on a file descriptor into lines.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+  // The next whole line, without its new line; "" once timeout_ms passed or
+  // the other end closed.
+  std::string read_line(int timeout_ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      auto nl = buf_.find('\n');
+      if (nl != std::string::npos) {
+        std::string l = buf_.substr(0, nl);
+        buf_.erase(0, nl + 1);
+        return l;
+      }
+      int left = ms_until(end);
+      if (left <= 0) return "";
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, left) <= 0) return "";
+      char tmp[512];
+      ssize_t n = ::read(fd_, tmp, sizeof tmp);
+      if (n <= 0) return "";
+      buf_.append(tmp, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int fd_;
+  std::string buf_;
+};
+
 // ------------------------------------------------------------ child process
 // A child runs `role` of this binary; it talks line by line over its stdin
 // and stdout. Destroying the object kills a child still running.
@@ -97,6 +136,7 @@ class Child {
     close(out[1]);
     to_ = in[1];
     from_ = out[0];
+    from_child_ = LineReader(from_);
   }
   ~Child() {
     if (to_ >= 0) close(to_);
@@ -116,32 +156,12 @@ class Child {
     if (write(to_, l.data(), l.size()) < 0) return;
   }
   // Next line from the child, or "" after timeout_ms / end of output.
-  std::string read_line(int timeout_ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      auto nl = buf_.find('\n');
-      if (nl != std::string::npos) {
-        std::string l = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        return l;
-      }
-      int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-      if (left <= 0) return "";
-      pollfd p{from_, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) return "";
-      char tmp[512];
-      ssize_t n = ::read(from_, tmp, sizeof tmp);
-      if (n <= 0) return "";
-      buf_.append(tmp, static_cast<size_t>(n));
-    }
-  }
+  std::string read_line(int timeout_ms) { return from_child_.read_line(timeout_ms); }
   // Reads lines until one starts with `prefix`; returns the rest of it.
   bool expect(const std::string& prefix, std::string& rest, int timeout_ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-      int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
+      int left = ms_until(end);
       if (left <= 0) return false;
       std::string l = read_line(left);
       if (l.empty()) {
@@ -173,30 +193,13 @@ class Child {
   pid_t pid_ = -1;
   int to_ = -1, from_ = -1;
   bool reaped_ = false;
-  std::string buf_;
+  LineReader from_child_{-1};
 };
 
 // In the child: one line from the parent, or "" after timeout_ms.
 inline std::string parent_line(int timeout_ms) {
-  static std::string buf;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    auto nl = buf.find('\n');
-    if (nl != std::string::npos) {
-      std::string l = buf.substr(0, nl);
-      buf.erase(0, nl + 1);
-      return l;
-    }
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
-    if (left <= 0) return "";
-    pollfd p{0, POLLIN, 0};
-    if (poll(&p, 1, left) <= 0) return "";
-    char tmp[256];
-    ssize_t n = ::read(0, tmp, sizeof tmp);
-    if (n <= 0) return "";
-    buf.append(tmp, static_cast<size_t>(n));
-  }
+  static LineReader from_parent(0);
+  return from_parent.read_line(timeout_ms);
 }
 
 inline void tell_parent(const std::string& line) {
@@ -253,6 +256,26 @@ struct Stack {
   ~Stack() { destroy(); }
 };
 
+// A fixture with two stacks, destroyed after each test, and the factory
+// finalized.
+class TwoStacks : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    a.destroy();
+    b.destroy();
+    DomainParticipantFactory::finalize();
+  }
+  Stack a, b;
+};
+
+// The default reader QoS with the given reliability and history depth.
+inline DataReaderQos reader_qos(ReliabilityQosPolicyKind rel = RELIABLE_RELIABILITY_QOS, int depth = 100) {
+  DataReaderQos q = DATAREADER_QOS_DEFAULT;
+  q.reliability.kind = rel;
+  q.history.depth = depth;
+  return q;
+}
+
 inline size_t matched_subs(DataWriter* w) {
   InstanceHandleSeq h;
   w->get_matched_subscriptions(h);
@@ -293,6 +316,19 @@ std::vector<std::pair<int32_t, SampleInfo>> take_all(DataReader* r, std::vector<
     if (infos[i].valid_data) out.emplace_back(data[i].lVal, infos[i]);
   }
   return out;
+}
+
+// Takes from r until at least n valid samples came or timeout_ms passed;
+// returns every valid sample taken, in the order taken.
+template <typename T>
+std::vector<std::pair<int32_t, SampleInfo>> take_at_least(DataReader* r, size_t n, int timeout_ms) {
+  std::vector<std::pair<int32_t, SampleInfo>> got;
+  eventually([&] {
+    std::vector<std::pair<int32_t, SampleInfo>> more = take_all<T>(r);
+    got.insert(got.end(), more.begin(), more.end());
+    return got.size() >= n;
+  }, timeout_ms);
+  return got;
 }
 
 }  // namespace wiretest

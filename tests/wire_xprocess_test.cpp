@@ -92,19 +92,12 @@ int child_manual_writer() {
 int child_eager_reader() {
   Stack s;
   if (!s.make("xp_eager", false)) return 2;
-  DataReaderQos rq = DATAREADER_QOS_DEFAULT;
-  rq.reliability.kind = RELIABLE_RELIABILITY_QOS;
-  rq.history.depth = 10;
+  DataReaderQos rq = reader_qos(RELIABLE_RELIABILITY_QOS, 10);
   DataReader* r = s.subscriber->create_datareader(s.topic, rq, nullptr, 0);
   if (!r) return 3;
   if (!eventually([&] { return matched_pubs(r) > 0; }, 10000)) return 4;
   tell_parent("MATCHED");
-  std::vector<std::pair<int32_t, SampleInfo>> got, more;
-  eventually([&] {
-    more = take_all<FlatRecord>(r);
-    got.insert(got.end(), more.begin(), more.end());
-    return got.size() >= 5;
-  }, 3000);
+  std::vector<std::pair<int32_t, SampleInfo>> got = take_at_least<FlatRecord>(r, 5, 3000);
   std::string line = "GOT";
   for (auto& g : got) line += " " + std::to_string(g.first);
   tell_parent(line);
@@ -148,9 +141,7 @@ class WireCrossProcess : public ::testing::Test {
 
 TEST_F(WireCrossProcess, KeyedDeliveryDiscoveryAndInstanceStates) {
   ASSERT_TRUE(s.make("xp_keyed", true));
-  DataReaderQos rq = DATAREADER_QOS_DEFAULT;
-  rq.reliability.kind = RELIABLE_RELIABILITY_QOS;
-  rq.history.depth = 10;
+  DataReaderQos rq = reader_qos(RELIABLE_RELIABILITY_QOS, 10);
   DataReader* r = s.subscriber->create_datareader(s.topic, rq, nullptr, 0);
   ASSERT_TRUE(r);
   Child child("keyed_writer");

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ExpectedProfiles.h"
 #include "KeyedType.h"
 #include "quorvela/quorvela.h"
 #include "xml/profiles.h"
@@ -153,111 +154,16 @@ std::string diff(const DataReaderQos& a, const DataReaderQos& b) {
 #undef QV_CMP
 
 // ------------------------------------------------------------ expected values
-// Written from the table of expected profiles, independently of the file.
+// The values the suite expects of the shipped file (ExpectedProfiles.h); here
+// every member is compared, not only the rows of the suite's comparators.
 
-DomainParticipantFactoryQos named_dpf() {
-  DomainParticipantFactoryQos q;
-  q.entity_factory.autoenable_created_entities = false;
-  return q;
-}
-DomainParticipantQos named_dp() {
-  DomainParticipantQos q;
-  q.user_data.value = {0x68, 0x65, 0x6c, 0x6c, 0x6f};
-  q.entity_factory.autoenable_created_entities = false;
-  return q;
-}
-PublisherQos named_pub() {
-  PublisherQos q;
-  q.partition.name = {"partition1", "partition2"};
-  q.group_data.value = {0x12, 0x34, 0x56};
-  q.entity_factory.autoenable_created_entities = false;
-  return q;
-}
-SubscriberQos named_sub() {
-  SubscriberQos q;
-  q.partition.name = {"partitionA", "partitionB"};
-  q.group_data.value = bytes("group_data_value");
-  q.entity_factory.autoenable_created_entities = true;
-  return q;
-}
-TopicQos named_topic() {
-  TopicQos q;
-  q.topic_data.value = bytes("topic_data_value");
-  q.durability.kind = 1;
-  q.durability_service.service_cleanup_delay = {5, 0};
-  q.durability_service.history_kind = 0;
-  q.durability_service.history_depth = 10;
-  q.durability_service.max_samples = 100;
-  q.durability_service.max_instances = 10;
-  q.durability_service.max_samples_per_instance = 5;
-  q.deadline.period = {10, 0};
-  q.latency_budget.duration = {5, 0};
-  q.liveliness.kind = 1;
-  q.liveliness.lease_duration = {20, 0};
-  q.reliability.kind = 2;
-  q.reliability.max_blocking_time = {4, 0};
-  q.destination_order.kind = 1;
-  q.history.kind = 1;
-  q.history.depth = 100;
-  q.resource_limits.max_samples = 1000;
-  q.resource_limits.max_instances = 100;
-  q.resource_limits.max_samples_per_instance = 10;
-  q.transport_priority.value = 5;
-  q.lifespan.duration = {30, 0};
-  q.ownership.kind = 1;
-  return q;
-}
-DataWriterQos named_dw() {
-  DataWriterQos q;
-  q.durability.kind = 3;
-  q.durability_service.service_cleanup_delay = {10, 0};
-  q.durability_service.history_kind = 1;
-  q.durability_service.history_depth = 20;
-  q.durability_service.max_samples = 2000;
-  q.durability_service.max_instances = 20;
-  q.durability_service.max_samples_per_instance = 10;
-  q.deadline.period = {15, 0};
-  q.latency_budget.duration = {7, 0};
-  q.liveliness.kind = 2;
-  q.liveliness.lease_duration = {25, 0};
-  q.reliability.kind = 1;
-  q.reliability.max_blocking_time = {0, 100000000};
-  q.destination_order.kind = 0;
-  q.history.kind = 0;
-  q.history.depth = 5;
-  q.resource_limits.max_samples = 500;
-  q.resource_limits.max_instances = 50;
-  q.resource_limits.max_samples_per_instance = 5;
-  q.transport_priority.value = 10;
-  q.lifespan.duration = {60, 0};
-  q.user_data.value = bytes("writer_user_data_value");
-  q.ownership.kind = 0;
-  q.ownership_strength.value = 10;
-  q.writer_data_lifecycle.autodispose_unregistered_instances = false;
-  return q;
-}
-DataReaderQos named_dr() {
-  DataReaderQos q;
-  q.durability.kind = 2;
-  q.deadline.period = {20, 0};
-  q.latency_budget.duration = {10, 0};
-  q.liveliness.kind = 0;
-  q.liveliness.lease_duration = {30, 0};
-  q.reliability.kind = 2;
-  q.reliability.max_blocking_time = {0, 200000000};
-  q.destination_order.kind = 1;
-  q.history.kind = 0;
-  q.history.depth = 10;
-  q.resource_limits.max_samples = 2000;
-  q.resource_limits.max_instances = 20;
-  q.resource_limits.max_samples_per_instance = 20;
-  q.user_data.value = bytes("reader_user_data_value");
-  q.ownership.kind = 1;
-  q.time_based_filter.minimum_separation = {0, 0};
-  q.reader_data_lifecycle.autopurge_nowriter_samples_delay = {10, 0};
-  q.reader_data_lifecycle.autopurge_disposed_samples_delay = {5, 0};
-  return q;
-}
+using ExpectedProfiles::named_dp_qos;
+using ExpectedProfiles::named_dpf_qos;
+using ExpectedProfiles::named_dr_qos;
+using ExpectedProfiles::named_dw_qos;
+using ExpectedProfiles::named_pub_qos;
+using ExpectedProfiles::named_sub_qos;
+using ExpectedProfiles::named_topic_qos;
 
 using AnyQos = std::variant<DomainParticipantFactoryQos, DomainParticipantQos, PublisherQos, SubscriberQos, TopicQos,
                             DataWriterQos, DataReaderQos>;
@@ -270,27 +176,27 @@ struct Entry {
 
 std::vector<Entry> shipped_entries() {
   return {
-      {"default_dpf", DomainParticipantFactoryQos{}, named_dpf()},
-      {"named_dpf", named_dpf(), DomainParticipantFactoryQos{}},
-      {"default_dp", DomainParticipantQos{}, named_dp()},
-      {"named_dp", named_dp(), DomainParticipantQos{}},
-      {"default_pub", PublisherQos{}, named_pub()},
-      {"named_pub", named_pub(), PublisherQos{}},
-      {"default_sub", SubscriberQos{}, named_sub()},
-      {"named_sub", named_sub(), SubscriberQos{}},
-      {"default_topic", TopicQos{}, named_topic()},
-      {"named_topic", named_topic(), TopicQos{}},
-      {"default_dw", DataWriterQos{}, named_dw()},
-      {"named_dw", named_dw(), DataWriterQos{}},
-      {"default_dr", DataReaderQos{}, named_dr()},
-      {"named_dr", named_dr(), DataReaderQos{}},
+      {"default_dpf", DomainParticipantFactoryQos{}, named_dpf_qos()},
+      {"named_dpf", named_dpf_qos(), DomainParticipantFactoryQos{}},
+      {"default_dp", DomainParticipantQos{}, named_dp_qos()},
+      {"named_dp", named_dp_qos(), DomainParticipantQos{}},
+      {"default_pub", PublisherQos{}, named_pub_qos()},
+      {"named_pub", named_pub_qos(), PublisherQos{}},
+      {"default_sub", SubscriberQos{}, named_sub_qos()},
+      {"named_sub", named_sub_qos(), SubscriberQos{}},
+      {"default_topic", TopicQos{}, named_topic_qos()},
+      {"named_topic", named_topic_qos(), TopicQos{}},
+      {"default_dw", DataWriterQos{}, named_dw_qos()},
+      {"named_dw", named_dw_qos(), DataWriterQos{}},
+      {"default_dr", DataReaderQos{}, named_dr_qos()},
+      {"named_dr", named_dr_qos(), DataReaderQos{}},
   };
 }
 
 // One value of every kind, each holding something non-default, to check that
 // failed lookups leave it alone.
 std::vector<AnyQos> sentinels() {
-  return {named_dpf(), named_dp(), named_pub(), named_sub(), named_topic(), named_dw(), named_dr()};
+  return {named_dpf_qos(), named_dp_qos(), named_pub_qos(), named_sub_qos(), named_topic_qos(), named_dw_qos(), named_dr_qos()};
 }
 
 // ------------------------------------------------------------ fixture
@@ -399,7 +305,7 @@ TEST_F(XmlProfiles, LoadingAgainReplacesAndNeverAppends) {
   load_shipped();
   PublisherQos pub;
   ASSERT_EQ(pf::find(kLib, kProfile, "named_pub", pub), RETCODE_OK);
-  EXPECT_EQ(diff(pub, named_pub()), "");
+  EXPECT_EQ(diff(pub, named_pub_qos()), "");
 
   // A second file replaces the first one entirely.
   const std::string other = write("other.xml", R"(<qos_config>
@@ -420,7 +326,7 @@ TEST_F(XmlProfiles, LoadingAgainReplacesAndNeverAppends) {
 
   load_shipped();
   ASSERT_EQ(pf::find(kLib, kProfile, "named_pub", pub), RETCODE_OK);
-  EXPECT_EQ(diff(pub, named_pub()), "");
+  EXPECT_EQ(diff(pub, named_pub_qos()), "");
   EXPECT_EQ(pf::find("other_lib", kProfile, "named_pub", pub), RETCODE_ERROR) << "libraries of the earlier file are gone";
 }
 
@@ -442,7 +348,7 @@ TEST_F(XmlProfiles, UnloadClearsEverythingAndLoadingAgainRestores) {
   load_shipped();
   DataReaderQos dr;
   ASSERT_EQ(pf::find(kLib, kProfile, "named_dr", dr), RETCODE_OK);
-  EXPECT_EQ(diff(dr, named_dr()), "");
+  EXPECT_EQ(diff(dr, named_dr_qos()), "");
 }
 
 // Every refused file leaves the profiles loaded before it untouched; the
@@ -561,7 +467,7 @@ TEST_F(XmlProfiles, RefusedFilesChangeNothing) {
         << c.what << ": expected '" << c.reason << "' in: " << pf::last_error();
     TopicQos topic_qos;
     EXPECT_EQ(pf::find(kLib, kProfile, "named_topic", topic_qos), RETCODE_OK) << c.what;
-    EXPECT_EQ(diff(topic_qos, named_topic()), "") << c.what;
+    EXPECT_EQ(diff(topic_qos, named_topic_qos()), "") << c.what;
   }
   TopicQos half;
   EXPECT_EQ(pf::find("half_lib", "half_profile", "fine", half), RETCODE_ERROR) << "nothing half-loaded";
@@ -592,7 +498,7 @@ TEST_F(XmlProfiles, UnreadableFilesChangeNothingAndNeverBlock) {
     EXPECT_NE(pf::last_error().find(c.reason), std::string::npos) << c.file << ": " << pf::last_error();
     SubscriberQos sub;
     EXPECT_EQ(pf::find(kLib, kProfile, "named_sub", sub), RETCODE_OK) << c.file;
-    EXPECT_EQ(diff(sub, named_sub()), "") << c.file;
+    EXPECT_EQ(diff(sub, named_sub_qos()), "") << c.file;
   }
   EXPECT_EQ(pf::load(nullptr), RETCODE_BAD_PARAMETER);
   SubscriberQos sub;
@@ -697,7 +603,7 @@ TEST_F(XmlProfiles, ShippedEntriesApplyToTheirEntities) {
   DomainParticipantFactoryQos fq;
   ASSERT_EQ(f->set_qos_with_profile(kLib, kProfile, "named_dpf"), RETCODE_OK);
   ASSERT_EQ(f->get_qos(fq), RETCODE_OK);
-  EXPECT_EQ(diff(fq, named_dpf()), "");
+  EXPECT_EQ(diff(fq, named_dpf_qos()), "");
   ASSERT_EQ(f->set_qos_with_profile(kLib, kProfile, "default_dpf"), RETCODE_OK);
   ASSERT_EQ(f->get_qos(fq), RETCODE_OK);
   EXPECT_EQ(diff(fq, DomainParticipantFactoryQos{}), "");
@@ -707,7 +613,7 @@ TEST_F(XmlProfiles, ShippedEntriesApplyToTheirEntities) {
   ASSERT_NE(named, nullptr);
   DomainParticipantQos dq;
   ASSERT_EQ(named->get_qos(dq), RETCODE_OK);
-  EXPECT_EQ(diff(dq, named_dp()), "");
+  EXPECT_EQ(diff(dq, named_dp_qos()), "");
   EXPECT_EQ(f->create_participant_with_profile(2, kLib, kProfile, "named_pub", nullptr, 0), nullptr);
 
   DomainParticipant* p = f->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
@@ -716,12 +622,12 @@ TEST_F(XmlProfiles, ShippedEntriesApplyToTheirEntities) {
   ASSERT_NE(pub, nullptr);
   PublisherQos pq;
   ASSERT_EQ(pub->get_qos(pq), RETCODE_OK);
-  EXPECT_EQ(diff(pq, named_pub()), "");
+  EXPECT_EQ(diff(pq, named_pub_qos()), "");
   Subscriber* sub = p->create_subscriber_with_profile(kLib, kProfile, "named_sub", nullptr, 0);
   ASSERT_NE(sub, nullptr);
   SubscriberQos sq;
   ASSERT_EQ(sub->get_qos(sq), RETCODE_OK);
-  EXPECT_EQ(diff(sq, named_sub()), "");
+  EXPECT_EQ(diff(sq, named_sub_qos()), "");
 
   ASSERT_EQ(p->registe_type("KeyedType", KeyedTypeTypeSupport::get_instance()), RETCODE_OK);
   Topic* topic = p->create_topic_with_profile("xml_profiles_topic", "KeyedType", kLib, kProfile, "named_topic",
@@ -729,7 +635,7 @@ TEST_F(XmlProfiles, ShippedEntriesApplyToTheirEntities) {
   ASSERT_NE(topic, nullptr);
   TopicQos tq;
   ASSERT_EQ(topic->get_qos(tq), RETCODE_OK);
-  EXPECT_EQ(diff(tq, named_topic()), "");
+  EXPECT_EQ(diff(tq, named_topic_qos()), "");
   EXPECT_EQ(p->create_topic_with_profile("other_topic", "KeyedType", kLib, kProfile, "unknown", nullptr, 0), nullptr);
 
   Publisher* pub0 = p->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
@@ -740,12 +646,12 @@ TEST_F(XmlProfiles, ShippedEntriesApplyToTheirEntities) {
   ASSERT_NE(writer, nullptr);
   DataWriterQos wq;
   ASSERT_EQ(writer->get_qos(wq), RETCODE_OK);
-  EXPECT_EQ(diff(wq, named_dw()), "");
+  EXPECT_EQ(diff(wq, named_dw_qos()), "");
   DataReader* reader = sub0->create_datareader_with_profile(topic, kLib, kProfile, "named_dr", nullptr, 0);
   ASSERT_NE(reader, nullptr);
   DataReaderQos rq;
   ASSERT_EQ(reader->get_qos(rq), RETCODE_OK);
-  EXPECT_EQ(diff(rq, named_dr()), "");
+  EXPECT_EQ(diff(rq, named_dr_qos()), "");
 
   // An enabled reader refuses the immutable changes of "named_dr" as a whole.
   DataReader* plain = sub0->create_datareader(topic, DATAREADER_QOS_DEFAULT, nullptr, 0);
@@ -772,7 +678,7 @@ TEST_F(XmlProfiles, ConcurrentLookupsAndReloads) {
   std::vector<std::thread> readers;
   for (int t = 0; t < 4; ++t) {
     readers.emplace_back([&] {
-      const TopicQos expected = named_topic();
+      const TopicQos expected = named_topic_qos();
       for (int i = 0; i < 200000 && !stop.load(); ++i) {
         TopicQos q;
         const ReturnCode_t rc = pf::find(kLib, kProfile, "named_topic", q);

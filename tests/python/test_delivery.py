@@ -53,18 +53,22 @@ class Entities:
         self.writer = self.reader = None
         if with_writer:
             self.publisher = self.participant.create_publisher()
-            qos = Q.DataWriterQos()
-            assert self.publisher.get_default_datawriter_qos(qos) == Q.RETCODE_OK
-            self.dw = self.publisher.create_datawriter(self.topic, reliable_keep_all(qos))
-            assert self.dw is not None
+            self.dw = self._endpoint(Q.DataWriterQos(), self.publisher.get_default_datawriter_qos,
+                                     self.publisher.create_datawriter)
             self.writer = FlatRecordDataWriter(self.dw)
         if with_reader:
             self.subscriber = self.participant.create_subscriber()
-            qos = Q.DataReaderQos()
-            assert self.subscriber.get_default_datareader_qos(qos) == Q.RETCODE_OK
-            self.dr = self.subscriber.create_datareader(self.topic, reliable_keep_all(qos))
-            assert self.dr is not None
+            self.dr = self._endpoint(Q.DataReaderQos(), self.subscriber.get_default_datareader_qos,
+                                     self.subscriber.create_datareader)
             self.reader = FlatRecordDataReader(self.dr)
+
+    def _endpoint(self, qos, get_default_qos, create):
+        """A writer or reader on the topic: the group's default QoS made
+        reliable and keep-all."""
+        assert get_default_qos(qos) == Q.RETCODE_OK
+        endpoint = create(self.topic, reliable_keep_all(qos))
+        assert endpoint is not None
+        return endpoint
 
     def close(self):
         assert self.participant.delete_contained_entities() == Q.RETCODE_OK

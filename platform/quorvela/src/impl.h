@@ -190,8 +190,6 @@ class PublisherImpl : public Publisher {
   std::vector<DataWriterImpl*> writers() const { return writers_; }
 
  private:
-  DataWriter* create_writer_locked(Topic* topic, const DataWriterQos& qos, DataWriterListener* listener,
-                                   StatusMask mask);
   ParticipantImpl* participant_;
   PublisherQos qos_;
   PublisherListener* listener_;
@@ -244,8 +242,6 @@ class SubscriberImpl : public Subscriber {
   std::vector<DataReaderImpl*> readers() const { return readers_; }
 
  private:
-  DataReader* create_reader_locked(TopicDescription* topic, const DataReaderQos& qos,
-                                   DataReaderListener* listener, StatusMask mask);
   ParticipantImpl* participant_;
   SubscriberQos qos_;
   SubscriberListener* listener_;
@@ -341,8 +337,8 @@ class ParticipantImpl : public DomainParticipant {
                        std::vector<std::unique_ptr<ContentFilteredTopicImpl>>& cfts);
 
  private:
-  Topic* create_topic_locked(const std::string& topic_name, const std::string& type_name, const TopicQos& qos,
-                             TopicListener* listener, StatusMask mask);
+  // Whether what this participant creates is enabled at once.
+  bool autoenables() const { return enabled_ && qos_.entity_factory.autoenable_created_entities; }
 
   DomainId_t domain_id_;
   DomainParticipantQos qos_;

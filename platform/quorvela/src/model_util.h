@@ -2,6 +2,8 @@
 #pragma once
 
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "impl.h"
 #include "qos_rules.h"
@@ -11,10 +13,43 @@ namespace QUORVELA::detail {
 
 // Copies a value out under the model lock.
 template <typename T>
+T copy_locked(const T& source) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  return source;
+}
+
+template <typename T>
 ReturnCode_t get_locked(const T& source, T& out) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
   out = source;
   return RETCODE_OK;
+}
+
+// Replaces an entity's listener and its status mask under the model lock.
+template <typename Listener>
+ReturnCode_t set_listener_locked(Listener*& listener_slot, StatusMask& mask_slot, Listener* listener,
+                                 StatusMask mask) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  listener_slot = listener;
+  mask_slot = mask;
+  return RETCODE_OK;
+}
+
+// Enables a child of a participant (publisher, subscriber, topic); refused
+// while the participant itself is not enabled.
+inline ReturnCode_t enable_child_locked(bool& enabled, ParticipantImpl* participant) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (enabled) return RETCODE_OK;
+  if (!participant->is_enabled()) return RETCODE_PRECONDITION_NOT_MET;
+  enabled = true;
+  return RETCODE_OK;
+}
+
+// The QoS a create call asks for: the default object (recognised by address)
+// stands for the parent's current default. Call with model_mutex() held.
+template <typename Q>
+const Q& resolve_default(const Q& qos, const Q& default_object, const Q& current_default) {
+  return (&qos == &default_object) ? current_default : qos;
 }
 
 // Stores a new default QoS: the default object itself (recognised by
@@ -36,6 +71,15 @@ ReturnCode_t with_profile(const char* library, const char* profile, const char* 
   ReturnCode_t rc = profiles::find(library, profile, name, q);
   if (rc != RETCODE_OK) return rc;
   return apply(q);
+}
+
+// The same for a create call: null when the profile has no such QoS.
+template <typename Q, typename Create>
+auto create_with_profile(const char* library, const char* profile, const char* name, Create create)
+    -> decltype(create(std::declval<const Q&>())) {
+  Q q;
+  if (profiles::find(library, profile, name, q) != RETCODE_OK) return nullptr;
+  return create(q);
 }
 
 // Replaces the QoS of a publisher or subscriber. On success `affected` holds
@@ -69,6 +113,17 @@ Impl* unlink_member(std::vector<Impl*>& members, Api* victim) {
     }
   }
   return nullptr;
+}
+
+// Closes and frees endpoints (writers or readers) that were unlinked from the
+// tree. Call without model_mutex() held.
+template <typename Endpoint>
+void close_all(std::vector<Endpoint*>& endpoints) {
+  for (Endpoint* e : endpoints) {
+    e->close();
+    delete e;
+  }
+  endpoints.clear();
 }
 
 }  // namespace QUORVELA::detail

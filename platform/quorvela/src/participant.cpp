@@ -23,19 +23,43 @@ std::condition_variable_any& topic_created() {
 
 constexpr uint8_t kEntityKindTopic = 0x0a;
 
+// Stores a new child of a participant and returns it, enabled first when the
+// participant autoenables what it creates.
+template <typename Child>
+Child* adopt(std::vector<std::unique_ptr<Child>>& children, std::unique_ptr<Child> child, bool enable) {
+  if (enable) child->enable();
+  children.push_back(std::move(child));
+  return children.back().get();
+}
+
+// Deletes `entity`, one of the participant's `owned` children, under the model
+// lock: null is RETCODE_BAD_PARAMETER; one that is not among them, or is
+// still in use, RETCODE_PRECONDITION_NOT_MET. `release` gives back what the
+// child holds just before it is freed.
+template <typename Impl, typename Api, typename InUse, typename Release>
+ReturnCode_t delete_owned(std::vector<std::unique_ptr<Impl>>& owned, Api*& entity, InUse in_use, Release release) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (entity == nullptr) return RETCODE_BAD_PARAMETER;
+  auto it = std::find_if(owned.begin(), owned.end(),
+                         [&](const std::unique_ptr<Impl>& e) { return static_cast<Api*>(e.get()) == entity; });
+  if (it == owned.end()) return RETCODE_PRECONDITION_NOT_MET;
+  if (in_use(**it)) return RETCODE_PRECONDITION_NOT_MET;
+  release(**it);
+  owned.erase(it);
+  entity = nullptr;
+  return RETCODE_OK;
+}
+
+template <typename Impl, typename Api, typename InUse>
+ReturnCode_t delete_owned(std::vector<std::unique_ptr<Impl>>& owned, Api*& entity, InUse in_use) {
+  return delete_owned(owned, entity, in_use, [](Impl&) {});
+}
+
 }  // namespace
 
 void close_endpoints(std::vector<DataWriterImpl*>& writers, std::vector<DataReaderImpl*>& readers) {
-  for (DataReaderImpl* r : readers) {
-    r->close();
-    delete r;
-  }
-  readers.clear();
-  for (DataWriterImpl* w : writers) {
-    w->close();
-    delete w;
-  }
-  writers.clear();
+  close_all(readers);
+  close_all(writers);
 }
 
 ParticipantImpl::ParticipantImpl(DomainId_t domain_id, const DomainParticipantQos& qos,
@@ -61,10 +85,7 @@ InstanceHandle_t ParticipantImpl::mint_handle(uint8_t entity_kind) {
   return handle_from_guid(wire_.mint_guid(entity_kind));
 }
 
-DomainParticipantQos ParticipantImpl::qos() const {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return qos_;
-}
+DomainParticipantQos ParticipantImpl::qos() const { return copy_locked(qos_); }
 
 bool ParticipantImpl::empty() const {
   return publishers_.empty() && subscribers_.empty() && topics_.empty() && cfts_.empty();
@@ -110,62 +131,42 @@ ReaderTopic resolve_reader_topic(ParticipantImpl* participant, TopicDescription*
 Publisher* ParticipantImpl::create_publisher(const PublisherQos& qos, PublisherListener* listener,
                                              StatusMask mask) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  const PublisherQos q = (&qos == &PUBLISHER_QOS_DEFAULT) ? default_publisher_qos_ : qos;
+  const PublisherQos q = resolve_default(qos, PUBLISHER_QOS_DEFAULT, default_publisher_qos_);
   if (check_qos(q) != RETCODE_OK) return nullptr;
-  auto p = std::make_unique<PublisherImpl>(this, q, listener, mask, mint_handle(wire::kEntityKindPublisher));
-  if (enabled_ && qos_.entity_factory.autoenable_created_entities) p->enable();
-  publishers_.push_back(std::move(p));
-  return publishers_.back().get();
+  return adopt(publishers_,
+               std::make_unique<PublisherImpl>(this, q, listener, mask, mint_handle(wire::kEntityKindPublisher)),
+               autoenables());
 }
 
 Publisher* ParticipantImpl::create_publisher_with_profile(const char* l, const char* p, const char* n,
                                                           PublisherListener* listener, StatusMask mask) {
-  PublisherQos q;
-  if (profiles::find(l, p, n, q) != RETCODE_OK) return nullptr;
-  return create_publisher(q, listener, mask);
+  return create_with_profile<PublisherQos>(
+      l, p, n, [&](const PublisherQos& q) { return create_publisher(q, listener, mask); });
 }
 
 ReturnCode_t ParticipantImpl::delete_publisher(Publisher*& publisher) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (publisher == nullptr) return RETCODE_BAD_PARAMETER;
-  auto it = std::find_if(publishers_.begin(), publishers_.end(),
-                         [&](const std::unique_ptr<PublisherImpl>& p) { return p.get() == publisher; });
-  if (it == publishers_.end()) return RETCODE_PRECONDITION_NOT_MET;
-  if ((*it)->has_writers()) return RETCODE_PRECONDITION_NOT_MET;
-  publishers_.erase(it);
-  publisher = nullptr;
-  return RETCODE_OK;
+  return delete_owned(publishers_, publisher, [](const PublisherImpl& p) { return p.has_writers(); });
 }
 
 // ----------------------------------------------------------- subscribers
 Subscriber* ParticipantImpl::create_subscriber(const SubscriberQos& qos, SubscriberListener* listener,
                                                StatusMask mask) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  const SubscriberQos q = (&qos == &SUBSCRIBER_QOS_DEFAULT) ? default_subscriber_qos_ : qos;
+  const SubscriberQos q = resolve_default(qos, SUBSCRIBER_QOS_DEFAULT, default_subscriber_qos_);
   if (check_qos(q) != RETCODE_OK) return nullptr;
-  auto s = std::make_unique<SubscriberImpl>(this, q, listener, mask, mint_handle(wire::kEntityKindSubscriber));
-  if (enabled_ && qos_.entity_factory.autoenable_created_entities) s->enable();
-  subscribers_.push_back(std::move(s));
-  return subscribers_.back().get();
+  return adopt(subscribers_,
+               std::make_unique<SubscriberImpl>(this, q, listener, mask, mint_handle(wire::kEntityKindSubscriber)),
+               autoenables());
 }
 
 Subscriber* ParticipantImpl::create_subscriber_with_profile(const char* l, const char* p, const char* n,
                                                             SubscriberListener* listener, StatusMask mask) {
-  SubscriberQos q;
-  if (profiles::find(l, p, n, q) != RETCODE_OK) return nullptr;
-  return create_subscriber(q, listener, mask);
+  return create_with_profile<SubscriberQos>(
+      l, p, n, [&](const SubscriberQos& q) { return create_subscriber(q, listener, mask); });
 }
 
 ReturnCode_t ParticipantImpl::delete_subscriber(Subscriber*& subscriber) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (subscriber == nullptr) return RETCODE_BAD_PARAMETER;
-  auto it = std::find_if(subscribers_.begin(), subscribers_.end(),
-                         [&](const std::unique_ptr<SubscriberImpl>& s) { return s.get() == subscriber; });
-  if (it == subscribers_.end()) return RETCODE_PRECONDITION_NOT_MET;
-  if ((*it)->has_readers()) return RETCODE_PRECONDITION_NOT_MET;
-  subscribers_.erase(it);
-  subscriber = nullptr;
-  return RETCODE_OK;
+  return delete_owned(subscribers_, subscriber, [](const SubscriberImpl& s) { return s.has_readers(); });
 }
 
 // ----------------------------------------------------------------- types
@@ -179,47 +180,32 @@ ReturnCode_t ParticipantImpl::registe_type(const std::string& type_name, TypeSup
 }
 
 // ---------------------------------------------------------------- topics
-Topic* ParticipantImpl::create_topic_locked(const std::string& topic_name, const std::string& type_name,
-                                            const TopicQos& qos, TopicListener* listener, StatusMask mask) {
+Topic* ParticipantImpl::create_topic(const std::string& topic_name, const std::string& type_name,
+                                     const TopicQos& qos, TopicListener* listener, StatusMask mask) {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
   if (topic_name.empty()) return nullptr;
   auto type = types_.find(type_name);
   if (type == types_.end()) return nullptr;
   if (lookup_topicdescription(topic_name) != nullptr) return nullptr;
-  const TopicQos q = (&qos == &TOPIC_QOS_DEFAULT) ? default_topic_qos_ : qos;
+  const TopicQos q = resolve_default(qos, TOPIC_QOS_DEFAULT, default_topic_qos_);
   if (check_qos(q) != RETCODE_OK) return nullptr;
-  auto t = std::make_unique<TopicImpl>(this, topic_name, type_name, type->second, q, listener, mask,
-                                       mint_handle(kEntityKindTopic));
-  if (enabled_ && qos_.entity_factory.autoenable_created_entities) t->enable();
-  topics_.push_back(std::move(t));
+  Topic* t = adopt(topics_,
+                   std::make_unique<TopicImpl>(this, topic_name, type_name, type->second, q, listener, mask,
+                                               mint_handle(kEntityKindTopic)),
+                   autoenables());
   topic_created().notify_all();
-  return topics_.back().get();
-}
-
-Topic* ParticipantImpl::create_topic(const std::string& topic_name, const std::string& type_name,
-                                     const TopicQos& qos, TopicListener* listener, StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return create_topic_locked(topic_name, type_name, qos, listener, mask);
+  return t;
 }
 
 Topic* ParticipantImpl::create_topic_with_profile(const std::string& topic_name, const std::string& type_name,
                                                   const char* l, const char* p, const char* n,
                                                   TopicListener* listener, StatusMask mask) {
-  TopicQos q;
-  if (profiles::find(l, p, n, q) != RETCODE_OK) return nullptr;
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return create_topic_locked(topic_name, type_name, q, listener, mask);
+  return create_with_profile<TopicQos>(
+      l, p, n, [&](const TopicQos& q) { return create_topic(topic_name, type_name, q, listener, mask); });
 }
 
 ReturnCode_t ParticipantImpl::delete_topic(Topic*& topic) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (topic == nullptr) return RETCODE_BAD_PARAMETER;
-  auto it = std::find_if(topics_.begin(), topics_.end(),
-                         [&](const std::unique_ptr<TopicImpl>& t) { return static_cast<Topic*>(t.get()) == topic; });
-  if (it == topics_.end()) return RETCODE_PRECONDITION_NOT_MET;
-  if ((*it)->users() > 0) return RETCODE_PRECONDITION_NOT_MET;
-  topics_.erase(it);
-  topic = nullptr;
-  return RETCODE_OK;
+  return delete_owned(topics_, topic, [](const TopicImpl& t) { return t.users() > 0; });
 }
 
 Topic* ParticipantImpl::find_topic(const std::string& topic_name, const Duration_t& timeout) {
@@ -268,17 +254,9 @@ ContentFilteredTopic* ParticipantImpl::create_contentfilteredtopic(const std::st
 }
 
 ReturnCode_t ParticipantImpl::delete_contentfilteredtopic(ContentFilteredTopic*& topic) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (topic == nullptr) return RETCODE_BAD_PARAMETER;
-  auto it = std::find_if(cfts_.begin(), cfts_.end(), [&](const std::unique_ptr<ContentFilteredTopicImpl>& c) {
-    return static_cast<ContentFilteredTopic*>(c.get()) == topic;
-  });
-  if (it == cfts_.end()) return RETCODE_PRECONDITION_NOT_MET;
-  if ((*it)->users() > 0) return RETCODE_PRECONDITION_NOT_MET;
-  (*it)->related_impl()->remove_user();
-  cfts_.erase(it);
-  topic = nullptr;
-  return RETCODE_OK;
+  return delete_owned(
+      cfts_, topic, [](const ContentFilteredTopicImpl& c) { return c.users() > 0; },
+      [](ContentFilteredTopicImpl& c) { c.related_impl()->remove_user(); });
 }
 
 // ----------------------------------------------------------- containment
@@ -392,16 +370,10 @@ ReturnCode_t ParticipantImpl::set_qos_with_profile(const char* l, const char* p,
 }
 
 ReturnCode_t ParticipantImpl::set_listener(DomainParticipantListener* listener, StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  listener_ = listener;
-  mask_ = mask;
-  return RETCODE_OK;
+  return set_listener_locked(listener_, mask_, listener, mask);
 }
 
-DomainParticipantListener* ParticipantImpl::get_listener() {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return listener_;
-}
+DomainParticipantListener* ParticipantImpl::get_listener() { return copy_locked(listener_); }
 
 ReturnCode_t ParticipantImpl::set_default_publisher_qos(const PublisherQos& qos) {
   return set_default_locked(default_publisher_qos_, qos, PUBLISHER_QOS_DEFAULT);

@@ -40,6 +40,88 @@ void copy_topic_policies(const TopicQos& t, DataReaderQos& r) {
   r.ownership = t.ownership;
 }
 
+// What a writer or reader holds on topics while it belongs to its group: a
+// user count on its topic and, for a reader, on its content-filtered topic.
+void release_topics(DataWriterImpl* w) { w->topic_impl()->remove_user(); }
+
+void release_topics(DataReaderImpl* r) {
+  r->topic_impl()->remove_user();
+  if (ContentFilteredTopicImpl* c = r->cft_impl()) c->remove_user();
+}
+
+void group_qos_changed(DataWriterImpl* w) { w->publisher_qos_changed(); }
+void group_qos_changed(DataReaderImpl* r) { r->subscriber_qos_changed(); }
+
+void participant_default(ParticipantImpl* participant, PublisherQos& q) {
+  participant->get_default_publisher_qos(q);
+}
+void participant_default(ParticipantImpl* participant, SubscriberQos& q) {
+  participant->get_default_subscriber_qos(q);
+}
+
+template <typename Endpoint>
+bool holds_handle(const std::vector<Endpoint*>& endpoints, const InstanceHandle_t& h) {
+  for (Endpoint* e : endpoints)
+    if (e->get_instance_handle() == h) return true;
+  return false;
+}
+
+// Unlinks every endpoint of a group; they are to be closed outside the lock.
+template <typename Endpoint>
+std::vector<Endpoint*> unlink_all(std::vector<Endpoint*>& endpoints) {
+  std::vector<Endpoint*> out;
+  out.swap(endpoints);
+  for (Endpoint* e : out) release_topics(e);
+  return out;
+}
+
+// Deletes one endpoint of a group: unlinked under the model lock, closed
+// (which waits for its callbacks) after releasing it.
+template <typename Endpoint, typename Api>
+ReturnCode_t delete_endpoint(std::vector<Endpoint*>& endpoints, Api*& endpoint) {
+  Endpoint* victim = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(model_mutex());
+    if (endpoint == nullptr) return RETCODE_BAD_PARAMETER;
+    victim = unlink_member(endpoints, endpoint);
+    if (victim == nullptr) return RETCODE_PRECONDITION_NOT_MET;
+    release_topics(victim);
+  }
+  victim->close();
+  delete victim;
+  endpoint = nullptr;
+  return RETCODE_OK;
+}
+
+template <typename Endpoint>
+ReturnCode_t delete_all_endpoints(std::vector<Endpoint*>& endpoints) {
+  std::vector<Endpoint*> victims;
+  {
+    std::lock_guard<std::recursive_mutex> lock(model_mutex());
+    victims = unlink_all(endpoints);
+  }
+  close_all(victims);
+  return RETCODE_OK;
+}
+
+// Replaces the QoS of a publisher or subscriber; the default object stands
+// for the participant's current default. The endpoints that must announce
+// the change are told outside the model lock.
+template <typename Q, typename Endpoint>
+ReturnCode_t set_group_qos(ParticipantImpl* participant, Q& current, const bool& enabled, const Q& qos,
+                           const Q& default_object, const std::vector<Endpoint*>& endpoints) {
+  std::vector<Endpoint*> affected;
+  {
+    std::lock_guard<std::recursive_mutex> lock(model_mutex());
+    Q next = qos;
+    if (&qos == &default_object) participant_default(participant, next);
+    ReturnCode_t rc = replace_group_qos(current, enabled, next, endpoints, affected);
+    if (rc != RETCODE_OK) return rc;
+  }
+  for (Endpoint* e : affected) group_qos_changed(e);
+  return RETCODE_OK;
+}
+
 }  // namespace
 
 // ================================================================ Publisher
@@ -47,37 +129,20 @@ PublisherImpl::PublisherImpl(ParticipantImpl* participant, const PublisherQos& q
                              StatusMask mask, const InstanceHandle_t& handle)
     : participant_(participant), qos_(qos), listener_(listener), mask_(mask), handle_(handle) {}
 
-ReturnCode_t PublisherImpl::enable() {
+ReturnCode_t PublisherImpl::enable() { return enable_child_locked(enabled_, participant_); }
+
+PublisherQos PublisherImpl::qos() const { return copy_locked(qos_); }
+
+bool PublisherImpl::contains(const InstanceHandle_t& h) const { return holds_handle(writers_, h); }
+
+std::vector<DataWriterImpl*> PublisherImpl::unlink_all_writers() { return unlink_all(writers_); }
+
+DataWriter* PublisherImpl::create_datawriter(Topic* topic, const DataWriterQos& qos, DataWriterListener* listener,
+                                             StatusMask mask) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (enabled_) return RETCODE_OK;
-  if (!participant_->is_enabled()) return RETCODE_PRECONDITION_NOT_MET;
-  enabled_ = true;
-  return RETCODE_OK;
-}
-
-PublisherQos PublisherImpl::qos() const {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return qos_;
-}
-
-bool PublisherImpl::contains(const InstanceHandle_t& h) const {
-  for (DataWriterImpl* w : writers_)
-    if (w->get_instance_handle() == h) return true;
-  return false;
-}
-
-std::vector<DataWriterImpl*> PublisherImpl::unlink_all_writers() {
-  std::vector<DataWriterImpl*> out;
-  out.swap(writers_);
-  for (DataWriterImpl* w : out) w->topic_impl()->remove_user();
-  return out;
-}
-
-DataWriter* PublisherImpl::create_writer_locked(Topic* topic, const DataWriterQos& qos,
-                                                DataWriterListener* listener, StatusMask mask) {
   TopicImpl* t = participant_->find_topic_impl(topic);
   if (t == nullptr) return nullptr;
-  const DataWriterQos q = (&qos == &DATAWRITER_QOS_DEFAULT) ? default_writer_qos_ : qos;
+  const DataWriterQos q = resolve_default(qos, DATAWRITER_QOS_DEFAULT, default_writer_qos_);
   if (check_qos(q) != RETCODE_OK) return nullptr;
   DataWriterImpl* w = DataWriterImpl::create(this, t, q, listener, mask);
   if (w == nullptr) return nullptr;
@@ -87,35 +152,14 @@ DataWriter* PublisherImpl::create_writer_locked(Topic* topic, const DataWriterQo
   return w;
 }
 
-DataWriter* PublisherImpl::create_datawriter(Topic* topic, const DataWriterQos& qos, DataWriterListener* listener,
-                                             StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return create_writer_locked(topic, qos, listener, mask);
-}
-
 DataWriter* PublisherImpl::create_datawriter_with_profile(Topic* topic, const char* l, const char* p,
                                                           const char* n, DataWriterListener* listener,
                                                           StatusMask mask) {
-  DataWriterQos q;
-  if (profiles::find(l, p, n, q) != RETCODE_OK) return nullptr;
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return create_writer_locked(topic, q, listener, mask);
+  return create_with_profile<DataWriterQos>(
+      l, p, n, [&](const DataWriterQos& q) { return create_datawriter(topic, q, listener, mask); });
 }
 
-ReturnCode_t PublisherImpl::delete_datawriter(DataWriter*& writer) {
-  DataWriterImpl* victim = nullptr;
-  {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    if (writer == nullptr) return RETCODE_BAD_PARAMETER;
-    victim = unlink_member(writers_, writer);
-    if (victim == nullptr) return RETCODE_PRECONDITION_NOT_MET;
-    victim->topic_impl()->remove_user();
-  }
-  victim->close();
-  delete victim;
-  writer = nullptr;
-  return RETCODE_OK;
-}
+ReturnCode_t PublisherImpl::delete_datawriter(DataWriter*& writer) { return delete_endpoint(writers_, writer); }
 
 DataWriter* PublisherImpl::lookup_datawriter(const std::string& topic_name) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
@@ -124,16 +168,7 @@ DataWriter* PublisherImpl::lookup_datawriter(const std::string& topic_name) {
   return nullptr;
 }
 
-ReturnCode_t PublisherImpl::delete_contained_entities() {
-  std::vector<DataWriterImpl*> writers;
-  {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    writers = unlink_all_writers();
-  }
-  std::vector<DataReaderImpl*> none;
-  close_endpoints(writers, none);
-  return RETCODE_OK;
-}
+ReturnCode_t PublisherImpl::delete_contained_entities() { return delete_all_endpoints(writers_); }
 
 ReturnCode_t PublisherImpl::wait_for_acknowledgments(const Duration_t& max_wait) {
   std::vector<DataWriterImpl*> writers;
@@ -163,16 +198,7 @@ ReturnCode_t PublisherImpl::wait_for_acknowledgments(const Duration_t& max_wait)
 ReturnCode_t PublisherImpl::get_qos(PublisherQos& qos) { return get_locked(qos_, qos); }
 
 ReturnCode_t PublisherImpl::set_qos(const PublisherQos& qos) {
-  std::vector<DataWriterImpl*> affected;
-  {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    PublisherQos q = qos;
-    if (&qos == &PUBLISHER_QOS_DEFAULT) participant_->get_default_publisher_qos(q);
-    ReturnCode_t rc = replace_group_qos(qos_, enabled_, q, writers_, affected);
-    if (rc != RETCODE_OK) return rc;
-  }
-  for (DataWriterImpl* e : affected) e->publisher_qos_changed();
-  return RETCODE_OK;
+  return set_group_qos(participant_, qos_, enabled_, qos, PUBLISHER_QOS_DEFAULT, writers_);
 }
 
 ReturnCode_t PublisherImpl::set_qos_with_profile(const char* l, const char* p, const char* n) {
@@ -180,16 +206,10 @@ ReturnCode_t PublisherImpl::set_qos_with_profile(const char* l, const char* p, c
 }
 
 ReturnCode_t PublisherImpl::set_listener(PublisherListener* listener, StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  listener_ = listener;
-  mask_ = mask;
-  return RETCODE_OK;
+  return set_listener_locked(listener_, mask_, listener, mask);
 }
 
-PublisherListener* PublisherImpl::get_listener() {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return listener_;
-}
+PublisherListener* PublisherImpl::get_listener() { return copy_locked(listener_); }
 
 DomainParticipant* PublisherImpl::get_participant() { return participant_; }
 
@@ -213,40 +233,20 @@ SubscriberImpl::SubscriberImpl(ParticipantImpl* participant, const SubscriberQos
                                SubscriberListener* listener, StatusMask mask, const InstanceHandle_t& handle)
     : participant_(participant), qos_(qos), listener_(listener), mask_(mask), handle_(handle) {}
 
-ReturnCode_t SubscriberImpl::enable() {
+ReturnCode_t SubscriberImpl::enable() { return enable_child_locked(enabled_, participant_); }
+
+SubscriberQos SubscriberImpl::qos() const { return copy_locked(qos_); }
+
+bool SubscriberImpl::contains(const InstanceHandle_t& h) const { return holds_handle(readers_, h); }
+
+std::vector<DataReaderImpl*> SubscriberImpl::unlink_all_readers() { return unlink_all(readers_); }
+
+DataReader* SubscriberImpl::create_datareader(TopicDescription* topic, const DataReaderQos& qos,
+                                              DataReaderListener* listener, StatusMask mask) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (enabled_) return RETCODE_OK;
-  if (!participant_->is_enabled()) return RETCODE_PRECONDITION_NOT_MET;
-  enabled_ = true;
-  return RETCODE_OK;
-}
-
-SubscriberQos SubscriberImpl::qos() const {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return qos_;
-}
-
-bool SubscriberImpl::contains(const InstanceHandle_t& h) const {
-  for (DataReaderImpl* r : readers_)
-    if (r->get_instance_handle() == h) return true;
-  return false;
-}
-
-std::vector<DataReaderImpl*> SubscriberImpl::unlink_all_readers() {
-  std::vector<DataReaderImpl*> out;
-  out.swap(readers_);
-  for (DataReaderImpl* r : out) {
-    r->topic_impl()->remove_user();
-    if (ContentFilteredTopicImpl* c = r->cft_impl()) c->remove_user();
-  }
-  return out;
-}
-
-DataReader* SubscriberImpl::create_reader_locked(TopicDescription* topic, const DataReaderQos& qos,
-                                                 DataReaderListener* listener, StatusMask mask) {
   ReaderTopic rt = resolve_reader_topic(participant_, topic);
   if (rt.topic == nullptr) return nullptr;
-  const DataReaderQos q = (&qos == &DATAREADER_QOS_DEFAULT) ? default_reader_qos_ : qos;
+  const DataReaderQos q = resolve_default(qos, DATAREADER_QOS_DEFAULT, default_reader_qos_);
   if (check_qos(q) != RETCODE_OK) return nullptr;
   DataReaderImpl* r = DataReaderImpl::create(this, rt, q, listener, mask);
   if (r == nullptr) return nullptr;
@@ -257,36 +257,14 @@ DataReader* SubscriberImpl::create_reader_locked(TopicDescription* topic, const 
   return r;
 }
 
-DataReader* SubscriberImpl::create_datareader(TopicDescription* topic, const DataReaderQos& qos,
-                                              DataReaderListener* listener, StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return create_reader_locked(topic, qos, listener, mask);
-}
-
 DataReader* SubscriberImpl::create_datareader_with_profile(TopicDescription* topic, const char* l, const char* p,
                                                            const char* n, DataReaderListener* listener,
                                                            StatusMask mask) {
-  DataReaderQos q;
-  if (profiles::find(l, p, n, q) != RETCODE_OK) return nullptr;
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return create_reader_locked(topic, q, listener, mask);
+  return create_with_profile<DataReaderQos>(
+      l, p, n, [&](const DataReaderQos& q) { return create_datareader(topic, q, listener, mask); });
 }
 
-ReturnCode_t SubscriberImpl::delete_datareader(DataReader*& reader) {
-  DataReaderImpl* victim = nullptr;
-  {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    if (reader == nullptr) return RETCODE_BAD_PARAMETER;
-    victim = unlink_member(readers_, reader);
-    if (victim == nullptr) return RETCODE_PRECONDITION_NOT_MET;
-    victim->topic_impl()->remove_user();
-    if (ContentFilteredTopicImpl* c = victim->cft_impl()) c->remove_user();
-  }
-  victim->close();
-  delete victim;
-  reader = nullptr;
-  return RETCODE_OK;
-}
+ReturnCode_t SubscriberImpl::delete_datareader(DataReader*& reader) { return delete_endpoint(readers_, reader); }
 
 DataReader* SubscriberImpl::lookup_datareader(const std::string& topic_name) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
@@ -297,30 +275,12 @@ DataReader* SubscriberImpl::lookup_datareader(const std::string& topic_name) {
   return nullptr;
 }
 
-ReturnCode_t SubscriberImpl::delete_contained_entities() {
-  std::vector<DataReaderImpl*> readers;
-  {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    readers = unlink_all_readers();
-  }
-  std::vector<DataWriterImpl*> none;
-  close_endpoints(none, readers);
-  return RETCODE_OK;
-}
+ReturnCode_t SubscriberImpl::delete_contained_entities() { return delete_all_endpoints(readers_); }
 
 ReturnCode_t SubscriberImpl::get_qos(SubscriberQos& qos) { return get_locked(qos_, qos); }
 
 ReturnCode_t SubscriberImpl::set_qos(const SubscriberQos& qos) {
-  std::vector<DataReaderImpl*> affected;
-  {
-    std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    SubscriberQos q = qos;
-    if (&qos == &SUBSCRIBER_QOS_DEFAULT) participant_->get_default_subscriber_qos(q);
-    ReturnCode_t rc = replace_group_qos(qos_, enabled_, q, readers_, affected);
-    if (rc != RETCODE_OK) return rc;
-  }
-  for (DataReaderImpl* e : affected) e->subscriber_qos_changed();
-  return RETCODE_OK;
+  return set_group_qos(participant_, qos_, enabled_, qos, SUBSCRIBER_QOS_DEFAULT, readers_);
 }
 
 ReturnCode_t SubscriberImpl::set_qos_with_profile(const char* l, const char* p, const char* n) {
@@ -328,16 +288,10 @@ ReturnCode_t SubscriberImpl::set_qos_with_profile(const char* l, const char* p, 
 }
 
 ReturnCode_t SubscriberImpl::set_listener(SubscriberListener* listener, StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  listener_ = listener;
-  mask_ = mask;
-  return RETCODE_OK;
+  return set_listener_locked(listener_, mask_, listener, mask);
 }
 
-SubscriberListener* SubscriberImpl::get_listener() {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return listener_;
-}
+SubscriberListener* SubscriberImpl::get_listener() { return copy_locked(listener_); }
 
 DomainParticipant* SubscriberImpl::get_participant() { return participant_; }
 

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# QUORVELA against plain Cyclone: round-trip latency and throughput of a small
+# keyed sample between two processes on this machine. Not a test: it prints
+# numbers and fails only when a run itself fails.
+#
+#   platform/quorvela/bench/run_bench.sh <build-dir>
+#
+# Configures <build-dir> (with -DQV_BENCH=ON) and builds the two programs if
+# needed, then runs each configuration BENCH_RUNS times, alternating the two
+# implementations, each run under the shared test lock, and prints medians.
+# Environment: BENCH_RUNS (3), BENCH_ROUND_TRIPS (10000), BENCH_WARMUP (1000),
+# BENCH_SECONDS (3), BENCH_KEYS (16), BENCH_PAYLOAD (16), BENCH_DOMAIN (77).
+set -euo pipefail
+
+if [[ $# -ne 1 ]]; then
+  echo "usage: $0 <build-dir>" >&2
+  exit 2
+fi
+build=$1
+src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+runs=${BENCH_RUNS:-3}
+round_trips=${BENCH_ROUND_TRIPS:-10000}
+warmup=${BENCH_WARMUP:-1000}
+seconds=${BENCH_SECONDS:-3}
+keys=${BENCH_KEYS:-16}
+payload=${BENCH_PAYLOAD:-16}
+domain=${BENCH_DOMAIN:-77}
+lock=/tmp/qv-test.lock
+
+# ---------------------------------------------------------------- build
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
+  cmake -S "$src" -B "$build" -DPython3_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQV_BENCH=ON >/dev/null
+elif ! grep -q '^QV_BENCH:BOOL=ON$' "$build/CMakeCache.txt"; then
+  cmake -B "$build" -DQV_BENCH=ON >/dev/null
+fi
+cmake --build "$build" -j"$(nproc)" --target qv_bench_quorvela qv_bench_cyclone >/dev/null
+bin=$build/platform/quorvela/bench
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+
+# ----------------------------------------------------------------- runs
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+common=(--domain "$domain" --payload "$payload")
+run() {  # impl test args...
+  local impl=$1 test=$2
+  shift 2
+  local line
+  # Hold the lock for the run only; a stuck run is killed after 120 s.
+  if ! line=$(flock -w 900 "$lock" timeout 120 "$bin/qv_bench_$impl" "$test" "${common[@]}" "$@" | grep '^RESULT'); then
+    echo "run failed: $impl $test" >&2
+    exit 1
+  fi
+  echo "$line" >>"$out"
+  echo "  $line load1=$(cut -d' ' -f1 /proc/loadavg)"
+}
+
+load_before=$(uptime)
+echo "build: $build ($build_type), domain $domain, $runs runs per configuration"
+echo "latency: $round_trips round trips after $warmup; throughput: ${seconds} s of writing over $keys instances"
+echo "sample: int32 key, int16, string of $payload characters; reliable, keep all, volatile"
+for ((r = 1; r <= runs; ++r)); do
+  for impl in cyclone quorvela; do
+    run "$impl" latency --round-trips "$round_trips" --warmup "$warmup"
+    run "$impl" throughput --seconds "$seconds" --keys "$keys"
+  done
+done
+load_after=$(uptime)
+
+# ---------------------------------------------------------------- table
+awk -v before="$load_before" -v after="$load_after" '
+function field(name,   i, kv) {
+  for (i = 2; i <= NF; ++i) { split($i, kv, "="); if (kv[1] == name) return kv[2] }
+  return ""
+}
+function median(key,   n, i, j, t, a) {
+  n = cnt[key]
+  for (i = 1; i <= n; ++i) a[i] = val[key, i]
+  for (i = 2; i <= n; ++i) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; --j) a[j + 1] = a[j]; a[j + 1] = t }
+  if (n == 0) return 0
+  return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+function add(key, v) { val[key, ++cnt[key]] = v }
+{
+  impl = field("impl")
+  if (field("test") == "latency") {
+    add(impl "|p50", field("p50_us")); add(impl "|p90", field("p90_us"))
+    add(impl "|p99", field("p99_us")); add(impl "|mean", field("mean_us"))
+  } else {
+    add(impl "|rate", field("rate")); lost[impl] += field("lost"); disorder[impl] += field("disorder")
+  }
+}
+END {
+  printf "\n%-26s %12s %12s %14s\n", "median of runs", "cyclone", "quorvela", "quorvela/cyc"
+  split("p50 p90 p99 mean", m, " ")
+  for (i = 1; i <= 4; ++i) {
+    c = median("cyclone|" m[i]); q = median("quorvela|" m[i])
+    printf "%-26s %12.1f %12.1f %14.2f\n", "latency " m[i] " (us)", c, q, (c > 0 ? q / c : 0)
+  }
+  c = median("cyclone|rate"); q = median("quorvela|rate")
+  printf "%-26s %12.0f %12.0f %14.2f\n", "throughput (samples/s)", c, q, (c > 0 ? q / c : 0)
+  printf "%-26s %12d %12d\n", "samples lost (all runs)", lost["cyclone"], lost["quorvela"]
+  printf "%-26s %12d %12d\n", "out of order (all runs)", disorder["cyclone"], disorder["quorvela"]
+  printf "\nload before: %s\nload after:  %s\n", before, after
+}' "$out"

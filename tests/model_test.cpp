@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "quorvela/quorvela.h"
@@ -23,7 +25,7 @@ struct Rec {
 
 class RecTypeSupport : public TypeSupport {
  public:
-  explicit RecTypeSupport(bool keyed) : keyed_(keyed) {}
+  constexpr explicit RecTypeSupport(bool keyed) : keyed_(keyed) {}
   void* create_data() override { return new Rec(); }
   void delete_data(void* d) override { delete static_cast<Rec*>(d); }
   int32_t copy_data(void* dst, void* src) override {
@@ -89,8 +91,184 @@ class RecTypeSupport : public TypeSupport {
   bool keyed_;
 };
 
-RecTypeSupport g_keyed(true);
-RecTypeSupport g_other(true);
+// Type supports are constant-initialised statics: the base must allow it.
+constinit RecTypeSupport g_keyed(true);
+constinit RecTypeSupport g_other(true);
+
+// ------------------------------------------------------------- API shape
+
+// Return codes, handle layout and the shape of the classes user code derives
+// from are fixed; a change here breaks callers built against the API.
+static_assert(RETCODE_OK == 0 && RETCODE_ERROR == 1 && RETCODE_UNSUPPORTED == 2 && RETCODE_BAD_PARAMETER == 3 &&
+              RETCODE_PRECONDITION_NOT_MET == 4 && RETCODE_OUT_OF_RESOURCES == 5 && RETCODE_NOT_ENABLED == 6 &&
+              RETCODE_IMMUTABLE_POLICY == 7 && RETCODE_INCONSISTENT_POLICY == 8 && RETCODE_ALREADY_DELETED == 9 &&
+              RETCODE_TIMEOUT == 10 && RETCODE_NO_DATA == 11 && RETCODE_ILLEGAL_OPERATION == 12);
+static_assert(sizeof(ReturnCode_t) == 4);
+static_assert(sizeof(InstanceHandle_t) == 24 && offsetof(InstanceHandle_t, length) == 16 &&
+              offsetof(InstanceHandle_t, trailing) == 20);
+static_assert(sizeof(Duration_t) == 8 && sizeof(Time) == 8);
+static_assert(!std::has_virtual_destructor_v<TypeSupport> && sizeof(TypeSupport) == sizeof(void*),
+              "TypeSupport: a vtable and nothing else, no virtual destructor");
+static_assert(std::has_virtual_destructor_v<Listener> && std::is_base_of_v<Listener, DataWriterListener>);
+static_assert(std::is_base_of_v<SequenceBase, SequenceData<SampleInfo>>);
+static_assert(std::is_base_of_v<TopicDescription, Topic> && std::is_polymorphic_v<Topic>);
+// HANDLE_NIL is a compile-time constant, so every source's copy exists before
+// any code runs.
+constinit InstanceHandle_t g_nil_copy = HANDLE_NIL;
+
+// The vtable slot a virtual member function occupies (Itanium C++ ABI on
+// x86-64: the pointer holds 1 + the byte offset into the vtable).
+template <typename Pmf>
+long vtable_slot(Pmf f) {
+  struct Rep {
+    uintptr_t ptr;
+    ptrdiff_t adj;
+  } r;
+  static_assert(sizeof(Pmf) == sizeof(Rep));
+  std::memcpy(&r, &f, sizeof r);
+  return (r.ptr & 1) != 0 ? static_cast<long>((r.ptr - 1) / sizeof(void*)) : -1;
+}
+
+TEST(ApiShape, VirtualSlotsInTheirFixedOrder) {
+#if defined(__x86_64__)
+  EXPECT_EQ(vtable_slot(&TypeSupport::create_data), 0);
+  EXPECT_EQ(vtable_slot(&TypeSupport::delete_data), 1);
+  EXPECT_EQ(vtable_slot(&TypeSupport::copy_data), 2);
+  EXPECT_EQ(vtable_slot(&TypeSupport::get_serialized_data_size), 3);
+  EXPECT_EQ(vtable_slot(&TypeSupport::get_max_serialized_data_size), 4);
+  EXPECT_EQ(vtable_slot(&TypeSupport::serialize_data), 5);
+  EXPECT_EQ(vtable_slot(&TypeSupport::deserialize_data), 6);
+  EXPECT_EQ(vtable_slot(&TypeSupport::get_typeobject), 7);
+  EXPECT_EQ(vtable_slot(&TypeSupport::get_instancehandle), 8);
+  EXPECT_EQ(vtable_slot(&TypeSupport::get_typecode), 9);
+  EXPECT_EQ(vtable_slot(&TypeSupport::has_key), 10);
+  EXPECT_EQ(vtable_slot(&TypeSupport::get_typename), 11);
+  EXPECT_EQ(vtable_slot(&TypeSupport::MakeKey), 12);
+  // The two destructor slots come first, then the four events.
+  EXPECT_EQ(vtable_slot(&DataWriterListener::on_liveliness_lost), 2);
+  EXPECT_EQ(vtable_slot(&DataWriterListener::on_offered_deadline_missed), 3);
+  EXPECT_EQ(vtable_slot(&DataWriterListener::on_offered_incompatible_qos), 4);
+  EXPECT_EQ(vtable_slot(&DataWriterListener::on_publication_matched), 5);
+#else
+  GTEST_SKIP() << "vtable layout checked on x86-64 only";
+#endif
+}
+
+TEST(ApiShape, HandleEqualityAndNil) {
+  EXPECT_EQ(g_nil_copy, HANDLE_NIL);
+  EXPECT_EQ(InstanceHandle_t(), HANDLE_NIL);
+  for (uint8_t b : HANDLE_NIL.value) EXPECT_EQ(b, 0);
+  EXPECT_EQ(HANDLE_NIL.length, 16u);
+  EXPECT_EQ(HANDLE_NIL.trailing, 0);
+
+  InstanceHandle_t a, b;
+  a.value[15] = 1;
+  EXPECT_NE(a, b);
+  a.length = b.length = 8;  // only the first `length` octets count
+  EXPECT_EQ(a, b);
+  b.trailing = 1;
+  EXPECT_NE(a, b);
+  b.trailing = 0;
+  b.length = 9;
+  EXPECT_NE(a, b);
+  a.length = b.length = 1000;  // a length beyond the octets compares all 16
+  EXPECT_NE(a, b);
+}
+
+// Every default-constructed QoS value, and every *_QOS_DEFAULT object, holds
+// the documented defaults.
+constexpr Duration_t kInf{0x7fffffff, 0xffffffffu};
+constexpr Duration_t kZero{0, 0};
+constexpr Duration_t k100ms{0, 100000000};
+
+template <typename Q>
+void expect_group_defaults(const Q& q) {
+  EXPECT_TRUE(q.partition.name.empty());
+  EXPECT_TRUE(q.group_data.value.empty());
+  EXPECT_EQ(q.presentation.access_scope, 0);
+  EXPECT_FALSE(q.presentation.coherent_access);
+  EXPECT_FALSE(q.presentation.ordered_access);
+  EXPECT_TRUE(q.entity_factory.autoenable_created_entities);
+}
+
+// The rows topic, writer and reader QoS share.
+template <typename Q>
+void expect_endpoint_defaults(const Q& q, uint8_t reliability) {
+  EXPECT_EQ(q.durability.kind, 0);
+  EXPECT_EQ(q.deadline.period, kInf);
+  EXPECT_EQ(q.latency_budget.duration, kZero);
+  EXPECT_EQ(q.liveliness.kind, 0);
+  EXPECT_EQ(q.liveliness.lease_duration, kInf);
+  EXPECT_EQ(q.reliability.kind, reliability);
+  EXPECT_EQ(q.reliability.max_blocking_time, k100ms);
+  EXPECT_EQ(q.destination_order.kind, 0);
+  EXPECT_EQ(q.history.kind, 0);
+  EXPECT_EQ(q.history.depth, 1);
+  EXPECT_EQ(q.resource_limits.max_samples, -1);
+  EXPECT_EQ(q.resource_limits.max_instances, -1);
+  EXPECT_EQ(q.resource_limits.max_samples_per_instance, -1);
+  EXPECT_EQ(q.ownership.kind, 0);
+}
+
+template <typename Q>
+void expect_durability_service_defaults(const Q& q) {
+  EXPECT_EQ(q.durability_service.service_cleanup_delay, kZero);
+  EXPECT_EQ(q.durability_service.history_kind, 0);
+  EXPECT_EQ(q.durability_service.history_depth, 1);
+  EXPECT_EQ(q.durability_service.max_samples, -1);
+  EXPECT_EQ(q.durability_service.max_instances, -1);
+  EXPECT_EQ(q.durability_service.max_samples_per_instance, -1);
+  EXPECT_EQ(q.transport_priority.value, 0);
+  EXPECT_EQ(q.lifespan.duration, kInf);
+}
+
+void expect_defaults(const DomainParticipantFactoryQos& q) { EXPECT_TRUE(q.entity_factory.autoenable_created_entities); }
+void expect_defaults(const DomainParticipantQos& q) {
+  EXPECT_TRUE(q.user_data.value.empty());
+  EXPECT_TRUE(q.entity_factory.autoenable_created_entities);
+  EXPECT_EQ(q.transport_mode, 0x11);
+  EXPECT_TRUE(q.properties.value.empty());
+}
+void expect_defaults(const PublisherQos& q) { expect_group_defaults(q); }
+void expect_defaults(const SubscriberQos& q) { expect_group_defaults(q); }
+void expect_defaults(const TopicQos& q) {
+  EXPECT_TRUE(q.topic_data.value.empty());
+  expect_endpoint_defaults(q, BEST_EFFORT_RELIABILITY_QOS);
+  expect_durability_service_defaults(q);
+}
+void expect_defaults(const DataWriterQos& q) {
+  expect_endpoint_defaults(q, RELIABLE_RELIABILITY_QOS);
+  expect_durability_service_defaults(q);
+  EXPECT_TRUE(q.user_data.value.empty());
+  EXPECT_EQ(q.ownership_strength.value, 0);
+  EXPECT_TRUE(q.writer_data_lifecycle.autodispose_unregistered_instances);
+  EXPECT_TRUE(q.properties.value.empty());
+}
+void expect_defaults(const DataReaderQos& q) {
+  expect_endpoint_defaults(q, BEST_EFFORT_RELIABILITY_QOS);
+  EXPECT_TRUE(q.user_data.value.empty());
+  EXPECT_EQ(q.time_based_filter.minimum_separation, kZero);
+  EXPECT_EQ(q.reader_data_lifecycle.autopurge_nowriter_samples_delay, kInf);
+  EXPECT_EQ(q.reader_data_lifecycle.autopurge_disposed_samples_delay, kInf);
+  EXPECT_TRUE(q.properties.value.empty());
+}
+
+template <typename Q>
+void expect_defaults_both(const Q& default_object, const char* what) {
+  SCOPED_TRACE(what);
+  expect_defaults(Q());
+  expect_defaults(default_object);
+}
+
+TEST(QosDefaults, DefaultConstructedValuesAndDefaultObjects) {
+  expect_defaults_both(PARTICIPANT_FACTORY_QOS_DEFAULT, "factory");
+  expect_defaults_both(PARTICIPANT_QOS_DEFAULT, "participant");
+  expect_defaults_both(PUBLISHER_QOS_DEFAULT, "publisher");
+  expect_defaults_both(SUBSCRIBER_QOS_DEFAULT, "subscriber");
+  expect_defaults_both(TOPIC_QOS_DEFAULT, "topic");
+  expect_defaults_both(DATAWRITER_QOS_DEFAULT, "writer");
+  expect_defaults_both(DATAREADER_QOS_DEFAULT, "reader");
+}
 
 class ModelTest : public ::testing::Test {
  protected:
@@ -496,6 +674,68 @@ TEST_F(ModelTest, DisabledEntitiesAcceptEveryChangeAndEnableInOrder) {
   EXPECT_EQ(factory->delete_participant(p), RETCODE_OK);
 }
 
+TEST_F(ModelTest, EnablingAParentEnablesWhatItAutoenables) {
+  DomainParticipantFactoryQos fq;
+  fq.entity_factory.autoenable_created_entities = false;
+  ASSERT_EQ(factory->set_qos(fq), RETCODE_OK);
+  DomainParticipant* p = make_participant();  // autoenables, but is itself created disabled
+  ASSERT_NE(p, nullptr);
+  ASSERT_FALSE(p->is_enabled());
+  ASSERT_EQ(p->registe_type("Rec", &g_keyed), RETCODE_OK);
+  Topic* t = p->create_topic("t", "Rec", TOPIC_QOS_DEFAULT, nullptr, 0);
+  Publisher* pub = p->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
+  PublisherQos manual;
+  manual.entity_factory.autoenable_created_entities = false;
+  Publisher* pub_manual = p->create_publisher(manual, nullptr, 0);
+  Subscriber* sub = p->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_TRUE(t && pub && pub_manual && sub);
+  DataWriter* w = pub->create_datawriter(t, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataWriter* w_manual = pub_manual->create_datawriter(t, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = sub->create_datareader(t, DATAREADER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_TRUE(w && w_manual && r);
+  for (Entity* e : std::vector<Entity*>{t, pub, pub_manual, sub, w, w_manual, r}) EXPECT_FALSE(e->is_enabled());
+
+  EXPECT_EQ(p->enable(), RETCODE_OK);
+  for (Entity* e : std::vector<Entity*>{p, t, pub, pub_manual, sub, w, r}) EXPECT_TRUE(e->is_enabled());
+  EXPECT_FALSE(w_manual->is_enabled());  // its publisher does not autoenable
+  EXPECT_EQ(p->enable(), RETCODE_OK);    // again: nothing to do
+  EXPECT_EQ(w_manual->enable(), RETCODE_OK);
+  EXPECT_TRUE(w_manual->is_enabled());
+  EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
+  EXPECT_EQ(factory->delete_participant(p), RETCODE_OK);
+}
+
+TEST_F(ModelTest, ForeignAndStaleTopicDescriptionsAreRefusedWithoutBeingFollowed) {
+  DomainParticipant* p = make_participant();
+  DomainParticipant* other = make_participant();
+  ASSERT_TRUE(p && other);
+  for (DomainParticipant* x : {p, other}) ASSERT_EQ(x->registe_type("KeyedType", &g_keyed), RETCODE_OK);
+  Topic* foreign = other->create_topic("t", "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0);
+  Topic* doomed = p->create_topic("doomed", "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0);
+  Topic* t = p->create_topic("t", "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0);
+  ContentFilteredTopic* doomed_cft = p->create_contentfilteredtopic("c", t, "lVal > 1", {});
+  Publisher* pub = p->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
+  Subscriber* sub = p->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_TRUE(foreign && doomed && t && doomed_cft && pub && sub);
+  Topic* stale = doomed;
+  TopicDescription* stale_description = doomed;
+  TopicDescription* stale_cft = doomed_cft;
+  ASSERT_EQ(p->delete_topic(doomed), RETCODE_OK);
+  ASSERT_EQ(p->delete_contentfilteredtopic(doomed_cft), RETCODE_OK);
+
+  // Under AddressSanitizer a followed stale pointer fails the test.
+  EXPECT_EQ(sub->create_datareader(foreign, DATAREADER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_EQ(sub->create_datareader(stale_description, DATAREADER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_EQ(sub->create_datareader(stale_cft, DATAREADER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_EQ(pub->create_datawriter(foreign, DATAWRITER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_EQ(pub->create_datawriter(stale, DATAWRITER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_EQ(p->create_contentfilteredtopic("c2", stale, "lVal > 1", {}), nullptr);
+  EXPECT_EQ(p->create_contentfilteredtopic("c2", foreign, "lVal > 1", {}), nullptr);
+  EXPECT_EQ(p->delete_topic(stale), RETCODE_PRECONDITION_NOT_MET);
+  EXPECT_NE(sub->create_datareader(t, DATAREADER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
+}
+
 TEST_F(ModelTest, LookupsOfWritersAndReadersByTopicName) {
   DomainParticipant* p = make_participant();
   ASSERT_NE(p, nullptr);
@@ -590,6 +830,25 @@ TEST(CdrTest, StringsHonourTheByteOrderFlagAndRejectDamage) {
     EXPECT_FALSE(t.serializeString("abcdef"));
     EXPECT_EQ(tiny.offset(), 0u);
   }
+}
+
+// A type support whose counters drift from the buffer (it forgot to count
+// some bytes) must not make the string calls leave the buffer.
+TEST(CdrTest, StringCallsStayInsideTheBufferWhateverTheCounters) {
+  std::vector<uint8_t> bytes = {10, 0, 0, 0, 'a', 'b', 'c', 'd'};  // claims 10 characters, holds 4
+  SerializedBuffer in(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  CdrDeserializer d(&in, true);
+  d.m_remaining = 1000;
+  std::string out = "kept";
+  EXPECT_FALSE(d.deserializeString(out));
+  EXPECT_EQ(out, "kept");
+
+  std::vector<uint8_t> small(8, 0xaa);
+  SerializedBuffer tiny(small.data(), static_cast<uint32_t>(small.size()));
+  CdrSerializer s(&tiny, true);
+  s.m_remaining = 1000;
+  EXPECT_FALSE(s.serializeString("abcdef"));
+  EXPECT_EQ(tiny.offset(), 0u);  // nothing written, not even the length
 }
 
 TEST(CdrTest, BufferNeverOverrunsAndZeroLengthSucceeds) {

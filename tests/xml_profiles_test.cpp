@@ -418,6 +418,8 @@ TEST_F(XmlProfiles, RefusedFilesChangeNothing) {
       {"nanosec just below infinite", topic("<field path=\"deadline.period\" sec=\"1\" nanosec=\"4294967294\"/>"),
        "nanosec"},
       {"nanosec above 32 bits", topic("<field path=\"deadline.period\" sec=\"1\" nanosec=\"4294967296\"/>"), "nanosec"},
+      {"infinite nanosec with finite sec", topic("<field path=\"deadline.period\" sec=\"5\" nanosec=\"4294967295\"/>"),
+       "goes only with sec"},
       {"negative sec", topic("<field path=\"deadline.period\" sec=\"-1\" nanosec=\"0\"/>"), "sec"},
       {"sec above int32", topic("<field path=\"deadline.period\" sec=\"2147483648\" nanosec=\"0\"/>"), "sec"},
       {"sec without nanosec", topic("<field path=\"deadline.period\" sec=\"1\"/>"), "both sec and nanosec"},
@@ -664,6 +666,9 @@ TEST_F(XmlProfiles, ShippedEntriesApplyToTheirEntities) {
   EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
   EXPECT_EQ(f->delete_participant(p), RETCODE_OK);
   EXPECT_EQ(f->delete_participant(named), RETCODE_OK);
+  // Loaded profiles outlive finalize; only unload_qos forgets them.
+  DomainParticipantFactory::finalize();
+  EXPECT_EQ(f->get_topic_qos_from_profile(tq, kLib, kProfile, "named_topic"), RETCODE_OK);
   EXPECT_EQ(f->unload_qos(), RETCODE_OK);
   EXPECT_EQ(f->get_topic_qos_from_profile(tq, kLib, kProfile, "named_topic"), RETCODE_ERROR);
   DomainParticipantFactory::finalize();

@@ -18,6 +18,14 @@ uint32_t align_pad(uint32_t position, uint32_t alignment) {
   return (alignment - position % alignment) % alignment;
 }
 
+// What may still be written or read: the smaller of the counter the caller
+// keeps and what the buffer really has left, so a counter that drifted from
+// its buffer never lets an access leave the buffer.
+uint32_t room(uint32_t counted, const SerializedBuffer* buffer) {
+  const uint32_t real = buffer->data() != nullptr ? buffer->remaining() : 0;
+  return counted < real ? counted : real;
+}
+
 uint32_t swap32(uint32_t v) {
   return ((v & 0xffu) << 24) | ((v & 0xff00u) << 8) | ((v & 0xff0000u) >> 8) | ((v & 0xff000000u) >> 24);
 }
@@ -82,7 +90,7 @@ bool CdrSerializer::serializeString(const std::string& value) {
   const uint32_t pad = align_pad(m_position, 4);
   const uint32_t length = static_cast<uint32_t>(value.size()) + 1;
   // Everything must fit before anything is written.
-  if (static_cast<uint64_t>(pad) + 4 + length > m_remaining) return false;
+  if (static_cast<uint64_t>(pad) + 4 + length > room(m_remaining, m_buffer)) return false;
   uint32_t wire_length = length;
   if (m_byteOrder != isLittleEndian()) wire_length = swap32(wire_length);
   SerializedBuffer* b = m_buffer->writeData(zeros, pad);
@@ -138,7 +146,7 @@ bool CdrDeserializer::isLittleEndian() const { return host_is_little_endian(); }
 bool CdrDeserializer::deserializeString(std::string& value) {
   if (m_buffer == nullptr) return false;
   const uint32_t pad = align_pad(m_position, 4);
-  if (static_cast<uint64_t>(pad) + 4 > m_remaining) return false;
+  if (static_cast<uint64_t>(pad) + 4 > room(m_remaining, m_buffer)) return false;
   SerializedBuffer* b = m_buffer->readData(nullptr, pad);
   if (b == nullptr) return false;
   uint32_t length = 0;
@@ -148,7 +156,7 @@ bool CdrDeserializer::deserializeString(std::string& value) {
   m_buffer = b;
   m_position += pad + 4;
   m_remaining -= pad + 4;
-  if (length == 0 || length > m_remaining) return false;
+  if (length == 0 || length > room(m_remaining, m_buffer)) return false;
   const uint8_t* chars = m_buffer->data() + m_buffer->offset();
   if (chars[length - 1] != 0) return false;
   std::string text(reinterpret_cast<const char*>(chars), length - 1);

@@ -103,7 +103,7 @@ class TopicImpl : public Topic {
   TopicListener* listener_;
   StatusMask mask_;
   InstanceHandle_t handle_;
-  bool enabled_ = false;
+  std::atomic<bool> enabled_{false};
   int users_ = 0;
   StatusConditionImpl status_condition_{this};
 };
@@ -195,7 +195,7 @@ class PublisherImpl : public Publisher {
   PublisherListener* listener_;
   StatusMask mask_;
   InstanceHandle_t handle_;
-  bool enabled_ = false;
+  std::atomic<bool> enabled_{false};
   DataWriterQos default_writer_qos_;
   std::vector<DataWriterImpl*> writers_;
   StatusConditionImpl status_condition_{this};
@@ -247,7 +247,7 @@ class SubscriberImpl : public Subscriber {
   SubscriberListener* listener_;
   StatusMask mask_;
   InstanceHandle_t handle_;
-  bool enabled_ = false;
+  std::atomic<bool> enabled_{false};
   DataReaderQos default_reader_qos_;
   std::vector<DataReaderImpl*> readers_;
   StatusConditionImpl status_condition_{this};
@@ -326,6 +326,9 @@ class ParticipantImpl : public DomainParticipant {
   // New entity handle with this participant's prefix.
   InstanceHandle_t mint_handle(uint8_t entity_kind);
   TopicImpl* find_topic_impl(Topic* topic) const;
+  // The same for a topic description; compares pointers only, so a stale
+  // pointer is never followed.
+  TopicImpl* find_topic_by_description(TopicDescription* description) const;
   // The writers and readers of this participant on topic t.
   void endpoints_on(const TopicImpl* t, std::vector<DataWriterImpl*>& writers,
                     std::vector<DataReaderImpl*>& readers) const;
@@ -345,7 +348,7 @@ class ParticipantImpl : public DomainParticipant {
   DomainParticipantListener* listener_;
   StatusMask mask_;
   InstanceHandle_t handle_;
-  bool enabled_ = false;
+  std::atomic<bool> enabled_{false};
   wire::ParticipantWire wire_;
 
   PublisherQos default_publisher_qos_;

@@ -1,6 +1,7 @@
 // Small building blocks shared by the entity model's QoS operations.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -36,12 +37,18 @@ ReturnCode_t set_listener_locked(Listener*& listener_slot, StatusMask& mask_slot
 }
 
 // Enables a child of a participant (publisher, subscriber, topic); refused
-// while the participant itself is not enabled.
-inline ReturnCode_t enable_child_locked(bool& enabled, ParticipantImpl* participant) {
+// while the participant itself is not enabled. A group that autoenables what
+// it creates then enables the members it created while it was disabled.
+template <typename Member = Entity>
+ReturnCode_t enable_child_locked(std::atomic<bool>& enabled, ParticipantImpl* participant, bool autoenable = false,
+                                 const std::vector<Member*>& members = {}) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
   if (enabled) return RETCODE_OK;
   if (!participant->is_enabled()) return RETCODE_PRECONDITION_NOT_MET;
   enabled = true;
+  if (autoenable) {
+    for (Member* m : members) m->enable();
+  }
   return RETCODE_OK;
 }
 

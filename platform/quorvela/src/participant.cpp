@@ -77,7 +77,15 @@ bool ParticipantImpl::start() {
 
 ReturnCode_t ParticipantImpl::enable() {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  if (enabled_) return RETCODE_OK;
   enabled_ = true;
+  // What was created while the participant was disabled follows it when it
+  // autoenables what it creates (and so on down, by each group's own QoS).
+  if (qos_.entity_factory.autoenable_created_entities) {
+    for (auto& t : topics_) t->enable();
+    for (auto& p : publishers_) p->enable();
+    for (auto& s : subscribers_) s->enable();
+  }
   return RETCODE_OK;
 }
 
@@ -95,6 +103,13 @@ TopicImpl* ParticipantImpl::find_topic_impl(Topic* topic) const {
   if (topic == nullptr) return nullptr;
   for (auto& t : topics_)
     if (static_cast<Topic*>(t.get()) == topic) return t.get();
+  return nullptr;
+}
+
+TopicImpl* ParticipantImpl::find_topic_by_description(TopicDescription* description) const {
+  if (description == nullptr) return nullptr;
+  for (auto& t : topics_)
+    if (static_cast<TopicDescription*>(t.get()) == description) return t.get();
   return nullptr;
 }
 
@@ -123,7 +138,7 @@ ReaderTopic resolve_reader_topic(ParticipantImpl* participant, TopicDescription*
     rt.cft = c;
     return rt;
   }
-  if (Topic* t = dynamic_cast<Topic*>(description)) rt.topic = participant->find_topic_impl(t);
+  rt.topic = participant->find_topic_by_description(description);
   return rt;
 }
 

@@ -108,14 +108,14 @@ ReturnCode_t delete_all_endpoints(std::vector<Endpoint*>& endpoints) {
 // for the participant's current default. The endpoints that must announce
 // the change are told outside the model lock.
 template <typename Q, typename Endpoint>
-ReturnCode_t set_group_qos(ParticipantImpl* participant, Q& current, const bool& enabled, const Q& qos,
+ReturnCode_t set_group_qos(ParticipantImpl* participant, Q& current, const std::atomic<bool>& enabled, const Q& qos,
                            const Q& default_object, const std::vector<Endpoint*>& endpoints) {
   std::vector<Endpoint*> affected;
   {
     std::lock_guard<std::recursive_mutex> lock(model_mutex());
     Q next = qos;
     if (&qos == &default_object) participant_default(participant, next);
-    ReturnCode_t rc = replace_group_qos(current, enabled, next, endpoints, affected);
+    ReturnCode_t rc = replace_group_qos(current, enabled.load(), next, endpoints, affected);
     if (rc != RETCODE_OK) return rc;
   }
   for (Endpoint* e : affected) group_qos_changed(e);
@@ -129,7 +129,10 @@ PublisherImpl::PublisherImpl(ParticipantImpl* participant, const PublisherQos& q
                              StatusMask mask, const InstanceHandle_t& handle)
     : participant_(participant), qos_(qos), listener_(listener), mask_(mask), handle_(handle) {}
 
-ReturnCode_t PublisherImpl::enable() { return enable_child_locked(enabled_, participant_); }
+ReturnCode_t PublisherImpl::enable() {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  return enable_child_locked(enabled_, participant_, qos_.entity_factory.autoenable_created_entities, writers_);
+}
 
 PublisherQos PublisherImpl::qos() const { return copy_locked(qos_); }
 
@@ -233,7 +236,10 @@ SubscriberImpl::SubscriberImpl(ParticipantImpl* participant, const SubscriberQos
                                SubscriberListener* listener, StatusMask mask, const InstanceHandle_t& handle)
     : participant_(participant), qos_(qos), listener_(listener), mask_(mask), handle_(handle) {}
 
-ReturnCode_t SubscriberImpl::enable() { return enable_child_locked(enabled_, participant_); }
+ReturnCode_t SubscriberImpl::enable() {
+  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  return enable_child_locked(enabled_, participant_, qos_.entity_factory.autoenable_created_entities, readers_);
+}
 
 SubscriberQos SubscriberImpl::qos() const { return copy_locked(qos_); }
 

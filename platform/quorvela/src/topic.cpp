@@ -1,6 +1,7 @@
 // Topics and content-filtered topics.
 #include "filter/filter.h"
 #include "impl.h"
+#include "model_util.h"
 #include "qos_rules.h"
 #include "reader.h"
 #include "writer.h"
@@ -22,13 +23,7 @@ TopicImpl::TopicImpl(ParticipantImpl* participant, const std::string& name, cons
 
 DomainParticipant* TopicImpl::get_participant() { return participant_; }
 
-ReturnCode_t TopicImpl::enable() {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (enabled_) return RETCODE_OK;
-  if (!participant_->is_enabled()) return RETCODE_PRECONDITION_NOT_MET;
-  enabled_ = true;
-  return RETCODE_OK;
-}
+ReturnCode_t TopicImpl::enable() { return enable_child_locked(enabled_, participant_); }
 
 TopicQos TopicImpl::qos() const {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());

@@ -241,6 +241,9 @@ void parse_duration(const pugi::xml_node& n, Duration_t& out) {
   if (!parse_integer(nanosec.value(), ns) || ns < 0 || (ns >= 1000000000 && ns != DURATION_INFINITE_NSEC)) {
     fail(n, std::string("nanosec '") + nanosec.value() + "' is neither below 1000000000 nor 4294967295 (infinite)");
   }
+  if (ns == DURATION_INFINITE_NSEC && s != DURATION_INFINITE_SEC) {
+    fail(n, "nanosec 4294967295 (infinite) goes only with sec 2147483647");
+  }
   out = Duration_t{static_cast<int32_t>(s), static_cast<uint32_t>(ns)};
 }
 

@@ -67,9 +67,9 @@
 //                                   BY_SOURCE_TIMESTAMP 1
 //                 access scope      INSTANCE 0, TOPIC 1, GROUP 2
 //   duration    attributes sec="S" nanosec="N", both required, with
-//               0 <= S <= 2147483647 and N < 1000000000 or N = 4294967295
-//               (infinite); or the element text INFINITE for
-//               {2147483647, 4294967295}
+//               0 <= S <= 2147483647 and N < 1000000000, or S = 2147483647
+//               with N = 4294967295 (infinite); or the element text INFINITE
+//               for {2147483647, 4294967295}
 //   octets      (user_data.value, topic_data.value, group_data.value)
 //               text="..." for the bytes of that text (no terminating zero) or
 //               hex="12 34 56" for raw bytes (two hex digits per byte,

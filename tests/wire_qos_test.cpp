@@ -78,7 +78,7 @@ TEST_F(WireQos, OfferedDeadlineCountsOncePerPeriodAndResetsAfterListener) {
     sleep_ms(100);
   }
   EXPECT_EQ(l.deadline.load(), 0);
-  sleep_ms(650);  // one period elapses, the next does not
+  sleep_ms(750);  // one period elapses, the next does not
   EXPECT_EQ(w->write(&f, HANDLE_NIL), RETCODE_OK);
   OfferedDeadlineMissedStatus st;
   EXPECT_EQ(w->get_offered_deadline_missed_status(st), RETCODE_OK);
@@ -136,6 +136,53 @@ TEST_F(WireQos, KeyedDeadlineReportsTheLateInstanceOnBothSides) {
   r->get_requested_deadline_missed_status(rs);
   EXPECT_GE(rs.total_count, 2);
   EXPECT_EQ(rs.last_instance_handle, h2);
+}
+
+TEST_F(WireQos, DeadlineChangedOnEnabledEndpointsCoversInstancesWrittenBefore) {
+  ASSERT_TRUE(a.make("wq_deadline_change", true));
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = a.subscriber->create_datareader(a.topic, reader_qos(), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1; }, 5000));
+  // Written while the period is infinite, and never again.
+  KeyedType k = keyed(4);
+  EXPECT_EQ(w->write(&k, HANDLE_NIL), RETCODE_OK);
+  ASSERT_TRUE(eventually([&] { return !take_all<KeyedType>(r, nullptr, false).empty(); }, 3000));
+  const InstanceHandle_t h = w->lookup_instance(&k);
+
+  DataWriterQos wq;
+  w->get_qos(wq);
+  wq.deadline.period = ms_duration(200);
+  wq.latency_budget.duration = ms_duration(20);
+  EXPECT_EQ(w->set_qos(wq), RETCODE_OK);
+  DataReaderQos rq;
+  r->get_qos(rq);
+  rq.deadline.period = ms_duration(200);
+  EXPECT_EQ(r->set_qos(rq), RETCODE_OK);
+  DataWriterQos back;
+  w->get_qos(back);
+  EXPECT_EQ(back.deadline.period, ms_duration(200));
+  EXPECT_EQ(back.latency_budget.duration, ms_duration(20));
+
+  OfferedDeadlineMissedStatus os;
+  RequestedDeadlineMissedStatus rs;
+  EXPECT_TRUE(eventually([&] { w->get_offered_deadline_missed_status(os); return os.total_count > 0; }, 3000));
+  EXPECT_EQ(os.last_instance_handle, h);
+  EXPECT_TRUE(eventually([&] { r->get_requested_deadline_missed_status(rs); return rs.total_count > 0; }, 3000));
+  EXPECT_EQ(rs.last_instance_handle, h);
+
+  // Back to infinite: the clocks stop.
+  wq.deadline.period = DURATION_INFINITE;
+  rq.deadline.period = DURATION_INFINITE;
+  EXPECT_EQ(w->set_qos(wq), RETCODE_OK);
+  EXPECT_EQ(r->set_qos(rq), RETCODE_OK);
+  w->get_offered_deadline_missed_status(os);
+  r->get_requested_deadline_missed_status(rs);
+  sleep_ms(600);
+  w->get_offered_deadline_missed_status(os);
+  r->get_requested_deadline_missed_status(rs);
+  EXPECT_EQ(os.total_count_change, 0);
+  EXPECT_EQ(rs.total_count_change, 0);
 }
 
 // -------------------------------------------------------------- liveliness
@@ -325,6 +372,39 @@ TEST_F(WireQos, ExpiredSamplesAreNeverReturned) {
   w->write(&f, HANDLE_NIL);
   sleep_ms(900);
   EXPECT_TRUE(take_all<FlatRecord>(r).empty());
+}
+
+TEST_F(WireQos, LifespanChangedOnEnabledWriterAppliesToLaterSamples) {
+  ASSERT_TRUE(a.make("wq_lifespan_change", true));
+  DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
+  wq.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
+  DataWriter* w = a.publisher->create_datawriter(a.topic, wq, nullptr, 0);
+  DataReader* r = a.subscriber->create_datareader(a.topic, reader_qos(), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1; }, 5000));
+  KeyedType k1 = keyed(1), k2 = keyed(2);
+  EXPECT_EQ(w->write(&k1, HANDLE_NIL), RETCODE_OK);  // infinite lifespan
+  wq.lifespan.duration = ms_duration(300);
+  EXPECT_EQ(w->set_qos(wq), RETCODE_OK);
+  EXPECT_EQ(w->write(&k2, HANDLE_NIL), RETCODE_OK);  // 300 ms
+  sleep_ms(800);
+  auto values = [](const std::vector<std::pair<int32_t, SampleInfo>>& got) {
+    std::vector<int32_t> v;
+    for (auto& g : got) v.push_back(g.first);
+    return v;
+  };
+  EXPECT_EQ(values(take_all<KeyedType>(r)), std::vector<int32_t>{1});
+  // Nor does a late joiner get the expired one.
+  DataReaderQos late = reader_qos();
+  late.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
+  DataReader* r2 = a.subscriber->create_datareader(a.topic, late, nullptr, 0);
+  ASSERT_TRUE(r2);
+  std::vector<std::pair<int32_t, SampleInfo>> got;
+  EXPECT_TRUE(eventually([&] { got = take_all<KeyedType>(r2); return !got.empty(); }, 3000));
+  sleep_ms(200);
+  auto more = take_all<KeyedType>(r2);
+  got.insert(got.end(), more.begin(), more.end());
+  EXPECT_EQ(values(got), std::vector<int32_t>{1});
 }
 
 // --------------------------------------------------------------- ownership
@@ -529,21 +609,35 @@ TEST_F(WireQos, WriterResourceLimits) {
 TEST_F(WireQos, DisabledEndpointsAreNeitherAnnouncedNorMatched) {
   PublisherQos pq = PUBLISHER_QOS_DEFAULT;
   pq.entity_factory.autoenable_created_entities = false;
-  ASSERT_TRUE(a.make("wq_enable", false, PARTICIPANT_QOS_DEFAULT, pq));
+  SubscriberQos sq = SUBSCRIBER_QOS_DEFAULT;
+  sq.entity_factory.autoenable_created_entities = false;
+  ASSERT_TRUE(a.make("wq_enable", false, PARTICIPANT_QOS_DEFAULT, pq, sq));
   DataReader* r = a.subscriber->create_datareader(a.topic, reader_qos(), nullptr, 0);
   DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
-  ASSERT_TRUE(r && w);
+  // Enabled endpoints on another participant.
+  ASSERT_TRUE(b.make("wq_enable", false));
+  DataReader* remote_r = b.subscriber->create_datareader(b.topic, reader_qos(), nullptr, 0);
+  DataWriter* remote_w = b.publisher->create_datawriter(b.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_TRUE(r && w && remote_r && remote_w);
+  EXPECT_FALSE(r->is_enabled());
   EXPECT_FALSE(w->is_enabled());
   FlatRecord f = flat(1);
   EXPECT_EQ(w->write(&f, HANDLE_NIL), RETCODE_NOT_ENABLED);
+  // The remote endpoints match each other only.
+  ASSERT_TRUE(eventually([&] { return matched_subs(remote_w) == 1 && matched_pubs(remote_r) == 1; }, 3000));
   sleep_ms(300);
-  EXPECT_EQ(matched_pubs(r), 0u);
+  EXPECT_EQ(matched_subs(remote_w), 1u);
+  EXPECT_EQ(matched_pubs(remote_r), 1u);
+
+  EXPECT_EQ(r->enable(), RETCODE_OK);
+  ASSERT_TRUE(eventually([&] { return matched_subs(remote_w) == 2 && matched_pubs(r) == 1; }, 3000));
+  EXPECT_EQ(matched_pubs(remote_r), 1u);
   EXPECT_EQ(w->enable(), RETCODE_OK);
   EXPECT_TRUE(w->is_enabled());
-  ASSERT_TRUE(eventually([&] { return matched_pubs(r) == 1; }, 3000));
+  ASSERT_TRUE(eventually([&] { return matched_pubs(r) == 2 && matched_pubs(remote_r) == 2; }, 3000));
   InstanceHandleSeq pubs;
-  r->get_matched_publications(pubs);
-  EXPECT_EQ(pubs[0], w->get_instance_handle());
+  remote_r->get_matched_publications(pubs);
+  EXPECT_NE(std::find(pubs.begin(), pubs.end(), w->get_instance_handle()), pubs.end());
   EXPECT_EQ(w->write(&f, HANDLE_NIL), RETCODE_OK);
 }
 

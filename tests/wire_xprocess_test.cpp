@@ -2,6 +2,8 @@
 // The other process is this binary started with QV_WIRE_CHILD=<role>.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "wire_test_util.h"
 
 using namespace QUORVELA;
@@ -272,6 +274,15 @@ TEST_F(WireCrossProcess, EveryTransportModeReachesAnotherProcess) {
     std::string rest;
     ASSERT_TRUE(child.expect("READY ", rest, 10000));
     ASSERT_TRUE(eventually([&] { return matched_subs(writer) == 1; }, 5000));
+    // The reader is listed under the handle it has in its own process.
+    InstanceHandleSeq subs;
+    writer->get_matched_subscriptions(subs);
+    ASSERT_EQ(subs.size(), 1u);
+    const InstanceHandle_t child_reader = handle_of(rest);
+    EXPECT_EQ(std::memcmp(&subs[0], &child_reader, sizeof child_reader), 0);
+    SubscriptionBuiltinTopicData sd;
+    EXPECT_EQ(writer->get_matched_subscription_data(sd, subs[0]), RETCODE_OK);
+    EXPECT_EQ(std::memcmp(sd.key.value, child_reader.value, 16), 0);
     FlatRecord f = flat(mode);
     EXPECT_EQ(writer->write(&f, HANDLE_NIL), RETCODE_OK);
     EXPECT_TRUE(child.expect("GOT " + std::to_string(mode), rest, 5000));
@@ -284,6 +295,42 @@ TEST_F(WireCrossProcess, EveryTransportModeReachesAnotherProcess) {
   DomainParticipantQos none = PARTICIPANT_QOS_DEFAULT;
   none.transport_mode = 0;
   EXPECT_EQ(DomainParticipantFactory::get_instance()->create_participant(0, none, nullptr, 0), nullptr);
+}
+
+TEST_F(WireCrossProcess, WritesRightBeforeDeletionReachTheReader) {
+  Child child("keyless_reader", {{"QV_WIRE_TOPIC", "xp_flush"}});
+  std::string rest;
+  ASSERT_TRUE(child.expect("READY ", rest, 10000));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(s.make("xp_flush", false));
+    DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
+    wq.history.kind = KEEP_ALL_HISTORY_QOS;
+    DataWriter* w = s.publisher->create_datawriter(s.topic, wq, nullptr, 0);
+    ASSERT_TRUE(w);
+    ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1; }, 5000));
+    constexpr int kCount = 200;
+    for (int i = 0; i < kCount; ++i) {
+      FlatRecord f = flat(round * 1000 + i);
+      ASSERT_EQ(w->write(&f, HANDLE_NIL), RETCODE_OK);
+    }
+    // Straight after the last write: the participant goes, and in the second
+    // round the whole library with it.
+    s.destroy();
+    if (round == 1) DomainParticipantFactory::finalize();
+    std::set<int> got;
+    for (int n = 0; n < kCount; ++n) {
+      if (!child.expect("GOT ", rest, 5000)) break;
+      got.insert(std::stoi(rest));
+    }
+    EXPECT_EQ(got.size(), size_t(kCount));
+    if (!got.empty()) {
+      EXPECT_EQ(*got.begin(), round * 1000);
+      EXPECT_EQ(*got.rbegin(), round * 1000 + kCount - 1);
+    }
+  }
+  child.send("quit");
+  EXPECT_TRUE(child.wait_exit(10000));
 }
 
 TEST_F(WireCrossProcess, KeepAllWriterBlocksOnUnacknowledgedSamplesThenTimesOut) {

@@ -161,18 +161,6 @@ TopicDescription* DataReaderImpl::get_topicdescription() {
 
 // ----------------------------------------------------------------- arrival
 
-int64_t DataReaderImpl::lifespan_of_locked(const wire::Guid& writer) {
-  auto it = writer_lifespan_.find(writer);
-  if (it != writer_lifespan_.end()) return it->second;
-  wire::EndpointData ed;
-  int64_t ls = DDS_INFINITY;
-  if (!writer.is_nil() && wire_.matched_data(writer, ed)) {
-    ls = ed.lifespan_ns;
-    writer_lifespan_[writer] = ls;
-  }
-  return ls;
-}
-
 void DataReaderImpl::reject_locked(SampleRejectedStatusKind why, const InstanceHandle_t& h) {
   wire::Runtime::instance().post(owner_, [this, why, h] {
     statuses_.raise(SAMPLE_REJECTED_STATUS, rejected_, &DataReaderListener::on_sample_rejected,
@@ -186,6 +174,12 @@ void DataReaderImpl::reject_locked(SampleRejectedStatusKind why, const InstanceH
 }
 
 void DataReaderImpl::ingest_locked(wire::WireSample& s, bool& accepted_any) {
+  // Content filter of a filtered topic, before anything else: a rejected
+  // sample makes no instance (so it takes no instance slot, and a later state
+  // change of that instance is one of an instance we never had).
+  if (s.valid && filter_ &&
+      !filter_->matches(wire::cdr_bytes(s.payload), wire::cdr_size(s.payload), wire::cdr_little_endian(s.payload)))
+    return;
   const wire::KeyHash key = keyed_ ? s.key : wire::KeyHash{};
   auto it = instances_.find(key);
   const InstanceHandle_t ih = keyed_ ? wire::instance_handle_of(key) : HANDLE_NIL;
@@ -220,10 +214,6 @@ void DataReaderImpl::ingest_locked(wire::WireSample& s, bool& accepted_any) {
     accepted_any = true;
     return;
   }
-  // Content filter of a filtered topic.
-  if (filter_ && !filter_->matches(wire::cdr_bytes(s.payload), wire::cdr_size(s.payload),
-                                   wire::cdr_little_endian(s.payload)))
-    return;
   // Time-based filter, per instance, on source timestamps.
   const int64_t sep = wire::to_ns(qos_.time_based_filter.minimum_separation);
   if (sep > 0 && sep != DDS_INFINITY && inst.has_accepted && s.source_ts_ns - inst.last_accepted_ts < sep) return;
@@ -272,8 +262,8 @@ void DataReaderImpl::ingest_locked(wire::WireSample& s, bool& accepted_any) {
   smp.seq = next_seq_++;
   smp.valid = true;
   smp.source_ts = s.source_ts_ns;
-  const int64_t ls = lifespan_of_locked(s.publication);
-  if (ls != DDS_INFINITY) smp.expiry = s.source_ts_ns + ls;
+  // The lifespan the writer had when it wrote the sample.
+  if (s.lifespan_ns != DDS_INFINITY) smp.expiry = s.source_ts_ns + s.lifespan_ns;
   smp.publication = handle_from_guid(s.publication);
   smp.disposed_gen = inst.disposed_gen;
   smp.no_writers_gen = inst.no_writers_gen;
@@ -656,17 +646,15 @@ ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& qos) {
       dds_set_qos(wire_.entity(), q);
       dds_delete_qos(q);
     }
+    // A new deadline period restarts the clock of every instance the reader
+    // holds, also of those that arrived while the period was infinite.
     if (old.deadline.period != qos.deadline.period) {
       deadline_timer_.cancel();
+      for (auto& [k, inst] : instances_) inst.deadline_due = Clock::time_point{};
       if (!is_infinite(qos.deadline.period)) {
         const auto due = Clock::now() + ns(wire::to_ns(qos.deadline.period));
-        bool any = false;
-        for (auto& [k, inst] : instances_)
-          if (inst.deadline_due != Clock::time_point{}) {
-            inst.deadline_due = due;
-            any = true;
-          }
-        if (any) schedule_deadline_locked(due);
+        for (auto& [k, inst] : instances_) inst.deadline_due = due;
+        if (!instances_.empty()) schedule_deadline_locked(due);
       }
     }
   });

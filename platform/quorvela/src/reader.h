@@ -142,7 +142,6 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   void on_data();
   void apply_incompatible(const wire::IncompatibleEvent& e);  // on the event thread
   void ingest_locked(wire::WireSample& s, bool& accepted_any);
-  int64_t lifespan_of_locked(const wire::Guid& writer);
   void purge_expired_locked();
   // Selects by the three masks and, when `condition` is a query condition,
   // by its query (valid samples only).
@@ -170,7 +169,6 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   std::map<wire::KeyHash, Instance> instances_;
   uint64_t next_seq_ = 1;
   int32_t total_samples_ = 0;
-  std::map<wire::Guid, int64_t> writer_lifespan_;
   DeadlineTimer deadline_timer_;
 
   std::mutex cond_mtx_;  // the reader's read and query conditions

@@ -53,15 +53,14 @@ ReturnCode_t DataWriterImpl::enable() {
   ReturnCode_t rc = create_wire_locked();
   if (rc != RETCODE_OK) return rc;
   enabled_ = true;
-  if (!keyed_) {
-    // The one instance of a keyless type exists from the start, and so does
-    // its deadline clock.
-    bool refused = false;
-    Instance* inst = add_instance_locked(wire::KeyHash{}, {}, refused);
-    if (inst && !is_infinite(qos_.deadline.period)) {
-      inst->deadline_due = Clock::now() + ns(wire::to_ns(qos_.deadline.period));
-      schedule_deadline_locked(inst->deadline_due);
-    }
+  bool refused = false;
+  // The one instance of a keyless type exists from the start, and so does
+  // its deadline clock; so do the clocks of instances registered before.
+  if (!keyed_) add_instance_locked(wire::KeyHash{}, {}, refused);
+  if (!is_infinite(qos_.deadline.period) && !instances_.empty()) {
+    const auto due = Clock::now() + ns(wire::to_ns(qos_.deadline.period));
+    for (auto& [k, inst] : instances_) inst.deadline_due = due;
+    schedule_deadline_locked(due);
   }
   const bool mbp = qos_.liveliness.kind == MANUAL_BY_PARTICIPANT_LIVELINESS_QOS;
   lk.unlock();
@@ -495,14 +494,19 @@ ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& qos) {
     }
     if (any) dds_set_qos(wire_.entity(), q);
     dds_delete_qos(q);
-    // Deadline, latency budget and lifespan are this library's own business
-    // from here on: a new deadline period re-arms every instance's clock.
+    // The lifespan travels with each sample written from now on.
+    if (old.lifespan.duration != qos.lifespan.duration) wire_.set_lifespan(wire::to_ns(qos.lifespan.duration));
+    // Deadline and latency budget are this library's own business from here
+    // on (Cyclone cannot change them): a new deadline period re-arms the
+    // clock of every instance the writer has (each was registered or
+    // written, or is the one instance of a keyless type), also of those
+    // written while the period was infinite.
     if (old.deadline.period != qos.deadline.period) {
       deadline_timer_.cancel();
+      for (auto& [k, inst] : instances_) inst.deadline_due = Clock::time_point{};
       if (!is_infinite(qos.deadline.period)) {
         const auto due = Clock::now() + ns(wire::to_ns(qos.deadline.period));
-        for (auto& [k, inst] : instances_)
-          if (inst.deadline_due != Clock::time_point{} || !keyed_) inst.deadline_due = due;
+        for (auto& [k, inst] : instances_) inst.deadline_due = due;
         if (!instances_.empty()) schedule_deadline_locked(due);
       }
     }

@@ -400,6 +400,10 @@ dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bo
                                 WriterEvents ev) {
   dds_return_t rc = open(participant, topic, keyed, q, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    lifespan_ns_ = q.lifespan_ns;
+  }
   // Listeners only once the writer exists, so that callbacks can use it.
   install(new_listener());
   // What happened in between.
@@ -418,22 +422,41 @@ void WireWriter::destroy() {
 
 dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t len, int64_t ts) {
   dds_entity_t w;
+  int64_t lifespan;
   {
     std::lock_guard<std::mutex> lk(mtx_);
     w = entity_;
+    lifespan = lifespan_ns_;
   }
   if (w <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   if (keyed_) {
     qvwire_KeyedEnvelope s;
     std::memcpy(s.key, key.data(), 16);
+    s.lifespan = lifespan;
     s.payload = dds_sequence_octet{static_cast<uint32_t>(len), static_cast<uint32_t>(len),
                                    const_cast<uint8_t*>(data), false};
     return dds_write_ts(w, &s, ts);
   }
   qvwire_KeylessEnvelope s;
+  s.lifespan = lifespan;
   s.payload = dds_sequence_octet{static_cast<uint32_t>(len), static_cast<uint32_t>(len), const_cast<uint8_t*>(data),
                                  false};
   return dds_write_ts(w, &s, ts);
+}
+
+dds_return_t WireWriter::set_lifespan(int64_t lifespan_ns) {
+  dds_entity_t w;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    lifespan_ns_ = lifespan_ns;
+    w = entity_;
+  }
+  if (w <= 0) return DDS_RETCODE_OK;
+  dds_qos_t* q = dds_create_qos();
+  dds_qset_lifespan(q, lifespan_ns);
+  dds_return_t rc = dds_set_qos(w, q);
+  dds_delete_qos(q);
+  return rc;
 }
 
 dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
@@ -529,6 +552,7 @@ void WireReader::take_all(std::vector<WireSample>& out) {
         s.instance_state = infos[i].instance_state;
         s.publication = matches_.guid_of(r, false, pub);
         const dds_sequence_octet& p = keyed_ ? keyed[i].payload : keyless[i].payload;
+        s.lifespan_ns = keyed_ ? keyed[i].lifespan : keyless[i].lifespan;
         if (keyed_) std::memcpy(s.key.data(), keyed[i].key, 16);
         if (s.valid && p._buffer) s.payload.assign(p._buffer, p._buffer + p._length);
         out.push_back(std::move(s));

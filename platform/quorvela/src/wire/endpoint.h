@@ -197,11 +197,18 @@ class WireWriter : public WireEndpoint {
   void destroy();
 
   dds_return_t write(const KeyHash& key, const uint8_t* data, size_t len, int64_t source_ts_ns);
+  // A new lifespan (ns, DDS_INFINITY for none) for the samples written from
+  // now on: carried with each sample for the readers and handed to Cyclone
+  // for the history it keeps for late joiners.
+  dds_return_t set_lifespan(int64_t lifespan_ns);
   dds_return_t dispose(const KeyHash& key, int64_t source_ts_ns);
   dds_return_t unregister(const KeyHash& key, int64_t source_ts_ns);
   // DDS_RETCODE_OK once every matched reliable reader acknowledged everything.
   dds_return_t wait_for_acks(int64_t timeout_ns);
   dds_return_t assert_liveliness();
+
+ private:
+  int64_t lifespan_ns_ = DDS_INFINITY;  // under mtx_
 };
 
 // One received sample or instance-state change, copied out of Cyclone.
@@ -211,6 +218,7 @@ struct WireSample {
   std::vector<uint8_t> payload;
   int64_t source_ts_ns = 0;
   int64_t reception_ts_ns = 0;
+  int64_t lifespan_ns = DDS_INFINITY;  // the writer's lifespan when it wrote it
   uint32_t instance_state = DDS_IST_ALIVE;  // Cyclone's DDS_IST_* value
   Guid publication;
 };

@@ -774,6 +774,42 @@ TEST_F(ContentFilteredTopicTest, NewParametersApplyToLaterArrivals) {
   EXPECT_TRUE(holds_exactly(all, {1, 99}));
 }
 
+// A sample the filter rejects leaves no trace in the reader: no instance, no
+// state change when its writer later disposes it, no use of the instance limit.
+TEST_F(ContentFilteredTopicTest, RejectedSamplesLeaveNoInstance) {
+  ASSERT_TRUE(st.make(unique_name("cft_no_instance"), true));
+  ContentFilteredTopic* cft = st.participant->create_contentfilteredtopic("cft_big", st.topic, "lVal > 10", {});
+  ASSERT_NE(cft, nullptr);
+  DataReaderQos rq = reliable_reader();
+  rq.resource_limits.max_instances = 1;
+  DataWriter* w = st.publisher->create_datawriter(st.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = st.subscriber->create_datareader(cft, rq, nullptr, 0);
+  ASSERT_TRUE(w && r);
+  ASSERT_TRUE(eventually([&] { return wiretest::matched_subs(w) == 1; }, 5000));
+  KeyedType small = keyed(5), big = keyed(15);
+  ASSERT_EQ(w->write(&small, HANDLE_NIL), RETCODE_OK);
+  ASSERT_EQ(w->dispose(&small, HANDLE_NIL), RETCODE_OK);
+  ASSERT_EQ(w->write(&big, HANDLE_NIL), RETCODE_OK);
+  EXPECT_TRUE(holds_exactly(r, {15})) << "the instance limit of 1 is left to the sample that passed";
+  EXPECT_EQ(r->lookup_instance(&small), HANDLE_NIL);
+  std::vector<SampleInfo> infos;
+  wiretest::take_all<KeyedType>(r, &infos);
+  ASSERT_EQ(infos.size(), 1u) << "no state change of the rejected instance";
+  EXPECT_TRUE(infos[0].valid_data);
+  SampleRejectedStatus rejected;
+  EXPECT_EQ(r->get_sample_rejected_status(rejected), RETCODE_OK);
+  EXPECT_EQ(rejected.total_count, 0);
+  // The disposal of an instance the reader does hold still reaches it.
+  ASSERT_EQ(w->dispose(&big, HANDLE_NIL), RETCODE_OK);
+  infos.clear();
+  ASSERT_TRUE(eventually([&] {
+    wiretest::take_all<KeyedType>(r, &infos);
+    return !infos.empty();
+  }, 5000));
+  EXPECT_EQ(infos[0].instance_state, NOT_ALIVE_DISPOSED_INSTANCE_STATE);
+  EXPECT_FALSE(infos[0].valid_data);
+}
+
 // The writer runs in another process; the filter runs where the samples
 // arrive, and a parameter change between two batches applies to the second.
 TEST_F(ContentFilteredTopicTest, FilteringAcrossProcessesWithAParameterChange) {

@@ -26,6 +26,9 @@ class DataReader;
 class Entity {
  public:
   virtual ~Entity() = default;
+  // RETCODE_PRECONDITION_NOT_MET while the parent is disabled. An entity whose
+  // entity_factory QoS autoenables what it creates also enables the children
+  // it created while it was disabled.
   virtual ReturnCode_t enable() = 0;
   virtual bool is_enabled() = 0;
   virtual StatusCondition& get_statuscondition() = 0;
@@ -235,6 +238,12 @@ class DomainParticipant : public Entity {
   virtual ReturnCode_t delete_topic(Topic*& topic) = 0;
   virtual Topic* find_topic(const std::string& topic_name, const Duration_t& timeout) = 0;
   virtual TopicDescription* lookup_topicdescription(const std::string& name) = 0;
+  // Null when the name is in use, the related topic is not this participant's,
+  // the expression does not parse or names an unknown member, the parameters
+  // are fewer than its highest %n + 1 or not single literals, or the type name
+  // of the related topic has no member layout in the library: only types
+  // registered as "KeyedType" or "FlatRecord" can be filtered (type supports
+  // carry no type object). The language is described in src/filter/filter.h.
   virtual ContentFilteredTopic* create_contentfilteredtopic(const std::string& name, Topic* related_topic,
                                                             const std::string& filter_expression,
                                                             const StringSeq& expression_parameters) = 0;

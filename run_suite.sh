@@ -11,7 +11,8 @@
 #   --no-build          do not configure or build
 #   --time-limit SECS   overall limit for the positive side (default 1800)
 #   --port N            peer port (default 12345; 0 picks a free one and
-#                       passes it to the positive side as DDS_PEER_PORT)
+#                       passes it to the positive side as DDS_PEER_PORT;
+#                       needs --positive, as dds_positive_tests always uses 12345)
 #   --positive PATH     positive-side binary (default: the built dds_positive_tests)
 #   --results DIR       where logs and reports go (default: BUILD/suite-results)
 #   --verbose           show the positive side's whole output, not only progress
@@ -55,6 +56,9 @@ done
 
 case "$TIME_LIMIT" in ''|*[!0-9]*) die "--time-limit must be a number of seconds" ;; esac
 case "$PORT" in ''|*[!0-9]*) die "--port must be a number" ;; esac
+# dds_positive_tests always connects to 12345; another port only serves a
+# positive side that reads DDS_PEER_PORT (the project's own tests).
+[ "$PORT" = 12345 ] || [ -n "$POSITIVE" ] || die "--port other than 12345 needs --positive (dds_positive_tests always connects to 12345)"
 [ "$TIME_LIMIT" -gt 0 ] || die "--time-limit must be positive"
 command -v python3 >/dev/null || die "python3 is needed for the report"
 command -v timeout >/dev/null || die "timeout (coreutils) is needed"
@@ -90,7 +94,10 @@ fi
 POSITIVE="$(cd "$(dirname "$POSITIVE")" && pwd)/$(basename "$POSITIVE")"
 
 # ---- results and working directory ------------------------------------------
-rm -rf "$RESULTS"
+# Only what this script writes is removed: --results may name a directory
+# that holds other things.
+rm -rf "$RESULTS/work" "$RESULTS/peer-reports"
+rm -f "$RESULTS/positive.xml" "$RESULTS/peer.xml" "$RESULTS/suite.xml" "$RESULTS/positive.log" "$RESULTS/peer.log"
 mkdir -p "$RESULTS/work" "$RESULTS/peer-reports" || die "cannot create $RESULTS"
 if [ -f "$ROOT/config/test_qos_config.xml" ]; then
   cp "$ROOT/config/test_qos_config.xml" "$RESULTS/work/test_qos_config.xml"
@@ -144,24 +151,45 @@ export DDS_PEER_PORT="$LISTEN_PORT"
 # The caller's flags come first: "--gtest_list_tests" only lists when it is the
 # first argument.
 show_progress() {
-  local start=$SECONDS in_failure=0 line
-  while IFS= read -r line; do
-    if [ "$VERBOSE" = 1 ]; then
-      case "$line" in
-        "[ RUN      ]"*|"[       OK ]"*|"[  FAILED  ]"*|"[  SKIPPED ]"*)
-          printf '[%5ds] %s\n' $((SECONDS - start)) "$line" ;;
-        *) printf '%s\n' "$line" ;;
-      esac
-      continue
-    fi
-    case "$line" in
-      "[ RUN      ]"*|"[       OK ]"*|"[  FAILED  ]"*|"[  SKIPPED ]"*|"[==========]"*|"[  PASSED  ]"*)
-        in_failure=0; printf '[%5ds] %s\n' $((SECONDS - start)) "$line" ;;
-      *": Failure"|*": Failure "*|*"Failure"$)
-        in_failure=1; printf '%s\n' "$line" ;;
-      "["*) in_failure=0 ;;
-      *) [ "$in_failure" = 1 ] && printf '%s\n' "$line" ;;
+  local start=$SECONDS in_failure=0 line chunk partial="" current="" quiet_since=$SECONDS
+  show_line() {
+    case "$1" in
+      "[ RUN      ] "*) current="${1#\[ RUN      \] }" ;;
+      "[       OK ]"*|"[  FAILED  ]"*|"[  SKIPPED ]"*) current="" ;;
     esac
+    if [ "$VERBOSE" = 1 ]; then
+      case "$1" in
+        "[ RUN      ]"*|"[       OK ]"*|"[  FAILED  ]"*|"[  SKIPPED ]"*)
+          printf '[%5ds] %s\n' $((SECONDS - start)) "$1" ;;
+        *) printf '%s\n' "$1" ;;
+      esac
+      return
+    fi
+    case "$1" in
+      "[ RUN      ]"*|"[       OK ]"*|"[  FAILED  ]"*|"[  SKIPPED ]"*|"[==========]"*|"[  PASSED  ]"*)
+        in_failure=0; printf '[%5ds] %s\n' $((SECONDS - start)) "$1" ;;
+      *": Failure"|*": Failure "*)
+        in_failure=1; printf '%s\n' "$1" ;;
+      "["*) in_failure=0 ;;
+      *) [ "$in_failure" = 1 ] && printf '%s\n' "$1" ;;
+    esac
+  }
+  # A test that stays silent still shows, once a minute, that it runs.
+  while :; do
+    if IFS= read -r -t 60 chunk; then
+      show_line "$partial$chunk"
+      partial=""
+      quiet_since=$SECONDS
+    elif [ $? -gt 128 ]; then
+      partial="$partial$chunk"
+      if [ -n "$current" ] && [ $((SECONDS - quiet_since)) -ge 60 ]; then
+        printf '[%5ds] ... still running %s\n' $((SECONDS - start)) "$current"
+        quiet_since=$SECONDS
+      fi
+    else
+      [ -z "$partial$chunk" ] || show_line "$partial$chunk"
+      break
+    fi
   done
 }
 

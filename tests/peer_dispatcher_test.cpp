@@ -430,10 +430,13 @@ TEST(PeerDispatcher, TellsApartIdsThatArePrefixesOfEachOther) {
         const char* what;
         std::string sent;
         bool echo_first;
+        std::size_t cut;  // sent in two segments, split here (0: one segment)
     };
     const Case cases[] = {
-        {"shorter id, first frame in the same segment", std::string(kEchoId) + frame("echo", "x"), true},
-        {"shorter id alone, resolved after a pause", kEchoId, false},
+        {"shorter id, first frame in the same segment", std::string(kEchoId) + frame("echo", "x"), true, 0},
+        {"shorter id alone, resolved after a pause", kEchoId, false, 0},
+        {"shorter id split across segments, first frame with its end", std::string(kEchoId) + frame("echo", "x"),
+         true, 8},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -444,7 +447,11 @@ TEST(PeerDispatcher, TellsApartIdsThatArePrefixesOfEachOther) {
                                 frame("sync", kEcho)));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         Client test(s.port());
-        ASSERT_TRUE(test.put(c.sent));
+        if (c.cut > 0) {
+            ASSERT_TRUE(test.put(c.sent.substr(0, c.cut)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_TRUE(test.put(c.sent.substr(c.cut)));
         auto m = test.get();
         ASSERT_TRUE(m);
         EXPECT_EQ(m->key, "wait_for_completion");
@@ -476,4 +483,28 @@ TEST(PeerDispatcher, TellsApartIdsThatArePrefixesOfEachOther) {
             }
         }
     }
+}
+
+// A counterpart whose checks pass but that never says it is set up: the
+// positive side would wait for "wait_for_completion" in vain. It must fail,
+// and its connection must close at once rather than linger.
+TEST(PeerDispatcher, FailsACounterpartThatNeverSaysItIsReady) {
+    Served s;
+    ASSERT_TRUE(s.started());
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync("PeerSelfTestNegative.ENABLED_NeverReadyNegative")));
+    Client test(s.port());
+    ASSERT_TRUE(test.put("PeerSelfTestNeverReady"));
+    const auto t0 = peer::now_ms();
+    auto m = test.get(5000);
+    EXPECT_FALSE(m.has_value()) << "unexpected key " << (m ? m->key : "");
+    EXPECT_TRUE(test.ends_within(5000));
+    EXPECT_LT(peer::now_ms() - t0, 5000);
+    control.close();
+    ASSERT_TRUE(s.ends_within(5000));
+    ASSERT_EQ(s.verdicts().size(), 1u);
+    EXPECT_EQ(s.verdicts()[0].status, "FAILED");
+    EXPECT_NE(s.verdicts()[0].message.find("never sent \"wait_for_completion\""), std::string::npos)
+        << s.verdicts()[0].message;
+    EXPECT_EQ(s.rc(), 1);
 }

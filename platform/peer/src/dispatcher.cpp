@@ -426,11 +426,11 @@ void Dispatcher::on_sync(const std::string& name) {
     for (const auto& a : awaiting_) {
         if (a.connection_id == it->connection_id) {
             record(Verdict{a.name, a.connection_id, "FAILED",
-                           "superseded by a new sync before its connection arrived", 0, iso_now()});
+                           "superseded by a new sync before its connection arrived", 0, a.sync_timestamp});
         }
     }
     std::erase_if(awaiting_, [&](const Awaiting& a) { return a.connection_id == it->connection_id; });
-    awaiting_.push_back(Awaiting{it->name, it->connection_id, now_ms()});
+    awaiting_.push_back(Awaiting{it->name, it->connection_id, now_ms(), iso_now()});
 }
 
 void Dispatcher::spawn(const std::string& name, const std::string& connection_id, int fd) {
@@ -501,6 +501,9 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
             } else if (WEXITSTATUS(status) == 127) {
                 v.status = "FAILED";
                 v.message = "could not execute " + opt_.tests_binary;
+            } else if (WEXITSTATUS(status) == kExitNeverReady) {
+                v.status = "FAILED";
+                v.message = std::string("the test never sent \"") + kReadyKey + "\" on its connection";
             } else if (xml.completed == 0) {
                 v.status = "FAILED";
                 v.message = "the test did not run to its end (its report holds no completed test); exit status " +
@@ -539,7 +542,7 @@ void Dispatcher::expire(std::int64_t now) {
         record(Verdict{it->name, it->connection_id, "FAILED",
                        "its connection \"" + it->connection_id + "\" did not arrive within " +
                            std::to_string(opt_.connect_timeout_ms) + " ms of the sync",
-                       0, iso_now()});
+                       0, it->sync_timestamp});
         it = awaiting_.erase(it);
     }
     std::erase_if(orphans_, [&](std::int64_t t) { return now - t >= opt_.connect_timeout_ms; });
@@ -608,7 +611,7 @@ void Dispatcher::shutdown(const std::string& reason, int drain_ms) {
     controls_.clear();
     for (const auto& a : awaiting_) {
         record(Verdict{a.name, a.connection_id, "FAILED", "the peer stopped before its connection arrived", 0,
-                       iso_now()});
+                       a.sync_timestamp});
     }
     awaiting_.clear();
     if (!running_.empty()) {

@@ -95,6 +95,7 @@ private:
         std::string name;
         std::string connection_id;
         std::int64_t sync_at;
+        std::string sync_timestamp;  // verdicts about it are dated at the sync
     };
     struct Running {
         std::string name;

@@ -19,6 +19,9 @@ PeerLink::PeerLink(int fd, std::string connection_id) : fd_(fd), id_(std::move(c
     // either mode. Blocking mode keeps the descriptor simple for the test.
     int flags = ::fcntl(fd_, F_GETFL);
     if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+    // The descriptor came in across exec; nothing this test starts may keep
+    // the connection open after the test's process has ended.
+    ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
 }
 
 PeerLink::~PeerLink() { close(); }
@@ -41,6 +44,7 @@ bool PeerLink::send(const std::string& key, const std::string& value) {
         std::cerr << "[peer " << id_ << "] send of " << key << " failed, error: " << errno << std::endl;
         return false;
     }
+    if (key == kReadyKey) ready_sent_ = true;
     return true;
 }
 

@@ -45,10 +45,18 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&rest_argc, rest.data());
     int rc = RUN_ALL_TESTS();
     const testing::UnitTest& unit = *testing::UnitTest::GetInstance();
-    const bool passed = rc == 0 && unit.successful_test_count() > 0 && unit.skipped_test_count() == 0;
+    bool passed = rc == 0 && unit.successful_test_count() > 0 && unit.skipped_test_count() == 0;
     if (peer::has_link() && rc == 0 && !passed) {
         std::cerr << "[peer] no negative test ran on connection \"" << connection_id << "\"" << std::endl;
         rc = 1;
+    }
+    // The positive side waits for "wait_for_completion" without a limit; a
+    // test that never sent it is broken however its own checks went.
+    if (passed && peer::has_link() && !peer::link().ready_sent()) {
+        std::cerr << "[peer] the test passed without ever sending \"" << peer::kReadyKey << "\" on connection \""
+                  << connection_id << "\"" << std::endl;
+        passed = false;
+        rc = peer::kExitNeverReady;
     }
     // A test that passed keeps its connection until the positive side is done
     // with it; a failed one closes it now, which ends the positive side's waits.

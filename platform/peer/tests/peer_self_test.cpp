@@ -36,3 +36,10 @@ PEER_TEST(PeerSelfTestNegative, ENABLED_EchoNegative, "PeerSelfTestEcho") {
         }
     }
 }
+
+// A broken counterpart for the framework's tests: its own checks pass, but it
+// never sends "wait_for_completion", so the positive side would wait in vain.
+// The framework must fail it and close its connection at once.
+PEER_TEST(PeerSelfTestNegative, ENABLED_NeverReadyNegative, "PeerSelfTestNeverReady") {
+    EXPECT_EQ(peer::link().connection_id(), "PeerSelfTestNeverReady");
+}

@@ -34,6 +34,10 @@
 namespace peer {
 
 inline constexpr int kWaitMs = 10000;
+inline constexpr const char* kReadyKey = "wait_for_completion";
+// Exit status of the tests binary when its test passed without ever sending
+// "wait_for_completion" (the positive side would have waited for it in vain).
+inline constexpr int kExitNeverReady = 4;
 
 class PeerLink {
 public:
@@ -48,7 +52,9 @@ public:
     // Sends one message; false when it cannot be framed or sent.
     bool send(const std::string& key, const std::string& value = "default");
     // Sends "wait_for_completion": this side is set up.
-    bool ready() { return send("wait_for_completion"); }
+    bool ready() { return send(kReadyKey); }
+    // True once "wait_for_completion" has gone out on this connection.
+    bool ready_sent() const { return ready_sent_; }
 
     // Takes the first message with this key, waiting up to timeout_ms
     // (-1: until the connection ends). Messages of other keys stay queued.
@@ -76,6 +82,7 @@ private:
     FrameDecoder decoder_;
     std::deque<Message> queue_;
     bool ended_ = false;
+    bool ready_sent_ = false;
 };
 
 // The connection of the negative test that runs in this process. Fails the

@@ -53,13 +53,20 @@ constexpr bool is_getter_name(const char* name) {
   $1 = reinterpret_cast< $ltype >(argp);
 }
 %enddef
-// Typed writers and readers as argument 1; their delete accepts None.
-%checked_object(TypedDataWriter< FlatRecord > *self, !argp && !(($disown) & SWIG_POINTER_DISOWN))
-%checked_object(TypedDataReader< FlatRecord > *self, !argp && !(($disown) & SWIG_POINTER_DISOWN))
-// The sample of a field getter (setters and delete accept None) and of the
-// ordering operator (where the refusal becomes NotImplemented).
+// Typed writers and readers as argument 1: None, or a typed object that no
+// longer stands for a library object (the binding clears it when the library
+// object is deleted through it), is refused; their delete accepts both.
+%checked_object(TypedDataWriter< FlatRecord > *self, !quorvela_py::library_writer(argp) && !(($disown) & SWIG_POINTER_DISOWN))
+%checked_object(TypedDataReader< FlatRecord > *self, !quorvela_py::library_reader(argp) && !(($disown) & SWIG_POINTER_DISOWN))
+// The sample of a field getter (setters and delete accept None).
 %checked_object(FlatRecord *self, !argp && is_getter_name("$symname"))
-%checked_object(FlatRecord const *self, !argp)
+
+// No sample orders before another; a null sample on the left is compared
+// without being read.
+%feature("action") FlatRecord::operator< %{
+  result = arg1 ? ((FlatRecord const *)arg1)->operator <((FlatRecord const &)*arg2) : false;
+%}
+
 // What a typed writer or reader is made over: None, or a binding object whose
 // library pointer is null, is refused.
 %checked_object(DataWriter *writer, !quorvela_py::library_writer(argp))

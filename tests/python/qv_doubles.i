@@ -59,6 +59,10 @@ DataReader* scripted_reader() { return new DataReader{new qv_doubles::ScriptedRe
 // Binding objects that stand for no library entity.
 DataWriter* null_writer() { return new DataWriter{nullptr}; }
 DataReader* null_reader() { return new DataReader{nullptr}; }
+// Makes a binding or typed object stand for no library entity, as the
+// binding's delete_datawriter/delete_datareader do with the object they get.
+void forget_writer(DataWriter* w) { *reinterpret_cast<void**>(w) = nullptr; }
+void forget_reader(DataReader* r) { *reinterpret_cast<void**>(r) = nullptr; }
 
 void set_writer_rc(DataWriter* w, int rc) { scripted(w)->script.rc = rc; }
 void set_reader_rc(DataReader* r, int rc) { scripted(r)->script.rc = rc; }

@@ -173,12 +173,41 @@ def test_binding_entities_and_deleted_writer():
         with pytest.raises(ValueError):
             FlatRecordDataWriter(second)          # stands for no writer any more
         with pytest.raises(ValueError):
+            second.write(sample(1), Q.InstanceHandle())
+        with pytest.raises(ValueError):
             e.publisher.delete_datawriter(None)
         assert e.subscriber.delete_datareader(e.dr) == Q.RETCODE_OK
         with pytest.raises(ValueError):
             e.dr.get_instance_handle()
     finally:
         e.close()
+
+
+# (binding function, arguments after the object, printed type of the object)
+BINDING_METHODS_ON_NONE = [
+    ("Time_sec_get", (), "Time *"),
+    ("Time_sec_set", (1,), "Time *"),
+    ("InstanceHandle_get_value", (), "InstanceHandle *"),
+    ("SampleInfo_get_source_timestamp", (), "SampleInfo const *"),
+    ("DataWriterQos_reliability_get", (), "QUORVELA::DataWriterQos *"),
+    ("DomainParticipantFactory_create_participant", (DOMAIN,), "QUORVELA::DomainParticipantFactory *"),
+    ("DomainParticipant_create_topic", ("t", "FlatRecord"), "QUORVELA::DomainParticipant *"),
+    ("Publisher_create_datawriter", (None,), "QUORVELA::Publisher *"),
+    ("Subscriber_create_datareader", (None,), "QUORVELA::Subscriber *"),
+    ("Topic_get_name", (), "QUORVELA::Topic *"),
+]
+
+
+@pytest.mark.parametrize("name,args,printed", BINDING_METHODS_ON_NONE, ids=[c[0] for c in BINDING_METHODS_ON_NONE])
+def test_binding_calls_nothing_on_none(name, args, printed):
+    with pytest.raises(ValueError) as info:
+        getattr(Q._quorvela, name)(None, *args)
+    assert str(info.value) == "invalid null reference in method '%s', argument 1 of type '%s'" % (name, printed)
+
+
+def test_binding_delete_of_none_does_nothing():
+    for name in ("delete_Time", "delete_InstanceHandle", "delete_SampleInfo", "delete_DataWriter", "delete_DataReader"):
+        assert getattr(Q._quorvela, name)(None) is None
 
 
 WRITER_PROCESS = """

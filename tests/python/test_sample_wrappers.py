@@ -325,8 +325,9 @@ def test_less_than():
     assert M.FlatRecord___lt__(a, b) is False
     assert M.FlatRecord___lt__(b, a) is False
     assert M.FlatRecord___lt__(a, a) is False
+    assert M.FlatRecord___lt__(None, a) is False     # a null left side is not read
     assert (a < b, b < a) == (False, False)
-    for args in [(a, None), (a, 5), (a,), (a, b, b), (5, a), (None, a)]:
+    for args in [(a, None), (a, 5), (a,), (a, b, b), (5, a), (None, None)]:
         assert M.FlatRecord___lt__(*args) is NotImplemented
         assert sys.exc_info() == (None, None, None)
 

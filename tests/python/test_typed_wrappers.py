@@ -182,6 +182,10 @@ ERROR_CASES = [
      "invalid null reference in method 'FlatRecordDataWriter_get_key_value', argument 2 of type 'FlatRecord &'"),
     ("FlatRecordDataWriter_lookup_instance", (None, "s"), ValueError,
      "invalid null reference in method 'FlatRecordDataWriter_lookup_instance', argument 1 of type '%s'" % W),
+    ("FlatRecordDataWriter_write", ("W0", "s", "h"), ValueError,    # stands for no library writer
+     "invalid null reference in method 'FlatRecordDataWriter_write', argument 1 of type '%s'" % W),
+    ("FlatRecordDataWriter_register_instance", ("W0", "s"), ValueError,
+     "invalid null reference in method 'FlatRecordDataWriter_register_instance', argument 1 of type '%s'" % W),
     ("FlatRecordDataWriter_dispose", ("W", "s", "i"), TypeError,
      "in method 'FlatRecordDataWriter_dispose', argument 3 of type 'InstanceHandle const &'"),
     ("FlatRecordDataReader_take_next_sample", ("R", "s", "h"), TypeError,
@@ -192,6 +196,10 @@ ERROR_CASES = [
      "in method 'FlatRecordDataReader_read_next_sample', argument 1 of type '%s'" % R),
     ("FlatRecordDataReader_read_next_sample", (None, "s", "i"), ValueError,
      "invalid null reference in method 'FlatRecordDataReader_read_next_sample', argument 1 of type '%s'" % R),
+    ("FlatRecordDataReader_take_next_sample", ("R0", "s", "i"), ValueError,
+     "invalid null reference in method 'FlatRecordDataReader_take_next_sample', argument 1 of type '%s'" % R),
+    ("FlatRecordDataReader_lookup_instance", ("R0", "s"), ValueError,
+     "invalid null reference in method 'FlatRecordDataReader_lookup_instance', argument 1 of type '%s'" % R),
     ("FlatRecordDataReader_get_key_value", ("R", None, "h"), ValueError,
      "invalid null reference in method 'FlatRecordDataReader_get_key_value', argument 2 of type 'FlatRecord &'"),
     ("FlatRecordDataReader_lookup_instance", ("R", 5), TypeError,
@@ -203,9 +211,15 @@ ERROR_CASES = [
 def test_argument_errors_raise_before_the_library_is_called(writer, reader, fn, args, exc, text):
     w, fw = writer
     r, fr = reader
-    objects = {"W": fw, "R": fr, "s": sample(1), "h": Q.InstanceHandle(), "t": Q.Time(), "i": Q.SampleInfo()}
+    fw0, fr0 = FlatRecordDataWriter(w), FlatRecordDataReader(r)
+    D.forget_writer(fw0)
+    D.forget_reader(fr0)
+    objects = {"W": fw, "R": fr, "W0": fw0, "R0": fr0,
+               "s": sample(1), "h": Q.InstanceHandle(), "t": Q.Time(), "i": Q.SampleInfo()}
     raises_exactly(exc, text, getattr(M, fn), *[objects.get(a, a) if isinstance(a, str) else a for a in args])
     assert D.writer_last_call(w) == "" and D.reader_last_call(r) == ""
+    # A typed object that stands for nothing can still be deleted.
+    assert M.delete_FlatRecordDataWriter(fw0) is None and M.delete_FlatRecordDataReader(fr0) is None
 
 
 def test_typed_objects_are_made_only_over_a_library_object():

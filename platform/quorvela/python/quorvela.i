@@ -15,6 +15,15 @@ using QUORVELA::ReturnCode_t;
 
 namespace {
 
+// True for the name of a destructor wrapper ("delete_<Class>").
+constexpr bool is_delete_name(const char* name) {
+  const char prefix[] = "delete_";
+  for (std::size_t i = 0; i + 1 < sizeof prefix; ++i) {
+    if (name[i] != prefix[i]) return false;
+  }
+  return true;
+}
+
 void clear_library_pointer(void* object) {
   void* null_pointer = nullptr;
   std::memcpy(object, &null_pointer, sizeof null_pointer);
@@ -33,6 +42,14 @@ void clear_library_pointer(void* object) {
 %typemap(out) InstanceHandle %{
   $result = SWIG_NewPointerObj(quorvela_py::new_handle_copy($1), $descriptor(InstanceHandle *), SWIG_POINTER_OWN);
 %}
+
+// No method is called on None: the object a method or field belongs to must
+// exist (deleting None does nothing).
+%typemap(check, noblock=1) SWIGTYPE *self {
+  if (!$1 && !is_delete_name("$symname")) {
+    SWIG_exception_fail(SWIG_ValueError, "invalid null reference in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
+  }
+}
 
 // Library objects behind DataWriter/DataReader arguments must exist: None,
 // or an object whose library entity was deleted, is refused (the destructor

@@ -1,8 +1,12 @@
-// QoS comparators (difference lines on standard output) and reset routines.
+// QoS comparators (difference lines on standard output), reset routines and
+// the reader match poll.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestHelper.h"
@@ -468,6 +472,114 @@ TEST(QosReset, WriterMembersOutsideTheRowsAreKept) {
     TopicQos t = changedTopic();
     topic_qos_reset(t);
     EXPECT_EQ(t.reliability.kind, BEST_EFFORT_RELIABILITY_QOS);
+}
+
+// A reader that answers get_matched_publications from a script, one entry per
+// poll, and records what each poll was handed. Nothing else is ever called.
+class PolledReader : public DataReader {
+public:
+    struct Answer {
+        ReturnCode_t rc;
+        std::size_t matches;
+    };
+    explicit PolledReader(std::vector<Answer> script) : script_(std::move(script)) {}
+
+    ReturnCode_t get_matched_publications(InstanceHandleSeq& handles) override {
+        pollStarts.push_back(std::chrono::steady_clock::now());
+        emptyOnEntry = emptyOnEntry && handles.empty();
+        const Answer a = pollStarts.size() <= script_.size() ? script_[pollStarts.size() - 1] : script_.back();
+        handles.assign(a.matches, InstanceHandle_t());
+        return a.rc;
+    }
+
+    std::vector<std::chrono::steady_clock::time_point> pollStarts;
+    bool emptyOnEntry = true;
+
+    // clang-format off
+    ReturnCode_t enable() override { return unexpected(); }
+    bool is_enabled() override { return unexpected(), false; }
+    StatusCondition& get_statuscondition() override { std::abort(); }
+    StatusMask get_status_changes() override { return unexpected(), 0; }
+    InstanceHandle_t get_instance_handle() override { return unexpected(), HANDLE_NIL; }
+    ReturnCode_t read(SequenceBase&, SampleInfoSeq&, int32_t, SampleStateMask, ViewStateMask, InstanceStateMask) override { return unexpected(); }
+    ReturnCode_t take(SequenceBase&, SampleInfoSeq&, int32_t, SampleStateMask, ViewStateMask, InstanceStateMask) override { return unexpected(); }
+    ReturnCode_t read_w_condition(SequenceBase&, SampleInfoSeq&, int32_t, ReadCondition*) override { return unexpected(); }
+    ReturnCode_t take_w_condition(SequenceBase&, SampleInfoSeq&, int32_t, ReadCondition*) override { return unexpected(); }
+    ReturnCode_t read_instance(SequenceBase&, SampleInfoSeq&, int32_t, const InstanceHandle_t&, SampleStateMask, ViewStateMask, InstanceStateMask) override { return unexpected(); }
+    ReturnCode_t take_instance(SequenceBase&, SampleInfoSeq&, int32_t, const InstanceHandle_t&, SampleStateMask, ViewStateMask, InstanceStateMask) override { return unexpected(); }
+    ReturnCode_t read_next_sample(void*, SampleInfo&) override { return unexpected(); }
+    ReturnCode_t take_next_sample(void*, SampleInfo&) override { return unexpected(); }
+    InstanceHandle_t lookup_instance(const void*) override { return unexpected(), HANDLE_NIL; }
+    ReturnCode_t get_key_value(void*, const InstanceHandle_t&) override { return unexpected(); }
+    ReadCondition* create_readcondition(SampleStateMask, ViewStateMask, InstanceStateMask) override { return unexpected(), nullptr; }
+    QueryCondition* create_querycondition(SampleStateMask, ViewStateMask, InstanceStateMask, const std::string&, const StringSeq&) override { return unexpected(), nullptr; }
+    ReturnCode_t delete_readcondition(ReadCondition*) override { return unexpected(); }
+    ReturnCode_t delete_contained_entities() override { return unexpected(); }
+    ReturnCode_t get_liveliness_changed_status(LivelinessChangedStatus&) override { return unexpected(); }
+    ReturnCode_t get_requested_deadline_missed_status(RequestedDeadlineMissedStatus&) override { return unexpected(); }
+    ReturnCode_t get_requested_incompatible_qos_status(RequestedIncompatibleQosStatus&) override { return unexpected(); }
+    ReturnCode_t get_sample_lost_status(SampleLostStatus&) override { return unexpected(); }
+    ReturnCode_t get_sample_rejected_status(SampleRejectedStatus&) override { return unexpected(); }
+    ReturnCode_t get_subscription_matched_status(SubscriptionMatchedStatus&) override { return unexpected(); }
+    ReturnCode_t get_matched_publication_data(PublicationBuiltinTopicData&, const InstanceHandle_t&) override { return unexpected(); }
+    ReturnCode_t wait_for_historical_data(const Duration_t&) override { return unexpected(); }
+    TopicDescription* get_topicdescription() override { return unexpected(), nullptr; }
+    Subscriber* get_subscriber() override { return unexpected(), nullptr; }
+    ReturnCode_t get_qos(DataReaderQos&) override { return unexpected(); }
+    ReturnCode_t set_qos(const DataReaderQos&) override { return unexpected(); }
+    ReturnCode_t set_qos_with_profile(const char*, const char*, const char*) override { return unexpected(); }
+    ReturnCode_t set_listener(DataReaderListener*, StatusMask) override { return unexpected(); }
+    DataReaderListener* get_listener() override { return unexpected(), nullptr; }
+    // clang-format on
+
+private:
+    ReturnCode_t unexpected() {
+        ADD_FAILURE() << "only get_matched_publications may be called";
+        return RETCODE_ERROR;
+    }
+    std::vector<Answer> script_;
+};
+
+long long msBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+// Polls until the first successful poll that finds a match, one second apart,
+// each on a fresh empty list; after ten fruitless polls (and the pause after
+// the tenth) the answer is false.
+TEST(WaitMatch, PollsUntilAMatchIsReported) {
+    using A = PolledReader::Answer;
+    {
+        SCOPED_TRACE("matched at once");
+        PolledReader reader({A{RETCODE_OK, 1}});
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(TestHelper::waitmatch(&reader, 1));
+        EXPECT_LT(msBetween(start, std::chrono::steady_clock::now()), 500);
+        EXPECT_EQ(reader.pollStarts.size(), 1u);
+    }
+    {
+        SCOPED_TRACE("an error with handles, then nothing, then a match");
+        PolledReader reader({A{RETCODE_ERROR, 2}, A{RETCODE_OK, 0}, A{RETCODE_OK, 3}});
+        EXPECT_TRUE(TestHelper::waitmatch(&reader, 1));
+        ASSERT_EQ(reader.pollStarts.size(), 3u);
+        EXPECT_TRUE(reader.emptyOnEntry);
+        for (std::size_t i = 1; i < reader.pollStarts.size(); ++i) {
+            const auto gap = msBetween(reader.pollStarts[i - 1], reader.pollStarts[i]);
+            EXPECT_GE(gap, 1000);
+            EXPECT_LT(gap, 1500);
+        }
+    }
+    {
+        SCOPED_TRACE("never matched");
+        PolledReader reader({A{RETCODE_OK, 0}, A{RETCODE_ERROR, 1}});
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(TestHelper::waitmatch(&reader, 1));
+        const auto elapsed = msBetween(start, std::chrono::steady_clock::now());
+        EXPECT_EQ(reader.pollStarts.size(), 10u);
+        EXPECT_TRUE(reader.emptyOnEntry);
+        EXPECT_GE(elapsed, 10000);
+        EXPECT_LT(elapsed, 12000);
+    }
 }
 
 }  // namespace

@@ -213,6 +213,60 @@ TEST(KeyedTypeSupport, InstanceHandleWritesTheKeyOnly) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to get key hash\n");
 }
 
+// MakeKey and get_instancehandle reach has_key, the size and the handle
+// derivation through the object, so a type that changes them is obeyed.
+class KeylessVariant : public KeyedTypeTypeSupport {
+public:
+    bool has_key() override { return false; }
+};
+
+class FailingHandle : public KeyedTypeTypeSupport {
+public:
+    std::int32_t get_instancehandle(void* data, CdrSerializer* cdr, InstanceHandle_t& handle,
+                                    bool force) override {
+        ++calls;
+        sizeSeen = cdr->m_remaining;
+        KeyedTypeTypeSupport::get_instancehandle(data, cdr, handle, force);
+        return result;
+    }
+    std::int32_t result = 1;
+    int calls = 0;
+    std::uint32_t sizeSeen = 0;
+};
+
+TEST(KeyedTypeSupport, HandleDerivationGoesThroughTheObject) {
+    KeyedType sample{77, 1, "text"};
+
+    // Without a key the handle becomes HANDLE_NIL and the serializer is untouched.
+    KeylessVariant keyless;
+    Encoder enc(64, 2, true);
+    InstanceHandle_t handle;
+    handle.value[0] = 0x5A;
+    handle.length = 3;
+    handle.trailing = 9;
+    EXPECT_EQ(keyless.get_instancehandle(&sample, &enc.cdr, handle, false), 0);
+    EXPECT_EQ(handle, HANDLE_NIL);
+    EXPECT_EQ(handle.value[0], 0);
+    EXPECT_EQ(enc.buffer.offset(), 0u);
+    EXPECT_EQ(enc.cdr.m_position, 2u);
+    InstanceHandle_t viaMakeKey;
+    viaMakeKey.value[15] = 1;
+    EXPECT_EQ(keyless.MakeKey(&sample, viaMakeKey, false), 0);
+    EXPECT_EQ(viaMakeKey, HANDLE_NIL);
+
+    // Whatever get_instancehandle reports decides MakeKey's result; its
+    // serializer spans the whole encoded sample.
+    FailingHandle failing;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(failing.MakeKey(&sample, handle, false), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(failing.calls, 1);
+    EXPECT_EQ(failing.sizeSeen, support().get_serialized_data_size(&sample, 0));
+    failing.result = 0;
+    EXPECT_EQ(failing.MakeKey(&sample, handle, false), 0);
+    EXPECT_EQ(handle, keyOf(KeyedType{77, 0, ""}));
+}
+
 TEST(KeyedTypeSupport, SampleOperationsAndIdentity) {
     auto* created = static_cast<KeyedType*>(support().create_data());
     ASSERT_NE(created, nullptr);

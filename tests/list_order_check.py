@@ -170,6 +170,48 @@ def parse_listing(text):
     return listing
 
 
+def listing_problems(listed, expected):
+    """Differences between a parsed listing and the expected suites and tests."""
+    problems = []
+    listed_names = [suite for suite, _ in listed]
+    expected_names = [suite for suite, _ in expected]
+    if listed_names != expected_names:
+        problems.append("suite order differs:\n  listed:   %s\n  expected: %s"
+                        % (" ".join(listed_names), " ".join(expected_names)))
+    listed_map = dict(listed)
+    for suite, tests in expected:
+        got = listed_map.get(suite)
+        if got is not None and got != tests:
+            problems.append("tests of %s differ:\n  listed:   %s\n  expected: %s"
+                            % (suite, " ".join(got), " ".join(tests)))
+    return problems
+
+
+def render_listing(suites):
+    """The listing googletest would print for these suites."""
+    return "".join("%s.\n" % suite + "".join("  %s\n" % t for t in tests) for suite, tests in suites)
+
+
+def self_check_problems():
+    """The check itself must accept the catalogue and reject every kind of
+    misordering; a comparison that passes everything would guard nothing."""
+    problems = []
+    whole = [(suite, list(tests)) for suite, tests in CATALOGUE]
+    if parse_listing(render_listing(whole)) != whole or listing_problems(whole, whole):
+        problems.append("self-check: the catalogue's own listing is not accepted")
+    swapped_suites = whole[1:2] + whole[:1] + whole[2:]
+    dp = [i for i, (suite, _) in enumerate(whole) if suite == "DPTestPositive"][0]
+    swapped_tests = [(s, list(t)) for s, t in whole]
+    swapped_tests[dp][1][0:2] = swapped_tests[dp][1][1::-1]
+    missing_test = [(s, [x for x in t if x != "DISABLED_DiscoveryManagementPositive"]) for s, t in whole]
+    missing_suite = whole[:-1]
+    for name, wrong in (("swapped suites", swapped_suites), ("swapped tests", swapped_tests),
+                        ("a missing disabled test", missing_test), ("a missing suite", missing_suite)):
+        if not listing_problems(parse_listing(render_listing(wrong)), whole):
+            problems.append("self-check: a listing with %s is accepted" % name)
+    return problems
+
+
 def main(argv):
     if len(argv) != 3:
         print(__doc__.strip(), file=sys.stderr)
@@ -177,7 +219,7 @@ def main(argv):
     binary, built_csv = argv[1], argv[2]
     built = [s for s in built_csv.split(",") if s]
 
-    problems = catalogue_problems()
+    problems = catalogue_problems() + self_check_problems()
     known = {suite for suite, _ in CATALOGUE}
     for suite in built:
         if suite not in known:
@@ -196,17 +238,7 @@ def main(argv):
         problems.append(str(e))
         listed = []
 
-    listed_names = [suite for suite, _ in listed]
-    expected_names = [suite for suite, _ in expected]
-    if listed_names != expected_names:
-        problems.append("suite order differs:\n  listed:   %s\n  expected: %s"
-                        % (" ".join(listed_names), " ".join(expected_names)))
-    listed_map = dict(listed)
-    for suite, tests in expected:
-        got = listed_map.get(suite)
-        if got is not None and got != tests:
-            problems.append("tests of %s differ:\n  listed:   %s\n  expected: %s"
-                            % (suite, " ".join(got), " ".join(tests)))
+    problems += listing_problems(listed, expected)
 
     if problems:
         for p in problems:

@@ -318,6 +318,19 @@ DeadlineMisses check_deadlines(Instances& instances, std::chrono::nanoseconds pe
   return d;
 }
 
+// After a change of the deadline period: every instance's clock starts anew
+// from now, also of those that came while the period was infinite; an
+// infinite period stops them all. The due time to arm the timer for, if any.
+template <typename Instances>
+std::optional<EndpointClock::time_point> restart_deadlines(Instances& instances, const Duration_t& period) {
+  const bool runs = !wire::is_infinite(period) && !instances.empty();
+  const auto due = runs ? EndpointClock::now() + std::chrono::nanoseconds(wire::to_ns(period))
+                        : EndpointClock::time_point{};
+  for (auto& [k, inst] : instances) inst.deadline_due = due;
+  if (!runs) return std::nullopt;
+  return due;
+}
+
 // Offered or requested deadline missed status.
 template <typename Status>
 void count_deadline_misses(Status& s, const DeadlineMisses& d) {

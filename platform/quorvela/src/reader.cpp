@@ -650,12 +650,7 @@ ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& qos) {
     // holds, also of those that arrived while the period was infinite.
     if (old.deadline.period != qos.deadline.period) {
       deadline_timer_.cancel();
-      for (auto& [k, inst] : instances_) inst.deadline_due = Clock::time_point{};
-      if (!is_infinite(qos.deadline.period)) {
-        const auto due = Clock::now() + ns(wire::to_ns(qos.deadline.period));
-        for (auto& [k, inst] : instances_) inst.deadline_due = due;
-        if (!instances_.empty()) schedule_deadline_locked(due);
-      }
+      if (auto due = restart_deadlines(instances_, qos.deadline.period)) schedule_deadline_locked(*due);
     }
   });
 }

@@ -503,12 +503,7 @@ ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& qos) {
     // written while the period was infinite.
     if (old.deadline.period != qos.deadline.period) {
       deadline_timer_.cancel();
-      for (auto& [k, inst] : instances_) inst.deadline_due = Clock::time_point{};
-      if (!is_infinite(qos.deadline.period)) {
-        const auto due = Clock::now() + ns(wire::to_ns(qos.deadline.period));
-        for (auto& [k, inst] : instances_) inst.deadline_due = due;
-        if (!instances_.empty()) schedule_deadline_locked(due);
-      }
+      if (auto due = restart_deadlines(instances_, qos.deadline.period)) schedule_deadline_locked(*due);
     }
   });
 }

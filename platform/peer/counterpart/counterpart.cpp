@@ -193,6 +193,44 @@ bool wait_matched(DataWriter* writer, std::size_t n, int timeout_ms) {
     return writer != nullptr && wait_until([&] { return matched_count(writer) >= n; }, timeout_ms);
 }
 
+// ---- matched endpoints --------------------------------------------------------------
+
+namespace {
+
+bool excepted(const InstanceHandleSeq& except, const InstanceHandle_t& handle) {
+    for (const InstanceHandle_t& h : except) {
+        if (h == handle) return true;
+    }
+    return false;
+}
+
+template <class Data, class Endpoint, class List, class Get>
+std::vector<Data> matched(Endpoint* endpoint, const InstanceHandleSeq& except, List list, Get get) {
+    std::vector<Data> out;
+    InstanceHandleSeq handles;
+    if (endpoint == nullptr || (endpoint->*list)(handles) != RETCODE_OK) return out;
+    for (const InstanceHandle_t& handle : handles) {
+        if (excepted(except, handle)) continue;
+        Data data;
+        if ((endpoint->*get)(data, handle) == RETCODE_OK) out.push_back(data);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<PublicationBuiltinTopicData> matched_publications(DataReader* reader, const InstanceHandleSeq& except) {
+    return matched<PublicationBuiltinTopicData>(reader, except, &DataReader::get_matched_publications,
+                                                &DataReader::get_matched_publication_data);
+}
+
+std::vector<SubscriptionBuiltinTopicData> matched_subscriptions(DataWriter* writer, const InstanceHandleSeq& except) {
+    return matched<SubscriptionBuiltinTopicData>(writer, except, &DataWriter::get_matched_subscriptions,
+                                                 &DataWriter::get_matched_subscription_data);
+}
+
+OctetSeq octets(const std::string& text) { return OctetSeq(text.begin(), text.end()); }
+
 // ---- checks -------------------------------------------------------------------------
 
 std::string describe(const std::vector<int32_t>& values) {

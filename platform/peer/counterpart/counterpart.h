@@ -219,6 +219,20 @@ std::function<bool(const Samples<T>&)> valid_count(std::size_t n) {
     return [n](const Samples<T>& got) { return lvals(got).size() >= n; };
 }
 
+// ---- matched endpoints --------------------------------------------------------------
+
+// The discovery data of the writers matched with `reader` (of the readers
+// matched with `writer`), in list order, leaving out the endpoints whose
+// handles are in `except` (this side's own, which match each other as well).
+// An endpoint that goes away between the list and its data is left out.
+std::vector<PublicationBuiltinTopicData> matched_publications(DataReader* reader,
+                                                              const InstanceHandleSeq& except = {});
+std::vector<SubscriptionBuiltinTopicData> matched_subscriptions(DataWriter* writer,
+                                                                const InstanceHandleSeq& except = {});
+
+// The characters of a text as octets, without a terminating zero.
+OctetSeq octets(const std::string& text);
+
 // ---- checks -------------------------------------------------------------------------
 
 std::string describe(const std::vector<int32_t>& values);

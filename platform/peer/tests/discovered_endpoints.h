@@ -51,9 +51,10 @@ InstanceHandleSeq handles_of(Endpoint*... endpoints) {
 
 // Records, from its construction until stop(), every endpoint of the
 // positive side that `writer` (a reader of the positive side) or `reader` (a
-// writer) is matched with, polling in a thread of its own. The library lists
-// a match once it has settled (about 100 ms), so an endpoint that the positive
-// side deletes sooner than that may never be seen. stop() before the
+// writer) is matched with, polling every 2 ms in a thread of its own. The
+// library lists a match once it has settled (about 100 ms), and the data of a
+// match only while it lasts, so an endpoint that the positive side deletes
+// within about 100 ms of its match may never be seen. stop() before the
 // endpoints are deleted.
 class Sightings {
 public:
@@ -94,7 +95,7 @@ private:
                 add_new(readers_, readers);
                 add_new(writers_, writers);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(cp::kPollMs));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
 

@@ -22,25 +22,6 @@ protected:
     void TearDown() override { std::cout << "EntityFactoryQosPolicyTestPositive::TearDown" << std::endl; }
 };
 
-namespace {
-
-// Puts the factory's QoS back to its default when the test body is left, by
-// whatever way: a fatal check that ends the body early skips finalize(), and
-// the factory would go on creating disabled participants for every later
-// test.
-class FactoryQosRestorer {
-public:
-    explicit FactoryQosRestorer(DomainParticipantFactory* factory) : factory_(factory) {}
-    ~FactoryQosRestorer() { factory_->set_qos(DomainParticipantFactoryQos{}); }
-    FactoryQosRestorer(const FactoryQosRestorer&) = delete;
-    FactoryQosRestorer& operator=(const FactoryQosRestorer&) = delete;
-
-private:
-    DomainParticipantFactory* factory_;
-};
-
-}  // namespace
-
 TEST_F(EntityFactoryQosPolicyTestPositive, ENABLED_EntityFactoryQosPolicyPositive) {
     ASSERT_TRUE(TestFrame::getInstance().sendData(
         "active_connection", "sync", "EntityFactoryQosPolicyTestNegative.ENABLED_EntityFactoryQosPolicyNegative"));

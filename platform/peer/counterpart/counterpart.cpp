@@ -215,6 +215,8 @@ std::string handle_bytes(const InstanceHandle_t& handle) {
     return std::string(reinterpret_cast<const char*>(&handle), sizeof handle);
 }
 
+OctetSeq octets(const std::string& text) { return OctetSeq(text.begin(), text.end()); }
+
 std::vector<int32_t> range(int32_t a, int32_t b) {
     std::vector<int32_t> out;
     for (int32_t v = a; v <= b; ++v) out.push_back(v);

@@ -187,6 +187,27 @@ Samples<T> collect(DataReader* reader, const std::function<bool(const Samples<T>
     return got;
 }
 
+// Takes until the reader has no matched writer left (the positive side has
+// deleted its writer) or the time-out passes, then once more. Unlike
+// collect it goes on after the positive side has closed the connection: what
+// a writer sent right before its deletion, with no key after it, may still be
+// on its way then.
+template <class T>
+Samples<T> collect_until_unmatched(DataReader* reader, int timeout_ms) {
+    Samples<T> got;
+    auto more = [&] {
+        Samples<T> batch = take<T>(reader);
+        got.insert(got.end(), batch.begin(), batch.end());
+    };
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (matched_count(reader) > 0 && Clock::now() < deadline) {
+        more();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    more();
+    return got;
+}
+
 // Reads (without taking) until `done` holds for what the reader holds, or the
 // time-out passes; true when it held.
 template <class T>
@@ -226,6 +247,8 @@ std::string describe(const std::vector<int32_t>& values);
 bool expect_lvals(const std::vector<int32_t>& got, const std::vector<int32_t>& want, const std::string& what);
 // The 24 bytes of a handle as they lie in memory, as the positive side reads them.
 std::string handle_bytes(const InstanceHandle_t& handle);
+// The bytes of a text, without a terminating zero (user, group and topic data).
+OctetSeq octets(const std::string& text);
 // a, a+1, ..., b
 std::vector<int32_t> range(int32_t a, int32_t b);
 

@@ -22,9 +22,11 @@
 
 #include <quorvela/quorvela.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,9 +99,9 @@ bool ready();
 // Waits for a key of the positive side; a key that does not come in time (or
 // a connection that ended) is a failure of this test.
 bool await(const std::string& key, int timeout_ms = kStageMs, std::string* value = nullptr);
-// Reports a check: logs it and sends `key` only when it passed, so that the
-// positive side's own wait fails with it. Returns `passed`.
-bool report(const std::string& key, bool passed);
+// Reports a check: logs it and sends `key` (with `value`) only when it
+// passed, so that the positive side's own wait fails with it. Returns `passed`.
+bool report(const std::string& key, bool passed, const std::string& value = "default");
 // True once the positive side has closed the connection (reads what is
 // there without waiting).
 bool positive_gone();
@@ -117,6 +119,36 @@ std::size_t matched_count(DataWriter* writer);
 // At least n matched writers (reader) or readers (writer) within the time-out.
 bool wait_matched(DataReader* reader, std::size_t n, int timeout_ms = kMatchMs);
 bool wait_matched(DataWriter* writer, std::size_t n, int timeout_ms = kMatchMs);
+
+// ---- matched endpoints ------------------------------------------------------------
+
+// One endpoint of the other side as this side has matched it: its handle and
+// its discovery data.
+template <class Data>
+struct Matched {
+    InstanceHandle_t handle;
+    Data data;
+};
+// What the reader (writer) has matched now, in list order. A handle whose
+// data cannot be looked up is a failure of the test and is left out.
+std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(DataReader* reader);
+std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(DataWriter* writer);
+
+// The discovery data of a matched endpoint: its key is its handle's value,
+// and its topic, type, user data and group data are the ones given.
+template <class Data>
+bool expect_endpoint(const Matched<Data>& m, const std::string& topic, const std::string& type,
+                     const std::string& user_data, const std::string& group_data, const std::string& what) {
+    const std::string user(m.data.user_data.value.begin(), m.data.user_data.value.end());
+    const std::string group(m.data.group_data.value.begin(), m.data.group_data.value.end());
+    const bool key = std::equal(std::begin(m.data.key.value), std::end(m.data.key.value), std::begin(m.handle.value));
+    EXPECT_TRUE(key) << what << ": the key is not the handle's value";
+    EXPECT_EQ(m.data.topic_name, topic) << what;
+    EXPECT_EQ(m.data.type_name, type) << what;
+    EXPECT_EQ(user, user_data) << what << ": user data";
+    EXPECT_EQ(group, group_data) << what << ": group data";
+    return key && m.data.topic_name == topic && m.data.type_name == type && user == user_data && group == group_data;
+}
 
 // ---- samples -----------------------------------------------------------------------
 

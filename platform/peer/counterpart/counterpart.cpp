@@ -155,7 +155,10 @@ bool await(const std::string& key, int timeout_ms, std::string* value) {
 
 bool report(const std::string& key, bool passed, const std::string& value) {
     log(std::string("check ") + key + ": " + (passed ? "passed" : "FAILED, key withheld"));
-    if (!passed) return false;
+    if (!passed) {
+        ADD_FAILURE() << "check \"" << key << "\" failed: the key is withheld";
+        return false;
+    }
     EXPECT_TRUE(peer::link().send(key, value)) << "sending \"" << key << "\" failed";
     return true;
 }

@@ -29,7 +29,10 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
+
+#include "FlatRecord.h"
 
 namespace cp {
 
@@ -100,7 +103,8 @@ bool ready();
 // a connection that ended) is a failure of this test.
 bool await(const std::string& key, int timeout_ms = kStageMs, std::string* value = nullptr);
 // Reports a check: logs it and sends `key` (with `value`) only when it
-// passed, so that the positive side's own wait fails with it. Returns `passed`.
+// passed, so that the positive side's own wait fails with it; a key withheld
+// is a failure of this test too. Returns `passed`.
 bool report(const std::string& key, bool passed, const std::string& value = "default");
 // True once the positive side has closed the connection (reads what is
 // there without waiting).
@@ -277,6 +281,49 @@ std::function<bool(const Samples<T>&)> valid_count(std::size_t n) {
 std::string describe(const std::vector<int32_t>& values);
 // The values in exactly this order, nothing more; a readable failure otherwise.
 bool expect_lvals(const std::vector<int32_t>& got, const std::vector<int32_t>& want, const std::string& what);
+
+// The instance of the valid sample that carries `lVal`; nil when none does.
+template <class T>
+InstanceHandle_t handle_of(const Samples<T>& samples, int32_t lVal) {
+    for (const Sample<T>& s : samples) {
+        if (s.info.valid_data && s.data.lVal == lVal) return s.info.instance_handle;
+    }
+    return HANDLE_NIL;
+}
+
+// The first samples of new instances: exactly the values `want` (in any
+// order across instances), each valid, unread, in a new view, alive and of
+// generation rank 0; keyed ones in distinct instances with handles that are
+// not nil, keyless ones in the nil instance.
+template <class T>
+bool expect_first_samples(const Samples<T>& got, std::vector<int32_t> want, const std::string& what) {
+    constexpr bool keyed = !std::is_same_v<T, FlatRecord>;
+    std::sort(want.begin(), want.end());
+    std::vector<int32_t> values = lvals(got);
+    std::sort(values.begin(), values.end());
+    bool ok = expect_lvals(values, want, what);
+    std::vector<InstanceHandle_t> handles;
+    for (const Sample<T>& s : got) {
+        const SampleInfo& info = s.info;
+        const bool fresh = info.valid_data && info.sample_state == NOT_READ_SAMPLE_STATE &&
+                           info.view_state == NEW_VIEW_STATE && info.instance_state == ALIVE_INSTANCE_STATE &&
+                           info.generation_rank == 0;
+        EXPECT_TRUE(fresh) << what << ": lVal " << s.data.lVal << " valid " << info.valid_data << ", sample state "
+                           << info.sample_state << ", view state " << info.view_state << ", instance state "
+                           << info.instance_state << ", generation rank " << info.generation_rank;
+        const bool own_instance =
+            keyed ? info.instance_handle != HANDLE_NIL &&
+                        std::find(handles.begin(), handles.end(), info.instance_handle) == handles.end()
+                  : info.instance_handle == HANDLE_NIL;
+        EXPECT_TRUE(own_instance) << what << ": lVal " << s.data.lVal
+                                  << (keyed ? " has the nil handle or shares its instance with an earlier sample"
+                                            : " is not in the nil instance of its keyless type");
+        ok = ok && fresh && own_instance;
+        handles.push_back(info.instance_handle);
+    }
+    return ok;
+}
+
 // The 24 bytes of a handle as they lie in memory, as the positive side reads them.
 std::string handle_bytes(const InstanceHandle_t& handle);
 // The bytes of a text, without a terminating zero (user, group and topic data).

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <iostream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "FlatRecord.h"
@@ -23,39 +24,20 @@ namespace {
 // has the handle, and may first wait 10 s for the handle.
 constexpr int kDiscoveredMs = 20000;
 
-// Each valid sample is unread, in a new instance view and alive, and the
-// instances are distinct and not nil; generation rank 0 when `first_generation`.
+// A reader of the positive writer's first samples on `topic`: "reader_matched"
+// once matched, then `key` once exactly the values `want` came as the first
+// samples of their instances.
 template <class T>
-bool expect_fresh_instances(const cp::Samples<T>& got, bool first_generation, const std::string& what) {
-    bool ok = true;
-    std::vector<InstanceHandle_t> handles;
-    for (const cp::Sample<T>& s : got) {
-        const SampleInfo& info = s.info;
-        const bool fresh = info.valid_data && info.sample_state == NOT_READ_SAMPLE_STATE &&
-                           info.view_state == NEW_VIEW_STATE && info.instance_state == ALIVE_INSTANCE_STATE &&
-                           (!first_generation || info.generation_rank == 0);
-        EXPECT_TRUE(fresh) << what << ": lVal " << s.data.lVal << " valid " << info.valid_data << ", sample state "
-                           << info.sample_state << ", view state " << info.view_state << ", instance state "
-                           << info.instance_state << ", generation rank " << info.generation_rank;
-        const bool distinct = std::find(handles.begin(), handles.end(), info.instance_handle) == handles.end();
-        EXPECT_TRUE(distinct) << what << ": lVal " << s.data.lVal << " shares its instance with an earlier sample";
-        ok = ok && fresh && distinct;
-        handles.push_back(info.instance_handle);
-    }
-    return ok;
-}
-
-// The handle of the instance whose sample carries `lVal`, or nil.
-InstanceHandle_t handle_of(const cp::Samples<KeyedType>& got, int32_t lVal) {
-    for (const cp::Sample<KeyedType>& s : got) {
-        if (s.info.valid_data && s.data.lVal == lVal) return s.info.instance_handle;
-    }
-    return HANDLE_NIL;
-}
-
-std::vector<int32_t> sorted(std::vector<int32_t> values) {
-    std::sort(values.begin(), values.end());
-    return values;
+void check_first_samples(const std::string& topic, const std::vector<int32_t>& want, const std::string& key) {
+    cp::Entities e;
+    DataReader* reader =
+        e.reader(topic, cp::reliable_reader(), nullptr, std::is_same_v<T, KeyedType> ? "KeyedType" : "FlatRecord");
+    ASSERT_TRUE(cp::ready());
+    if (!cp::report("reader_matched", cp::wait_matched(reader, 1))) return;
+    const bool ok = cp::expect_first_samples(cp::collect<T>(reader, cp::valid_count<T>(want.size()), cp::kStageMs),
+                                         want, topic);
+    e.release();
+    cp::report(key, ok);
 }
 
 }  // namespace
@@ -86,37 +68,11 @@ PEER_TEST(DRTestNegative, ENABLED_DataReaderMatchedManagementNegative, "DataRead
 }
 
 PEER_TEST(DRTestNegative, ENABLED_FlatRecordInstanceManagementNegative, "FlatRecordInstanceManagement") {
-    cp::Entities e;
-    DataReader* reader = e.reader("nokeyed_reader_topic_name", cp::reliable_reader());
-    ASSERT_TRUE(cp::ready());
-    if (!cp::report("reader_matched", cp::wait_matched(reader, 1))) return;
-
-    const cp::Samples<FlatRecord> got = cp::collect<FlatRecord>(reader, cp::valid_count<FlatRecord>(1), cp::kStageMs);
-    bool ok = cp::expect_lvals(cp::lvals(got), {100}, "keyless write");
-    ok = expect_fresh_instances(got, true, "keyless write") && ok;
-    for (const cp::Sample<FlatRecord>& s : got) {
-        EXPECT_EQ(s.info.instance_handle, HANDLE_NIL) << "a keyless sample belongs to the nil instance";
-        ok = ok && s.info.instance_handle == HANDLE_NIL;
-    }
-    e.release();
-    cp::report("reader_finish_nokey", ok);
+    check_first_samples<FlatRecord>("nokeyed_reader_topic_name", {100}, "reader_finish_nokey");
 }
 
 PEER_TEST(DRTestNegative, ENABLED_KeyedTypeInstanceManagementNegative, "KeyedTypeInstanceManagement") {
-    cp::Entities e;
-    DataReader* reader = e.reader("keyed_reader_topic_name", cp::reliable_reader(), nullptr, "KeyedType");
-    ASSERT_TRUE(cp::ready());
-    if (!cp::report("reader_matched", cp::wait_matched(reader, 1))) return;
-
-    const cp::Samples<KeyedType> got = cp::collect<KeyedType>(reader, cp::valid_count<KeyedType>(3), cp::kStageMs);
-    bool ok = cp::expect_lvals(sorted(cp::lvals(got)), {10, 20, 30}, "keyed writes");
-    ok = expect_fresh_instances(got, true, "keyed writes") && ok;
-    for (const cp::Sample<KeyedType>& s : got) {
-        EXPECT_NE(s.info.instance_handle, HANDLE_NIL) << "lVal " << s.data.lVal;
-        ok = ok && s.info.instance_handle != HANDLE_NIL;
-    }
-    e.release();
-    cp::report("reader_finish_keyed", ok);
+    check_first_samples<KeyedType>("keyed_reader_topic_name", {10, 20, 30}, "reader_finish_keyed");
 }
 
 PEER_TEST(DRTestNegative, ENABLED_SampleInfoBasicTestNegative, "SampleInfoBasicTest") {
@@ -127,10 +83,9 @@ PEER_TEST(DRTestNegative, ENABLED_SampleInfoBasicTestNegative, "SampleInfoBasicT
 
     // 1. One sample of each instance, first of its instance.
     const cp::Samples<KeyedType> first = cp::collect<KeyedType>(reader, cp::valid_count<KeyedType>(2), cp::kStageMs);
-    bool ok1 = cp::expect_lvals(sorted(cp::lvals(first)), {1001, 1002}, "plain writes");
-    ok1 = expect_fresh_instances(first, true, "plain writes") && ok1;
-    const InstanceHandle_t handle1 = handle_of(first, 1001);
-    const InstanceHandle_t handle2 = handle_of(first, 1002);
+    const bool ok1 = cp::expect_first_samples(first, {1001, 1002}, "plain writes");
+    const InstanceHandle_t handle1 = cp::handle_of(first, 1001);
+    const InstanceHandle_t handle2 = cp::handle_of(first, 1002);
     if (!cp::report("normal_write_check", ok1)) return;
 
     // 2. Instance 1001 again, with the writer's source timestamp; its instance

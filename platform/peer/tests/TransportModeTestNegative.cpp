@@ -18,10 +18,11 @@ using namespace QUORVELA;
 namespace {
 
 constexpr int kCycles = 5;
-// Bounds of this side's waits in a cycle: the positive side pauses 1 s
-// before it waits 10 s for "reader_ready", and may wait 10 s more for
-// "take_finish" of the cycle before.
-constexpr int kNewWriterMs = 15000;
+// Bounds of this side's waits in a cycle. The positive side's writer exists
+// 1 s before it waits 10 s for "reader_ready"; a cycle that fails here still
+// ends before the positive side gives up on "take_finish" (1 + 10 + 10 s),
+// so that both sides start the next cycle together.
+constexpr int kNewWriterMs = 10000;
 constexpr int kWriteFinishMs = 15000;
 constexpr int kTakeMs = 5000;
 

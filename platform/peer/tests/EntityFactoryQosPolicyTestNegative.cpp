@@ -44,7 +44,9 @@ struct Watch {
     DataWriter* writer;
     InstanceHandleSeq own;  // this side's reader and writer, which match each other
 
-    Seen look() const { return Seen{cp::matched_publications(reader, own).size(), cp::matched_subscriptions(writer, own).size()}; }
+    Seen look() const {
+        return Seen{discovered::positive_writers(reader, own).size(), discovered::positive_readers(writer, own).size()};
+    }
 };
 
 }  // namespace

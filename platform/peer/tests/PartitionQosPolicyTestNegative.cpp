@@ -44,10 +44,11 @@ std::string describe(const StringSeq& names) {
 // reader's partitions, and no incompatible QoS.
 bool check(const PartitionReader& r) {
     bool ok = true;
-    const std::vector<PublicationBuiltinTopicData> writers = cp::matched_publications(r.reader);
+    const std::vector<cp::Matched<PublicationBuiltinTopicData>> writers = cp::matched_publications(r.reader);
     EXPECT_EQ(writers.size(), r.writers) << r.what << ": matched " << writers.size() << " writer(s)";
     ok = ok && writers.size() == r.writers;
-    for (const PublicationBuiltinTopicData& w : writers) {
+    for (const cp::Matched<PublicationBuiltinTopicData>& m : writers) {
+        const PublicationBuiltinTopicData& w = m.data;
         EXPECT_EQ(w.topic_name, r.topic) << r.what;
         EXPECT_EQ(w.partition.name, r.partitions)
             << r.what << ": a writer in the partitions " << describe(w.partition.name);

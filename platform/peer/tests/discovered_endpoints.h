@@ -7,6 +7,7 @@
 
 #include <quorvela/quorvela.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -49,6 +50,33 @@ InstanceHandleSeq handles_of(Endpoint*... endpoints) {
     return out;
 }
 
+// The positive side's endpoints that `reader` (`writer`) is matched with now,
+// in list order, this side's own (`own`) left out. Unlike
+// cp::matched_publications, an endpoint whose data can no longer be looked up
+// is left out without a failure: the positive side deletes its endpoints while
+// this side looks, and the library lists a match for a while (about 100 ms)
+// after it has ended.
+template <class Data, class Endpoint, class List, class Lookup>
+std::vector<Data> positive_endpoints(Endpoint* endpoint, const InstanceHandleSeq& own, List list, Lookup lookup) {
+    std::vector<Data> out;
+    InstanceHandleSeq handles;
+    if (endpoint == nullptr || (endpoint->*list)(handles) != RETCODE_OK) return out;
+    for (const InstanceHandle_t& h : handles) {
+        if (std::find(own.begin(), own.end(), h) != own.end()) continue;
+        Data data;
+        if ((endpoint->*lookup)(data, h) == RETCODE_OK) out.push_back(data);
+    }
+    return out;
+}
+inline std::vector<PublicationBuiltinTopicData> positive_writers(DataReader* reader, const InstanceHandleSeq& own) {
+    return positive_endpoints<PublicationBuiltinTopicData>(reader, own, &DataReader::get_matched_publications,
+                                                           &DataReader::get_matched_publication_data);
+}
+inline std::vector<SubscriptionBuiltinTopicData> positive_readers(DataWriter* writer, const InstanceHandleSeq& own) {
+    return positive_endpoints<SubscriptionBuiltinTopicData>(writer, own, &DataWriter::get_matched_subscriptions,
+                                                            &DataWriter::get_matched_subscription_data);
+}
+
 // Records, from its construction until stop(), every endpoint of the
 // positive side that `writer` (a reader of the positive side) or `reader` (a
 // writer) is matched with, polling every 2 ms in a thread of its own. The
@@ -88,8 +116,8 @@ private:
     }
     void run() {
         while (!stopping_) {
-            const std::vector<SubscriptionBuiltinTopicData> readers = cp::matched_subscriptions(writer_, own_);
-            const std::vector<PublicationBuiltinTopicData> writers = cp::matched_publications(reader_, own_);
+            const std::vector<SubscriptionBuiltinTopicData> readers = positive_readers(writer_, own_);
+            const std::vector<PublicationBuiltinTopicData> writers = positive_writers(reader_, own_);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 add_new(readers_, readers);

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds the project in both configurations (plain and sanitizers) and runs
-# the project's own tests with CTest in each. Exits non-zero on any failure.
+# Builds the project in its configurations and runs the project's own tests
+# with CTest in each: the plain build (which includes the suite end to end with
+# the peer), the AddressSanitizer + UndefinedBehaviorSanitizer build, the
+# ThreadSanitizer build of the threaded parts, and the filter language's fuzz
+# target. Exits non-zero on any failure. Every step is bounded in time.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -9,7 +12,11 @@ ctest --test-dir build --output-on-failure --timeout 600
 
 ./setup.sh --sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure --timeout 900 -LE no_sanitize
+  ctest --test-dir build-asan --output-on-failure --timeout 900
+
+# The peer link, the conditions and the wait sets under ThreadSanitizer.
+./setup.sh --tsan
+ctest --test-dir build-tsan --output-on-failure --timeout 300 -L tsan
 
 # The filter language under libFuzzer with ASan+UBSan, bounded in runs and time.
 platform/quorvela/src/filter/run_fuzz.sh build-fuzz 100000

@@ -508,3 +508,36 @@ TEST(PeerDispatcher, FailsACounterpartThatNeverSaysItIsReady) {
         << s.verdicts()[0].message;
     EXPECT_EQ(s.rc(), 1);
 }
+
+// A "sync" value is whatever the positive side sent; the report must still be
+// XML that any reader takes, with the odd bytes visible.
+TEST(PeerDispatcher, ReportEscapesNamesThatAreNotText) {
+    auto o = test_options();
+    char dir[] = "/tmp/peer_dispatcher_test.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    o.junit_path = std::string(dir) + "/peer.xml";
+    const std::string name = "Bad\xff\xfe" "Suite.ENABLED_\x01" "Caf\xc3\xa9\xed\xa0\x80";
+    {
+        Served s(o);
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(control_sync(name)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        control.close();
+        ASSERT_TRUE(s.ends_within(5000));
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        EXPECT_EQ(s.verdicts()[0].name, name);  // kept as sent; only the report escapes it
+    }
+    std::ifstream in(o.junit_path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string xml = ss.str();
+    ASSERT_FALSE(xml.empty()) << "no report written";
+    for (const char bad : {'\xff', '\xfe', '\x01', '\xed'}) {
+        EXPECT_EQ(xml.find(bad), std::string::npos) << "raw byte " << int(static_cast<unsigned char>(bad)) << " in\n"
+                                                    << xml;
+    }
+    EXPECT_NE(xml.find("Bad\\xff\\xfeSuite"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("ENABLED_\\x01" "Caf\xc3\xa9\\xed\\xa0\\x80"), std::string::npos) << xml;
+    std::filesystem::remove_all(dir);
+}

@@ -328,14 +328,40 @@ void Dispatcher::accept_new() {
             if (errno != EAGAIN && errno != EWOULDBLOCK) log_err("accept failed, error: " + errno_text(errno));
             return;
         }
-        if (pending_.size() >= kMaxPending) {
-            log_err("too many connections without a recognised id; refusing one");
+        std::int64_t now = now_ms();
+        if (pending_.size() >= kMaxPending && !make_room(now)) {
+            log_err("too many connections on their way to an id; refusing one");
             ::close(fd);
             continue;
         }
-        std::int64_t now = now_ms();
         pending_.push_back(Pending{fd, {}, now, now});
     }
+}
+
+bool Dispatcher::make_room(std::int64_t now) {
+    // What has arrived may complete some ids and free their places.
+    for (std::size_t i = 0; i < pending_.size(); ++i) advance_pending(pending_[i], now);
+    std::erase_if(pending_, [](const Pending& p) { return p.fd < 0; });
+    if (pending_.size() < kMaxPending) return true;
+    // The oldest that sent nothing at all, else the oldest whose bytes match nothing.
+    auto victim = pending_.end();
+    for (bool parked : {false, true}) {
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (it->got.empty() && it->parked == parked &&
+                (victim == pending_.end() || it->accepted_at < victim->accepted_at)) {
+                victim = it;
+            }
+        }
+        if (victim != pending_.end()) break;
+    }
+    if (victim == pending_.end()) return false;
+    if (evicted_++ % 100 == 0) {
+        log_err("pending connections full; closing the one idle longest without an id (" +
+                std::to_string(evicted_) + " so far)");
+    }
+    close_fd(victim->fd);
+    pending_.erase(victim);
+    return true;
 }
 
 void Dispatcher::advance_pending(Pending& p, std::int64_t now) {
@@ -410,7 +436,7 @@ void Dispatcher::advance_pending(Pending& p, std::int64_t now) {
 bool Dispatcher::finish_preamble(Pending& p, const std::string& id) {
     if (id == kControlId) {
         log_out("control connection \"" + id + "\" accepted");
-        controls_.push_back(Control{p.fd, FrameDecoder{}});
+        controls_.push_back(Control{p.fd, FrameDecoder{}, ++controls_seen_});
         had_control_ = true;
         p.fd = -1;
         return true;
@@ -425,7 +451,7 @@ bool Dispatcher::finish_preamble(Pending& p, const std::string& id) {
     awaiting_.erase(it);
     int fd = p.fd;
     p.fd = -1;
-    deferred_.push_back(Deferred{a.name, a.connection_id, fd, now_ms()});
+    deferred_.push_back(Deferred{a.name, a.connection_id, fd, now_ms(), a.control});
     start_deferred(now_ms());
     return true;
 }
@@ -466,7 +492,7 @@ void Dispatcher::start_deferred(std::int64_t now) {
             log_out("started " + d.name + " after " + std::to_string(waited) +
                     " ms: an earlier test still held entities");
         }
-        spawn(d.name, d.connection_id, d.fd);
+        spawn(d.name, d.connection_id, d.fd, d.control);
     }
 }
 
@@ -491,7 +517,7 @@ void Dispatcher::read_control(Control& c) {
         while (c.decoder.has_message()) {
             Message m = c.decoder.pop();
             if (m.key == "sync") {
-                on_sync(m.value);
+                on_sync(m.value, c.id);
             } else {
                 log_out("ignoring key \"" + printable(m.key) + "\" on the control connection");
             }
@@ -504,7 +530,7 @@ void Dispatcher::read_control(Control& c) {
     }
 }
 
-void Dispatcher::on_sync(const std::string& name) {
+void Dispatcher::on_sync(const std::string& name, int control) {
     log_out("sync " + printable(name));
     auto it = std::find_if(registry_.begin(), registry_.end(), [&](const NegativeTest& t) { return t.name == name; });
     if (it == registry_.end()) {
@@ -519,10 +545,38 @@ void Dispatcher::on_sync(const std::string& name) {
         }
     }
     std::erase_if(awaiting_, [&](const Awaiting& a) { return a.connection_id == it->connection_id; });
-    awaiting_.push_back(Awaiting{it->name, it->connection_id, now_ms(), iso_now()});
+    awaiting_.push_back(Awaiting{it->name, it->connection_id, now_ms(), iso_now(), control});
 }
 
-void Dispatcher::spawn(const std::string& name, const std::string& connection_id, int fd) {
+void Dispatcher::on_control_closed(int control) {
+    const std::int64_t now = now_ms();
+    for (auto it = awaiting_.begin(); it != awaiting_.end();) {
+        if (it->control != control) {
+            ++it;
+            continue;
+        }
+        record(Verdict{it->name, it->connection_id, "FAILED",
+                       "its positive side closed the control connection before the test's connection arrived", 0,
+                       it->sync_timestamp});
+        it = awaiting_.erase(it);
+    }
+    for (auto it = deferred_.begin(); it != deferred_.end();) {
+        if (it->control != control) {
+            ++it;
+            continue;
+        }
+        record(Verdict{it->name, it->connection_id, "FAILED",
+                       "its positive side went before the test could start (an earlier test held its entities)", 0,
+                       iso_now()});
+        close_fd(it->fd);
+        it = deferred_.erase(it);
+    }
+    for (auto& [pid, r] : running_) {
+        if (r.control == control && r.gone_at < 0) r.gone_at = now;
+    }
+}
+
+void Dispatcher::spawn(const std::string& name, const std::string& connection_id, int fd, int control) {
     ++sequence_;
     const std::string xml = opt_.report_dir + "/" + std::to_string(sequence_) + "-" + name + ".xml";
     std::vector<std::string> args{opt_.tests_binary, "--gtest_filter=" + name, "--gtest_output=xml:" + xml,
@@ -576,7 +630,7 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
     ::setpgid(pid, pid);
     ::close(fd);
     close_fd(hold[1]);
-    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, hold[0]};
+    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, hold[0], control};
     log_out("running " + name + " on connection \"" + connection_id + "\" (pid " + std::to_string(pid) + ")");
 }
 
@@ -599,6 +653,10 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
                 v.status = "FAILED";
                 v.message = "still held its entities " + std::to_string(opt_.hold_grace_ms) +
                             " ms after the next test's connection arrived; stopped";
+            } else if (run.outlived_positive) {
+                v.status = "FAILED";
+                v.message = "still running " + std::to_string(opt_.gone_grace_ms) +
+                            " ms after its positive side went (its control connection closed); stopped";
             } else if (run.timed_out) {
                 v.status = "TIMEOUT";
                 v.message = "did not end within " + std::to_string(opt_.test_timeout_s) + " s";
@@ -659,6 +717,12 @@ void Dispatcher::expire(std::int64_t now) {
     }
     std::erase_if(orphans_, [&](std::int64_t t) { return now - t >= opt_.connect_timeout_ms; });
     for (auto& [pid, r] : running_) {
+        if (r.gone_at >= 0 && !r.outlived_positive && now - r.gone_at >= opt_.gone_grace_ms) {
+            r.outlived_positive = true;
+            log_err(r.name + " still runs " + std::to_string(opt_.gone_grace_ms) +
+                    " ms after its positive side went; stopping it");
+            ::kill(-pid, SIGKILL);
+        }
         if (!r.timed_out && now - r.started_ms >= std::int64_t(opt_.test_timeout_s) * 1000) {
             r.timed_out = true;
             ::kill(-pid, SIGKILL);
@@ -701,6 +765,9 @@ int Dispatcher::run() {
             break;
         }
         for (auto& c : controls_) read_control(c);
+        for (const auto& c : controls_) {
+            if (c.fd < 0) on_control_closed(c.id);
+        }
         std::erase_if(controls_, [](const Control& c) { return c.fd < 0; });
         if (r > 0 && (fds[1].revents & POLLIN)) accept_new();
         now = now_ms();
@@ -739,12 +806,17 @@ void Dispatcher::shutdown(const std::string& reason, int drain_ms) {
     }
     deferred_.clear();
     if (!running_.empty()) {
+        // Tests whose positive side has gone get no longer than they would
+        // while the peer kept running.
+        if (std::all_of(running_.begin(), running_.end(), [](const auto& e) { return e.second.gone_at >= 0; })) {
+            drain_ms = std::min(drain_ms, opt_.gone_grace_ms);
+        }
         log_out("waiting up to " + std::to_string(drain_ms) + " ms for " + std::to_string(running_.size()) +
                 " running test(s)");
         reap(true, now_ms() + drain_ms);
     }
     for (auto& [pid, r] : running_) {
-        r.aborted = true;
+        (r.gone_at >= 0 ? r.outlived_positive : r.aborted) = true;
         ::kill(-pid, SIGKILL);
     }
     reap(true, now_ms() + 10000);

@@ -7,7 +7,8 @@
 #
 #   ./run_suite.sh [runner options] [googletest flags...]
 #
-# Runner options (everything else goes to dds_positive_tests unchanged):
+# Runner options (everything else goes to dds_positive_tests unchanged; a
+# --gtest_output must ask for XML, which the runner then reads from there):
 #   --build-dir DIR     build tree (default: ./build next to this script)
 #   --no-build          do not install packages, configure or build
 #   --time-limit SECS   overall limit for the positive side (default 900,

@@ -550,27 +550,21 @@ void Dispatcher::on_sync(const std::string& name, int control) {
 
 void Dispatcher::on_control_closed(int control) {
     const std::int64_t now = now_ms();
-    for (auto it = awaiting_.begin(); it != awaiting_.end();) {
-        if (it->control != control) {
-            ++it;
-            continue;
-        }
-        record(Verdict{it->name, it->connection_id, "FAILED",
+    std::erase_if(awaiting_, [&](const Awaiting& a) {
+        if (a.control != control) return false;
+        record(Verdict{a.name, a.connection_id, "FAILED",
                        "its positive side closed the control connection before the test's connection arrived", 0,
-                       it->sync_timestamp});
-        it = awaiting_.erase(it);
-    }
-    for (auto it = deferred_.begin(); it != deferred_.end();) {
-        if (it->control != control) {
-            ++it;
-            continue;
-        }
-        record(Verdict{it->name, it->connection_id, "FAILED",
+                       a.sync_timestamp});
+        return true;
+    });
+    std::erase_if(deferred_, [&](Deferred& d) {
+        if (d.control != control) return false;
+        record(Verdict{d.name, d.connection_id, "FAILED",
                        "its positive side went before the test could start (an earlier test held its entities)", 0,
                        iso_now()});
-        close_fd(it->fd);
-        it = deferred_.erase(it);
-    }
+        close_fd(d.fd);
+        return true;
+    });
     for (auto& [pid, r] : running_) {
         if (r.control == control && r.gone_at < 0) r.gone_at = now;
     }

@@ -116,6 +116,14 @@ private:
     peer::FrameDecoder decoder_;
 };
 
+// The next message on c arrives within the time-out and has this key.
+::testing::AssertionResult next_key(Client& c, const std::string& key, int timeout_ms = 5000) {
+    auto m = c.get(timeout_ms);
+    if (!m) return ::testing::AssertionFailure() << "no message within " << timeout_ms << " ms, expected " << key;
+    if (m->key != key) return ::testing::AssertionFailure() << "got " << m->key << ", expected " << key;
+    return ::testing::AssertionSuccess();
+}
+
 peer::DispatcherOptions test_options() {
     peer::DispatcherOptions o;
     o.port = 0;
@@ -675,9 +683,7 @@ TEST(PeerDispatcher, ACounterpartWhosePositiveSideWentLeavesTheDomainAtOnce) {
         ASSERT_TRUE(control.put(control_sync(kLinger)));
         Client test(s.port());
         ASSERT_TRUE(test.put(kLingerId));
-        auto m = test.get();
-        ASSERT_TRUE(m);
-        EXPECT_EQ(m->key, "wait_for_completion");
+        ASSERT_TRUE(next_key(test, "wait_for_completion"));
         ASSERT_TRUE(eventually([&] { return counterparts_seen() == 1; }, 10000))
             << "the counterpart's participant never showed in domain 0";
     }  // the positive side is gone
@@ -691,12 +697,8 @@ TEST(PeerDispatcher, ACounterpartWhosePositiveSideWentLeavesTheDomainAtOnce) {
     ASSERT_TRUE(control.put(control_sync(kEcho)));
     Client echo(s.port());
     ASSERT_TRUE(echo.put(std::string(kEchoId) + frame("finish")));
-    auto m = echo.get();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->key, "wait_for_completion");
-    m = echo.get();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->key, "finish");
+    EXPECT_TRUE(next_key(echo, "wait_for_completion"));
+    EXPECT_TRUE(next_key(echo, "finish"));
     echo.close();
     control.close();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -728,9 +730,7 @@ TEST(PeerDispatcher, StopsATestThatOutlivesItsPositiveSide) {
         ASSERT_TRUE(control.put(control_sync(kDeaf)));
         Client deaf(s.port());
         ASSERT_TRUE(deaf.put(kDeafId));
-        auto m = deaf.get();
-        ASSERT_TRUE(m);
-        EXPECT_EQ(m->key, "wait_for_completion");
+        ASSERT_TRUE(next_key(deaf, "wait_for_completion"));
         ASSERT_TRUE(control.put(frame("sync", kHold)));  // its connection never comes
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }  // the positive side is gone
@@ -740,11 +740,10 @@ TEST(PeerDispatcher, StopsATestThatOutlivesItsPositiveSide) {
     ASSERT_TRUE(control.put(control_sync(kEcho)));
     Client echo(s.port());
     ASSERT_TRUE(echo.put(std::string(kEchoId) + frame("finish")));
-    auto m = echo.get(4000);
-    ASSERT_TRUE(m) << "the next run's test did not start within 4 s of the earlier positive side going";
-    EXPECT_EQ(m->key, "wait_for_completion");
+    ASSERT_TRUE(next_key(echo, "wait_for_completion", 4000))
+        << "the next run's test did not start within 4 s of the earlier positive side going";
     EXPECT_LT(peer::now_ms() - gone, 4000);
-    EXPECT_TRUE(echo.get());
+    EXPECT_TRUE(next_key(echo, "finish"));
     echo.close();
     control.close();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -782,13 +781,9 @@ TEST(PeerDispatcher, IdleConnectionsDoNotLockThePositiveSideOut) {
     ASSERT_TRUE(control.put(control_sync(kEcho)));
     Client test(s.port());
     ASSERT_TRUE(test.put(kEchoId));
-    auto m = test.get();
-    ASSERT_TRUE(m) << "the test's connection got no answer";
-    EXPECT_EQ(m->key, "wait_for_completion");
+    ASSERT_TRUE(next_key(test, "wait_for_completion")) << "the test's connection got no answer";
     ASSERT_TRUE(test.put(frame("finish")));
-    m = test.get();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->key, "finish");
+    EXPECT_TRUE(next_key(test, "finish"));
     EXPECT_FALSE(control.ends_within(200)) << "the control connection was closed";
     test.close();
     control.close();

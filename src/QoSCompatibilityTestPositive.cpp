@@ -40,6 +40,18 @@ protected:
     ASSERT_NE(type_support, nullptr);                                                                       \
     EXPECT_EQ(participant->registe_type("FlatRecord", type_support), RETCODE_OK)
 
+// Topic n of FlatRecord with the default QoS, checked right after its creation.
+#define CREATE_TOPIC(n, name)                                                                            \
+    Topic* topic##n = participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);     \
+    ASSERT_NE(topic##n, nullptr)
+
+// A new listener n of the given class, then writer n on topic n with it and
+// every status enabled, checked right after its creation.
+#define CREATE_LISTENED_WRITER(n, listener_class, qos)                                              \
+    listener_class* listener##n = new listener_class;                                               \
+    DataWriter* writer##n = publisher->create_datawriter(topic##n, qos, listener##n, 0xffffffff);   \
+    ASSERT_NE(writer##n, nullptr)
+
 // Writer n (listener n, writer n) of a matched offer: no incompatibility
 // within t1 ms, the match within t2 ms, and both statuses already handed to
 // the listener: one match, no incompatibility, no change left unread.
@@ -79,61 +91,42 @@ int recorded_failures() {
     return testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
 }
 
-// The standard end. True when the writers are certainly gone: the contained
-// entities or the participant itself were deleted (a participant that still
-// holds entities cannot be deleted).
-bool standard_ending_deletes_writers(DomainParticipantFactory* factory, DomainParticipant* participant) {
+// The standard end, the deletion of the listeners and the peer closing. The
+// listeners are deleted, in order and through the base class, only when the
+// writers are certainly gone: the contained entities or the participant itself
+// were deleted (a participant that still holds entities cannot be). A writer
+// that survived a failed deletion could still call its listener, so then the
+// listeners are left alive on purpose.
+void end_and_close(DomainParticipantFactory* factory, DomainParticipant* participant,
+                   std::initializer_list<BaseDataWriterListener*> listeners, const std::string& connection_id) {
     const int before = recorded_failures();
     standard_ending(factory, participant);
-    return recorded_failures() - before < 2;
-}
-
-// Deletes the listeners, in order, through the base class, once their writers
-// are gone. A writer that survived a failed deletion could still call its
-// listener, so then the listeners are left alive on purpose.
-void delete_listeners(bool writers_deleted, std::initializer_list<BaseDataWriterListener*> listeners) {
-    if (!writers_deleted) return;
-    for (BaseDataWriterListener* listener : listeners) delete listener;
+    const bool writers_deleted = recorded_failures() - before < 2;
+    if (writers_deleted) {
+        for (BaseDataWriterListener* listener : listeners) delete listener;
+    }
+    TestFrame::getInstance().destroyConnection(connection_id);
 }
 
 }  // namespace
 
 TEST_F(QoSCompatibilityTestPositive, ENABLED_DurabilityMatchPositive) {
     OPEN_PEER_AND_START("DurabilityMatch", "QoSCompatibilityTestNegative.ENABLED_DurabilityMatchNegative");
-
-    Topic* topic1 =
-        participant->create_topic("durability_match_topic_name_1", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic1, nullptr);
-    Topic* topic2 =
-        participant->create_topic("durability_match_topic_name_2", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic2, nullptr);
-    Topic* topic3 =
-        participant->create_topic("durability_match_topic_name_3", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic3, nullptr);
-    Topic* topic4 =
-        participant->create_topic("durability_match_topic_name_4", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic4, nullptr);
-
+    CREATE_TOPIC(1, "durability_match_topic_name_1");
+    CREATE_TOPIC(2, "durability_match_topic_name_2");
+    CREATE_TOPIC(3, "durability_match_topic_name_3");
+    CREATE_TOPIC(4, "durability_match_topic_name_4");
     Publisher* publisher = participant->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(publisher, nullptr);
 
     DataWriterQos volatile_qos = DATAWRITER_QOS_DEFAULT;
     volatile_qos.durability.kind = 0;
-    DurabilityMatchDataWriterListener* listener1 = new DurabilityMatchDataWriterListener;
-    DataWriter* writer1 = publisher->create_datawriter(topic1, volatile_qos, listener1, 0xffffffff);
-    ASSERT_NE(writer1, nullptr);
-    DurabilityMatchDataWriterListener* listener2 = new DurabilityMatchDataWriterListener;
-    DataWriter* writer2 = publisher->create_datawriter(topic2, volatile_qos, listener2, 0xffffffff);
-    ASSERT_NE(writer2, nullptr);
-
+    CREATE_LISTENED_WRITER(1, DurabilityMatchDataWriterListener, volatile_qos);
+    CREATE_LISTENED_WRITER(2, DurabilityMatchDataWriterListener, volatile_qos);
     DataWriterQos transient_local_qos = DATAWRITER_QOS_DEFAULT;
     transient_local_qos.durability.kind = 1;
-    DurabilityMatchDataWriterListener* listener3 = new DurabilityMatchDataWriterListener;
-    DataWriter* writer3 = publisher->create_datawriter(topic3, transient_local_qos, listener3, 0xffffffff);
-    ASSERT_NE(writer3, nullptr);
-    DurabilityMatchDataWriterListener* listener4 = new DurabilityMatchDataWriterListener;
-    DataWriter* writer4 = publisher->create_datawriter(topic4, transient_local_qos, listener4, 0xffffffff);
-    ASSERT_NE(writer4, nullptr);
+    CREATE_LISTENED_WRITER(3, DurabilityMatchDataWriterListener, transient_local_qos);
+    CREATE_LISTENED_WRITER(4, DurabilityMatchDataWriterListener, transient_local_qos);
 
     std::string dummy;
     EXPECT_TRUE(TestFrame::getInstance().waitForData("DurabilityMatch", "reader_created_finish", dummy, 10000));
@@ -144,48 +137,26 @@ TEST_F(QoSCompatibilityTestPositive, ENABLED_DurabilityMatchPositive) {
     EXPECT_MATCHED_WRITER(3, 5000, 1000);
     EXPECT_MATCHED_WRITER(4, 1000, 5000);
 
-    const bool writers_deleted = standard_ending_deletes_writers(factory, participant);
-    delete_listeners(writers_deleted, {listener1, listener2, listener3, listener4});
-
-    TestFrame::getInstance().destroyConnection("DurabilityMatch");
+    end_and_close(factory, participant, {listener1, listener2, listener3, listener4}, "DurabilityMatch");
 }
 
 TEST_F(QoSCompatibilityTestPositive, ENABLED_ReliabilityMatchPositive) {
     OPEN_PEER_AND_START("ReliabilityMatch", "QoSCompatibilityTestNegative.ENABLED_ReliabilityMatchNegative");
-
-    Topic* topic1 =
-        participant->create_topic("reliability_match_topic_name_1", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic1, nullptr);
-    Topic* topic2 =
-        participant->create_topic("reliability_match_topic_name_2", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic2, nullptr);
-    Topic* topic3 =
-        participant->create_topic("reliability_match_topic_name_3", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic3, nullptr);
-    Topic* topic4 =
-        participant->create_topic("reliability_match_topic_name_4", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic4, nullptr);
-
+    CREATE_TOPIC(1, "reliability_match_topic_name_1");
+    CREATE_TOPIC(2, "reliability_match_topic_name_2");
+    CREATE_TOPIC(3, "reliability_match_topic_name_3");
+    CREATE_TOPIC(4, "reliability_match_topic_name_4");
     Publisher* publisher = participant->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(publisher, nullptr);
 
     DataWriterQos best_effort_qos = DATAWRITER_QOS_DEFAULT;
     best_effort_qos.reliability.kind = 1;
-    ReliabilityMatchDataWriterListener* listener1 = new ReliabilityMatchDataWriterListener;
-    DataWriter* writer1 = publisher->create_datawriter(topic1, best_effort_qos, listener1, 0xffffffff);
-    ASSERT_NE(writer1, nullptr);
-    ReliabilityMatchDataWriterListener* listener2 = new ReliabilityMatchDataWriterListener;
-    DataWriter* writer2 = publisher->create_datawriter(topic2, best_effort_qos, listener2, 0xffffffff);
-    ASSERT_NE(writer2, nullptr);
-
+    CREATE_LISTENED_WRITER(1, ReliabilityMatchDataWriterListener, best_effort_qos);
+    CREATE_LISTENED_WRITER(2, ReliabilityMatchDataWriterListener, best_effort_qos);
     DataWriterQos reliable_qos = DATAWRITER_QOS_DEFAULT;
     reliable_qos.reliability.kind = 2;
-    ReliabilityMatchDataWriterListener* listener3 = new ReliabilityMatchDataWriterListener;
-    DataWriter* writer3 = publisher->create_datawriter(topic3, reliable_qos, listener3, 0xffffffff);
-    ASSERT_NE(writer3, nullptr);
-    ReliabilityMatchDataWriterListener* listener4 = new ReliabilityMatchDataWriterListener;
-    DataWriter* writer4 = publisher->create_datawriter(topic4, reliable_qos, listener4, 0xffffffff);
-    ASSERT_NE(writer4, nullptr);
+    CREATE_LISTENED_WRITER(3, ReliabilityMatchDataWriterListener, reliable_qos);
+    CREATE_LISTENED_WRITER(4, ReliabilityMatchDataWriterListener, reliable_qos);
 
     std::string dummy;
     EXPECT_TRUE(TestFrame::getInstance().waitForData("ReliabilityMatch", "reader_created_finish", dummy, 10000));
@@ -196,36 +167,22 @@ TEST_F(QoSCompatibilityTestPositive, ENABLED_ReliabilityMatchPositive) {
     EXPECT_MATCHED_WRITER(3, 5000, 1000);
     EXPECT_MATCHED_WRITER(4, 1000, 5000);
 
-    const bool writers_deleted = standard_ending_deletes_writers(factory, participant);
-    delete_listeners(writers_deleted, {listener1, listener2, listener3, listener4});
-
-    TestFrame::getInstance().destroyConnection("ReliabilityMatch");
+    end_and_close(factory, participant, {listener1, listener2, listener3, listener4}, "ReliabilityMatch");
 }
 
 TEST_F(QoSCompatibilityTestPositive, ENABLED_DeadlineMatchPositive) {
     OPEN_PEER_AND_START("DeadlineMatch", "QoSCompatibilityTestNegative.ENABLED_DeadlineMatchNegative");
-
-    Topic* topic1 =
-        participant->create_topic("deadline_match_topic_name_1", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic1, nullptr);
-    Topic* topic2 =
-        participant->create_topic("deadline_match_topic_name_2", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic2, nullptr);
-
+    CREATE_TOPIC(1, "deadline_match_topic_name_1");
+    CREATE_TOPIC(2, "deadline_match_topic_name_2");
     Publisher* publisher = participant->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(publisher, nullptr);
 
     DataWriterQos writer_qos1 = DATAWRITER_QOS_DEFAULT;
     writer_qos1.deadline.period = {0, 100000000};
-    DeadlineMatchDataWriterListener* listener1 = new DeadlineMatchDataWriterListener;
-    DataWriter* writer1 = publisher->create_datawriter(topic1, writer_qos1, listener1, 0xffffffff);
-    ASSERT_NE(writer1, nullptr);
-
+    CREATE_LISTENED_WRITER(1, DeadlineMatchDataWriterListener, writer_qos1);
     DataWriterQos writer_qos2 = DATAWRITER_QOS_DEFAULT;
     writer_qos2.deadline.period = {0, 100000000};
-    DeadlineMatchDataWriterListener* listener2 = new DeadlineMatchDataWriterListener;
-    DataWriter* writer2 = publisher->create_datawriter(topic2, writer_qos2, listener2, 0xffffffff);
-    ASSERT_NE(writer2, nullptr);
+    CREATE_LISTENED_WRITER(2, DeadlineMatchDataWriterListener, writer_qos2);
 
     std::string dummy;
     EXPECT_TRUE(TestFrame::getInstance().waitForData("DeadlineMatch", "reader_created_finish", dummy, 10000));
@@ -233,36 +190,22 @@ TEST_F(QoSCompatibilityTestPositive, ENABLED_DeadlineMatchPositive) {
     EXPECT_MATCHED_WRITER(1, 1000, 5000);
     EXPECT_INCOMPATIBLE_WRITER2();
 
-    const bool writers_deleted = standard_ending_deletes_writers(factory, participant);
-    delete_listeners(writers_deleted, {listener1, listener2});
-
-    TestFrame::getInstance().destroyConnection("DeadlineMatch");
+    end_and_close(factory, participant, {listener1, listener2}, "DeadlineMatch");
 }
 
 TEST_F(QoSCompatibilityTestPositive, ENABLED_OwnershipMatchPositive) {
     OPEN_PEER_AND_START("OwnershipMatch", "QoSCompatibilityTestNegative.ENABLED_OwnershipMatchNegative");
-
-    Topic* topic1 =
-        participant->create_topic("ownership_match_topic_name_1", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic1, nullptr);
-    Topic* topic2 =
-        participant->create_topic("ownership_match_topic_name_2", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic2, nullptr);
-
+    CREATE_TOPIC(1, "ownership_match_topic_name_1");
+    CREATE_TOPIC(2, "ownership_match_topic_name_2");
     Publisher* publisher = participant->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(publisher, nullptr);
 
     DataWriterQos writer_qos1 = DATAWRITER_QOS_DEFAULT;
     writer_qos1.ownership.kind = 0;
-    OwnershipMatchDataWriterListener* listener1 = new OwnershipMatchDataWriterListener;
-    DataWriter* writer1 = publisher->create_datawriter(topic1, writer_qos1, listener1, 0xffffffff);
-    ASSERT_NE(writer1, nullptr);
-
+    CREATE_LISTENED_WRITER(1, OwnershipMatchDataWriterListener, writer_qos1);
     DataWriterQos writer_qos2 = DATAWRITER_QOS_DEFAULT;
     writer_qos2.ownership.kind = 0;
-    OwnershipMatchDataWriterListener* listener2 = new OwnershipMatchDataWriterListener;
-    DataWriter* writer2 = publisher->create_datawriter(topic2, writer_qos2, listener2, 0xffffffff);
-    ASSERT_NE(writer2, nullptr);
+    CREATE_LISTENED_WRITER(2, OwnershipMatchDataWriterListener, writer_qos2);
 
     std::string dummy;
     EXPECT_TRUE(TestFrame::getInstance().waitForData("OwnershipMatch", "reader_created_finish", dummy, 10000));
@@ -270,36 +213,22 @@ TEST_F(QoSCompatibilityTestPositive, ENABLED_OwnershipMatchPositive) {
     EXPECT_MATCHED_WRITER(1, 1000, 5000);
     EXPECT_INCOMPATIBLE_WRITER2();
 
-    const bool writers_deleted = standard_ending_deletes_writers(factory, participant);
-    delete_listeners(writers_deleted, {listener1, listener2});
-
-    TestFrame::getInstance().destroyConnection("OwnershipMatch");
+    end_and_close(factory, participant, {listener1, listener2}, "OwnershipMatch");
 }
 
 TEST_F(QoSCompatibilityTestPositive, ENABLED_LivelinessMatchPositive) {
     OPEN_PEER_AND_START("LivelinessMatch", "QoSCompatibilityTestNegative.ENABLED_LivelinessMatchNegative");
-
-    Topic* topic1 =
-        participant->create_topic("liveliness_match_topic_name_1", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic1, nullptr);
-    Topic* topic2 =
-        participant->create_topic("liveliness_match_topic_name_2", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    ASSERT_NE(topic2, nullptr);
-
+    CREATE_TOPIC(1, "liveliness_match_topic_name_1");
+    CREATE_TOPIC(2, "liveliness_match_topic_name_2");
     Publisher* publisher = participant->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(publisher, nullptr);
 
     DataWriterQos writer_qos1 = DATAWRITER_QOS_DEFAULT;
     writer_qos1.liveliness.kind = 1;
-    LivelinessMatchDataWriterListener* listener1 = new LivelinessMatchDataWriterListener;
-    DataWriter* writer1 = publisher->create_datawriter(topic1, writer_qos1, listener1, 0xffffffff);
-    ASSERT_NE(writer1, nullptr);
-
+    CREATE_LISTENED_WRITER(1, LivelinessMatchDataWriterListener, writer_qos1);
     DataWriterQos writer_qos2 = DATAWRITER_QOS_DEFAULT;
     writer_qos2.liveliness.kind = 0;
-    LivelinessMatchDataWriterListener* listener2 = new LivelinessMatchDataWriterListener;
-    DataWriter* writer2 = publisher->create_datawriter(topic2, writer_qos2, listener2, 0xffffffff);
-    ASSERT_NE(writer2, nullptr);
+    CREATE_LISTENED_WRITER(2, LivelinessMatchDataWriterListener, writer_qos2);
 
     std::string dummy;
     EXPECT_TRUE(TestFrame::getInstance().waitForData("LivelinessMatch", "reader_created_finish", dummy, 10000));
@@ -307,8 +236,5 @@ TEST_F(QoSCompatibilityTestPositive, ENABLED_LivelinessMatchPositive) {
     EXPECT_MATCHED_WRITER(1, 1000, 5000);
     EXPECT_INCOMPATIBLE_WRITER2();
 
-    const bool writers_deleted = standard_ending_deletes_writers(factory, participant);
-    delete_listeners(writers_deleted, {listener1, listener2});
-
-    TestFrame::getInstance().destroyConnection("LivelinessMatch");
+    end_and_close(factory, participant, {listener1, listener2}, "LivelinessMatch");
 }

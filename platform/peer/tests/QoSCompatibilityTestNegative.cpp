@@ -118,34 +118,11 @@ void request(const std::vector<Request>& requests) {
     e.release();
 }
 
-DataReaderQos durability(DurabilityQosPolicyKind kind) {
+// The default reader QoS with one policy requested differently.
+template <class Policy>
+DataReaderQos with(Policy DataReaderQos::*policy, const Policy& value) {
     DataReaderQos qos = DATAREADER_QOS_DEFAULT;
-    qos.durability.kind = kind;
-    return qos;
-}
-
-DataReaderQos reliability(ReliabilityQosPolicyKind kind) {
-    DataReaderQos qos = DATAREADER_QOS_DEFAULT;
-    qos.reliability.kind = kind;
-    return qos;
-}
-
-DataReaderQos deadline(const Duration_t& period) {
-    DataReaderQos qos = DATAREADER_QOS_DEFAULT;
-    qos.deadline.period = period;
-    return qos;
-}
-
-DataReaderQos ownership(OwnershipQosPolicyKind kind) {
-    DataReaderQos qos = DATAREADER_QOS_DEFAULT;
-    qos.ownership.kind = kind;
-    return qos;
-}
-
-DataReaderQos liveliness(LivelinessQosPolicyKind kind) {
-    DataReaderQos qos = DATAREADER_QOS_DEFAULT;
-    qos.liveliness.kind = kind;
-    qos.liveliness.lease_duration = DURATION_INFINITE;
+    qos.*policy = value;
     return qos;
 }
 
@@ -153,49 +130,57 @@ DataReaderQos liveliness(LivelinessQosPolicyKind kind) {
 
 // Writers 1 and 2 offer volatile, writers 3 and 4 transient local.
 PEER_TEST(QoSCompatibilityTestNegative, ENABLED_DurabilityMatchNegative, "DurabilityMatch") {
+    const DataReaderQos volatile_durability = with(&DataReaderQos::durability, {VOLATILE_DURABILITY_QOS});
+    const DataReaderQos transient_local = with(&DataReaderQos::durability, {TRANSIENT_LOCAL_DURABILITY_QOS});
     request({
-        {"durability_match_topic_name_1", "volatile", durability(VOLATILE_DURABILITY_QOS), 0},
-        {"durability_match_topic_name_2", "transient local", durability(TRANSIENT_LOCAL_DURABILITY_QOS),
-         DURABILITY_QOS_POLICY_ID},
-        {"durability_match_topic_name_3", "transient local", durability(TRANSIENT_LOCAL_DURABILITY_QOS), 0},
-        {"durability_match_topic_name_4", "volatile", durability(VOLATILE_DURABILITY_QOS), 0},
+        {"durability_match_topic_name_1", "volatile", volatile_durability, 0},
+        {"durability_match_topic_name_2", "transient local", transient_local, DURABILITY_QOS_POLICY_ID},
+        {"durability_match_topic_name_3", "transient local", transient_local, 0},
+        {"durability_match_topic_name_4", "volatile", volatile_durability, 0},
     });
 }
 
 // Writers 1 and 2 offer best effort, writers 3 and 4 reliable.
 PEER_TEST(QoSCompatibilityTestNegative, ENABLED_ReliabilityMatchNegative, "ReliabilityMatch") {
+    const DataReaderQos best_effort = with(&DataReaderQos::reliability, {BEST_EFFORT_RELIABILITY_QOS});
+    const DataReaderQos reliable = with(&DataReaderQos::reliability, {RELIABLE_RELIABILITY_QOS});
     request({
-        {"reliability_match_topic_name_1", "best effort", reliability(BEST_EFFORT_RELIABILITY_QOS), 0},
-        {"reliability_match_topic_name_2", "reliable", reliability(RELIABLE_RELIABILITY_QOS),
-         RELIABILITY_QOS_POLICY_ID},
-        {"reliability_match_topic_name_3", "best effort", reliability(BEST_EFFORT_RELIABILITY_QOS), 0},
-        {"reliability_match_topic_name_4", "reliable", reliability(RELIABLE_RELIABILITY_QOS), 0},
+        {"reliability_match_topic_name_1", "best effort", best_effort, 0},
+        {"reliability_match_topic_name_2", "reliable", reliable, RELIABILITY_QOS_POLICY_ID},
+        {"reliability_match_topic_name_3", "best effort", best_effort, 0},
+        {"reliability_match_topic_name_4", "reliable", reliable, 0},
     });
 }
 
 // Both writers offer a deadline of 100 ms.
 PEER_TEST(QoSCompatibilityTestNegative, ENABLED_DeadlineMatchNegative, "DeadlineMatch") {
+    const DataReaderQos period_100ms = with(&DataReaderQos::deadline, {{0, 100000000}});
+    const DataReaderQos period_50ms = with(&DataReaderQos::deadline, {{0, 50000000}});
     request({
-        {"deadline_match_topic_name_1", "a deadline of 100 ms", deadline({0, 100000000}), 0},
-        {"deadline_match_topic_name_2", "a deadline of 50 ms", deadline({0, 50000000}), DEADLINE_QOS_POLICY_ID},
+        {"deadline_match_topic_name_1", "a deadline of 100 ms", period_100ms, 0},
+        {"deadline_match_topic_name_2", "a deadline of 50 ms", period_50ms, DEADLINE_QOS_POLICY_ID},
     });
 }
 
 // Both writers offer shared ownership.
 PEER_TEST(QoSCompatibilityTestNegative, ENABLED_OwnershipMatchNegative, "OwnershipMatch") {
+    const DataReaderQos shared = with(&DataReaderQos::ownership, {SHARED_OWNERSHIP_QOS});
+    const DataReaderQos exclusive = with(&DataReaderQos::ownership, {EXCLUSIVE_OWNERSHIP_QOS});
     request({
-        {"ownership_match_topic_name_1", "shared ownership", ownership(SHARED_OWNERSHIP_QOS), 0},
-        {"ownership_match_topic_name_2", "exclusive ownership", ownership(EXCLUSIVE_OWNERSHIP_QOS),
-         OWNERSHIP_QOS_POLICY_ID},
+        {"ownership_match_topic_name_1", "shared ownership", shared, 0},
+        {"ownership_match_topic_name_2", "exclusive ownership", exclusive, OWNERSHIP_QOS_POLICY_ID},
     });
 }
 
 // Writer 1 offers manual-by-participant liveliness, writer 2 automatic, both
 // with an infinite lease.
 PEER_TEST(QoSCompatibilityTestNegative, ENABLED_LivelinessMatchNegative, "LivelinessMatch") {
+    const DataReaderQos automatic = with(&DataReaderQos::liveliness, {AUTOMATIC_LIVELINESS_QOS, DURATION_INFINITE});
+    const DataReaderQos by_participant =
+        with(&DataReaderQos::liveliness, {MANUAL_BY_PARTICIPANT_LIVELINESS_QOS, DURATION_INFINITE});
     request({
-        {"liveliness_match_topic_name_1", "automatic liveliness", liveliness(AUTOMATIC_LIVELINESS_QOS), 0},
-        {"liveliness_match_topic_name_2", "manual-by-participant liveliness",
-         liveliness(MANUAL_BY_PARTICIPANT_LIVELINESS_QOS), LIVELINESS_QOS_POLICY_ID},
+        {"liveliness_match_topic_name_1", "automatic liveliness", automatic, 0},
+        {"liveliness_match_topic_name_2", "manual-by-participant liveliness", by_participant,
+         LIVELINESS_QOS_POLICY_ID},
     });
 }

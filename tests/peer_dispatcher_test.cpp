@@ -26,6 +26,8 @@ namespace {
 
 constexpr const char* kEcho = "PeerSelfTestNegative.ENABLED_EchoNegative";
 constexpr const char* kEchoId = "PeerSelfTestEcho";
+constexpr const char* kHold = "PeerSelfTestNegative.ENABLED_HoldNegative";
+constexpr const char* kHoldId = "PeerSelfTestHold";
 
 std::string frame(const std::string& k, const std::string& v = "default") { return *peer::encode_frame(k, v); }
 
@@ -507,4 +509,78 @@ TEST(PeerDispatcher, FailsACounterpartThatNeverSaysItIsReady) {
     EXPECT_NE(s.verdicts()[0].message.find("never sent \"wait_for_completion\""), std::string::npos)
         << s.verdicts()[0].message;
     EXPECT_EQ(s.rc(), 1);
+}
+
+// A test whose connection arrives while an earlier test still holds its
+// entities starts only once they are released: its "wait_for_completion"
+// comes after the earlier test's "released".
+TEST(PeerDispatcher, StartsTheNextTestOnlyOnceTheEarlierReleasedItsEntities) {
+    Served s;
+    ASSERT_TRUE(s.started());
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync(kHold)));
+    Client holder(s.port());
+    ASSERT_TRUE(holder.put(kHoldId));
+    auto m = holder.get();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->key, "wait_for_completion");
+
+    ASSERT_TRUE(control.put(frame("sync", kEcho)));
+    Client next(s.port());
+    ASSERT_TRUE(next.put(kEchoId));
+    EXPECT_FALSE(next.get(1500)) << "the next test started while the earlier one held its entities";
+
+    ASSERT_TRUE(holder.put(frame("release")));
+    m = holder.get();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->key, "released");
+    m = next.get(3000);
+    ASSERT_TRUE(m) << "the next test did not start once the earlier one released its entities";
+    EXPECT_EQ(m->key, "wait_for_completion");
+
+    ASSERT_TRUE(next.put(frame("finish")));
+    m = next.get();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->key, "finish");
+    holder.close();
+    next.close();
+    control.close();
+    ASSERT_TRUE(s.ends_within(8000));
+    ASSERT_EQ(s.verdicts().size(), 2u);
+    for (const auto& v : s.verdicts()) EXPECT_EQ(v.status, "PASSED") << v.name << ": " << v.message;
+}
+
+// An earlier test that keeps holding its entities is stopped after the grace,
+// failed for it, and the next test then starts.
+TEST(PeerDispatcher, StopsAnEarlierTestThatHoldsItsEntitiesTooLong) {
+    auto o = test_options();
+    o.hold_grace_ms = 1000;
+    Served s(o);
+    ASSERT_TRUE(s.started());
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync(kHold)));
+    Client holder(s.port());
+    ASSERT_TRUE(holder.put(kHoldId));
+    auto m = holder.get();
+    ASSERT_TRUE(m);
+
+    ASSERT_TRUE(control.put(frame("sync", kEcho)));
+    Client next(s.port());
+    ASSERT_TRUE(next.put(kEchoId));
+    m = next.get(5000);
+    ASSERT_TRUE(m) << "the next test never started";
+    EXPECT_EQ(m->key, "wait_for_completion");
+    EXPECT_TRUE(holder.ends_within(2000)) << "the holding test was not stopped";
+
+    ASSERT_TRUE(next.put(frame("finish")));
+    next.get();
+    next.close();
+    control.close();
+    ASSERT_TRUE(s.ends_within(8000));
+    ASSERT_EQ(s.verdicts().size(), 2u);
+    EXPECT_EQ(s.verdicts()[0].name, kHold);
+    EXPECT_EQ(s.verdicts()[0].status, "FAILED");
+    EXPECT_NE(s.verdicts()[0].message.find("still held its entities"), std::string::npos) << s.verdicts()[0].message;
+    EXPECT_EQ(s.verdicts()[1].name, kEcho);
+    EXPECT_EQ(s.verdicts()[1].status, "PASSED") << s.verdicts()[1].message;
 }

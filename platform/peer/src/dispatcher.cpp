@@ -185,11 +185,13 @@ Dispatcher::Dispatcher(DispatcherOptions options) : opt_(std::move(options)) {}
 
 Dispatcher::~Dispatcher() {
     for (auto& p : pending_) close_fd(p.fd);
+    for (auto& d : deferred_) close_fd(d.fd);
     for (auto& c : controls_) close_fd(c.fd);
     for (auto& [pid, r] : running_) {
         ::kill(-pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
+        close_fd(r.hold_fd);
     }
     close_fd(listen_fd_);
     close_fd(wake_[0]);
@@ -377,8 +379,49 @@ bool Dispatcher::finish_preamble(Pending& p, const std::string& id) {
     awaiting_.erase(it);
     int fd = p.fd;
     p.fd = -1;
-    spawn(a.name, a.connection_id, fd);
+    deferred_.push_back(Deferred{a.name, a.connection_id, fd, now_ms()});
+    start_deferred(now_ms());
     return true;
+}
+
+bool Dispatcher::any_holding() {
+    bool holding = false;
+    for (auto& [pid, r] : running_) {
+        if (r.hold_fd < 0) continue;
+        char buf[64];
+        ssize_t n = ::read(r.hold_fd, buf, sizeof buf);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            close_fd(r.hold_fd);  // released: closed by the test, or by its exit
+            continue;
+        }
+        holding = true;
+    }
+    return holding;
+}
+
+void Dispatcher::start_deferred(std::int64_t now) {
+    if (deferred_.empty()) return;
+    if (any_holding()) {
+        if (now - deferred_.front().since < opt_.hold_grace_ms) return;
+        for (auto& [pid, r] : running_) {
+            if (r.hold_fd < 0 || r.held_too_long) continue;
+            r.held_too_long = true;
+            log_err(r.name + " still holds its entities " + std::to_string(opt_.hold_grace_ms) +
+                    " ms after the next test's connection arrived; stopping it");
+            ::kill(-pid, SIGKILL);
+        }
+        return;  // started once the stopped tests are reaped
+    }
+    std::vector<Deferred> ready;
+    ready.swap(deferred_);
+    for (auto& d : ready) {
+        const std::int64_t waited = now - d.since;
+        if (waited >= 100) {
+            log_out("started " + d.name + " after " + std::to_string(waited) +
+                    " ms: an earlier test still held entities");
+        }
+        spawn(d.name, d.connection_id, d.fd);
+    }
 }
 
 void Dispatcher::read_control(Control& c) {
@@ -440,6 +483,12 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
                                   "--peer_fd=3", "--peer_connection_id=" + connection_id,
                                   // Its own bound too, should this dispatcher be killed.
                                   "--peer_max_seconds=" + std::to_string(opt_.test_timeout_s + 10)};
+    int hold[2] = {-1, -1};
+    if (::pipe2(hold, O_CLOEXEC | O_NONBLOCK) == 0) {
+        args.push_back("--peer_hold_fd=4");
+    } else {
+        log_err("pipe failed, error: " + errno_text(errno) + "; " + name + " runs without a hold pipe");
+    }
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -449,6 +498,8 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
     pid_t pid = ::fork();
     if (pid < 0) {
         int e = errno;
+        close_fd(hold[0]);
+        close_fd(hold[1]);
         ::close(fd);
         record(Verdict{name, connection_id, "FAILED", "could not start the test, fork error " + errno_text(e), 0,
                        timestamp});
@@ -457,11 +508,20 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
     if (pid == 0) {
         // Own process group, so that a hung test is stopped with everything it started.
         ::setpgid(0, 0);
-        if (fd != 3) {
-            ::dup2(fd, 3);
+        if (hold[1] >= 0) {
+            // Out of the way of descriptor 3 first, then into place.
+            int h = ::fcntl(hold[1], F_DUPFD, 5);
+            if (fd != 3) ::dup2(fd, 3);
+            ::dup2(h, 4);
+            ::fcntl(4, F_SETFD, 0);
+            // The test marks its hold descriptor close-on-exec itself; the
+            // read end must not reach the test at all.
+            ::close_range(5, ~0u, 0);
+        } else {
+            if (fd != 3) ::dup2(fd, 3);
+            ::close_range(4, ~0u, 0);
         }
         ::fcntl(3, F_SETFD, 0);
-        ::close_range(4, ~0u, 0);
         ::execv(argv[0], argv.data());
         static const char msg[] = "[dds_peer] exec of the tests binary failed\n";
         [[maybe_unused]] ssize_t n = ::write(2, msg, sizeof msg - 1);
@@ -469,7 +529,8 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
     }
     ::setpgid(pid, pid);
     ::close(fd);
-    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp};
+    close_fd(hold[1]);
+    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, hold[0]};
     log_out("running " + name + " on connection \"" + connection_id + "\" (pid " + std::to_string(pid) + ")");
 }
 
@@ -488,6 +549,10 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
             if (r < 0) {
                 v.status = "FAILED";
                 v.message = "lost track of the test process, error: " + errno_text(errno);
+            } else if (run.held_too_long) {
+                v.status = "FAILED";
+                v.message = "still held its entities " + std::to_string(opt_.hold_grace_ms) +
+                            " ms after the next test's connection arrived; stopped";
             } else if (run.timed_out) {
                 v.status = "TIMEOUT";
                 v.message = "did not end within " + std::to_string(opt_.test_timeout_s) + " s";
@@ -515,6 +580,7 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
                 v.message = "exit status " + std::to_string(WEXITSTATUS(status));
             }
             if (!xml.messages.empty()) v.message += (v.message.empty() ? "" : "\n") + xml.messages;
+            close_fd(it->second.hold_fd);
             it = running_.erase(it);
             record(std::move(v));
         }
@@ -572,6 +638,11 @@ int Dispatcher::run() {
         for (const auto& p : pending_) {
             if (!p.parked) fds.push_back({p.fd, POLLIN, 0});
         }
+        if (!deferred_.empty()) {
+            for (const auto& [pid, r] : running_) {
+                if (r.hold_fd >= 0) fds.push_back({r.hold_fd, POLLIN, 0});
+            }
+        }
         int r = ::poll(fds.data(), fds.size(), 100);
         if (r < 0 && errno != EINTR) {
             reason = "poll failed, error: " + errno_text(errno);
@@ -591,6 +662,7 @@ int Dispatcher::run() {
         for (std::size_t i = 0; i < pending_.size(); ++i) advance_pending(pending_[i], now);
         std::erase_if(pending_, [](const Pending& p) { return p.fd < 0; });
         reap(false, 0);
+        start_deferred(now_ms());
         expire(now_ms());
         if (opt_.exit_when_control_closes && had_control_ && controls_.empty()) {
             reason = "control connection closed";
@@ -614,6 +686,12 @@ void Dispatcher::shutdown(const std::string& reason, int drain_ms) {
                        a.sync_timestamp});
     }
     awaiting_.clear();
+    for (auto& d : deferred_) {
+        record(Verdict{d.name, d.connection_id, "FAILED",
+                       "the peer stopped while an earlier test still held its entities", 0, iso_now()});
+        close_fd(d.fd);
+    }
+    deferred_.clear();
     if (!running_.empty()) {
         log_out("waiting up to " + std::to_string(drain_ms) + " ms for " + std::to_string(running_.size()) +
                 " running test(s)");

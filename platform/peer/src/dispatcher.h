@@ -43,6 +43,10 @@ struct DispatcherOptions {
     int preamble_timeout_ms = 5000; // from accept to a recognised id
     int ambiguity_grace_ms = 200;   // wait for more bytes when one expected id is a prefix of another
     int drain_ms = 20000;           // how long running tests may finish once the run ends
+    // A test whose connection has arrived is started only once every earlier
+    // test has released its DDS entities (or ended); an earlier test that
+    // still holds them this long after is stopped.
+    int hold_grace_ms = 10000;
     bool exit_when_control_closes = true;
     // Tests and their ids; when empty, listed by the tests binary ("--peer_list").
     std::vector<NegativeTest> registry;
@@ -103,8 +107,16 @@ private:
         std::string xml_path;
         std::int64_t started_ms;
         std::string timestamp;
+        int hold_fd = -1;  // read end of the test's hold pipe; -1 once released
         bool timed_out = false;
         bool aborted = false;
+        bool held_too_long = false;
+    };
+    struct Deferred {
+        std::string name;
+        std::string connection_id;
+        int fd;
+        std::int64_t since;
     };
 
     std::vector<std::string> expected_ids() const;
@@ -114,6 +126,9 @@ private:
     void read_control(Control& c);
     void on_sync(const std::string& name);
     void spawn(const std::string& name, const std::string& connection_id, int fd);
+    // Starts the deferred tests once no earlier test holds entities.
+    void start_deferred(std::int64_t now);
+    bool any_holding();
     void reap(bool block_until_all, std::int64_t deadline);
     void record(Verdict v);
     void expire(std::int64_t now);
@@ -135,6 +150,7 @@ private:
     std::vector<Awaiting> awaiting_;
     std::vector<std::int64_t> orphans_;  // syncs of unknown tests whose connection is to be refused
     std::map<pid_t, Running> running_;
+    std::vector<Deferred> deferred_;
     std::vector<Verdict> verdicts_;
 };
 

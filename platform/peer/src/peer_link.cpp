@@ -109,6 +109,12 @@ bool PeerLink::wait(const std::string& key, int timeout_ms, std::string* value) 
     }
 }
 
+bool PeerLink::closed_now() {
+    while (!ended_ && pump(now_ms())) {
+    }
+    return ended_;
+}
+
 std::optional<Message> PeerLink::next(int timeout_ms) {
     const std::int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
     for (;;) {
@@ -166,6 +172,22 @@ void set_link(int fd, const std::string& connection_id) {
 }
 
 void reset_link() { current().reset(); }
+
+namespace {
+int g_hold_fd = -1;
+}  // namespace
+
+void set_hold_fd(int fd) {
+    g_hold_fd = fd;
+    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+void release_hold() {
+    if (g_hold_fd >= 0) {
+        ::close(g_hold_fd);
+        g_hold_fd = -1;
+    }
+}
 
 bool register_negative_test(const char* name, const char* connection_id) {
     registry().push_back(NegativeTest{name, connection_id});

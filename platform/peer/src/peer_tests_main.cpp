@@ -1,7 +1,7 @@
 // main of dds_peer_tests, the binary that holds the negative tests. dds_peer
 // runs one test per process:
 //   dds_peer_tests --gtest_filter=<test> --peer_fd=<fd> --peer_connection_id=<id>
-//                  [--peer_max_seconds=<n>] ...
+//                  [--peer_hold_fd=<fd>] [--peer_max_seconds=<n>] ...
 // "--peer_list" prints the registered tests, one "<name>\t<connection id>" a line.
 #include <gtest/gtest.h>
 
@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
         } else if (a.rfind("--peer_max_seconds=", 0) == 0) {
             // A hard bound on this process, whatever becomes of the dispatcher.
             ::alarm(static_cast<unsigned>(std::atoi(a.c_str() + 19)));
+        } else if (a.rfind("--peer_hold_fd=", 0) == 0) {
+            peer::set_hold_fd(std::atoi(a.c_str() + 15));
         } else if (a.rfind("--peer_connection_id=", 0) == 0) {
             connection_id = a.substr(21);
         } else {
@@ -44,6 +46,8 @@ int main(int argc, char** argv) {
     rest.push_back(nullptr);
     testing::InitGoogleTest(&rest_argc, rest.data());
     int rc = RUN_ALL_TESTS();
+    // Whatever the test made in the domain is gone by now.
+    peer::release_hold();
     const testing::UnitTest& unit = *testing::UnitTest::GetInstance();
     bool passed = rc == 0 && unit.successful_test_count() > 0 && unit.skipped_test_count() == 0;
     if (peer::has_link() && rc == 0 && !passed) {

@@ -43,3 +43,14 @@ PEER_TEST(PeerSelfTestNegative, ENABLED_EchoNegative, "PeerSelfTestEcho") {
 PEER_TEST(PeerSelfTestNegative, ENABLED_NeverReadyNegative, "PeerSelfTestNeverReady") {
     EXPECT_EQ(peer::link().connection_id(), "PeerSelfTestNeverReady");
 }
+
+// Holds its (imagined) entities until the positive side sends "release",
+// then says "released" and ends when the connection closes. The dispatcher
+// must not start a later test while this one holds.
+PEER_TEST(PeerSelfTestNegative, ENABLED_HoldNegative, "PeerSelfTestHold") {
+    peer::PeerLink& link = peer::link();
+    ASSERT_TRUE(link.ready());
+    ASSERT_TRUE(link.wait("release", 2 * peer::kWaitMs));
+    peer::release_hold();
+    EXPECT_TRUE(link.send("released"));
+}

@@ -69,6 +69,9 @@ public:
 
     // True once the positive side closed the connection or broke the framing.
     bool ended() const { return ended_; }
+    // Reads what has arrived without waiting (queuing any messages), then
+    // tells whether the connection has ended.
+    bool closed_now();
     // Closes the connection now (the positive side's waits then end).
     void close();
 
@@ -92,6 +95,13 @@ bool has_link();
 // Installs the process's link (used by the test binary's main and by tests).
 void set_link(int fd, const std::string& connection_id);
 void reset_link();
+
+// The dispatcher does not start the next negative test while an earlier one
+// may still have DDS entities in the domain. It hands each test process the
+// write end of a pipe (--peer_hold_fd); the test closes it once its entities
+// are deleted, and the process's exit closes it in any case.
+void set_hold_fd(int fd);
+void release_hold();
 
 struct NegativeTest {
     std::string name;           // "Suite.Test"

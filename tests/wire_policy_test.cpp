@@ -6,6 +6,9 @@
 // binary started with QV_WIRE_CHILD=<role>.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -102,6 +105,67 @@ TEST_F(WirePolicy, DeadlineMissesCountWholePeriodsOfSilence) {
     EXPECT_EQ(rs.total_count - before_r, c.misses);
     EXPECT_EQ(rs.total_count_change, c.misses);
     EXPECT_EQ(a.subscriber->delete_datareader(r), RETCODE_OK);
+    EXPECT_EQ(a.publisher->delete_datawriter(w), RETCODE_OK);
+  }
+}
+
+// Timers fire on time: a missed deadline or a lost lease is reported to the
+// listener never before it is due and within kLateMs after, period after
+// period (no drift).
+class Stamps : public DataWriterListener {
+ public:
+  using Clock = std::chrono::steady_clock;
+  void on_offered_deadline_missed(DataWriter*, const OfferedDeadlineMissedStatus&) override { note(); }
+  void on_liveliness_lost(DataWriter*, const LivelinessLostStatus&) override { note(); }
+  std::vector<Clock::time_point> wait(size_t n, int timeout_ms) {
+    std::unique_lock<std::mutex> lk(m_);
+    cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return at_.size() >= n; });
+    return at_;
+  }
+
+ private:
+  void note() {
+    std::lock_guard<std::mutex> lk(m_);
+    at_.push_back(Clock::now());
+    cv_.notify_all();
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::vector<Clock::time_point> at_;
+};
+
+TEST_F(WirePolicy, DeadlineAndLeaseTimersAreNeverEarlyAndOnTime) {
+  constexpr int kPeriodMs = 300;
+  constexpr int kLateMs = 30;
+  ASSERT_TRUE(a.make("wp_timers", false));
+  DataWriterQos deadline = DATAWRITER_QOS_DEFAULT;
+  deadline.deadline.period = ms_duration(kPeriodMs);
+  DataWriterQos lease = DATAWRITER_QOS_DEFAULT;
+  lease.liveliness.kind = MANUAL_BY_TOPIC_LIVELINESS_QOS;
+  lease.liveliness.lease_duration = ms_duration(kPeriodMs);
+  struct Case {
+    const char* what;
+    const DataWriterQos& qos;
+    size_t events;  // a deadline is missed once per period; a lease is lost once
+  };
+  for (const Case& c : {Case{"deadline", deadline, 3}, Case{"lease", lease, 1}}) {
+    SCOPED_TRACE(c.what);
+    Stamps stamps;
+    DataWriter* w = a.publisher->create_datawriter(a.topic, c.qos, &stamps, STATUS_MASK_ALL);
+    ASSERT_TRUE(w);
+    FlatRecord f = flat(1);
+    sleep_ms(50);  // not right at creation
+    const auto before = Stamps::Clock::now();
+    ASSERT_EQ(w->write(&f, HANDLE_NIL), RETCODE_OK);  // restarts the deadline, asserts the lease
+    const auto after = Stamps::Clock::now();
+    const std::vector<Stamps::Clock::time_point> at = stamps.wait(c.events, kPeriodMs * 5);
+    ASSERT_GE(at.size(), c.events);
+    for (size_t k = 0; k < c.events; ++k) {
+      SCOPED_TRACE("event " + std::to_string(k + 1));
+      const auto due = std::chrono::milliseconds(kPeriodMs * (k + 1));
+      EXPECT_GE(at[k] - before, due);
+      EXPECT_LE(at[k] - after, due + std::chrono::milliseconds(kLateMs));
+    }
     EXPECT_EQ(a.publisher->delete_datawriter(w), RETCODE_OK);
   }
 }

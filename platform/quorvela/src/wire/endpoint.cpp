@@ -288,7 +288,11 @@ dds_return_t WireEndpoint::open(dds_entity_t participant, dds_entity_t topic, bo
   dds_delete_qos(gq);
   if (group < 0) return group;
   dds_qos_t* eq = is_writer_ ? make_writer_qos(q) : make_reader_qos(q);
-  dds_entity_t e = is_writer_ ? dds_create_writer(group, topic, eq, nullptr) : dds_create_reader(group, topic, eq, nullptr);
+  // Incompatibilities are taken one by one from the start: counted up while
+  // the entity is made, their policies could no longer be told apart.
+  dds_listener_t* l = incompatible_listener();
+  dds_entity_t e = is_writer_ ? dds_create_writer(group, topic, eq, l) : dds_create_reader(group, topic, eq, l);
+  dds_delete_listener(l);
   dds_delete_qos(eq);
   if (e < 0) {
     dds_delete(group);
@@ -310,20 +314,24 @@ void WireEndpoint::on_matched(dds_entity_t e, const Status, void* arg) {
 
 template <typename Status>
 void WireEndpoint::on_incompatible(dds_entity_t, const Status st, void* arg) {
-  auto* self = static_cast<WireEndpoint*>(arg);
-  if (self->events_.incompatible && st.total_count_change != 0)
-    self->events_.incompatible(IncompatibleEvent{st.total_count_change, static_cast<int32_t>(st.last_policy_id)});
+  static_cast<WireEndpoint*>(arg)->report_incompatible(DDS_RETCODE_OK, st);
+}
+
+dds_listener_t* WireEndpoint::incompatible_listener() {
+  dds_listener_t* l = dds_create_listener(this);
+  if (is_writer_)
+    dds_lset_offered_incompatible_qos(l, &WireEndpoint::on_incompatible<dds_offered_incompatible_qos_status_t>);
+  else
+    dds_lset_requested_incompatible_qos(l, &WireEndpoint::on_incompatible<dds_requested_incompatible_qos_status_t>);
+  return l;
 }
 
 dds_listener_t* WireEndpoint::new_listener() {
-  dds_listener_t* l = dds_create_listener(this);
-  if (is_writer_) {
+  dds_listener_t* l = incompatible_listener();
+  if (is_writer_)
     dds_lset_publication_matched(l, &WireEndpoint::on_matched<dds_publication_matched_status_t>);
-    dds_lset_offered_incompatible_qos(l, &WireEndpoint::on_incompatible<dds_offered_incompatible_qos_status_t>);
-  } else {
+  else
     dds_lset_subscription_matched(l, &WireEndpoint::on_matched<dds_subscription_matched_status_t>);
-    dds_lset_requested_incompatible_qos(l, &WireEndpoint::on_incompatible<dds_requested_incompatible_qos_status_t>);
-  }
   return l;
 }
 
@@ -334,6 +342,12 @@ void WireEndpoint::install(dds_listener_t* l) {
 
 template <typename Status>
 void WireEndpoint::report_incompatible(dds_return_t got, const Status& st) {
+  // Cyclone counts partitions that do not meet as an incompatible partition
+  // policy. In DDS such a writer and reader are simply no match: the
+  // partition is no requested/offered policy. Cyclone compares every other
+  // policy before the partitions, so an event with this id is a partition
+  // mismatch only.
+  if (st.last_policy_id == DDS_PARTITION_QOS_POLICY_ID) return;
   if (got == DDS_RETCODE_OK && st.total_count_change > 0 && events_.incompatible)
     events_.incompatible(IncompatibleEvent{static_cast<int32_t>(st.total_count_change),
                                            static_cast<int32_t>(st.last_policy_id)});

@@ -161,7 +161,7 @@ bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_han
   g = d.guid;
   // Offered kind >= requested kind, with transient and persistent told apart.
   const bool ok = is_writer ? d.durability <= own : d.durability >= own;
-  verdicts_[ih] = Known{g, ok};
+  verdicts_[ih] = Known{g, ok, d.durability};
   return ok;
 }
 
@@ -236,6 +236,26 @@ bool MatchTable::refuses(dds_entity_t reader, dds_instance_handle_t publication,
   return !verdict_locked(reader, false, publication, own, g);
 }
 
+void MatchTable::stamp_matches(dds_entity_t reader) {
+  if (reader <= 0) return;
+  dds_instance_handle_t ihs[256];
+  const dds_return_t n = dds_get_matched_publications(reader, ihs, 256);
+  const int64_t now = dds_time();
+  std::lock_guard<std::mutex> lk(mtx_);
+  for (dds_return_t i = 0; i < n && i < 256; ++i) first_matched_.emplace(ihs[i], now);
+}
+
+bool MatchTable::is_history(dds_instance_handle_t publication, int64_t source_ts_ns) {
+  if (publication == 0) return false;
+  std::lock_guard<std::mutex> lk(mtx_);
+  auto v = verdicts_.find(publication);
+  if (v == verdicts_.end() || v->second.durability == 0) return false;  // a volatile writer keeps no history
+  // A sample that came before its match was noted (the match callback still
+  // running): the match is no later than now.
+  const int64_t matched = first_matched_.emplace(publication, dds_time()).first->second;
+  return source_ts_ns < matched;
+}
+
 Guid MatchTable::guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih) {
   if (ih == 0) return Guid{};
   {
@@ -251,6 +271,7 @@ void MatchTable::clear() {
   std::lock_guard<std::mutex> lk(mtx_);
   known_.clear();
   verdicts_.clear();
+  first_matched_.clear();
 }
 
 // -------------------------------------------------------------- endpoint
@@ -285,8 +306,9 @@ dds_return_t WireEndpoint::open(dds_entity_t participant, dds_entity_t topic, bo
 }
 
 template <typename Status>
-void WireEndpoint::on_matched(dds_entity_t, const Status, void* arg) {
+void WireEndpoint::on_matched(dds_entity_t e, const Status, void* arg) {
   auto* self = static_cast<WireEndpoint*>(arg);
+  if (!self->is_writer_) self->matches_.stamp_matches(e);
   if (self->events_.match_changed) self->events_.match_changed();
 }
 
@@ -507,6 +529,7 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   sample_lost_ = std::move(ev.sample_lost);
   dds_return_t rc = open(participant, topic, keyed, q, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
+  matches_.stamp_matches(entity_);  // those made while Cyclone created the reader
   dds_listener_t* l = new_listener();
   dds_lset_data_available(l, &WireReader::on_data);
   dds_lset_liveliness_changed(l, &WireReader::on_liveliness);
@@ -558,7 +581,9 @@ void WireReader::take_all(std::vector<WireSample>& out) {
     int64_t now = dds_time();
     for (dds_return_t i = 0; i < n; ++i) {
       const dds_instance_handle_t pub = infos[i].publication_handle;
-      if (!matches_.refuses(r, pub, durability_)) {
+      // A volatile reader gets nothing a writer kept for late joiners.
+      if (!matches_.refuses(r, pub, durability_) &&
+          !(durability_ == 0 && matches_.is_history(pub, infos[i].source_timestamp))) {
         WireSample s;
         s.valid = infos[i].valid_data;
         s.source_ts_ns = infos[i].source_timestamp;

@@ -40,7 +40,6 @@ dds_return_t ParticipantWire::create(uint32_t domain_id, const std::vector<uint8
   domain_id_ = domain_id;
   transport_mode_ = transport_mode;
   guid_ = entity_guid(p);
-  participant_reader_ = dds_create_reader(p, DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, nullptr, nullptr);
   return DDS_RETCODE_OK;
 }
 
@@ -67,6 +66,11 @@ dds_return_t ParticipantWire::set_user_data(const std::vector<uint8_t>& user_dat
 std::vector<DiscoveredParticipant> ParticipantWire::discovered_participants() {
   std::vector<DiscoveredParticipant> out;
   std::lock_guard<std::mutex> lk(mtx_);
+  if (participant_ <= 0) return out;
+  // Made on first use: it costs more than the participant itself, and it
+  // receives every participant known at its creation.
+  if (participant_reader_ <= 0)
+    participant_reader_ = dds_create_reader(participant_, DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, nullptr, nullptr);
   if (participant_reader_ <= 0) return out;
   void* samples[kMaxReadBatch] = {};
   dds_sample_info_t infos[kMaxReadBatch];

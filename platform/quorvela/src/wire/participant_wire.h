@@ -91,7 +91,7 @@ class ParticipantWire {
  private:
   std::mutex mtx_;
   dds_entity_t participant_ = 0;
-  dds_entity_t participant_reader_ = 0;
+  dds_entity_t participant_reader_ = 0;  // participant discovery; made on first use
   Guid guid_;
   uint32_t domain_id_ = 0;
   uint8_t transport_mode_ = kTransportDefault;

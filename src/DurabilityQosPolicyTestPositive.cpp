@@ -21,8 +21,8 @@ protected:
 };
 
 TEST_F(DurabilityQosPolicyTestPositive, ENABLED_DurabilityQosPolicyPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "DurabilityQosPolicyTestNegative.ENABLED_DurabilityQosPolicyNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "DurabilityQosPolicyTestNegative.ENABLED_DurabilityQosPolicyNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("DurabilityQosPolicy"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("DurabilityQosPolicy", "wait_for_completion"));
 

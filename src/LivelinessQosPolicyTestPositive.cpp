@@ -25,8 +25,8 @@ protected:
 };
 
 TEST_F(LivelinessQosPolicyTestPositive, ENABLED_LivelinessQosPolicyPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "LivelinessQosPolicyTestNegative.ENABLED_LivelinessQosPolicyNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "LivelinessQosPolicyTestNegative.ENABLED_LivelinessQosPolicyNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("LivelinessQosPolicy"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("LivelinessQosPolicy", "wait_for_completion"));
 

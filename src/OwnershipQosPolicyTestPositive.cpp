@@ -22,8 +22,8 @@ protected:
 };
 
 TEST_F(OwnershipQosPolicyTestPositive, ENABLED_OwnershipQosPolicyPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "OwnershipQosPolicyTestNegative.ENABLED_OwnershipQosPolicyNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "OwnershipQosPolicyTestNegative.ENABLED_OwnershipQosPolicyNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("OwnershipQosPolicy"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("OwnershipQosPolicy", "wait_for_completion"));
 

@@ -22,8 +22,8 @@ protected:
 };
 
 TEST_F(ReliabilityQosPolicyTestPositive, DISABLED_ReliabilityQosPolicyPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "ReliabilityQosPolicyTestNegative.ENABLED_ReliabilityQosPolicyNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "ReliabilityQosPolicyTestNegative.ENABLED_ReliabilityQosPolicyNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("ReliabilityQosPolicy"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("ReliabilityQosPolicy", "wait_for_completion"));
 

@@ -24,8 +24,8 @@ protected:
 };
 
 TEST_F(ResourceLimitsQosPolicyTestPositive, ENABLED_ResourceLimitsQosPolicyPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "ResourceLimitsQosPolicyTestNegative.ENABLED_ResourceLimitsQosPolicyNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "ResourceLimitsQosPolicyTestNegative.ENABLED_ResourceLimitsQosPolicyNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("ResourceLimitsQosPolicy"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("ResourceLimitsQosPolicy", "wait_for_completion"));
 

@@ -35,9 +35,8 @@ void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 }  // namespace
 
 TEST_F(TimeBasedFilterQosPolicyTestPositive, ENABLED_TimeBasedFilterQosPolicyBasicTestPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync",
-        "TimeBasedFilterQosPolicyTestNegative.ENABLED_TimeBasedFilterQosPolicyBasicTestNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "TimeBasedFilterQosPolicyTestNegative.ENABLED_TimeBasedFilterQosPolicyBasicTestNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("TimeBasedFilterQosPolicyBasicTest"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("TimeBasedFilterQosPolicyBasicTest", "wait_for_completion"));
 
@@ -100,9 +99,8 @@ TEST_F(TimeBasedFilterQosPolicyTestPositive, ENABLED_TimeBasedFilterQosPolicyBas
 }
 
 TEST_F(TimeBasedFilterQosPolicyTestPositive, ENABLED_TimeBasedFilterQosPolicyDynamicTestPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync",
-        "TimeBasedFilterQosPolicyTestNegative.ENABLED_TimeBasedFilterQosPolicyDynamicTestNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "TimeBasedFilterQosPolicyTestNegative.ENABLED_TimeBasedFilterQosPolicyDynamicTestNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("TimeBasedFilterQosPolicyDynamicTest"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("TimeBasedFilterQosPolicyDynamicTest", "wait_for_completion"));
 
@@ -154,9 +152,8 @@ TEST_F(TimeBasedFilterQosPolicyTestPositive, ENABLED_TimeBasedFilterQosPolicyDyn
 }
 
 TEST_F(TimeBasedFilterQosPolicyTestPositive, ENABLED_TimeBasedFilterQosPolicyKeyedTypeTestPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync",
-        "TimeBasedFilterQosPolicyTestNegative.ENABLED_TimeBasedFilterQosPolicyKeyedTypeTestNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "TimeBasedFilterQosPolicyTestNegative.ENABLED_TimeBasedFilterQosPolicyKeyedTypeTestNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("TimeBasedFilterQosPolicyKeyedTypeTest"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("TimeBasedFilterQosPolicyKeyedTypeTest", "wait_for_completion"));
 

@@ -108,6 +108,18 @@ ReturnCode_t replace_group_qos(Q& current, bool enabled, const Q& next, const st
   return RETCODE_OK;
 }
 
+// Tells every one of `endpoints` about a change (tell(e) returns a code);
+// the result is the first code other than RETCODE_OK, or RETCODE_OK.
+template <typename Endpoint, typename Tell>
+ReturnCode_t tell_all(const std::vector<Endpoint*>& endpoints, Tell tell) {
+  ReturnCode_t result = RETCODE_OK;
+  for (Endpoint* e : endpoints) {
+    const ReturnCode_t rc = tell(e);
+    if (result == RETCODE_OK) result = rc;
+  }
+  return result;
+}
+
 // Finds `victim` among `members`, removes it and returns it; null when the
 // pointer is not one of them.
 template <typename Impl, typename Api>

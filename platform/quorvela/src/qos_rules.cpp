@@ -1,27 +1,8 @@
 #include "qos_rules.h"
 
-#include <cstdint>
-#include <limits>
-
 namespace QUORVELA::detail {
 
-bool is_infinite(const Duration_t& d) {
-  return d.sec == DURATION_INFINITE_SEC && d.nanosec == DURATION_INFINITE_NSEC;
-}
-
-int64_t to_nanoseconds(const Duration_t& d) {
-  if (is_infinite(d)) return std::numeric_limits<int64_t>::max();
-  return static_cast<int64_t>(d.sec) * 1000000000LL + static_cast<int64_t>(d.nanosec);
-}
-
-bool duration_less(const Duration_t& a, const Duration_t& b) { return to_nanoseconds(a) < to_nanoseconds(b); }
-
 namespace {
-
-bool valid_duration(const Duration_t& d) {
-  if (is_infinite(d)) return true;
-  return d.sec >= 0 && d.nanosec < 1000000000u;
-}
 
 bool valid_limit(int32_t v) { return v == LENGTH_UNLIMITED || v > 0; }
 
@@ -43,7 +24,7 @@ ReturnCode_t check_history_limits(const HistoryQosPolicy& h, const ResourceLimit
 ReturnCode_t check_durability_service(const DurabilityServiceQosPolicy& d) {
   // Ranges only: the durability service's depth and limits are not required
   // to agree with each other.
-  if (!valid_duration(d.service_cleanup_delay)) return RETCODE_BAD_PARAMETER;
+  if (!is_valid(d.service_cleanup_delay)) return RETCODE_BAD_PARAMETER;
   if (d.history_kind > KEEP_ALL_HISTORY_QOS) return RETCODE_BAD_PARAMETER;
   if (d.history_kind == KEEP_LAST_HISTORY_QOS && d.history_depth < 1) return RETCODE_BAD_PARAMETER;
   if (!valid_limit(d.max_samples) || !valid_limit(d.max_instances) || !valid_limit(d.max_samples_per_instance))
@@ -56,10 +37,10 @@ ReturnCode_t check_common(const DurabilityQosPolicy& dur, const DeadlineQosPolic
                           const ReliabilityQosPolicy& rel, const DestinationOrderQosPolicy& dst,
                           const OwnershipQosPolicy& own) {
   if (dur.kind > PERSISTENT_DURABILITY_QOS) return RETCODE_BAD_PARAMETER;
-  if (!valid_duration(dl.period) || !valid_duration(lb.duration)) return RETCODE_BAD_PARAMETER;
-  if (lv.kind > MANUAL_BY_TOPIC_LIVELINESS_QOS || !valid_duration(lv.lease_duration)) return RETCODE_BAD_PARAMETER;
+  if (!is_valid(dl.period) || !is_valid(lb.duration)) return RETCODE_BAD_PARAMETER;
+  if (lv.kind > MANUAL_BY_TOPIC_LIVELINESS_QOS || !is_valid(lv.lease_duration)) return RETCODE_BAD_PARAMETER;
   if (rel.kind != BEST_EFFORT_RELIABILITY_QOS && rel.kind != RELIABLE_RELIABILITY_QOS) return RETCODE_BAD_PARAMETER;
-  if (!valid_duration(rel.max_blocking_time)) return RETCODE_BAD_PARAMETER;
+  if (!is_valid(rel.max_blocking_time)) return RETCODE_BAD_PARAMETER;
   if (dst.kind > BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS) return RETCODE_BAD_PARAMETER;
   if (own.kind > EXCLUSIVE_OWNERSHIP_QOS) return RETCODE_BAD_PARAMETER;
   return RETCODE_OK;
@@ -91,7 +72,7 @@ ReturnCode_t check_qos(const TopicQos& q) {
   QV_TRY(check_common(q.durability, q.deadline, q.latency_budget, q.liveliness, q.reliability, q.destination_order,
                       q.ownership));
   QV_TRY(check_durability_service(q.durability_service));
-  if (!valid_duration(q.lifespan.duration)) return RETCODE_BAD_PARAMETER;
+  if (!is_valid(q.lifespan.duration)) return RETCODE_BAD_PARAMETER;
   return check_history_limits(q.history, q.resource_limits);
 }
 
@@ -99,20 +80,20 @@ ReturnCode_t check_qos(const DataWriterQos& q) {
   QV_TRY(check_common(q.durability, q.deadline, q.latency_budget, q.liveliness, q.reliability, q.destination_order,
                       q.ownership));
   QV_TRY(check_durability_service(q.durability_service));
-  if (!valid_duration(q.lifespan.duration)) return RETCODE_BAD_PARAMETER;
+  if (!is_valid(q.lifespan.duration)) return RETCODE_BAD_PARAMETER;
   return check_history_limits(q.history, q.resource_limits);
 }
 
 ReturnCode_t check_qos(const DataReaderQos& q) {
   QV_TRY(check_common(q.durability, q.deadline, q.latency_budget, q.liveliness, q.reliability, q.destination_order,
                       q.ownership));
-  if (!valid_duration(q.time_based_filter.minimum_separation)) return RETCODE_BAD_PARAMETER;
-  if (!valid_duration(q.reader_data_lifecycle.autopurge_nowriter_samples_delay) ||
-      !valid_duration(q.reader_data_lifecycle.autopurge_disposed_samples_delay))
+  if (!is_valid(q.time_based_filter.minimum_separation)) return RETCODE_BAD_PARAMETER;
+  if (!is_valid(q.reader_data_lifecycle.autopurge_nowriter_samples_delay) ||
+      !is_valid(q.reader_data_lifecycle.autopurge_disposed_samples_delay))
     return RETCODE_BAD_PARAMETER;
   QV_TRY(check_history_limits(q.history, q.resource_limits));
   // A reader cannot ask for a deadline shorter than its own filter separation.
-  if (duration_less(q.deadline.period, q.time_based_filter.minimum_separation)) return RETCODE_INCONSISTENT_POLICY;
+  if (less(q.deadline.period, q.time_based_filter.minimum_separation)) return RETCODE_INCONSISTENT_POLICY;
   return RETCODE_OK;
 }
 

@@ -305,9 +305,10 @@ dds_listener_t* WireEndpoint::new_listener() {
   return l;
 }
 
-void WireEndpoint::install(dds_listener_t* l) {
-  dds_set_listener(entity_, l);
+dds_return_t WireEndpoint::install(dds_listener_t* l) {
+  const dds_return_t rc = dds_set_listener(entity_, l);
   dds_delete_listener(l);
+  return rc;
 }
 
 template <typename Status>
@@ -373,6 +374,27 @@ bool WireEndpoint::update_group(const std::vector<std::string>& partitions, cons
   return rc == DDS_RETCODE_OK;
 }
 
+template <typename Set>
+dds_return_t WireEndpoint::set_entity_qos(Set&& set) {
+  dds_entity_t e;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    e = entity_;
+  }
+  if (e <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  dds_qos_t* q = dds_create_qos();
+  set(q);
+  const dds_return_t rc = dds_set_qos(e, q);
+  dds_delete_qos(q);
+  return rc;
+}
+
+dds_return_t WireEndpoint::set_user_data(const std::vector<uint8_t>& user_data) {
+  return set_entity_qos([&](dds_qos_t* q) {
+    dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
+  });
+}
+
 MatchDelta WireEndpoint::refresh_matches() {
   dds_entity_t e;
   {
@@ -405,7 +427,11 @@ dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bo
     lifespan_ns_ = q.lifespan_ns;
   }
   // Listeners only once the writer exists, so that callbacks can use it.
-  install(new_listener());
+  rc = install(new_listener());
+  if (rc != DDS_RETCODE_OK) {
+    destroy();
+    return rc;
+  }
   // What happened in between.
   report_early_incompatible();
   if (events_.match_changed) events_.match_changed();
@@ -445,18 +471,16 @@ dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t l
 }
 
 dds_return_t WireWriter::set_lifespan(int64_t lifespan_ns) {
-  dds_entity_t w;
   {
     std::lock_guard<std::mutex> lk(mtx_);
     lifespan_ns_ = lifespan_ns;
-    w = entity_;
+    if (entity_ <= 0) return DDS_RETCODE_OK;
   }
-  if (w <= 0) return DDS_RETCODE_OK;
-  dds_qos_t* q = dds_create_qos();
-  dds_qset_lifespan(q, lifespan_ns);
-  dds_return_t rc = dds_set_qos(w, q);
-  dds_delete_qos(q);
-  return rc;
+  return set_entity_qos([&](dds_qos_t* q) { dds_qset_lifespan(q, lifespan_ns); });
+}
+
+dds_return_t WireWriter::set_ownership_strength(int32_t strength) {
+  return set_entity_qos([&](dds_qos_t* q) { dds_qset_ownership_strength(q, strength); });
 }
 
 dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
@@ -497,7 +521,11 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   dds_lset_data_available(l, &WireReader::on_data);
   dds_lset_liveliness_changed(l, &WireReader::on_liveliness);
   dds_lset_sample_lost(l, &WireReader::on_lost);
-  install(l);
+  rc = install(l);
+  if (rc != DDS_RETCODE_OK) {
+    destroy();
+    return rc;
+  }
   // What happened in between: historical data, matches, statuses.
   report_early_incompatible();
   dds_liveliness_changed_status_t lc;

@@ -148,6 +148,9 @@ class WireEndpoint {
   // make the endpoint again) or the group data was refused.
   bool update_group(const std::vector<std::string>& partitions, const std::vector<uint8_t>& group_data);
 
+  // New user data announced in place.
+  dds_return_t set_user_data(const std::vector<uint8_t>& user_data);
+
   MatchDelta refresh_matches();
   // Matched readers (writers) as of the last refresh_matches().
   std::vector<Guid> matched();
@@ -157,13 +160,17 @@ class WireEndpoint {
   explicit WireEndpoint(bool is_writer) : is_writer_(is_writer) {}
   ~WireEndpoint() { destroy(); }
 
+  // Hands `q` (filled by set) to the Cyclone writer (reader), then deletes it.
+  template <typename Set>
+  dds_return_t set_entity_qos(Set&& set);
+
   // Makes the group entity and the writer (reader) under it.
   dds_return_t open(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
                     EndpointEvents ev);
   // A Cyclone listener for this endpoint with the match and incompatible-QoS
   // callbacks set; install() sets it on the entity and deletes it.
   dds_listener_t* new_listener();
-  void install(dds_listener_t* l);
+  dds_return_t install(dds_listener_t* l);
   // Reports the incompatible offers (requests) Cyclone counted before the
   // listener was installed.
   void report_early_incompatible();
@@ -201,6 +208,7 @@ class WireWriter : public WireEndpoint {
   // now on: carried with each sample for the readers and handed to Cyclone
   // for the history it keeps for late joiners.
   dds_return_t set_lifespan(int64_t lifespan_ns);
+  dds_return_t set_ownership_strength(int32_t strength);
   dds_return_t dispose(const KeyHash& key, int64_t source_ts_ns);
   dds_return_t unregister(const KeyHash& key, int64_t source_ts_ns);
   // DDS_RETCODE_OK once every matched reliable reader acknowledged everything.

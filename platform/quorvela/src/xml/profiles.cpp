@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -600,6 +601,14 @@ ReturnCode_t load(const char* file) {
         why = std::string("'") + file + "': " + e.why;
       }
     }
+  }
+  if (!ok) {
+    // The reason on one line of standard error, so that a caller who sees
+    // only RETCODE_ERROR can find out why.
+    std::string line = why;
+    for (char& c : line)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    std::fprintf(stderr, "quorvela: QoS file refused: %s\n", line.c_str());
   }
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);

@@ -218,6 +218,37 @@ TEST_F(WireDelivery, UnregisterAndDisposeReachTheReader) {
   EXPECT_EQ(by_sec[2001].instance_handle, h2);
 }
 
+// The writer data lifecycle of an enabled writer changes what unregistering
+// does from then on: disposed while autodispose is on, else no writers.
+TEST_F(WireDelivery, AutodisposeChangedOnAnEnabledWriterApplies) {
+  ASSERT_TRUE(a.make("wd_autodispose", true));
+  ASSERT_TRUE(b.make("wd_autodispose", true));
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, reader_qos(RELIABLE_RELIABILITY_QOS, 10), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1 && matched_pubs(r) == 1; }, 5000));
+  struct Step {
+    bool autodispose;
+    InstanceStateKind after_unregister;
+  } steps[] = {{false, NOT_ALIVE_NO_WRITERS_INSTANCE_STATE}, {true, NOT_ALIVE_DISPOSED_INSTANCE_STATE}};
+  int32_t key = 3000;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.autodispose);
+    DataWriterQos q;
+    ASSERT_EQ(w->get_qos(q), RETCODE_OK);
+    q.writer_data_lifecycle.autodispose_unregistered_instances = step.autodispose;
+    ASSERT_EQ(w->set_qos(q), RETCODE_OK);
+    KeyedType s = keyed(++key);
+    const InstanceHandle_t h = w->register_instance(&s);
+    EXPECT_EQ(w->write(&s, h), RETCODE_OK);
+    EXPECT_EQ(take_at_least<KeyedType>(r, 1, 3000).size(), 1u);
+    EXPECT_EQ(w->unregister_instance(&s, h), RETCODE_OK);
+    std::vector<SampleInfo> infos;
+    ASSERT_TRUE(eventually([&] { take_all<KeyedType>(r, &infos); return !infos.empty(); }, 3000));
+    EXPECT_EQ(infos.back().instance_state, step.after_unregister);
+  }
+}
+
 TEST_F(WireDelivery, MatchedEndpointsCarryDiscoveryData) {
   TopicQos tq = TOPIC_QOS_DEFAULT;
   tq.topic_data.value = octets("td\0\xff");

@@ -101,8 +101,7 @@ ReturnCode_t replace_group_qos(Q& current, bool enabled, const Q& next, const st
     rc = check_changeable(current, next);
     if (rc != RETCODE_OK) return rc;
   }
-  const bool announced = next.partition.name != current.partition.name ||
-                         next.group_data.value != current.group_data.value;
+  const bool announced = next.partition != current.partition || next.group_data != current.group_data;
   current = next;
   if (announced) affected = members;
   return RETCODE_OK;

@@ -7,37 +7,19 @@
 #include "reader.h"
 #include "writer.h"
 #include "model_util.h"
+#include "policy_table.h"
 #include "xml/profiles.h"
 
 namespace QUORVELA::detail {
 
 namespace {
 
-void copy_topic_policies(const TopicQos& t, DataWriterQos& w) {
-  w.durability = t.durability;
-  w.durability_service = t.durability_service;
-  w.deadline = t.deadline;
-  w.latency_budget = t.latency_budget;
-  w.liveliness = t.liveliness;
-  w.reliability = t.reliability;
-  w.destination_order = t.destination_order;
-  w.history = t.history;
-  w.resource_limits = t.resource_limits;
-  w.transport_priority = t.transport_priority;
-  w.lifespan = t.lifespan;
-  w.ownership = t.ownership;
-}
-
-void copy_topic_policies(const TopicQos& t, DataReaderQos& r) {
-  r.durability = t.durability;
-  r.deadline = t.deadline;
-  r.latency_budget = t.latency_budget;
-  r.liveliness = t.liveliness;
-  r.reliability = t.reliability;
-  r.destination_order = t.destination_order;
-  r.history = t.history;
-  r.resource_limits = t.resource_limits;
-  r.ownership = t.ownership;
+// copy_from_topic_qos: every policy the topic and the endpoint both have.
+template <typename Q>
+void copy_topic_policies(const TopicQos& t, Q& endpoint) {
+  for_each_policy_of<Q>([&](const auto& row, auto member) {
+    if (auto from = row.template in<TopicQos>()) endpoint.*member = t.*from;
+  });
 }
 
 // What a writer or reader holds on topics while it belongs to its group: a

@@ -637,10 +637,13 @@ ReturnCode_t DataReaderImpl::wait_for_historical_data(const Duration_t& max_wait
 
 // --------------------------------------------------------------------- QoS
 
-ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& qos) {
+ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& requested) {
+  // The default object stands for the subscriber's current default.
+  DataReaderQos qos = requested;
+  if (&requested == &DATAREADER_QOS_DEFAULT) subscriber_->get_default_datareader_qos(qos);
   // The time-based filter and the deadline apply to what arrives from now on.
   return change_qos(qos, [&](const DataReaderQos& old) {
-    if (old.user_data.value != qos.user_data.value) {
+    if (old.user_data != qos.user_data) {
       const dds_return_t rc = wire_.set_user_data(qos.user_data.value);
       if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
     }

@@ -52,7 +52,7 @@ ReturnCode_t TopicImpl::set_qos(const TopicQos& qos) {
       rc = check_changeable(qos_, q);
       if (rc != RETCODE_OK) return rc;
     }
-    const bool data_changed = q.topic_data.value != qos_.topic_data.value;
+    const bool data_changed = q.topic_data != qos_.topic_data;
     qos_ = q;
     // Every endpoint on this topic announces the new topic data.
     if (data_changed) participant_->endpoints_on(this, writers, readers);

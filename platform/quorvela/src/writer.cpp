@@ -483,16 +483,20 @@ ReturnCode_t DataWriterImpl::get_matched_subscription_data(SubscriptionBuiltinTo
 
 // --------------------------------------------------------------------- QoS
 
-ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& qos) {
+ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& requested) {
+  // The default object stands for the publisher's current default.
+  DataWriterQos qos = requested;
+  if (&requested == &DATAWRITER_QOS_DEFAULT) publisher_->get_default_datawriter_qos(qos);
   return change_qos(qos, [&](const DataWriterQos& old) {
     // Announced policies Cyclone can change in place.
     dds_return_t rc = DDS_RETCODE_OK;
-    if (old.user_data.value != qos.user_data.value) rc = wire_.set_user_data(qos.user_data.value);
-    if (rc == DDS_RETCODE_OK && old.ownership_strength.value != qos.ownership_strength.value)
+    if (old.user_data != qos.user_data) rc = wire_.set_user_data(qos.user_data.value);
+    if (rc == DDS_RETCODE_OK && old.ownership_strength != qos.ownership_strength)
       rc = wire_.set_ownership_strength(qos.ownership_strength.value);
+    if (rc == DDS_RETCODE_OK && old.writer_data_lifecycle != qos.writer_data_lifecycle)
+      rc = wire_.set_autodispose(qos.writer_data_lifecycle.autodispose_unregistered_instances);
     // The lifespan travels with each sample written from now on.
-    if (rc == DDS_RETCODE_OK && old.lifespan.duration != qos.lifespan.duration)
-      rc = wire_.set_lifespan(to_ns(qos.lifespan.duration));
+    if (rc == DDS_RETCODE_OK && old.lifespan != qos.lifespan) rc = wire_.set_lifespan(to_ns(qos.lifespan.duration));
     if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
     // Deadline and latency budget are this library's own business from here
     // on (Cyclone cannot change them): a new deadline period re-arms the

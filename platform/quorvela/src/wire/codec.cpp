@@ -82,6 +82,7 @@ EndpointQos common_endpoint_qos(const Qos& e, const GroupQos& g, const TopicQos&
   q.topic_data = t.topic_data.value;
   q.group_data = g.group_data.value;
   q.partitions = g.partition.name;
+  q.presentation = g.presentation;
   return q;
 }
 

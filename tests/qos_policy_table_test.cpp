@@ -250,6 +250,7 @@ struct Kind<DataWriterQos> {
     return w.publisher->set_default_datawriter_qos(q);
   }
   static ReturnCode_t get_default(World& w, DataWriterQos& q) { return w.publisher->get_default_datawriter_qos(q); }
+  static Publisher* parent(World& w) { return w.publisher; }
 };
 
 template <>
@@ -263,6 +264,7 @@ struct Kind<DataReaderQos> {
     return w.subscriber->set_default_datareader_qos(q);
   }
   static ReturnCode_t get_default(World& w, DataReaderQos& q) { return w.subscriber->get_default_datareader_qos(q); }
+  static Subscriber* parent(World& w) { return w.subscriber; }
 };
 
 template <typename F>
@@ -274,6 +276,20 @@ void for_each_kind(F&& f) {
   f(static_cast<TopicQos*>(nullptr));
   f(static_cast<DataWriterQos*>(nullptr));
   f(static_cast<DataReaderQos*>(nullptr));
+}
+
+// The number of members of an aggregate: the most initializers it takes.
+struct AnyMember {
+  template <typename T>
+  operator T() const;
+};
+template <typename T, size_t N = 0>
+constexpr size_t member_count() {
+  constexpr bool takes_one_more = []<size_t... I>(std::index_sequence<I...>) {
+    return requires { T{(static_cast<void>(I), AnyMember{})...}; };
+  }(std::make_index_sequence<N + 1>{});
+  if constexpr (takes_one_more) return member_count<T, N + 1>();
+  else return N;
 }
 
 template <typename Q>
@@ -292,6 +308,15 @@ void walk() {
   const auto p = probe_of(row);
   World w;
   ASSERT_TRUE(w.ok());
+
+  // The topic's value is what copy_from_topic_qos hands on.
+  if constexpr (row.template in<TopicQos>() != nullptr && requires { Kind<Q>::parent(w); }) {
+    TopicQos t;
+    t.*row.template in<TopicQos>() = p.changed;
+    Q copied;
+    EXPECT_EQ(Kind<Q>::parent(w)->copy_from_topic_qos(copied, t), RETCODE_OK);
+    EXPECT_EQ(copied.*member, p.changed);
+  }
 
   // Set at creation and read back: that member holds it, nothing else moved.
   Q wanted;
@@ -343,6 +368,13 @@ TEST(QosPolicyTable, EveryRowOnEveryEntityKindItAppliesTo) {
     EXPECT_GT(kinds, 0) << row.name << " applies to no entity kind";
   });
   EXPECT_EQ(rows, 24);
+  // Every member of every QoS type is some row's.
+  for_each_kind([](auto* q) {
+    using Q = std::remove_pointer_t<decltype(q)>;
+    size_t rows_of_kind = 0;
+    detail::for_each_policy_of<Q>([&](const auto&, auto) { ++rows_of_kind; });
+    EXPECT_EQ(rows_of_kind, member_count<Q>()) << Kind<Q>::name;
+  });
 }
 
 // ---------------------------------------------------- offered vs requested

@@ -24,19 +24,6 @@ protected:
     void TearDown() override { std::cout << "ContentFilteredTPTestPositive::TearDown" << std::endl; }
 };
 
-// Checks seq[index] == expected without reading past the end of seq; a
-// missing element is a failure of its own.
-#define EXPECT_ELEMENT_EQ(seq, index, expected)                                                  \
-    do {                                                                                         \
-        if (seq.size() > static_cast<std::size_t>(index)) {                                      \
-            EXPECT_EQ(seq[index], expected);                                                     \
-        } else {                                                                                 \
-            ADD_FAILURE() << #seq "[" #index "] is missing: the list holds " << seq.size()        \
-                          << " element(s), expected " #seq "[" #index "] == \"" << (expected)   \
-                          << "\"";                                                              \
-        }                                                                                        \
-    } while (0)
-
 namespace {
 
 // A sample with every field defined: sVal, which the tests leave alone, is 0.

@@ -153,10 +153,13 @@ bool await(const std::string& key, int timeout_ms, std::string* value) {
     return got;
 }
 
-bool report(const std::string& key, bool passed) {
+bool report(const std::string& key, bool passed, const std::string& value) {
     log(std::string("check ") + key + ": " + (passed ? "passed" : "FAILED, key withheld"));
-    if (!passed) return false;
-    EXPECT_TRUE(peer::link().send(key)) << "sending \"" << key << "\" failed";
+    if (!passed) {
+        ADD_FAILURE() << "check \"" << key << "\" failed: the key is withheld";
+        return false;
+    }
+    EXPECT_TRUE(peer::link().send(key, value)) << "sending \"" << key << "\" failed";
     return true;
 }
 
@@ -193,6 +196,38 @@ bool wait_matched(DataWriter* writer, std::size_t n, int timeout_ms) {
     return writer != nullptr && wait_until([&] { return matched_count(writer) >= n; }, timeout_ms);
 }
 
+// ---- matched endpoints ------------------------------------------------------------
+
+namespace {
+
+template <class Data, class Entity, class List, class Lookup>
+std::vector<Matched<Data>> matched(Entity* entity, List list, Lookup lookup, const char* what) {
+    std::vector<Matched<Data>> out;
+    InstanceHandleSeq handles;
+    if (entity == nullptr) return out;
+    const ReturnCode_t rc = (entity->*list)(handles);
+    EXPECT_EQ(rc, RETCODE_OK) << what;
+    for (const InstanceHandle_t& h : handles) {
+        Matched<Data> m{h, Data{}};
+        const ReturnCode_t data_rc = (entity->*lookup)(m.data, h);
+        EXPECT_EQ(data_rc, RETCODE_OK) << what << ": the data of a listed handle";
+        if (data_rc == RETCODE_OK) out.push_back(m);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(DataReader* reader) {
+    return matched<PublicationBuiltinTopicData>(reader, &DataReader::get_matched_publications,
+                                                &DataReader::get_matched_publication_data, "matched publications");
+}
+
+std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(DataWriter* writer) {
+    return matched<SubscriptionBuiltinTopicData>(writer, &DataWriter::get_matched_subscriptions,
+                                                 &DataWriter::get_matched_subscription_data, "matched subscriptions");
+}
+
 // ---- checks -------------------------------------------------------------------------
 
 std::string describe(const std::vector<int32_t>& values) {
@@ -214,6 +249,8 @@ std::string handle_bytes(const InstanceHandle_t& handle) {
     static_assert(sizeof(InstanceHandle_t) == 24, "the positive side reads 24 bytes");
     return std::string(reinterpret_cast<const char*>(&handle), sizeof handle);
 }
+
+OctetSeq octets(const std::string& text) { return OctetSeq(text.begin(), text.end()); }
 
 std::vector<int32_t> range(int32_t a, int32_t b) {
     std::vector<int32_t> out;

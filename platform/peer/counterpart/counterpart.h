@@ -22,12 +22,17 @@
 
 #include <quorvela/quorvela.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
+
+#include "FlatRecord.h"
 
 namespace cp {
 
@@ -97,9 +102,10 @@ bool ready();
 // Waits for a key of the positive side; a key that does not come in time (or
 // a connection that ended) is a failure of this test.
 bool await(const std::string& key, int timeout_ms = kStageMs, std::string* value = nullptr);
-// Reports a check: logs it and sends `key` only when it passed, so that the
-// positive side's own wait fails with it. Returns `passed`.
-bool report(const std::string& key, bool passed);
+// Reports a check: logs it and sends `key` (with `value`) only when it
+// passed, so that the positive side's own wait fails with it; a key withheld
+// is a failure of this test too. Returns `passed`.
+bool report(const std::string& key, bool passed, const std::string& value = "default");
 // True once the positive side has closed the connection (reads what is
 // there without waiting).
 bool positive_gone();
@@ -117,6 +123,36 @@ std::size_t matched_count(DataWriter* writer);
 // At least n matched writers (reader) or readers (writer) within the time-out.
 bool wait_matched(DataReader* reader, std::size_t n, int timeout_ms = kMatchMs);
 bool wait_matched(DataWriter* writer, std::size_t n, int timeout_ms = kMatchMs);
+
+// ---- matched endpoints ------------------------------------------------------------
+
+// One endpoint of the other side as this side has matched it: its handle and
+// its discovery data.
+template <class Data>
+struct Matched {
+    InstanceHandle_t handle;
+    Data data;
+};
+// What the reader (writer) has matched now, in list order. A handle whose
+// data cannot be looked up is a failure of the test and is left out.
+std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(DataReader* reader);
+std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(DataWriter* writer);
+
+// The discovery data of a matched endpoint: its key is its handle's value,
+// and its topic, type, user data and group data are the ones given.
+template <class Data>
+bool expect_endpoint(const Matched<Data>& m, const std::string& topic, const std::string& type,
+                     const std::string& user_data, const std::string& group_data, const std::string& what) {
+    const std::string user(m.data.user_data.value.begin(), m.data.user_data.value.end());
+    const std::string group(m.data.group_data.value.begin(), m.data.group_data.value.end());
+    const bool key = std::equal(std::begin(m.data.key.value), std::end(m.data.key.value), std::begin(m.handle.value));
+    EXPECT_TRUE(key) << what << ": the key is not the handle's value";
+    EXPECT_EQ(m.data.topic_name, topic) << what;
+    EXPECT_EQ(m.data.type_name, type) << what;
+    EXPECT_EQ(user, user_data) << what << ": user data";
+    EXPECT_EQ(group, group_data) << what << ": group data";
+    return key && m.data.topic_name == topic && m.data.type_name == type && user == user_data && group == group_data;
+}
 
 // ---- samples -----------------------------------------------------------------------
 
@@ -187,6 +223,27 @@ Samples<T> collect(DataReader* reader, const std::function<bool(const Samples<T>
     return got;
 }
 
+// Takes until the reader has no matched writer left (the positive side has
+// deleted its writer) or the time-out passes, then once more. Unlike
+// collect it goes on after the positive side has closed the connection: what
+// a writer sent right before its deletion, with no key after it, may still be
+// on its way then.
+template <class T>
+Samples<T> collect_until_unmatched(DataReader* reader, int timeout_ms) {
+    Samples<T> got;
+    auto more = [&] {
+        Samples<T> batch = take<T>(reader);
+        got.insert(got.end(), batch.begin(), batch.end());
+    };
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (matched_count(reader) > 0 && Clock::now() < deadline) {
+        more();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    more();
+    return got;
+}
+
 // Reads (without taking) until `done` holds for what the reader holds, or the
 // time-out passes; true when it held.
 template <class T>
@@ -224,8 +281,53 @@ std::function<bool(const Samples<T>&)> valid_count(std::size_t n) {
 std::string describe(const std::vector<int32_t>& values);
 // The values in exactly this order, nothing more; a readable failure otherwise.
 bool expect_lvals(const std::vector<int32_t>& got, const std::vector<int32_t>& want, const std::string& what);
+
+// The instance of the valid sample that carries `lVal`; nil when none does.
+template <class T>
+InstanceHandle_t handle_of(const Samples<T>& samples, int32_t lVal) {
+    for (const Sample<T>& s : samples) {
+        if (s.info.valid_data && s.data.lVal == lVal) return s.info.instance_handle;
+    }
+    return HANDLE_NIL;
+}
+
+// The first samples of new instances: exactly the values `want` (in any
+// order across instances), each valid, unread, in a new view, alive and of
+// generation rank 0; keyed ones in distinct instances with handles that are
+// not nil, keyless ones in the nil instance.
+template <class T>
+bool expect_first_samples(const Samples<T>& got, std::vector<int32_t> want, const std::string& what) {
+    constexpr bool keyed = !std::is_same_v<T, FlatRecord>;
+    std::sort(want.begin(), want.end());
+    std::vector<int32_t> values = lvals(got);
+    std::sort(values.begin(), values.end());
+    bool ok = expect_lvals(values, want, what);
+    std::vector<InstanceHandle_t> handles;
+    for (const Sample<T>& s : got) {
+        const SampleInfo& info = s.info;
+        const bool fresh = info.valid_data && info.sample_state == NOT_READ_SAMPLE_STATE &&
+                           info.view_state == NEW_VIEW_STATE && info.instance_state == ALIVE_INSTANCE_STATE &&
+                           info.generation_rank == 0;
+        EXPECT_TRUE(fresh) << what << ": lVal " << s.data.lVal << " valid " << info.valid_data << ", sample state "
+                           << info.sample_state << ", view state " << info.view_state << ", instance state "
+                           << info.instance_state << ", generation rank " << info.generation_rank;
+        const bool own_instance =
+            keyed ? info.instance_handle != HANDLE_NIL &&
+                        std::find(handles.begin(), handles.end(), info.instance_handle) == handles.end()
+                  : info.instance_handle == HANDLE_NIL;
+        EXPECT_TRUE(own_instance) << what << ": lVal " << s.data.lVal
+                                  << (keyed ? " has the nil handle or shares its instance with an earlier sample"
+                                            : " is not in the nil instance of its keyless type");
+        ok = ok && fresh && own_instance;
+        handles.push_back(info.instance_handle);
+    }
+    return ok;
+}
+
 // The 24 bytes of a handle as they lie in memory, as the positive side reads them.
 std::string handle_bytes(const InstanceHandle_t& handle);
+// The bytes of a text, without a terminating zero (user, group and topic data).
+OctetSeq octets(const std::string& text);
 // a, a+1, ..., b
 std::vector<int32_t> range(int32_t a, int32_t b);
 

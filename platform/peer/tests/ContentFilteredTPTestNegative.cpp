@@ -1,15 +1,26 @@
 // Reading side of the content-filter tests: a reader on a content-filtered
 // topic that must receive exactly the samples its filter passes, each once.
+// The positive side writes lVal 5, 15, 25, 35, 45 (with sbVal "test1" to
+// "test5" in the basic test, "" in the dynamic one), and in the dynamic test,
+// once the parameters have changed, 50, 60, 70, 80, 90. The filters and their
+// parameters are chosen so that each realistic fault delivers a different set.
 //
-// The filter is "lVal > %0 AND lVal < %1" with {"10", "40"}; the positive side
-// writes lVal 5, 15, 25, 35, 45. In the dynamic test the parameters then become
-// {"40", "75"} and the positive side writes 50, 60, 70, 80, 90. The values are
-// chosen so that each fault shows in a check of its own:
-//   - a filter that is ignored lets 5 and 45 through in the first round;
-//   - a parameter change that is ignored lets nothing of the second round
-//     through (no second-round value lies in (10, 40));
-//   - a change that re-filters the history delivers 45 again, which the new
-//     range (40, 75) passes.
+// Basic: "lVal BETWEEN %0 AND %1 OR sbVal LIKE %2" with {"15", "25", "'%e_t5'"}
+// passes 15 and 25 (the two bounds) and 45 ("test5"):
+//   - bounds taken as exclusive lose 15 or 25; a bound ignored adds 5 or 35;
+//   - OR evaluated as AND passes nothing;
+//   - a LIKE that takes '%' or '_' literally, or matches without them, loses
+//     45; a LIKE that matches anything adds 5 and 35.
+//
+// Dynamic: "lVal > %0 AND lVal < %1 OR lVal = %2" with {"15", "45", "90"}
+// passes 25 and 35; then {"50", "90", "45"} passes 60, 70 and 80:
+//   - a filter that is ignored, or '>' / '<' that include their bound, let
+//     5, 15 or 45 through in the first round;
+//   - a change that is ignored passes 90 in the second round, not 60 to 80;
+//   - a change that keeps one old parameter shows too: the old %0 adds 50,
+//     the old %1 passes nothing, the old %2 adds 90;
+//   - a change that re-filters the history delivers 45, which the new "= %2"
+//     passes and the old parameters did not.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -80,11 +91,12 @@ cp::Samples<KeyedType> collect(DataReader* reader, std::size_t n, int timeout_ms
 PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicBasicFilterNegative,
           "ContentFilteredTopicBasicFilter") {
     cp::Entities e;
-    FilteringReader f(e, "filter_test_topic_name", "lVal > %0 AND lVal < %1", StringSeq{"10", "40"});
+    FilteringReader f(e, "filter_test_topic_name", "lVal BETWEEN %0 AND %1 OR sbVal LIKE %2",
+                      StringSeq{"15", "25", "'%e_t5'"});
     EXPECT_TRUE(cp::ready());
     cp::report("reader_ready", cp::wait_matched(f.reader, 1));
 
-    const std::map<int32_t, std::string> passing = {{15, "test2"}, {25, "test3"}, {35, "test4"}};
+    const std::map<int32_t, std::string> passing = {{15, "test2"}, {25, "test3"}, {45, "test5"}};
     const bool ok = f.reader != nullptr && expect_exactly(collect(f.reader, passing.size()), passing, "basic filter");
     e.release();
     cp::report("filter_check_done", ok);
@@ -93,19 +105,20 @@ PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicBasicFilter
 PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicDynamicParameterNegative,
           "ContentFilteredTopicDynamicParameter") {
     cp::Entities e;
-    FilteringReader f(e, "dynamic_filter_topic_name", "lVal > %0 AND lVal < %1", StringSeq{"10", "40"});
+    FilteringReader f(e, "dynamic_filter_topic_name", "lVal > %0 AND lVal < %1 OR lVal = %2",
+                      StringSeq{"15", "45", "90"});
     EXPECT_TRUE(cp::ready());
     cp::report("reader_ready", cp::wait_matched(f.reader, 1));
 
-    // Round 1 under {"10", "40"}.
-    const std::map<int32_t, std::string> first = {{15, ""}, {25, ""}, {35, ""}};
+    // Round 1 under {"15", "45", "90"}.
+    const std::map<int32_t, std::string> first = {{25, ""}, {35, ""}};
     const bool ok1 = f.reader != nullptr && expect_exactly(collect(f.reader, first.size()), first, "first round");
     cp::report("first_round_done", ok1);
 
     // The change applies to later samples only.
     bool ok_change = false;
     if (f.cft != nullptr) {
-        const StringSeq new_params = {"40", "75"};
+        const StringSeq new_params = {"50", "90", "45"};
         const ReturnCode_t set_rc = f.cft->set_expression_parameters(new_params);
         EXPECT_EQ(set_rc, RETCODE_OK);
         StringSeq read_back;
@@ -122,12 +135,13 @@ PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicDynamicPara
     }
     cp::report("param_changed", ok_change);
 
-    // Round 2 under {"40", "75"}: 80 and 90 lie outside, and so does every
-    // round-1 sample, 45 in particular, since it was written before the change.
+    // Round 2 under {"50", "90", "45"}: 50 and 90 lie outside, and so does
+    // every round-1 sample, 45 in particular, since it was written before the
+    // change.
     // The positive side writes round 2 once it has both keys; for each key
     // held back it first waits out its bounded wait, so the collection
     // covers those waits and round 2 is still judged on what it delivers.
-    const std::map<int32_t, std::string> second = {{50, ""}, {60, ""}, {70, ""}};
+    const std::map<int32_t, std::string> second = {{60, ""}, {70, ""}, {80, ""}};
     const int held_back = (ok1 ? 0 : 1) + (ok_change ? 0 : 1);
     const bool ok2 = f.reader != nullptr &&
                      expect_exactly(collect(f.reader, second.size(), kCollectMs + held_back * peer::kWaitMs), second,

@@ -59,6 +59,21 @@ inline Topic* create_test_topic(DomainParticipant* participant) {
     return topic;
 }
 
+// Puts the factory's QoS back to its default when it goes out of scope, by
+// whatever way the test body is left: a fatal check that ends a body early
+// skips its finalize(), and a factory left with autoenable off would go on
+// creating disabled participants for every later test. It checks nothing.
+class FactoryQosRestorer {
+public:
+    explicit FactoryQosRestorer(DomainParticipantFactory* factory) : factory_(factory) {}
+    ~FactoryQosRestorer() { factory_->set_qos(DomainParticipantFactoryQos{}); }
+    FactoryQosRestorer(const FactoryQosRestorer&) = delete;
+    FactoryQosRestorer& operator=(const FactoryQosRestorer&) = delete;
+
+private:
+    DomainParticipantFactory* factory_;
+};
+
 }  // namespace SuiteSteps
 
 // Checks seq[index] == expected without reading past the end of seq; a

@@ -324,7 +324,11 @@ dds_return_t WireEndpoint::open(dds_entity_t participant, dds_entity_t topic, bo
   dds_delete_qos(gq);
   if (group < 0) return group;
   dds_qos_t* eq = is_writer_ ? make_writer_qos(q) : make_reader_qos(q);
-  dds_entity_t e = is_writer_ ? dds_create_writer(group, topic, eq, nullptr) : dds_create_reader(group, topic, eq, nullptr);
+  // Incompatibilities are taken one by one from the start: counted up while
+  // the entity is made, their policies could no longer be told apart.
+  dds_listener_t* l = incompatible_listener();
+  dds_entity_t e = is_writer_ ? dds_create_writer(group, topic, eq, l) : dds_create_reader(group, topic, eq, l);
+  dds_delete_listener(l);
   dds_delete_qos(eq);
   if (e < 0) {
     dds_delete(group);
@@ -348,15 +352,21 @@ void WireEndpoint::on_incompatible(dds_entity_t, const Status st, void* arg) {
   static_cast<WireEndpoint*>(arg)->report_incompatible(DDS_RETCODE_OK, st);
 }
 
-dds_listener_t* WireEndpoint::new_listener() {
+dds_listener_t* WireEndpoint::incompatible_listener() {
   dds_listener_t* l = dds_create_listener(this);
-  if (is_writer_) {
-    dds_lset_publication_matched(l, &WireEndpoint::on_matched<dds_publication_matched_status_t>);
+  if (is_writer_)
     dds_lset_offered_incompatible_qos(l, &WireEndpoint::on_incompatible<dds_offered_incompatible_qos_status_t>);
-  } else {
-    dds_lset_subscription_matched(l, &WireEndpoint::on_matched<dds_subscription_matched_status_t>);
+  else
     dds_lset_requested_incompatible_qos(l, &WireEndpoint::on_incompatible<dds_requested_incompatible_qos_status_t>);
-  }
+  return l;
+}
+
+dds_listener_t* WireEndpoint::new_listener() {
+  dds_listener_t* l = incompatible_listener();
+  if (is_writer_)
+    dds_lset_publication_matched(l, &WireEndpoint::on_matched<dds_publication_matched_status_t>);
+  else
+    dds_lset_subscription_matched(l, &WireEndpoint::on_matched<dds_subscription_matched_status_t>);
   return l;
 }
 
@@ -368,8 +378,10 @@ dds_return_t WireEndpoint::install(dds_listener_t* l) {
 
 template <typename Status>
 void WireEndpoint::report_incompatible(dds_return_t got, const Status& st) {
-  // Cyclone counts partitions that do not meet as an incompatibility; by the
-  // policy's rule such a writer and reader are simply no match.
+  // Cyclone counts partitions that do not meet as an incompatibility. By the
+  // partition's rule such a writer and reader are simply no match (no
+  // requested/offered policy); Cyclone compares every other policy before
+  // the partitions, so an event with this id is a partition mismatch only.
   if (!detail::reports_incompatibility(static_cast<QosPolicyId_t>(st.last_policy_id))) return;
   if (got == DDS_RETCODE_OK && st.total_count_change > 0 && events_.incompatible)
     events_.incompatible(IncompatibleEvent{static_cast<int32_t>(st.total_count_change),

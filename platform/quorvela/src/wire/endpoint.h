@@ -94,8 +94,8 @@ struct IncompatibleEvent {
   int32_t policy_id = 0;  // DDS policy id of the last incompatibility
 };
 
-// Status callbacks, called on Cyclone threads (never while Cyclone creates
-// the entity): keep them short and never call destroy() of the same endpoint
+// Status callbacks, called on Cyclone threads (match_changed never while
+// Cyclone creates the entity; incompatible also then): keep them short and never call destroy() of the same endpoint
 // from them. match_changed only says that refresh_matches() has news; call
 // it kMatchSettleNs later.
 struct EndpointEvents {
@@ -175,6 +175,9 @@ class WireEndpoint {
   // Makes the group entity and the writer (reader) under it.
   dds_return_t open(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
                     EndpointEvents ev);
+  // A Cyclone listener for this endpoint with the incompatible-QoS callback
+  // set, given to the entity at its creation.
+  dds_listener_t* incompatible_listener();
   // A Cyclone listener for this endpoint with the match and incompatible-QoS
   // callbacks set; install() sets it on the entity and deletes it.
   dds_listener_t* new_listener();

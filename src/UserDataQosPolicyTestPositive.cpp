@@ -1,0 +1,69 @@
+// User data: what the peer's writer and reader carry in their user data, as
+// this side's reader and then this side's writer find it among their matched
+// endpoints.
+#include <gtest/gtest.h>
+
+#include <quorvela/quorvela.h>
+
+#include <iostream>
+
+#include "FlatRecord.h"
+#include "MatchedDataCheck.h"
+#include "SuiteSteps.h"
+#include "TestFrame.h"
+
+using namespace QUORVELA;
+using namespace SuiteSteps;
+
+class UserDataQosPolicyTestPositive : public testing::Test {
+protected:
+    void SetUp() override { std::cout << "UserDataQosPolicyTestPositive::SetUp" << std::endl; }
+    void TearDown() override { std::cout << "UserDataQosPolicyTestPositive::TearDown" << std::endl; }
+};
+
+TEST_F(UserDataQosPolicyTestPositive, ENABLED_UserDataQosPolicyPositive) {
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "UserDataQosPolicyTestNegative.ENABLED_UserDataQosPolicyNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().createConnection("UserDataQosPolicy"));
+    EXPECT_TRUE(TestFrame::getInstance().waitForData("UserDataQosPolicy", "wait_for_completion"));
+
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+    DomainParticipant* participant = factory->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(participant, nullptr);
+    TypeSupport* type_support = FlatRecordTypeSupport::get_instance();
+    ASSERT_NE(type_support, nullptr);
+    EXPECT_EQ(participant->registe_type("FlatRecord", type_support), RETCODE_OK);
+
+    Topic* topic = participant->create_topic("example_topic_name", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(topic, nullptr);
+    Publisher* publisher = participant->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(publisher, nullptr);
+    Subscriber* subscriber = participant->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(subscriber, nullptr);
+    DataReader* reader = subscriber->create_datareader(topic, DATAREADER_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(reader, nullptr);
+
+    InstanceHandleSeq pub_handles;
+    bool found_writer_user_data = false;
+    MATCHED_DATA_CHECK(reader->get_matched_publications(pub_handles), pub_handles, PublicationBuiltinTopicData,
+                       reader->get_matched_publication_data(data, h), data.user_data.value, "writeruser",
+                       found_writer_user_data);
+
+    EXPECT_TRUE(TestFrame::getInstance().sendData("UserDataQosPolicy", "first_writer_user_data_check"));
+
+    DataWriter* writer = publisher->create_datawriter(topic, DATAWRITER_QOS_DEFAULT, nullptr, 0xffffffff);
+    ASSERT_NE(writer, nullptr);
+
+    InstanceHandleSeq sub_handles;
+    bool found_reader_user_data = false;
+    MATCHED_DATA_CHECK(writer->get_matched_subscriptions(sub_handles), sub_handles, SubscriptionBuiltinTopicData,
+                       writer->get_matched_subscription_data(data, h), data.user_data.value, "readeruser",
+                       found_reader_user_data);
+
+    EXPECT_TRUE(TestFrame::getInstance().sendData("UserDataQosPolicy", "first_reader_user_data_check"));
+
+    standard_ending(factory, participant);
+
+    TestFrame::getInstance().destroyConnection("UserDataQosPolicy");
+}

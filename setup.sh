@@ -1,43 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs (only what is missing) and
-# builds the project.
+# Installs the Debian packages the project needs (only what is missing; the
+# list is in tools/install-packages.sh) and builds the project.
 #   ./setup.sh              plain build in ./build
 #   ./setup.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in ./build-asan
+#   ./setup.sh --tsan       ThreadSanitizer build in ./build-tsan (only the tests run under it)
+# BUILD_DIR overrides the build directory. CMAKE_BUILD_PARALLEL_LEVEL, when
+# set, is the number of parallel build jobs (default: one per core).
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(
-  cmake make g++ pkg-config
-  libgtest-dev libgmock-dev
-  cyclonedds-dev cyclonedds-tools
-  libpugixml-dev
-  swig python3 python3-dev python3-pytest
-  clang libclang-rt-14-dev
-)
-
-missing=()
-for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+tools/install-packages.sh
 
 build_dir=build
-extra=()
-if [ "${1:-}" = "--sanitize" ]; then
-  build_dir=build-asan
-  extra+=(-DQV_SANITIZE=ON)
-fi
+extra=(-DQV_END_TO_END=ON)
+case "${1:-}" in
+  "") ;;
+  --sanitize) build_dir=build-asan; extra+=(-DQV_SANITIZE=ON) ;;
+  --tsan) build_dir=build-tsan; extra=(-DQV_END_TO_END=OFF -DQV_TSAN=ON) ;;
+  *) echo "setup: unknown option $1 (expected --sanitize or --tsan)" >&2; exit 2 ;;
+esac
 build_dir=${BUILD_DIR:-$build_dir}
 
+jobs=()
+[ -n "${CMAKE_BUILD_PARALLEL_LEVEL:-}" ] || jobs=(-j "$(nproc)")
+
 # The Python modules are built for Debian's own interpreter.
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 \
-  -DQV_END_TO_END=ON "${extra[@]}"
-cmake --build "$build_dir" -j"$(nproc)"
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 "${extra[@]}"
+if [ "${1:-}" = --tsan ]; then
+  cmake --build "$build_dir" "${jobs[@]}" --target harness_link_test conditions_test
+else
+  cmake --build "$build_dir" "${jobs[@]}"
+fi

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -304,6 +305,11 @@ bool TestFrame::takeMatchingEntry(const std::string& connectionId, const std::st
     std::deque<DataEntry>& queue = q->second;
     for (auto it = queue.begin(); it != queue.end(); ++it) {
         if (it->connectionId == connectionId) {
+            auto bytes = queuedBytes.find(connectionId);
+            if (bytes != queuedBytes.end()) {
+                const std::size_t size = it->key.size() + it->value.size();
+                bytes->second -= std::min(bytes->second, size);
+            }
             value = std::move(it->value);
             queue.erase(it);
             return true;
@@ -405,10 +411,23 @@ void TestFrame::receiveLoop(TestFrame* frame, std::string connectionId, int fd, 
         if (!frame->receiveMessage(fd, key, value)) {
             break;
         }
+        const std::size_t size = key.size() + value.size();
+        bool overLimit = false;
         {
             std::lock_guard<std::mutex> lock(frame->dataMutex);
-            std::deque<DataEntry>& queue = frame->dataQueues[key];
-            queue.push_back(DataEntry{connectionId, std::move(key), std::move(value)});
+            std::size_t& queued = frame->queuedBytes[connectionId];
+            if (queued + size > kMaxQueuedBytes) {
+                overLimit = true;
+            } else {
+                queued += size;
+                std::deque<DataEntry>& queue = frame->dataQueues[key];
+                queue.push_back(DataEntry{connectionId, std::move(key), std::move(value)});
+            }
+        }
+        if (overLimit) {
+            std::cerr << "Receive queue of connection ID: " << connectionId << " is over its limit of "
+                      << kMaxQueuedBytes << " bytes; closing the connection" << std::endl;
+            break;
         }
         frame->dataCondition.notify_all();
     }

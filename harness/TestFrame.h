@@ -28,6 +28,12 @@ public:
     // as a protocol error and ends the connection.
     static constexpr std::uint32_t kMaxFieldLength = 1u << 20;
 
+    // Bytes (keys and values) of the messages of one connection id that may
+    // wait in the queue at once. A peer that sends more than the tests take
+    // (a flood under a key nobody waits for) loses that connection instead of
+    // growing the process without limit; eight messages of the largest size fit.
+    static constexpr std::size_t kMaxQueuedBytes = 16u << 20;
+
     // Send time-out on every connection, so that a peer that stops reading
     // cannot block a send (and the connection table) for ever.
     static constexpr int kSendTimeoutMs = 10000;
@@ -82,8 +88,10 @@ private:
     std::list<Receiver> receivers;
     std::uint64_t nextToken = 1;
 
-    // Guarded by dataMutex: receivers still running per connection id.
+    // Guarded by dataMutex: receivers still running per connection id, and
+    // the bytes of each connection id's queued messages.
     std::map<std::string, int> liveReceivers;
+    std::map<std::string, std::size_t> queuedBytes;
 };
 
 namespace harness_io {

@@ -357,6 +357,48 @@ TEST_F(LinkTest, LargestFieldIsAccepted) {
     EXPECT_TRUE(isOpen("big"));
 }
 
+// A peer that floods frames under a key no test waits for: the link ends that
+// connection once its queue holds the limit, with one line on standard error,
+// instead of growing without bound; what the tests did take frees room.
+TEST_F(LinkTest, FloodUnderAnUnusedKeyEndsTheConnectionAtTheQueueLimit) {
+    const int fd = open("flood");
+    const int other = open("bystander");
+    deliver(other, "kept", "ok");
+    const std::string mib(TestFrame::kMaxFieldLength, 'f');
+    deliver(fd, "wanted", mib);
+    std::string value;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(frame.waitForData("flood", "wanted", value, 0));  // taken: its bytes no longer count
+    testing::internal::GetCapturedStdout();
+
+    testing::internal::CaptureStderr();
+    int sent = 0;
+    std::thread flooder([&] {
+        const std::string bytes = frameBytes("unused", mib);
+        for (; sent < 300; ++sent) {
+            if (!FakePeer::send(fd, bytes)) {
+                break;  // the link closed the connection
+            }
+        }
+    });
+    EXPECT_TRUE(waitUntil([&] { return !isOpen("flood"); }, 20000));
+    flooder.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Receive queue of connection ID: flood is over its limit of " +
+                       std::to_string(TestFrame::kMaxQueuedBytes) + " bytes; closing the connection\n");
+    EXPECT_LT(sent, 300) << "the whole flood was taken in";
+    const std::size_t perMessage = mib.size() + 6;
+    EXPECT_EQ(queued("unused"), TestFrame::kMaxQueuedBytes / perMessage);
+    // Waits on the ended connection return at once; the other connection is untouched.
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(frame.waitForData("flood", "wanted", value, 5000));
+    EXPECT_LT(msSince(t0), 1000);
+    EXPECT_TRUE(isOpen("bystander"));
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(frame.waitForData("bystander", "kept", value, 0));
+    testing::internal::GetCapturedStdout();
+}
+
 TEST_F(LinkTest, FrameInOneByteSegmentsIsQueuedIntact) {
     const int fd = open("trickle");
     const int one = 1;

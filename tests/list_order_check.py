@@ -5,151 +5,20 @@ Usage: list_order_check.py <dds_positive_tests> <suite>[,<suite>...]
 
 The second argument names the suites whose sources are built into the
 executable. The listing of "--gtest_list_tests" must hold exactly those suites
-of the catalogue below, in catalogue order, each with exactly its tests in
-catalogue order (disabled tests included), and nothing else.
+of the catalogue (src/catalogue.tsv), in catalogue order, each with exactly its
+tests in catalogue order (disabled tests included), and nothing else.
 """
 
+import os
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+import catalogue  # noqa: E402
+
 # The run order: suites in reverse byte-wise order of their names, tests in
 # the order their sources define them.
-CATALOGUE = [
-    ("WaitSetTestPositive", [
-        "ENABLED_WaitSetBasicFunctionality"]),
-    ("UserDataQosPolicyTestPositive", [
-        "ENABLED_UserDataQosPolicyPositive"]),
-    ("TransportModeTestPositive", [
-        "ENABLED_TransportModeSendAcrossTransports"]),
-    ("TopicDataQosPolicyTestPositive", [
-        "ENABLED_TopicDataQosPolicyBasicTest",
-        "ENABLED_TopicDataQosPolicyDiscoveryPositive",
-        "DISABLED_TopicDataQosPolicyCFTIntegrationTest",
-        "ENABLED_TopicDataQosPolicyBoundaryTest"]),
-    ("TimeBasedFilterQosPolicyTestPositive", [
-        "ENABLED_TimeBasedFilterQosPolicyBasicTestPositive",
-        "ENABLED_TimeBasedFilterQosPolicyDynamicTestPositive",
-        "ENABLED_TimeBasedFilterQosPolicyKeyedTypeTestPositive"]),
-    ("TPTestPositive", [
-        "ENABLED_TopicQosManagement",
-        "ENABLED_TopicDescriptionInfoManagement"]),
-    ("SubTestPositive", [
-        "ENABLED_SubscriberQosManagement",
-        "ENABLED_DataReaderManagement",
-        "ENABLED_XMLSubscriberQosManagement",
-        "ENABLED_XMLDataReaderQosManagement"]),
-    ("StatusConditionTestPositive", [
-        "ENABLED_StatusConditionBasicFunctionality"]),
-    ("ResourceLimitsQosPolicyTestPositive", [
-        "ENABLED_ResourceLimitsQosPolicyPositive"]),
-    ("ReliabilityQosPolicyTestPositive", [
-        "DISABLED_ReliabilityQosPolicyPositive"]),
-    ("QoSVariabilityTestPositive", [
-        "DISABLED_ChangeEnabledEntitiesMutableQoS",
-        "ENABLED_ChangeEnabledEntitiesImmutableQoS"]),
-    ("QoSCompatibilityTestPositive", [
-        "ENABLED_DurabilityMatchPositive",
-        "ENABLED_ReliabilityMatchPositive",
-        "ENABLED_DeadlineMatchPositive",
-        "ENABLED_OwnershipMatchPositive",
-        "ENABLED_LivelinessMatchPositive"]),
-    ("PubTestPositive", [
-        "ENABLED_PublisherQosManagement",
-        "ENABLED_DataWriterManagement",
-        "ENABLED_XMLPublisherQosManagement",
-        "ENABLED_XMLDataWriterQosManagement"]),
-    ("PartitionQosPolicyTestPositive", [
-        "ENABLED_PartitionQosPolicyPositive"]),
-    ("OwnershipQosPolicyTestPositive", [
-        "ENABLED_OwnershipQosPolicyPositive"]),
-    ("LivelinessQosPolicyTestPositive", [
-        "ENABLED_LivelinessQosPolicyPositive"]),
-    ("LifeSpanQosPolicyTestPositive", [
-        "DISABLED_LifeSpanQosPolicyPositive"]),
-    ("HistoryQosPolicyTestPositive", [
-        "ENABLED_HistoryQosPolicyPositive"]),
-    ("GuardConditionTestPositive", [
-        "ENABLED_GuardConditionBasicFunctionality"]),
-    ("GroupDataQosPolicyTestPositive", [
-        "ENABLED_GroupDataQosPolicyPositive"]),
-    ("EntityFactoryQosPolicyTestPositive", [
-        "ENABLED_EntityFactoryQosPolicyPositive"]),
-    ("DurabilityQosPolicyTestPositive", [
-        "ENABLED_DurabilityQosPolicyPositive"]),
-    ("DeadlineQosPolicyTestPositive", [
-        "ENABLED_DeadlineQosPolicyPositive"]),
-    ("DWTestPositive", [
-        "DISABLED_DataWriterQosManagement",
-        "ENABLED_DataWriterMatchedManagementPositive",
-        "ENABLED_DataWriterEntityManagement",
-        "ENABLED_NoKeyInstanceManagementPositive",
-        "ENABLED_KeyedInstanceManagementPositive"]),
-    ("DRTestPositive", [
-        "ENABLED_DataReaderQosManagement",
-        "ENABLED_DataReaderMatchedManagementPositive",
-        "ENABLED_DataReaderEntityManagement",
-        "DISABLED_FlatRecordInstanceManagementPositive",
-        "DISABLED_KeyedTypeInstanceManagementPositive",
-        "ENABLED_ReadConditionBasicTest",
-        "ENABLED_QueryConditionBasicTest",
-        "DISABLED_SampleInfoBasicTestPositive",
-        "DISABLED_SampleInfoStateTransitionTest",
-        "ENABLED_DataReaderQosXmlManagementTest"]),
-    ("DPTestPositive", [
-        "ENABLED_DomainParticipantLifecycle",
-        "ENABLED_DomainIdManagement",
-        "DISABLED_DiscoveryManagementPositive",
-        "ENABLED_PublisherManagement",
-        "ENABLED_PublisherDefaultQosManagement",
-        "ENABLED_SubscriberManagement",
-        "ENABLED_SubscriberDefaultQosManagement",
-        "ENABLED_TypeRegistration",
-        "ENABLED_TopicManagement",
-        "ENABLED_ContentFilteredTopicManagement",
-        "ENABLED_TopicDefaultQosManagement",
-        "ENABLED_EntityManagement",
-        "ENABLED_XMLQosDomainParticipantQosManagement",
-        "ENABLED_XMLQosPublisherQosManagement",
-        "ENABLED_XMLQosSubscriberQosManagement",
-        "ENABLED_XMLQosTopicQosManagement"]),
-    ("DPFTestPositive", [
-        "ENABLED_SingletonAndFinalize",
-        "ENABLED_DomainParticipantManagement",
-        "ENABLED_FactoryQosManagement",
-        "ENABLED_DefaultParticipantQosManagement",
-        "ENABLED_XMLQosFactoryQosManagement",
-        "ENABLED_XMLQosDomainParticipantQosManagement",
-        "ENABLED_XMLQosPublisherQosManagement",
-        "ENABLED_XMLQosSubscriberQosManagement",
-        "ENABLED_XMLQosTopicQosManagement",
-        "ENABLED_XMLQosDataWriterQosManagement",
-        "ENABLED_XMLQosDataReaderQosManagement",
-        "ENABLED_UnloadQosInterfaceTest"]),
-    ("ContentFilteredTPTestPositive", [
-        "ENABLED_ContentFilteredTopicCreateAndManagement",
-        "ENABLED_ContentFilteredTopicParameterManagement",
-        "ENABLED_ContentFilteredTopicBasicFilterPositive",
-        "ENABLED_ContentFilteredTopicDynamicParameterPositive",
-        "ENABLED_ContentFilteredTopicComplexExpression"]),
-]
-
-
-def catalogue_problems():
-    """The catalogue's own invariants; a wrong edit of the table shows here."""
-    problems = []
-    names = [suite for suite, _ in CATALOGUE]
-    keys = [name.encode("ascii") for name in names]
-    if keys != sorted(keys, reverse=True) or len(set(keys)) != len(keys):
-        problems.append("catalogue suites are not in strictly reverse byte-wise order")
-    tests = [t for _, ts in CATALOGUE for t in ts]
-    disabled = [t for t in tests if t.startswith("DISABLED_")]
-    if (len(names), len(tests), len(disabled)) != (28, 88, 10):
-        problems.append("catalogue holds %d suites, %d tests, %d disabled; expected 28, 88, 10"
-                        % (len(names), len(tests), len(disabled)))
-    for t in tests:
-        if not (t.startswith("ENABLED_") or t.startswith("DISABLED_")):
-            problems.append("catalogue test %s has no ENABLED_/DISABLED_ prefix" % t)
-    return problems
+CATALOGUE = catalogue.suites(catalogue.load())
 
 
 def parse_listing(text):
@@ -219,7 +88,7 @@ def main(argv):
     binary, built_csv = argv[1], argv[2]
     built = [s for s in built_csv.split(",") if s]
 
-    problems = catalogue_problems() + self_check_problems()
+    problems = catalogue.problems(catalogue.load()) + self_check_problems()
     known = {suite for suite, _ in CATALOGUE}
     for suite in built:
         if suite not in known:

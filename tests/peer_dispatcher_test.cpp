@@ -14,6 +14,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -21,6 +23,7 @@
 
 #include "dispatcher.h"
 #include "peer/wire.h"
+#include "quorvela/quorvela.h"
 
 namespace {
 
@@ -28,6 +31,26 @@ constexpr const char* kEcho = "PeerSelfTestNegative.ENABLED_EchoNegative";
 constexpr const char* kEchoId = "PeerSelfTestEcho";
 constexpr const char* kHold = "PeerSelfTestNegative.ENABLED_HoldNegative";
 constexpr const char* kHoldId = "PeerSelfTestHold";
+constexpr const char* kLinger = "PeerSelfTestNegative.ENABLED_LingerNegative";
+constexpr const char* kLingerId = "PeerSelfTestLinger";
+constexpr const char* kDeaf = "PeerSelfTestNegative.ENABLED_DeafNegative";
+constexpr const char* kDeafId = "PeerSelfTestDeaf";
+
+bool eventually(const std::function<bool()>& holds, int timeout_ms) {
+    const auto deadline = peer::now_ms() + timeout_ms;
+    while (!holds()) {
+        if (peer::now_ms() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+const peer::Verdict* verdict_of(const std::vector<peer::Verdict>& verdicts, const std::string& name, int nth = 0) {
+    for (const auto& v : verdicts) {
+        if (v.name == name && nth-- == 0) return &v;
+    }
+    return nullptr;
+}
 
 std::string frame(const std::string& k, const std::string& v = "default") { return *peer::encode_frame(k, v); }
 
@@ -92,6 +115,14 @@ private:
     bool ended_ = false;
     peer::FrameDecoder decoder_;
 };
+
+// The next message on c arrives within the time-out and has this key.
+::testing::AssertionResult next_key(Client& c, const std::string& key, int timeout_ms = 5000) {
+    auto m = c.get(timeout_ms);
+    if (!m) return ::testing::AssertionFailure() << "no message within " << timeout_ms << " ms, expected " << key;
+    if (m->key != key) return ::testing::AssertionFailure() << "got " << m->key << ", expected " << key;
+    return ::testing::AssertionSuccess();
+}
 
 peer::DispatcherOptions test_options() {
     peer::DispatcherOptions o;
@@ -511,6 +542,39 @@ TEST(PeerDispatcher, FailsACounterpartThatNeverSaysItIsReady) {
     EXPECT_EQ(s.rc(), 1);
 }
 
+// A "sync" value is whatever the positive side sent; the report must still be
+// XML that any reader takes, with the odd bytes visible.
+TEST(PeerDispatcher, ReportEscapesNamesThatAreNotText) {
+    auto o = test_options();
+    char dir[] = "/tmp/peer_dispatcher_test.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    o.junit_path = std::string(dir) + "/peer.xml";
+    const std::string name = "Bad\xff\xfe" "Suite.ENABLED_\x01" "Caf\xc3\xa9\xed\xa0\x80";
+    {
+        Served s(o);
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(control_sync(name)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        control.close();
+        ASSERT_TRUE(s.ends_within(5000));
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        EXPECT_EQ(s.verdicts()[0].name, name);  // kept as sent; only the report escapes it
+    }
+    std::ifstream in(o.junit_path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string xml = ss.str();
+    ASSERT_FALSE(xml.empty()) << "no report written";
+    for (const char bad : {'\xff', '\xfe', '\x01', '\xed'}) {
+        EXPECT_EQ(xml.find(bad), std::string::npos) << "raw byte " << int(static_cast<unsigned char>(bad)) << " in\n"
+                                                    << xml;
+    }
+    EXPECT_NE(xml.find("Bad\\xff\\xfeSuite"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("ENABLED_\\x01" "Caf\xc3\xa9\\xed\\xa0\\x80"), std::string::npos) << xml;
+    std::filesystem::remove_all(dir);
+}
+
 // A test whose connection arrives while an earlier test still holds its
 // entities starts only once they are released: its "wait_for_completion"
 // comes after the earlier test's "released".
@@ -583,4 +647,147 @@ TEST(PeerDispatcher, StopsAnEarlierTestThatHoldsItsEntitiesTooLong) {
     EXPECT_NE(s.verdicts()[0].message.find("still held its entities"), std::string::npos) << s.verdicts()[0].message;
     EXPECT_EQ(s.verdicts()[1].name, kEcho);
     EXPECT_EQ(s.verdicts()[1].status, "PASSED") << s.verdicts()[1].message;
+}
+
+// The positive side goes away in the middle of a test (its connections close):
+// the counterpart, waiting on the skeleton for a writer that never comes,
+// deletes its entities at once, and the peer, kept running, serves the next
+// run. A participant in domain 0 watches the counterpart's participant leave.
+TEST(PeerDispatcher, ACounterpartWhosePositiveSideWentLeavesTheDomainAtOnce) {
+    using namespace QUORVELA;
+    auto o = test_options();
+    o.exit_when_control_closes = false;
+    Served s(o);
+    ASSERT_TRUE(s.started());
+    DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+    ASSERT_NE(factory, nullptr);
+    DomainParticipant* observer = factory->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(observer, nullptr);
+    const std::string tag = "peer_selftest_linger";
+    auto counterparts_seen = [&] {
+        InstanceHandleSeq handles;
+        std::size_t n = 0;
+        if (observer->get_discovered_participants(handles) != RETCODE_OK) return n;
+        for (const InstanceHandle_t& h : handles) {
+            ParticipantBuiltinTopicData data;
+            if (observer->get_discovered_participant_data(data, h) == RETCODE_OK &&
+                std::string(data.user_data.value.begin(), data.user_data.value.end()) == tag) {
+                ++n;
+            }
+        }
+        return n;
+    };
+
+    {
+        Client control(s.port());
+        ASSERT_TRUE(control.put(control_sync(kLinger)));
+        Client test(s.port());
+        ASSERT_TRUE(test.put(kLingerId));
+        ASSERT_TRUE(next_key(test, "wait_for_completion"));
+        ASSERT_TRUE(eventually([&] { return counterparts_seen() == 1; }, 10000))
+            << "the counterpart's participant never showed in domain 0";
+    }  // the positive side is gone
+    const auto gone = peer::now_ms();
+    EXPECT_TRUE(eventually([&] { return counterparts_seen() == 0; }, 3000))
+        << "the counterpart's participant is still in domain 0 " << peer::now_ms() - gone << " ms after its "
+        << "positive side went";
+
+    // The next run is served as usual.
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync(kEcho)));
+    Client echo(s.port());
+    ASSERT_TRUE(echo.put(std::string(kEchoId) + frame("finish")));
+    EXPECT_TRUE(next_key(echo, "wait_for_completion"));
+    EXPECT_TRUE(next_key(echo, "finish"));
+    echo.close();
+    control.close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    s.stop();
+    EXPECT_EQ(factory->delete_participant(observer), RETCODE_OK);
+    DomainParticipantFactory::finalize();
+
+    const peer::Verdict* linger = verdict_of(s.verdicts(), kLinger);
+    ASSERT_NE(linger, nullptr);
+    EXPECT_EQ(linger->status, "FAILED") << "a test cut short by its positive side did not pass";
+    EXPECT_LT(linger->seconds, 15) << linger->message;
+    const peer::Verdict* next = verdict_of(s.verdicts(), kEcho);
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->status, "PASSED") << next->message;
+}
+
+// A counterpart that does not notice its positive side has gone is stopped by
+// the peer, kept running, after the grace; a test named by that side whose
+// connection never came is dropped with it. The next run's test then starts
+// at once instead of waiting for the stuck one to release its entities.
+TEST(PeerDispatcher, StopsATestThatOutlivesItsPositiveSide) {
+    auto o = test_options();
+    o.exit_when_control_closes = false;
+    o.gone_grace_ms = 1000;
+    Served s(o);
+    ASSERT_TRUE(s.started());
+    {
+        Client control(s.port());
+        ASSERT_TRUE(control.put(control_sync(kDeaf)));
+        Client deaf(s.port());
+        ASSERT_TRUE(deaf.put(kDeafId));
+        ASSERT_TRUE(next_key(deaf, "wait_for_completion"));
+        ASSERT_TRUE(control.put(frame("sync", kHold)));  // its connection never comes
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }  // the positive side is gone
+    const auto gone = peer::now_ms();
+
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync(kEcho)));
+    Client echo(s.port());
+    ASSERT_TRUE(echo.put(std::string(kEchoId) + frame("finish")));
+    ASSERT_TRUE(next_key(echo, "wait_for_completion", 4000))
+        << "the next run's test did not start within 4 s of the earlier positive side going";
+    EXPECT_LT(peer::now_ms() - gone, 4000);
+    EXPECT_TRUE(next_key(echo, "finish"));
+    echo.close();
+    control.close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    s.stop();
+
+    const peer::Verdict* deaf = verdict_of(s.verdicts(), kDeaf);
+    ASSERT_NE(deaf, nullptr);
+    EXPECT_EQ(deaf->status, "FAILED");
+    EXPECT_NE(deaf->message.find("after its positive side went"), std::string::npos) << deaf->message;
+    EXPECT_LT(deaf->seconds, 5) << deaf->message;
+    const peer::Verdict* orphan = verdict_of(s.verdicts(), kHold);
+    ASSERT_NE(orphan, nullptr);
+    EXPECT_NE(orphan->message.find("closed the control connection before the test's connection arrived"),
+              std::string::npos)
+        << orphan->message;
+    const peer::Verdict* next = verdict_of(s.verdicts(), kEcho);
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->status, "PASSED") << next->message;
+}
+
+// Connections that never send an id cannot lock the positive side out: with
+// 200 of them held open, a run still gets its control connection and its
+// test's connection.
+TEST(PeerDispatcher, IdleConnectionsDoNotLockThePositiveSideOut) {
+    Served s;
+    ASSERT_TRUE(s.started());
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 200; ++i) {
+        idle.push_back(std::make_unique<Client>(s.port()));
+        ASSERT_TRUE(idle.back()->connected()) << "idle connection " << i;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync(kEcho)));
+    Client test(s.port());
+    ASSERT_TRUE(test.put(kEchoId));
+    ASSERT_TRUE(next_key(test, "wait_for_completion")) << "the test's connection got no answer";
+    ASSERT_TRUE(test.put(frame("finish")));
+    EXPECT_TRUE(next_key(test, "finish"));
+    EXPECT_FALSE(control.ends_within(200)) << "the control connection was closed";
+    test.close();
+    control.close();
+    ASSERT_TRUE(s.ends_within(8000));
+    ASSERT_EQ(s.verdicts().size(), 1u);
+    EXPECT_EQ(s.verdicts()[0].status, "PASSED") << s.verdicts()[0].message;
 }

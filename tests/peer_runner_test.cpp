@@ -15,11 +15,20 @@
 
 namespace {
 
+// The self-test's tests and their counterpart, as the runner pairs them.
+constexpr const char* kCatalogue =
+    "suite\ttest\tstate\tnegative_test\tconnection_id\n"
+    "PeerSelfTestPositive\tENABLED_EchoPositive\tenabled\tPeerSelfTestNegative.ENABLED_EchoNegative\tPeerSelfTestEcho\n"
+    "PeerSelfTestPositive\tENABLED_EchoAgainPositive\tenabled\tPeerSelfTestNegative.ENABLED_EchoNegative\t"
+    "PeerSelfTestEcho\n";
+
 struct SuiteRun {
     int status = -1;
     std::string out;
     std::string merged;  // the merged JUnit report, suite.xml
+    std::string schema_errors;  // xmllint's complaints about suite.xml; empty when it validates
     bool kept_foreign_file = false;  // a file of someone else's in the results directory survived
+    std::string user_xml;  // what the positive side wrote where --gtest_output asked
     double seconds = 0;
 };
 
@@ -30,29 +39,51 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
-SuiteRun run_suite(const std::string& mode, const std::string& extra) {
+// Runs run_suite.sh against the self-test positive side. "@DIR@" in extra is
+// replaced by the run's temporary directory.
+SuiteRun run_suite(const std::string& mode, std::string extra) {
     char dir[] = "/tmp/peer_runner_test.XXXXXX";
     SuiteRun r;
     if (!::mkdtemp(dir)) return r;
+    for (auto at = extra.find("@DIR@"); at != std::string::npos; at = extra.find("@DIR@")) extra.replace(at, 5, dir);
     const std::string log = std::string(dir) + "/out.txt";
     const std::string foreign = std::string(dir) + "/results/notes.txt";
     std::filesystem::create_directories(std::string(dir) + "/results");
     std::ofstream(foreign) << "not the runner's\n";
+    std::ofstream(std::string(dir) + "/catalogue.tsv") << kCatalogue;
     const std::string cmd = "PEER_SELFTEST_MODE=" + mode + " timeout 120 " RUN_SUITE_SCRIPT " --no-build --build-dir " +
                             PEER_BUILD_DIR " --port 0 --positive " PEER_SELFTEST_POSITIVE " --results " +
-                            std::string(dir) + "/results " + extra + " > " + log + " 2>&1";
+                            std::string(dir) + "/results --catalogue " + std::string(dir) + "/catalogue.tsv " +
+                            extra + " > " + log + " 2>&1";
     const auto t0 = std::chrono::steady_clock::now();
     int st = std::system(cmd.c_str());
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     r.out = slurp(log);
-    r.merged = slurp(std::string(dir) + "/results/suite.xml");
+    const std::string merged = std::string(dir) + "/results/suite.xml";
+    r.merged = slurp(merged);
+    if (!r.merged.empty()) {
+        const std::string errors = std::string(dir) + "/schema.txt";
+        const std::string check =
+            "xmllint --noout --schema " JUNIT_SCHEMA " " + merged + " > " + errors + " 2>&1";
+        if (std::system(check.c_str()) != 0) r.schema_errors = slurp(errors) + " (from " + check + ")";
+    }
     r.kept_foreign_file = std::filesystem::exists(foreign);
+    r.user_xml = slurp(std::string(dir) + "/mine/positive-report.xml");
     std::filesystem::remove_all(dir);
     return r;
 }
 
 bool has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
+
+// One line of the output holds both texts.
+bool line_has(const std::string& out, const std::string& a, const std::string& b) {
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (has(line, a) && has(line, b)) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -65,33 +96,37 @@ TEST(PeerRunner, ReportsBothSidesAndFailsOnEitherSide) {
     };
     const Case cases[] = {
         {"pass", 0,
-         {"PeerSelfTestPositive.ENABLED_EchoPositive", "PASSED PeerSelfTestNegative.ENABLED_EchoNegative",
-          "positive side: 2 run, 2 passed, 0 failed", "peer side:     2 run, 2 passed, 0 failed", "RESULT: PASSED"},
-         "tests=\"4\" failures=\"0\""},
+         {"positive side: 2 run, 2 passed, 0 failed", "peer side:     2 run, 2 passed, 0 failed", "RESULT: PASSED"},
+         "tests=\"4\" failures=\"0\" errors=\"0\""},
         // The counterpart's check fails: it withholds "check_done", so the
         // positive test fails too, and the peer's report says why.
         {"wrong_check", 1,
          {"positive FAILED PeerSelfTestPositive.ENABLED_EchoPositive",
           "peer FAILED PeerSelfTestNegative.ENABLED_EchoNegative", "positive side: 2 run, 1 passed, 1 failed",
           "RESULT: FAILED"},
-         "tests=\"4\" failures=\"2\""},
+         "tests=\"4\" failures=\"2\" errors=\"0\""},
         // The counterpart crashes: the positive side's waits end, its next
         // test still runs and passes, and the run fails on the peer's verdict.
         {"crash", 1,
          {"peer CRASHED PeerSelfTestNegative.ENABLED_EchoNegative", "positive side: 2 run, 2 passed, 0 failed",
           "peer side:     2 run, 1 passed, 1 failed", "RESULT: FAILED"},
-         "tests=\"4\" failures=\"1\""},
+         "tests=\"4\" failures=\"0\" errors=\"1\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         SuiteRun r = run_suite(c.mode, "");
         EXPECT_EQ(r.status, c.status) << r.out;
         for (const auto& line : c.lines) EXPECT_TRUE(has(r.out, line)) << "missing \"" << line << "\" in\n" << r.out;
+        // Each positive test is paired with its own counterpart's verdict, through the catalogue.
+        EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoAgainPositive",
+                             "PASSED PeerSelfTestNegative.ENABLED_EchoNegative"))
+            << r.out;
         EXPECT_TRUE(has(r.merged, std::string("<testsuites name=\"dds_suite\" ") + c.merged_totals)) << r.merged;
-        EXPECT_TRUE(has(r.merged, "side=\"positive\"")) << r.merged;
-        EXPECT_TRUE(has(r.merged, "side=\"peer\"")) << r.merged;
+        EXPECT_TRUE(has(r.merged, "<property name=\"side\" value=\"positive\" />")) << r.merged;
+        EXPECT_TRUE(has(r.merged, "<property name=\"side\" value=\"peer\" />")) << r.merged;
         EXPECT_TRUE(has(r.merged, "<testcase name=\"ENABLED_EchoNegative\" classname=\"PeerSelfTestNegative\""))
             << r.merged;
+        EXPECT_EQ(r.schema_errors, "");
     }
 }
 
@@ -104,9 +139,52 @@ TEST(PeerRunner, PassesGoogletestFlagsThrough) {
     EXPECT_TRUE(r.kept_foreign_file);
 }
 
-TEST(PeerRunner, EndsAHungRunAtItsTimeLimit) {
-    SuiteRun r = run_suite("hang", "--time-limit 3");
-    EXPECT_NE(r.status, 0) << r.out;
-    EXPECT_TRUE(has(r.out, "TIME LIMIT")) << r.out;
-    EXPECT_LT(r.seconds, 60) << r.out;
+// The positive side stops in the middle of a test: the report names the test
+// with the reason and its last lines, lists what never ran, and fails. Only
+// the runner's own limit is called a time-out.
+TEST(PeerRunner, ReportsAPositiveSideThatStopsMidTest) {
+    struct Case {
+        const char* mode;
+        const char* extra;
+        const char* error;
+        bool time_limit;
+    };
+    const Case cases[] = {
+        {"abort", "", "<error message=\"killed by signal 6 (SIGABRT) during this test\" type=\"crash\">", false},
+        {"sigkill", "", "<error message=\"killed by signal 9 (SIGKILL) during this test\" type=\"crash\">", false},
+        {"hang", "--time-limit 3", "<error message=\"stopped at the time limit of 3 s during this test\" type=\"timeout\">",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        SuiteRun r = run_suite(c.mode, c.extra);
+        EXPECT_NE(r.status, 0) << r.out;
+        EXPECT_TRUE(has(r.out, "RESULT: FAILED")) << r.out;
+        EXPECT_EQ(has(r.out, "TIME LIMIT"), c.time_limit) << r.out;
+        EXPECT_LT(r.seconds, 60) << r.out;
+        const auto at = r.merged.find("<testcase name=\"ENABLED_EchoPositive\"");
+        ASSERT_NE(at, std::string::npos) << r.merged;
+        const std::string running = r.merged.substr(at, r.merged.find("</testcase>", at) - at);
+        EXPECT_TRUE(has(running, c.error)) << running;
+        if (!c.time_limit) {
+            EXPECT_TRUE(has(running, "about to stop in the middle of the test")) << running;
+        }
+        EXPECT_TRUE(has(r.merged, "<testcase name=\"ENABLED_EchoAgainPositive\""));
+        EXPECT_TRUE(has(r.merged, "<skipped message=\"not run: the positive side stopped before this test\" />"))
+            << r.merged;
+        EXPECT_FALSE(has(r.merged, "errors=\"0\" disabled=\"0\" time")) << "root counts no error:\n" << r.merged;
+        EXPECT_EQ(r.schema_errors, "");
+    }
+}
+
+TEST(PeerRunner, HonoursTheCallersXmlOutputAndRefusesOtherFormats) {
+    SuiteRun mine = run_suite("pass", "--gtest_output=xml:@DIR@/mine/positive-report.xml");
+    EXPECT_EQ(mine.status, 0) << mine.out;
+    EXPECT_TRUE(has(mine.user_xml, "<testcase name=\"ENABLED_EchoPositive\"")) << mine.user_xml;
+    EXPECT_TRUE(has(mine.out, "positive side: 2 run, 2 passed")) << mine.out;
+
+    SuiteRun json = run_suite("pass", "--gtest_output=json:@DIR@/report.json");
+    EXPECT_EQ(json.status, 2) << json.out;
+    EXPECT_TRUE(has(json.out, "reads the positive side's report as XML")) << json.out;
+    EXPECT_LT(json.seconds, 10);
 }

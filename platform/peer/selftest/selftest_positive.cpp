@@ -7,10 +7,13 @@
 //   wrong_check     sends a value the counterpart's check refuses
 //   crash           makes the counterpart crash mid-test
 //   hang            never finishes (for the runner's time limit)
+//   abort           the positive side itself aborts mid-test (SIGABRT)
+//   sigkill         the positive side is killed mid-test (SIGKILL, status 137)
 // The second test always makes a full exchange, so that a run shows it goes on.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -56,6 +59,9 @@ TEST(PeerSelfTestPositive, ENABLED_EchoPositive) {
     const std::string m = mode();
     if (m == "hang") {
         std::this_thread::sleep_for(std::chrono::seconds(600));
+    } else if (m == "abort" || m == "sigkill") {
+        std::cout << "about to stop in the middle of the test" << std::endl;
+        std::raise(m == "abort" ? SIGABRT : SIGKILL);
     } else if (m == "crash") {
         TestFrame& tf = TestFrame::getInstance();
         std::string value;
@@ -78,6 +84,11 @@ TEST(PeerSelfTestPositive, ENABLED_EchoAgainPositive) {
 }
 
 int main(int argc, char** argv) {
+    // Listing contacts no peer, as with the suite's own start-up.
+    if (argc > 1 && std::string(argv[1]) == "--gtest_list_tests") {
+        testing::InitGoogleTest(&argc, argv);
+        return RUN_ALL_TESTS();
+    }
     const char* port = std::getenv("DDS_PEER_PORT");
     if (!port) {
         std::cerr << "DDS_PEER_PORT is not set" << std::endl;

@@ -57,6 +57,52 @@ std::string printable(std::string_view s) {
     return out;
 }
 
+// Length of the well-formed UTF-8 sequence of an XML character at s[i]; 0
+// when there is none (a stray or overlong byte, a surrogate, a code point past
+// U+10FFFF, U+FFFE or U+FFFF).
+std::size_t utf8_char_length(std::string_view s, std::size_t i) {
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    const unsigned char c = at(0);
+    const std::size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((at(k) & 0xc0) != 0x80) return 0;
+    }
+    if ((c == 0xe0 && at(1) < 0xa0) || (c == 0xed && at(1) > 0x9f) || (c == 0xf0 && at(1) < 0x90) ||
+        (c == 0xf4 && at(1) > 0x8f)) {
+        return 0;
+    }
+    if (c == 0xef && at(1) == 0xbf && (at(2) & 0xfe) == 0xbe) return 0;
+    return n;
+}
+
+// Text for the JUnit report: XML 1.0 holds neither control characters nor
+// bytes that are not UTF-8, and a name or message may carry both (a "sync"
+// value is whatever the positive side sent). They become visible \xNN
+// escapes; valid UTF-8 stays as it is.
+std::string xml_text(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n = 0;
+        if (c < 0x80) {
+            n = (c >= 0x20 && c != 0x7f) || c == '\t' || c == '\n' || c == '\r' ? 1 : 0;
+        } else {
+            n = utf8_char_length(s, i);
+        }
+        if (n == 0) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+            n = 1;
+        } else {
+            out.append(s.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
+}
+
 std::string seconds_text(double s) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.3f", s);
@@ -282,14 +328,40 @@ void Dispatcher::accept_new() {
             if (errno != EAGAIN && errno != EWOULDBLOCK) log_err("accept failed, error: " + errno_text(errno));
             return;
         }
-        if (pending_.size() >= kMaxPending) {
-            log_err("too many connections without a recognised id; refusing one");
+        std::int64_t now = now_ms();
+        if (pending_.size() >= kMaxPending && !make_room(now)) {
+            log_err("too many connections on their way to an id; refusing one");
             ::close(fd);
             continue;
         }
-        std::int64_t now = now_ms();
         pending_.push_back(Pending{fd, {}, now, now});
     }
+}
+
+bool Dispatcher::make_room(std::int64_t now) {
+    // What has arrived may complete some ids and free their places.
+    for (std::size_t i = 0; i < pending_.size(); ++i) advance_pending(pending_[i], now);
+    std::erase_if(pending_, [](const Pending& p) { return p.fd < 0; });
+    if (pending_.size() < kMaxPending) return true;
+    // The oldest that sent nothing at all, else the oldest whose bytes match nothing.
+    auto victim = pending_.end();
+    for (bool parked : {false, true}) {
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (it->got.empty() && it->parked == parked &&
+                (victim == pending_.end() || it->accepted_at < victim->accepted_at)) {
+                victim = it;
+            }
+        }
+        if (victim != pending_.end()) break;
+    }
+    if (victim == pending_.end()) return false;
+    if (evicted_++ % 100 == 0) {
+        log_err("pending connections full; closing the one idle longest without an id (" +
+                std::to_string(evicted_) + " so far)");
+    }
+    close_fd(victim->fd);
+    pending_.erase(victim);
+    return true;
 }
 
 void Dispatcher::advance_pending(Pending& p, std::int64_t now) {
@@ -364,7 +436,7 @@ void Dispatcher::advance_pending(Pending& p, std::int64_t now) {
 bool Dispatcher::finish_preamble(Pending& p, const std::string& id) {
     if (id == kControlId) {
         log_out("control connection \"" + id + "\" accepted");
-        controls_.push_back(Control{p.fd, FrameDecoder{}});
+        controls_.push_back(Control{p.fd, FrameDecoder{}, ++controls_seen_});
         had_control_ = true;
         p.fd = -1;
         return true;
@@ -379,7 +451,7 @@ bool Dispatcher::finish_preamble(Pending& p, const std::string& id) {
     awaiting_.erase(it);
     int fd = p.fd;
     p.fd = -1;
-    deferred_.push_back(Deferred{a.name, a.connection_id, fd, now_ms()});
+    deferred_.push_back(Deferred{a.name, a.connection_id, fd, now_ms(), a.control});
     start_deferred(now_ms());
     return true;
 }
@@ -420,7 +492,7 @@ void Dispatcher::start_deferred(std::int64_t now) {
             log_out("started " + d.name + " after " + std::to_string(waited) +
                     " ms: an earlier test still held entities");
         }
-        spawn(d.name, d.connection_id, d.fd);
+        spawn(d.name, d.connection_id, d.fd, d.control);
     }
 }
 
@@ -445,7 +517,7 @@ void Dispatcher::read_control(Control& c) {
         while (c.decoder.has_message()) {
             Message m = c.decoder.pop();
             if (m.key == "sync") {
-                on_sync(m.value);
+                on_sync(m.value, c.id);
             } else {
                 log_out("ignoring key \"" + printable(m.key) + "\" on the control connection");
             }
@@ -458,7 +530,7 @@ void Dispatcher::read_control(Control& c) {
     }
 }
 
-void Dispatcher::on_sync(const std::string& name) {
+void Dispatcher::on_sync(const std::string& name, int control) {
     log_out("sync " + printable(name));
     auto it = std::find_if(registry_.begin(), registry_.end(), [&](const NegativeTest& t) { return t.name == name; });
     if (it == registry_.end()) {
@@ -473,10 +545,32 @@ void Dispatcher::on_sync(const std::string& name) {
         }
     }
     std::erase_if(awaiting_, [&](const Awaiting& a) { return a.connection_id == it->connection_id; });
-    awaiting_.push_back(Awaiting{it->name, it->connection_id, now_ms(), iso_now()});
+    awaiting_.push_back(Awaiting{it->name, it->connection_id, now_ms(), iso_now(), control});
 }
 
-void Dispatcher::spawn(const std::string& name, const std::string& connection_id, int fd) {
+void Dispatcher::on_control_closed(int control) {
+    const std::int64_t now = now_ms();
+    std::erase_if(awaiting_, [&](const Awaiting& a) {
+        if (a.control != control) return false;
+        record(Verdict{a.name, a.connection_id, "FAILED",
+                       "its positive side closed the control connection before the test's connection arrived", 0,
+                       a.sync_timestamp});
+        return true;
+    });
+    std::erase_if(deferred_, [&](Deferred& d) {
+        if (d.control != control) return false;
+        record(Verdict{d.name, d.connection_id, "FAILED",
+                       "its positive side went before the test could start (an earlier test held its entities)", 0,
+                       iso_now()});
+        close_fd(d.fd);
+        return true;
+    });
+    for (auto& [pid, r] : running_) {
+        if (r.control == control && r.gone_at < 0) r.gone_at = now;
+    }
+}
+
+void Dispatcher::spawn(const std::string& name, const std::string& connection_id, int fd, int control) {
     ++sequence_;
     const std::string xml = opt_.report_dir + "/" + std::to_string(sequence_) + "-" + name + ".xml";
     std::vector<std::string> args{opt_.tests_binary, "--gtest_filter=" + name, "--gtest_output=xml:" + xml,
@@ -530,7 +624,7 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
     ::setpgid(pid, pid);
     ::close(fd);
     close_fd(hold[1]);
-    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, hold[0]};
+    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, hold[0], control};
     log_out("running " + name + " on connection \"" + connection_id + "\" (pid " + std::to_string(pid) + ")");
 }
 
@@ -553,6 +647,10 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
                 v.status = "FAILED";
                 v.message = "still held its entities " + std::to_string(opt_.hold_grace_ms) +
                             " ms after the next test's connection arrived; stopped";
+            } else if (run.outlived_positive) {
+                v.status = "FAILED";
+                v.message = "still running " + std::to_string(opt_.gone_grace_ms) +
+                            " ms after its positive side went (its control connection closed); stopped";
             } else if (run.timed_out) {
                 v.status = "TIMEOUT";
                 v.message = "did not end within " + std::to_string(opt_.test_timeout_s) + " s";
@@ -613,6 +711,12 @@ void Dispatcher::expire(std::int64_t now) {
     }
     std::erase_if(orphans_, [&](std::int64_t t) { return now - t >= opt_.connect_timeout_ms; });
     for (auto& [pid, r] : running_) {
+        if (r.gone_at >= 0 && !r.outlived_positive && now - r.gone_at >= opt_.gone_grace_ms) {
+            r.outlived_positive = true;
+            log_err(r.name + " still runs " + std::to_string(opt_.gone_grace_ms) +
+                    " ms after its positive side went; stopping it");
+            ::kill(-pid, SIGKILL);
+        }
         if (!r.timed_out && now - r.started_ms >= std::int64_t(opt_.test_timeout_s) * 1000) {
             r.timed_out = true;
             ::kill(-pid, SIGKILL);
@@ -655,6 +759,9 @@ int Dispatcher::run() {
             break;
         }
         for (auto& c : controls_) read_control(c);
+        for (const auto& c : controls_) {
+            if (c.fd < 0) on_control_closed(c.id);
+        }
         std::erase_if(controls_, [](const Control& c) { return c.fd < 0; });
         if (r > 0 && (fds[1].revents & POLLIN)) accept_new();
         now = now_ms();
@@ -693,12 +800,17 @@ void Dispatcher::shutdown(const std::string& reason, int drain_ms) {
     }
     deferred_.clear();
     if (!running_.empty()) {
+        // Tests whose positive side has gone get no longer than they would
+        // while the peer kept running.
+        if (std::all_of(running_.begin(), running_.end(), [](const auto& e) { return e.second.gone_at >= 0; })) {
+            drain_ms = std::min(drain_ms, opt_.gone_grace_ms);
+        }
         log_out("waiting up to " + std::to_string(drain_ms) + " ms for " + std::to_string(running_.size()) +
                 " running test(s)");
         reap(true, now_ms() + drain_ms);
     }
     for (auto& [pid, r] : running_) {
-        r.aborted = true;
+        (r.gone_at >= 0 ? r.outlived_positive : r.aborted) = true;
         ::kill(-pid, SIGKILL);
     }
     reap(true, now_ms() + 10000);
@@ -731,17 +843,17 @@ bool Dispatcher::write_junit(const std::string& path) const {
         auto& node = suites[suite];
         if (!node) {
             node = root.append_child("testsuite");
-            node.append_attribute("name") = suite.c_str();
+            node.append_attribute("name") = xml_text(suite).c_str();
             node.append_attribute("tests") = 0;
             node.append_attribute("failures") = 0;
         }
         node.attribute("tests") = node.attribute("tests").as_int() + 1;
         auto tc = node.append_child("testcase");
-        tc.append_attribute("name") = test.c_str();
-        tc.append_attribute("classname") = suite.c_str();
+        tc.append_attribute("name") = xml_text(test).c_str();
+        tc.append_attribute("classname") = xml_text(suite).c_str();
         tc.append_attribute("time") = seconds_text(v.seconds).c_str();
         tc.append_attribute("timestamp") = v.timestamp.c_str();
-        tc.append_attribute("connection") = v.connection_id.c_str();
+        tc.append_attribute("connection") = xml_text(v.connection_id).c_str();
         tc.append_attribute("verdict") = v.status.c_str();
         total += v.seconds;
         if (!v.passed()) {
@@ -749,8 +861,8 @@ bool Dispatcher::write_junit(const std::string& path) const {
             node.attribute("failures") = node.attribute("failures").as_int() + 1;
             auto f = tc.append_child("failure");
             std::string first = v.message.substr(0, v.message.find('\n'));
-            f.append_attribute("message") = (v.status + ": " + first).c_str();
-            f.append_child(pugi::node_pcdata).set_value(v.message.c_str());
+            f.append_attribute("message") = xml_text(v.status + ": " + first).c_str();
+            f.append_child(pugi::node_pcdata).set_value(xml_text(v.message).c_str());
         }
     }
     root.append_attribute("tests") = static_cast<unsigned>(verdicts_.size());

@@ -18,6 +18,10 @@ namespace peer {
 
 inline constexpr const char* kControlId = "active_connection";
 inline constexpr std::size_t kMaxIdBytes = 256;
+// Connections whose id is not complete yet. When the table is full, a new
+// connection takes the place of the one that has waited longest without
+// sending a byte (then of one whose bytes match nothing), so that idle
+// connections cannot lock the positive side out.
 inline constexpr std::size_t kMaxPending = 64;
 
 enum class PreambleState {
@@ -47,6 +51,10 @@ struct DispatcherOptions {
     // test has released its DDS entities (or ended); an earlier test that
     // still holds them this long after is stopped.
     int hold_grace_ms = 10000;
+    // A test whose positive side has gone (the control connection that named
+    // it closed) is stopped if it still runs this long after; the tests end by
+    // themselves when their connection closes, this bounds one that does not.
+    int gone_grace_ms = 5000;
     bool exit_when_control_closes = true;
     // Tests and their ids; when empty, listed by the tests binary ("--peer_list").
     std::vector<NegativeTest> registry;
@@ -94,12 +102,14 @@ private:
     struct Control {
         int fd;
         FrameDecoder decoder;
+        int id;  // tells the positive sides apart (descriptors are reused)
     };
     struct Awaiting {
         std::string name;
         std::string connection_id;
         std::int64_t sync_at;
         std::string sync_timestamp;  // verdicts about it are dated at the sync
+        int control;                 // the control connection that named it
     };
     struct Running {
         std::string name;
@@ -108,24 +118,34 @@ private:
         std::int64_t started_ms;
         std::string timestamp;
         int hold_fd = -1;  // read end of the test's hold pipe; -1 once released
+        int control = -1;
+        std::int64_t gone_at = -1;  // when its positive side went; -1 while it is there
         bool timed_out = false;
         bool aborted = false;
         bool held_too_long = false;
+        bool outlived_positive = false;
     };
     struct Deferred {
         std::string name;
         std::string connection_id;
         int fd;
         std::int64_t since;
+        int control;
     };
 
     std::vector<std::string> expected_ids() const;
     void accept_new();
+    // Closes the pending connection with the least claim to its place; false
+    // when every one is on its way to an expected id.
+    bool make_room(std::int64_t now);
     void advance_pending(Pending& p, std::int64_t now);
     bool finish_preamble(Pending& p, const std::string& id);  // true: fd handed over
     void read_control(Control& c);
-    void on_sync(const std::string& name);
-    void spawn(const std::string& name, const std::string& connection_id, int fd);
+    void on_sync(const std::string& name, int control);
+    // The positive side behind a control connection has gone: its tests are
+    // not started, and those running get gone_grace_ms to end.
+    void on_control_closed(int control);
+    void spawn(const std::string& name, const std::string& connection_id, int fd, int control);
     // Starts the deferred tests once no earlier test holds entities.
     void start_deferred(std::int64_t now);
     bool any_holding();
@@ -145,6 +165,8 @@ private:
     bool stopping_ = false;
     std::int64_t started_ms_ = 0;
     int sequence_ = 0;
+    int controls_seen_ = 0;
+    int evicted_ = 0;
     std::vector<Pending> pending_;
     std::vector<Control> controls_;
     std::vector<Awaiting> awaiting_;

@@ -1,0 +1,287 @@
+"""The runner's report (tools/suite_report.py) on the results of runs that went
+well and of runs that did not: whatever happened, suite.xml counts it, parses,
+and validates against the common JUnit schema."""
+
+import os
+import xml.etree.ElementTree as ET
+
+import pytest
+
+import suite_report
+
+CATALOGUE = """suite\ttest\tstate\tnegative_test\tconnection_id
+BTestPositive\tENABLED_OnePositive\tenabled\tBTestNegative.ENABLED_OneNegative\tOne
+BTestPositive\tENABLED_Plain\tenabled\t-\t-
+BTestPositive\tDISABLED_TwoPositive\tdisabled\tBTestNegative.ENABLED_TwoNegative\tTwo
+ATestPositive\tENABLED_Last\tenabled\t-\t-
+"""
+
+PLANNED = """BTestPositive.
+  ENABLED_OnePositive
+  ENABLED_Plain
+  DISABLED_TwoPositive
+ATestPositive.
+  ENABLED_Last
+"""
+
+
+def gtest_xml(cases):
+    """A googletest report: cases are (suite, name, kind) with kind passed,
+    failed or disabled."""
+    suites = {}
+    for suite, name, kind in cases:
+        suites.setdefault(suite, []).append((name, kind))
+    out = ['<?xml version="1.0" encoding="UTF-8"?>\n<testsuites tests="%d" name="AllTests">' % len(cases)]
+    for suite, tests in suites.items():
+        out.append('<testsuite name="%s" tests="%d">' % (suite, len(tests)))
+        for name, kind in tests:
+            status = ('status="notrun" result="suppressed"' if kind == "disabled"
+                      else 'status="run" result="completed"')
+            body = '<failure message="x.cpp:1&#x0A;Expected equality" type=""><![CDATA[x.cpp:1\nExpected equality]]></failure>' \
+                if kind == "failed" else ""
+            out.append('<testcase name="%s" %s time="0.25" timestamp="2026-01-01T00:00:00.000" classname="%s">%s'
+                       '</testcase>' % (name, status, suite, body))
+        out.append("</testsuite>")
+    out.append("</testsuites>")
+    return "\n".join(out)
+
+
+def peer_xml(verdicts):
+    """The peer's report: verdicts are (full name, connection id, verdict)."""
+    out = ['<?xml version="1.0"?>\n<testsuites name="dds_peer">']
+    for full, connection, verdict in verdicts:
+        suite, _, name = full.partition(".")
+        failure = '<failure message="%s: why">why</failure>' % verdict if verdict != "PASSED" else ""
+        out.append('<testsuite name="%s" tests="1"><testcase name="%s" classname="%s" time="1.5" '
+                   'timestamp="2026-01-01T00:00:01.000" connection="%s" verdict="%s">%s</testcase></testsuite>'
+                   % (suite, name, suite, connection, verdict, failure))
+    out.append("</testsuites>")
+    return "\n".join(out)
+
+
+GREEN_LOG = """Mode: active
+[==========] Running 3 tests from 2 test suites.
+[ RUN      ] BTestPositive.ENABLED_OnePositive
+Sending data to connection ID: active_connection, key: sync
+[       OK ] BTestPositive.ENABLED_OnePositive (1200 ms)
+[ RUN      ] BTestPositive.ENABLED_Plain
+[       OK ] BTestPositive.ENABLED_Plain (3 ms)
+"""
+
+
+class Run:
+    """A results directory and one run of the report over it."""
+
+    def __init__(self, tmp_path):
+        self.dir = tmp_path
+        (tmp_path / "catalogue.tsv").write_text(CATALOGUE)
+        (tmp_path / "planned.txt").write_text(PLANNED)
+
+    def put(self, name, content):
+        path = self.dir / name
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_text(content)
+
+    def report(self, capsys, positive_status=0, peer_status=0, *extra):
+        args = ["suite_report.py", "--results", str(self.dir), "--positive-status", str(positive_status),
+                "--peer-status", str(peer_status), "--catalogue", str(self.dir / "catalogue.tsv"),
+                "--planned", str(self.dir / "planned.txt")] + list(extra)
+        self.status = suite_report.main(args)
+        self.out = capsys.readouterr().out
+        self.xml_path = str(self.dir / "suite.xml")
+        self.root = ET.parse(self.xml_path).getroot()
+        return self
+
+    def case(self, suite, name):
+        for s in self.root.iter("testsuite"):
+            if s.get("name") != suite:
+                continue
+            for tc in s.iter("testcase"):
+                if tc.get("name") == name:
+                    return tc
+        raise AssertionError("no testcase %s.%s in\n%s" % (suite, name, open(self.xml_path).read()))
+
+    def properties(self, suite):
+        s = next(s for s in self.root.iter("testsuite") if s.get("name") == suite)
+        return {p.get("name"): p.get("value") for p in s.iter("property")}
+
+    def totals(self):
+        return {k: int(self.root.get(k)) for k in ("tests", "failures", "errors", "disabled")}
+
+
+@pytest.fixture
+def run(tmp_path):
+    return Run(tmp_path)
+
+
+def check_counts(root):
+    """The root's counts are the sums of the suites' counts, and each suite's
+    counts are those of its cases."""
+    sums = dict(tests=0, failures=0, errors=0, disabled=0)
+    for s in root.iter("testsuite"):
+        cases = list(s.iter("testcase"))
+        own = dict(tests=len(cases),
+                   failures=sum(tc.find("failure") is not None for tc in cases),
+                   errors=sum(tc.find("error") is not None for tc in cases))
+        for k, v in own.items():
+            assert int(s.get(k)) == v, (s.get("name"), k)
+        assert s.get("time") is not None
+        for k in sums:
+            sums[k] += int(s.get(k))
+    for k, v in sums.items():
+        assert int(root.get(k)) == v, k
+    assert root.get("time") is not None
+
+
+def test_green_run_pairs_the_peer_through_the_catalogue(run, capsys, validate):
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "ENABLED_Plain", "passed"),
+                                       ("BTestPositive", "DISABLED_TwoPositive", "disabled"),
+                                       ("ATestPositive", "ENABLED_Last", "passed")]))
+    run.put("positive.log", GREEN_LOG)
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")]))
+    r = run.report(capsys)
+    assert r.status == 0, r.out
+    assert "RESULT: PASSED" in r.out
+    row = next(line for line in r.out.splitlines() if line.startswith("BTestPositive.ENABLED_OnePositive"))
+    assert "PASSED BTestNegative.ENABLED_OneNegative" in row
+    assert r.totals() == dict(tests=5, failures=0, errors=0, disabled=1)
+    assert r.case("BTestPositive", "DISABLED_TwoPositive").find("skipped") is not None
+    props = r.properties("BTestPositive")
+    assert props["side"] == "positive"
+    assert props["ENABLED_OnePositive.counterpart"] == "BTestNegative.ENABLED_OneNegative"
+    assert props["ENABLED_OnePositive.connection_id"] == "One"
+    peer = r.properties("BTestNegative")
+    assert peer["side"] == "peer"
+    assert peer["ENABLED_OneNegative.positive"] == "BTestPositive.ENABLED_OnePositive"
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+@pytest.mark.parametrize("status, extra, message, kind", [
+    (134, [], "killed by signal 6 (SIGABRT) during this test", "crash"),
+    (137, [], "killed by signal 9 (SIGKILL) during this test", "crash"),
+    (143, ["--time-limit", "5", "--time-limit-reached"], "stopped at the time limit of 5 s during this test",
+     "timeout"),
+    (137, ["--time-limit", "5", "--time-limit-reached"], "stopped at the time limit of 5 s during this test",
+     "timeout"),
+])
+def test_positive_side_stopped_mid_test(run, capsys, validate, status, extra, message, kind):
+    # No googletest report: the log ends inside the second test.
+    run.put("positive.log", GREEN_LOG.split("[ RUN      ] BTestPositive.ENABLED_Plain")[0]
+            + "[ RUN      ] BTestPositive.ENABLED_Plain\nthe last words of the test\n")
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")]))
+    r = run.report(capsys, status, 0, *extra)
+    assert r.status == 1
+    assert "RESULT: FAILED" in r.out
+    assert ("TIME LIMIT" in r.out or "time limit" in r.out) == (kind == "timeout")
+    error = r.case("BTestPositive", "ENABLED_Plain").find("error")
+    assert error is not None
+    assert error.get("message") == message
+    assert error.get("type") == kind
+    assert "the last words of the test" in error.text
+    # What ran before is kept; what never ran is listed as such.
+    assert r.case("BTestPositive", "ENABLED_OnePositive").find("error") is None
+    assert r.case("ATestPositive", "ENABLED_Last").find("skipped").get("message").startswith("not run")
+    assert r.case("BTestPositive", "DISABLED_TwoPositive").find("skipped").get("message") == "disabled"
+    totals = r.totals()
+    assert totals["errors"] >= 1 and totals["tests"] == 5
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+def test_disabled_tests_run_when_asked_are_not_run_when_the_side_stops(run, capsys):
+    run.put("positive.log", "[ RUN      ] BTestPositive.ENABLED_OnePositive\n")
+    run.put("peer.xml", peer_xml([]))
+    r = run.report(capsys, 139, 0, "--run-disabled")
+    skipped = r.case("BTestPositive", "DISABLED_TwoPositive").find("skipped")
+    assert skipped.get("message").startswith("not run")
+    assert "killed by signal 11 (SIGSEGV)" in r.case("BTestPositive", "ENABLED_OnePositive").find("error").get(
+        "message")
+
+
+def test_a_side_that_fails_without_a_failing_test_is_an_error(run, capsys):
+    # The report says all passed, but the process died after writing it.
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_Plain", "passed")]))
+    run.put("peer.xml", peer_xml([]))
+    r = run.report(capsys, 139, 3)
+    assert r.status == 1
+    assert "killed by signal 11 (SIGSEGV) after writing its report" in r.out
+    assert "the peer exited with status 3" in r.out
+    assert r.totals()["errors"] == 2
+
+
+def test_failures_are_counted_from_the_report(run, capsys, validate):
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_Plain", "failed")]))
+    run.put("peer.xml", peer_xml([]))
+    r = run.report(capsys, 1, 0)
+    assert r.status == 1
+    assert r.totals() == dict(tests=1, failures=1, errors=0, disabled=0)
+    assert "Expected equality" in r.case("BTestPositive", "ENABLED_Plain").find("failure").text
+    assert validate(r.xml_path) == ""
+
+
+def test_peer_verdict_missing_is_an_error(run, capsys, validate):
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed")]))
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_TwoNegative", "Two", "CRASHED")]))
+    r = run.report(capsys)
+    assert r.status == 1
+    missing = r.case("BTestNegative", "ENABLED_OneNegative").find("error")
+    assert "no verdict from the peer" in missing.get("message")
+    # A verdict no positive test asked for is kept, and a crash is an error.
+    assert r.case("BTestNegative", "ENABLED_TwoNegative").find("error").get("type") == "crashed"
+    assert "(no positive test)" in r.out
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+@pytest.mark.parametrize("peer_report, says", [
+    (None, "the peer wrote no report"),
+    (b"<testsuites><testsuite name=", "the peer's report is unreadable"),
+])
+def test_peer_report_missing_or_unreadable(run, capsys, validate, peer_report, says):
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_Plain", "passed")]))
+    if peer_report is not None:
+        run.put("peer.xml", peer_report)
+    r = run.report(capsys)
+    assert r.status == 1
+    assert says in r.out
+    assert r.totals()["errors"] == 1
+    assert validate(r.xml_path) == ""
+
+
+def test_names_that_are_not_utf8_or_hold_control_characters(run, capsys, validate):
+    # An older peer wrote the bytes of a "sync" value as they came.
+    bad = b"Bad\xff\xfeSuite.ENABLED_\x01Odd"
+    peer = peer_xml([("X.Y", "C", "FAILED")]).encode().replace(b"X", b"Bad\xff\xfeSuite", 2).replace(
+        b'name="Y"', b'name="ENABLED_\x01Odd"')
+    run.put("peer.xml", peer)
+    run.put("positive.log", b"[ RUN      ] BTestPositive.ENABLED_Plain\nbytes \xff\xfe and \x07 in the log\n")
+    r = run.report(capsys, 134, 1)
+    text = open(r.xml_path, encoding="utf-8").read()
+    assert "Bad\\xff\\xfeSuite" in text and "ENABLED_\\x01Odd" in text
+    assert "bytes \\xff\\xfe and \\x07 in the log" in text
+    assert "not well-formed" in r.out
+    assert bad.decode("latin-1") not in text
+    assert validate(r.xml_path) == ""
+
+
+def test_clean_escapes_only_what_xml_cannot_hold():
+    assert suite_report.clean("caf\u00e9 \t\n ok") == "caf\u00e9 \t\n ok"
+    assert suite_report.clean("a\x00b\x1fc\x7f") == "a\\x00b\\x1fc\\x7f"
+    assert suite_report.clean(b"\xff".decode("utf-8", "surrogateescape")) == "\\xff"
+    assert suite_report.clean("\ufffe") == "\\ufffe"
+
+
+def test_log_parsing_keeps_each_tests_end():
+    cases, running = suite_report.positive_from_log(
+        "[ RUN      ] S.A\n[       OK ] S.A (5 ms)\n[ RUN      ] S.B\nx.cpp:3: Failure\nboom\n"
+        "[  FAILED  ] S.B (7 ms)\n[ RUN      ] S.C\n[  SKIPPED ] S.C (0 ms)\n[  FAILED  ] S.B\n")
+    assert [(c.full_name, c.outcome, c.time) for c in cases] == [
+        ("S.A", "passed", 0.005), ("S.B", "failed", 0.007), ("S.C", "skipped", 0.0)]
+    assert "boom" in cases[1].text
+    assert running is None
+    _, running = suite_report.positive_from_log("[ RUN      ] S.A\nline\n")
+    assert running == ("S.A", ["line"])

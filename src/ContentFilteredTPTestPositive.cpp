@@ -149,8 +149,8 @@ TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicParameterManag
 }
 
 TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicBasicFilterPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "ContentFilteredTPTestNegative.ENABLED_ContentFilteredTopicBasicFilterNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "ContentFilteredTPTestNegative.ENABLED_ContentFilteredTopicBasicFilterNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("ContentFilteredTopicBasicFilter"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("ContentFilteredTopicBasicFilter", "wait_for_completion"));
 
@@ -194,9 +194,8 @@ TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicBasicFilterPos
 }
 
 TEST_F(ContentFilteredTPTestPositive, ENABLED_ContentFilteredTopicDynamicParameterPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync",
-        "ContentFilteredTPTestNegative.ENABLED_ContentFilteredTopicDynamicParameterNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "ContentFilteredTPTestNegative.ENABLED_ContentFilteredTopicDynamicParameterNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("ContentFilteredTopicDynamicParameter"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("ContentFilteredTopicDynamicParameter", "wait_for_completion"));
 

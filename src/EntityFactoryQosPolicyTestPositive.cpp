@@ -23,8 +23,8 @@ protected:
 };
 
 TEST_F(EntityFactoryQosPolicyTestPositive, ENABLED_EntityFactoryQosPolicyPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "EntityFactoryQosPolicyTestNegative.ENABLED_EntityFactoryQosPolicyNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "EntityFactoryQosPolicyTestNegative.ENABLED_EntityFactoryQosPolicyNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("EntityFactoryQosPolicy"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("EntityFactoryQosPolicy", "wait_for_completion"));
 

@@ -52,7 +52,7 @@ TEST_F(StatusConditionTestPositive, ENABLED_StatusConditionBasicFunctionality) {
     status_cond.set_enabled_statuses(0);
 
     Entity* entity = status_cond.get_entity();
-    EXPECT_EQ(entity, static_cast<Entity*>(writer));
+    EXPECT_EQ(entity, writer);
 
     delete waitset;
 

@@ -127,8 +127,8 @@ TEST_F(TopicDataQosPolicyTestPositive, ENABLED_TopicDataQosPolicyBasicTest) {
 }
 
 TEST_F(TopicDataQosPolicyTestPositive, ENABLED_TopicDataQosPolicyDiscoveryPositive) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "TopicDataQosPolicyTestNegative.ENABLED_TopicDataQosPolicyDiscoveryNegative"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "TopicDataQosPolicyTestNegative.ENABLED_TopicDataQosPolicyDiscoveryNegative"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("TopicDataQosPolicyDiscovery"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("TopicDataQosPolicyDiscovery", "wait_for_completion"));
 

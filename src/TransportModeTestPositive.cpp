@@ -27,8 +27,8 @@ protected:
 };
 
 TEST_F(TransportModeTestPositive, ENABLED_TransportModeSendAcrossTransports) {
-    ASSERT_TRUE(TestFrame::getInstance().sendData(
-        "active_connection", "sync", "TransportModeTestNegative.ENABLED_TransportModeReceiveAcrossTransports"));
+    ASSERT_TRUE(TestFrame::getInstance().sendData("active_connection", "sync",
+                                                  "TransportModeTestNegative.ENABLED_TransportModeReceiveAcrossTransports"));
     ASSERT_TRUE(TestFrame::getInstance().createConnection("TransportModeTest"));
     EXPECT_TRUE(TestFrame::getInstance().waitForData("TransportModeTest", "wait_for_completion"));
 

@@ -1,0 +1,186 @@
+// Requesting side of the QoS compatibility tests: exactly one reader per
+// topic, each requesting what makes the positive side's writer on that topic
+// match or be refused. The readers stay until the positive side closes the
+// connection, since its writer checks run while they exist.
+//
+// Each reader checks its own side of the same pairing:
+//   - a reader whose request the writer satisfies is matched exactly once and
+//     reports no incompatibility;
+//   - the reader whose request the writer falls short of reports exactly one
+//     requested-incompatible QoS, naming the policy at fault, and is never
+//     matched.
+// The requests sit on the boundaries where they can: the deadline reader asks
+// for exactly the offered 100 ms, the durability and reliability readers 3
+// and 4 ask for the offered kind and for less.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "counterpart.h"
+#include "peer/peer_link.h"
+#include "quorvela/quorvela.h"
+
+using namespace QUORVELA;
+
+namespace {
+
+// The positive side closes the connection once its writer checks are done:
+// about 24 s after "reader_created_finish" at worst.
+constexpr int kHoldMs = 60000;
+
+struct Request {
+    std::string topic;
+    std::string what;           // the request, for the messages
+    DataReaderQos qos;
+    QosPolicyId_t refused_by;   // 0 when the positive writer satisfies it
+};
+
+// Statuses of one reader; reading them clears their change counts, which
+// these checks do not use.
+struct Seen {
+    SubscriptionMatchedStatus matched;
+    RequestedIncompatibleQosStatus incompatible;
+};
+
+Seen seen_by(DataReader* reader) {
+    Seen s;
+    EXPECT_EQ(reader->get_subscription_matched_status(s.matched), RETCODE_OK);
+    EXPECT_EQ(reader->get_requested_incompatible_qos_status(s.incompatible), RETCODE_OK);
+    return s;
+}
+
+// Whether the reader has met the positive writer on its topic, either way.
+bool met(DataReader* reader) {
+    const Seen s = seen_by(reader);
+    return s.matched.total_count > 0 || s.incompatible.total_count > 0;
+}
+
+// The exact outcome of one pairing. While the positive writer exists
+// (writer_alive) a matched reader also counts it as current.
+bool expect_outcome(const Request& r, DataReader* reader, bool writer_alive) {
+    const Seen s = seen_by(reader);
+    const std::string who = "reader on \"" + r.topic + "\" requesting " + r.what;
+    bool ok = true;
+    if (r.refused_by == 0) {
+        EXPECT_EQ(s.matched.total_count, 1) << who << ": matched writers in all";
+        EXPECT_EQ(s.incompatible.total_count, 0) << who << ": requested-incompatible QoS reported";
+        ok = s.matched.total_count == 1 && s.incompatible.total_count == 0;
+        if (writer_alive) {
+            EXPECT_EQ(s.matched.current_count, 1) << who << ": matched writers now";
+            ok = ok && s.matched.current_count == 1;
+        }
+    } else {
+        EXPECT_EQ(s.incompatible.total_count, 1) << who << ": requested-incompatible QoS reported";
+        EXPECT_EQ(s.incompatible.last_policy_id, r.refused_by) << who << ": the policy at fault";
+        EXPECT_EQ(s.matched.total_count, 0) << who << ": matched writers in all";
+        ok = s.incompatible.total_count == 1 && s.incompatible.last_policy_id == r.refused_by &&
+             s.matched.total_count == 0;
+    }
+    std::cout << "[QoSCompatibilityTestNegative] " << (writer_alive ? "" : "at the end, ") << who << ": matched "
+              << s.matched.total_count << " (now " << s.matched.current_count << "), incompatible "
+              << s.incompatible.total_count << " (policy " << s.incompatible.last_policy_id << ")"
+              << (ok ? "" : " FAILED") << std::endl;
+    return ok;
+}
+
+// The counterpart of one compatibility test: the readers, the keys, the
+// checks once every writer was met and again once the positive side is done.
+void request(const std::vector<Request>& requests) {
+    cp::Entities e;
+    std::vector<DataReader*> readers;
+    for (const Request& r : requests) readers.push_back(e.reader(r.topic, r.qos));
+    ASSERT_TRUE(cp::ready());
+    cp::report("reader_created_finish", e.ok());
+    if (!e.ok()) return;
+
+    const bool all_met = cp::wait_until(
+        [&] {
+            for (DataReader* reader : readers) {
+                if (!met(reader)) return false;
+            }
+            return true;
+        },
+        cp::kStageMs);
+    EXPECT_TRUE(all_met) << "not every reader met its writer within " << cp::kStageMs << " ms";
+    // A second match or incompatibility must not follow.
+    if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
+    const bool writers_alive = !cp::positive_gone();
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(requests[i], readers[i], writers_alive);
+
+    EXPECT_TRUE(peer::link().wait_closed(kHoldMs))
+        << "the positive side still held the connection " << kHoldMs << " ms later";
+    // Nothing more was counted while the positive side checked its writers.
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(requests[i], readers[i], false);
+    e.release();
+}
+
+// The default reader QoS with one policy requested differently.
+template <class Policy>
+DataReaderQos with(Policy DataReaderQos::*policy, const Policy& value) {
+    DataReaderQos qos = DATAREADER_QOS_DEFAULT;
+    qos.*policy = value;
+    return qos;
+}
+
+}  // namespace
+
+// Writers 1 and 2 offer volatile, writers 3 and 4 transient local.
+PEER_TEST(QoSCompatibilityTestNegative, ENABLED_DurabilityMatchNegative, "DurabilityMatch") {
+    const DataReaderQos volatile_durability = with(&DataReaderQos::durability, {VOLATILE_DURABILITY_QOS});
+    const DataReaderQos transient_local = with(&DataReaderQos::durability, {TRANSIENT_LOCAL_DURABILITY_QOS});
+    request({
+        {"durability_match_topic_name_1", "volatile", volatile_durability, 0},
+        {"durability_match_topic_name_2", "transient local", transient_local, DURABILITY_QOS_POLICY_ID},
+        {"durability_match_topic_name_3", "transient local", transient_local, 0},
+        {"durability_match_topic_name_4", "volatile", volatile_durability, 0},
+    });
+}
+
+// Writers 1 and 2 offer best effort, writers 3 and 4 reliable.
+PEER_TEST(QoSCompatibilityTestNegative, ENABLED_ReliabilityMatchNegative, "ReliabilityMatch") {
+    const DataReaderQos best_effort = with(&DataReaderQos::reliability, {BEST_EFFORT_RELIABILITY_QOS});
+    const DataReaderQos reliable = with(&DataReaderQos::reliability, {RELIABLE_RELIABILITY_QOS});
+    request({
+        {"reliability_match_topic_name_1", "best effort", best_effort, 0},
+        {"reliability_match_topic_name_2", "reliable", reliable, RELIABILITY_QOS_POLICY_ID},
+        {"reliability_match_topic_name_3", "best effort", best_effort, 0},
+        {"reliability_match_topic_name_4", "reliable", reliable, 0},
+    });
+}
+
+// Both writers offer a deadline of 100 ms.
+PEER_TEST(QoSCompatibilityTestNegative, ENABLED_DeadlineMatchNegative, "DeadlineMatch") {
+    const DataReaderQos period_100ms = with(&DataReaderQos::deadline, {{0, 100000000}});
+    const DataReaderQos period_50ms = with(&DataReaderQos::deadline, {{0, 50000000}});
+    request({
+        {"deadline_match_topic_name_1", "a deadline of 100 ms", period_100ms, 0},
+        {"deadline_match_topic_name_2", "a deadline of 50 ms", period_50ms, DEADLINE_QOS_POLICY_ID},
+    });
+}
+
+// Both writers offer shared ownership.
+PEER_TEST(QoSCompatibilityTestNegative, ENABLED_OwnershipMatchNegative, "OwnershipMatch") {
+    const DataReaderQos shared = with(&DataReaderQos::ownership, {SHARED_OWNERSHIP_QOS});
+    const DataReaderQos exclusive = with(&DataReaderQos::ownership, {EXCLUSIVE_OWNERSHIP_QOS});
+    request({
+        {"ownership_match_topic_name_1", "shared ownership", shared, 0},
+        {"ownership_match_topic_name_2", "exclusive ownership", exclusive, OWNERSHIP_QOS_POLICY_ID},
+    });
+}
+
+// Writer 1 offers manual-by-participant liveliness, writer 2 automatic, both
+// with an infinite lease.
+PEER_TEST(QoSCompatibilityTestNegative, ENABLED_LivelinessMatchNegative, "LivelinessMatch") {
+    const DataReaderQos automatic = with(&DataReaderQos::liveliness, {AUTOMATIC_LIVELINESS_QOS, DURATION_INFINITE});
+    const DataReaderQos by_participant =
+        with(&DataReaderQos::liveliness, {MANUAL_BY_PARTICIPANT_LIVELINESS_QOS, DURATION_INFINITE});
+    request({
+        {"liveliness_match_topic_name_1", "automatic liveliness", automatic, 0},
+        {"liveliness_match_topic_name_2", "manual-by-participant liveliness", by_participant,
+         LIVELINESS_QOS_POLICY_ID},
+    });
+}

@@ -156,6 +156,9 @@ void for_each_row(F&& f) {
   }(std::make_index_sequence<std::tuple_size_v<std::remove_const_t<decltype(detail::kPolicies)>>>{});
 }
 
+// Topic names of this process only: test processes may run side by side.
+std::string unique_name(const std::string& base) { return base + "_" + std::to_string(::getpid()); }
+
 // ------------------------------------------------------- entity kinds
 // A participant with FlatRecord registered, a publisher, a subscriber and a
 // topic; everything goes with finalize() at the end.
@@ -172,7 +175,8 @@ struct World {
   ~World() { DomainParticipantFactory::finalize(); }
   bool ok() const { return participant && publisher && subscriber && topic; }
   Topic* new_topic(const TopicQos& q) {
-    return participant->create_topic("policy_table_" + std::to_string(topics++), "FlatRecord", q, nullptr, 0);
+    return participant->create_topic(unique_name("policy_table_" + std::to_string(topics++)), "FlatRecord", q,
+                                     nullptr, 0);
   }
 
   DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
@@ -429,7 +433,7 @@ TEST(QosPolicyTable, OfferedAgainstRequestedOnBothSidesOfEachRule) {
       if (auto m = row.template in<DataReaderQos>()) rq.*m = pair.requested;
       else if (auto m = row.template in<SubscriberQos>()) sq.*m = pair.requested;
       else ADD_FAILURE() << run.what << ": no requesting side";
-      const std::string topic = "policy_pair_" + std::to_string(runs.size());
+      const std::string topic = unique_name("policy_pair_" + std::to_string(runs.size()));
       Topic* wt = a.participant->create_topic(topic, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
       Topic* rt = b.participant->create_topic(topic, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
       Publisher* pub = a.participant->create_publisher(pq, nullptr, 0);

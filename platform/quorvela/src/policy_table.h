@@ -3,8 +3,10 @@
 // it may change on an enabled entity, and how an offered value must compare
 // with a requested one. The library's rules over policies (changeability,
 // validity, copying a topic's policies, compatibility and the policy ids of
-// incompatibilities) are generic code over these rows: a new policy is a new
-// row (and its valid() when some values are out of range).
+// incompatibilities, the fields of the QoS file) are generic code over these
+// rows: a new policy is a new row, the XML parsers of its members
+// (members() in xml/profiles.cpp) and, when some of its values are out of
+// range, its valid() in qos_rules.cpp.
 #pragma once
 
 #include <array>

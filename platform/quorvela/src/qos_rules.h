@@ -1,5 +1,6 @@
 // QoS rules: value ranges, consistency within one QoS value, and which
-// policies may change once an entity is enabled.
+// policies may change once an entity is enabled (by the policy table,
+// policy_table.h).
 #pragma once
 
 #include "duration.h"

@@ -176,6 +176,11 @@ bool wait_until(const std::function<bool()>& holds, int timeout_ms, int poll_ms)
     }
 }
 
+bool pause(int ms) {
+    wait_until([] { return false; }, ms);
+    return !positive_gone();
+}
+
 std::size_t matched_count(DataReader* reader) {
     InstanceHandleSeq handles;
     if (reader == nullptr || reader->get_matched_publications(handles) != RETCODE_OK) return 0;

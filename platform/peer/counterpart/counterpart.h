@@ -117,6 +117,9 @@ using Clock = std::chrono::steady_clock;
 // Polls `holds` every poll_ms until it is true (true), the time-out passes or
 // the positive side has gone (false). `holds` is always tried at least once.
 bool wait_until(const std::function<bool()>& holds, int timeout_ms, int poll_ms = kPollMs);
+// Sleeps ms, or less when the positive side closes the connection meanwhile;
+// true when the whole time passed.
+bool pause(int ms);
 
 std::size_t matched_count(DataReader* reader);
 std::size_t matched_count(DataWriter* writer);

@@ -218,7 +218,7 @@ bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_han
   const auto& rule = detail::policy_row<DurabilityQosPolicy>();
   const DurabilityQosPolicy mine{own}, theirs{d.durability};
   const bool ok = is_writer ? detail::compatible(rule, mine, theirs) : detail::compatible(rule, theirs, mine);
-  verdicts_[ih] = Known{g, ok};
+  verdicts_[ih] = Known{g, ok, d.durability};
   return ok;
 }
 
@@ -293,6 +293,27 @@ bool MatchTable::refuses(dds_entity_t reader, dds_instance_handle_t publication,
   return !verdict_locked(reader, false, publication, own, g);
 }
 
+void MatchTable::stamp_matches(dds_entity_t reader) {
+  if (reader <= 0) return;
+  dds_instance_handle_t ihs[256];
+  const dds_return_t n = dds_get_matched_publications(reader, ihs, 256);
+  const int64_t now = dds_time();
+  std::lock_guard<std::mutex> lk(mtx_);
+  for (dds_return_t i = 0; i < n && i < 256; ++i) first_matched_.emplace(ihs[i], now);
+}
+
+bool MatchTable::is_history(dds_instance_handle_t publication, int64_t source_ts_ns) {
+  if (publication == 0) return false;
+  std::lock_guard<std::mutex> lk(mtx_);
+  auto v = verdicts_.find(publication);
+  // A volatile writer keeps no history.
+  if (v == verdicts_.end() || v->second.durability == VOLATILE_DURABILITY_QOS) return false;
+  // A sample that came before its match was noted (the match callback still
+  // running): the match is no later than now.
+  const int64_t matched = first_matched_.emplace(publication, dds_time()).first->second;
+  return source_ts_ns < matched;
+}
+
 Guid MatchTable::guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih) {
   if (ih == 0) return Guid{};
   {
@@ -308,6 +329,7 @@ void MatchTable::clear() {
   std::lock_guard<std::mutex> lk(mtx_);
   known_.clear();
   verdicts_.clear();
+  first_matched_.clear();
 }
 
 // -------------------------------------------------------------- endpoint
@@ -342,8 +364,9 @@ dds_return_t WireEndpoint::open(dds_entity_t participant, dds_entity_t topic, bo
 }
 
 template <typename Status>
-void WireEndpoint::on_matched(dds_entity_t, const Status, void* arg) {
+void WireEndpoint::on_matched(dds_entity_t e, const Status, void* arg) {
   auto* self = static_cast<WireEndpoint*>(arg);
+  if (!self->is_writer_) self->matches_.stamp_matches(e);
   if (self->events_.match_changed) self->events_.match_changed();
 }
 
@@ -591,6 +614,7 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   sample_lost_ = std::move(ev.sample_lost);
   dds_return_t rc = open(participant, topic, keyed, q, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
+  matches_.stamp_matches(entity_);  // those made while Cyclone created the reader
   dds_listener_t* l = new_listener();
   dds_lset_data_available(l, &WireReader::on_data);
   dds_lset_liveliness_changed(l, &WireReader::on_liveliness);
@@ -646,7 +670,9 @@ void WireReader::take_all(std::vector<WireSample>& out) {
     int64_t now = dds_time();
     for (dds_return_t i = 0; i < n; ++i) {
       const dds_instance_handle_t pub = infos[i].publication_handle;
-      if (!matches_.refuses(r, pub, durability_)) {
+      // A volatile reader gets nothing a writer kept for late joiners.
+      if (!matches_.refuses(r, pub, durability_) &&
+          !(durability_ == VOLATILE_DURABILITY_QOS && matches_.is_history(pub, infos[i].source_timestamp))) {
         WireSample s;
         s.valid = infos[i].valid_data;
         s.source_ts_ns = infos[i].source_timestamp;

@@ -120,18 +120,31 @@ class MatchTable {
   bool is_accepted(const Guid& g);
   // Whether samples of that publication are refused (readers only).
   bool refuses(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own_durability);
+  // Readers: notes when each publication Cyclone now matches was first seen
+  // matched. Called from Cyclone's match callback, as it happens.
+  void stamp_matches(dds_entity_t reader);
+  // Whether a sample of that publication, written at source_ts_ns, is history
+  // kept for late joiners: written before this reader matched the publication,
+  // by a writer that keeps such history. Cyclone hands that history to a
+  // volatile reader in another process too; the reader leaves it out. (Judged
+  // on the writer's source time, so it relies on the hosts' clocks agreeing.)
+  // Call after refuses() for the same publication.
+  bool is_history(dds_instance_handle_t publication, int64_t source_ts_ns);
   Guid guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih);
   void clear();
 
  private:
-  bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own_durability, Guid& g);
+  bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own_durability,
+                      Guid& g);
   struct Known {
     Guid guid;
     bool accepted = false;
+    DurabilityQosPolicyKind durability = VOLATILE_DURABILITY_QOS;  // the remote endpoint's
   };
   std::mutex mtx_;
   std::map<dds_instance_handle_t, Known> known_;      // current matches
   std::map<dds_instance_handle_t, Known> verdicts_;   // every endpoint judged so far
+  std::map<dds_instance_handle_t, int64_t> first_matched_;  // readers: dds_time of the first match
 };
 
 // What a Cyclone writer and a Cyclone reader of ours share: the Cyclone

@@ -40,8 +40,9 @@ constexpr bool is_getter_name(const char* name) {
 
 // Null checks that plain SWIG leaves out, so that no wrapper calls through a
 // null object. REFUSE decides, after the conversion, whether the converted
-// pointer (argp) is refused with the null-reference ValueError.
-%define %checked_object(TYPE, REFUSE)
+// pointer (argp) is refused with the null-reference ValueError; GONE, then,
+// whether it is refused because its library entity no longer exists.
+%define %checked_object(TYPE, REFUSE, GONE)
 %typemap(in, noblock=1) TYPE (void *argp = 0, int res = 0) {
   res = SWIG_ConvertPtr($input, &argp, $descriptor, $disown | 0);
   if (!SWIG_IsOK(res)) {
@@ -50,16 +51,25 @@ constexpr bool is_getter_name(const char* name) {
   if (REFUSE) {
     SWIG_exception_fail(SWIG_ValueError, "invalid null reference in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
   }
+  if (GONE) {
+    SWIG_exception_fail(SWIG_ValueError, "deleted library entity in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
+  }
   $1 = reinterpret_cast< $ltype >(argp);
 }
 %enddef
-// Typed writers and readers as argument 1: None, or a typed object that no
+// Typed writers and readers as argument 1: None, a typed object that no
 // longer stands for a library object (the binding clears it when the library
-// object is deleted through it), is refused; their delete accepts both.
-%checked_object(TypedDataWriter< FlatRecord > *self, !quorvela_py::library_writer(argp) && !(($disown) & SWIG_POINTER_DISOWN))
-%checked_object(TypedDataReader< FlatRecord > *self, !quorvela_py::library_reader(argp) && !(($disown) & SWIG_POINTER_DISOWN))
+// object is deleted through it), or one whose library object was deleted
+// otherwise (by its parent, delete_contained_entities or finalize), is
+// refused; their delete accepts all of them.
+%define %typed_self(TYPE, ACCESSOR)
+%checked_object(TYPE *self, !quorvela_py::ACCESSOR(argp) && !(($disown) & SWIG_POINTER_DISOWN),
+                !QUORVELA::entity_exists(quorvela_py::ACCESSOR(argp)) && !(($disown) & SWIG_POINTER_DISOWN))
+%enddef
+%typed_self(TypedDataWriter< FlatRecord >, library_writer)
+%typed_self(TypedDataReader< FlatRecord >, library_reader)
 // The sample of a field getter (setters and delete accept None).
-%checked_object(FlatRecord *self, !argp && is_getter_name("$symname"))
+%checked_object(FlatRecord *self, !argp && is_getter_name("$symname"), false)
 
 // No sample orders before another; a null sample on the left is compared
 // without being read.
@@ -67,10 +77,13 @@ constexpr bool is_getter_name(const char* name) {
   result = arg1 ? ((FlatRecord const *)arg1)->operator <((FlatRecord const &)*arg2) : false;
 %}
 
-// What a typed writer or reader is made over: None, or a binding object whose
-// library pointer is null, is refused.
-%checked_object(DataWriter *writer, !quorvela_py::library_writer(argp))
-%checked_object(DataReader *reader, !quorvela_py::library_reader(argp))
+// What a typed writer or reader is made over: None, a binding object whose
+// library pointer is null, or one whose library object was deleted, is
+// refused.
+%checked_object(DataWriter *writer, !quorvela_py::library_writer(argp),
+                !QUORVELA::entity_exists(quorvela_py::library_writer(argp)))
+%checked_object(DataReader *reader, !quorvela_py::library_reader(argp),
+                !QUORVELA::entity_exists(quorvela_py::library_reader(argp)))
 
 // A typed writer or reader holds the library pointer found at the start of
 // the binding object (or of another typed object).

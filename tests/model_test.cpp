@@ -532,6 +532,67 @@ TEST_F(ModelTest, TopicNamesAndContentFilteredTopics) {
   EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
 }
 
+// Topic and type names are 1 to 256 bytes; longer ones (Cyclone crashes on
+// topic names of 65528 bytes or more) are refused before they reach it.
+TEST_F(ModelTest, NamesBeyondTheBoundAreRefused) {
+  DomainParticipant* p = make_participant();
+  ASSERT_NE(p, nullptr);
+  const std::string at_bound(256, 'n'), over(257, 'n'), huge(65528, 'n');
+  EXPECT_EQ(p->registe_type(at_bound, &g_keyed), RETCODE_OK);
+  EXPECT_EQ(p->registe_type(over, &g_keyed), RETCODE_BAD_PARAMETER);
+  EXPECT_EQ(p->registe_type(huge, &g_keyed), RETCODE_BAD_PARAMETER);
+  ASSERT_EQ(p->registe_type("KeyedType", &g_keyed), RETCODE_OK);
+  Publisher* pub = p->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
+  Subscriber* sub = p->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_TRUE(pub && sub);
+  // At the bound both names go all the way to Cyclone.
+  Topic* t = p->create_topic(at_bound, at_bound, TOPIC_QOS_DEFAULT, nullptr, 0);
+  ASSERT_NE(t, nullptr);
+  EXPECT_NE(pub->create_datawriter(t, DATAWRITER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_NE(sub->create_datareader(t, DATAREADER_QOS_DEFAULT, nullptr, 0), nullptr);
+  Topic* keyed = p->create_topic("keyed", "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0);
+  ASSERT_NE(keyed, nullptr);
+  for (const std::string* name : {&over, &huge}) {
+    SCOPED_TRACE(name->size());
+    EXPECT_EQ(p->create_topic(*name, "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0), nullptr);
+    EXPECT_EQ(p->create_contentfilteredtopic(*name, keyed, "lVal > 1", {}), nullptr);
+    EXPECT_EQ(p->lookup_topicdescription(*name), nullptr);
+    // Such a topic can never come: no waiting for it.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(p->find_topic(*name, {30, 0}), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  }
+  EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
+}
+
+// A writer or reader that Cyclone refuses (here for its topic name) is not
+// created; created disabled, its enable() reports the refusal.
+TEST_F(ModelTest, EndpointsCycloneRefusesAreNotCreated) {
+  DomainParticipant* p = make_participant();
+  ASSERT_NE(p, nullptr);
+  ASSERT_EQ(p->registe_type("Rec", &g_keyed), RETCODE_OK);
+  Topic* t = p->create_topic("not a cyclone name", "Rec", TOPIC_QOS_DEFAULT, nullptr, 0);
+  ASSERT_NE(t, nullptr);
+  Publisher* pub = p->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
+  Subscriber* sub = p->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_TRUE(pub && sub);
+  EXPECT_EQ(pub->create_datawriter(t, DATAWRITER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_EQ(sub->create_datareader(t, DATAREADER_QOS_DEFAULT, nullptr, 0), nullptr);
+  EXPECT_EQ(pub->lookup_datawriter("not a cyclone name"), nullptr);
+  Topic* victim = t;
+  EXPECT_EQ(p->delete_topic(victim), RETCODE_OK) << "a refused endpoint left a use of its topic";
+
+  t = p->create_topic("not a cyclone name", "Rec", TOPIC_QOS_DEFAULT, nullptr, 0);
+  PublisherQos manual;
+  manual.entity_factory.autoenable_created_entities = false;
+  ASSERT_EQ(pub->set_qos(manual), RETCODE_OK);
+  DataWriter* w = pub->create_datawriter(t, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->enable(), RETCODE_BAD_PARAMETER);
+  EXPECT_FALSE(w->is_enabled());
+  EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
+}
+
 TEST_F(ModelTest, FindTopicReturnsTheTopicOrWaitsOutTheTimeout) {
   DomainParticipant* p = make_participant();
   ASSERT_NE(p, nullptr);

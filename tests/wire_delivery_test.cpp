@@ -110,6 +110,45 @@ TEST_F(WireDelivery, KeyedWriterInstanceRules) {
   for (auto& c : cases) EXPECT_EQ(c.call(), c.expected) << c.what;
 }
 
+// Times with nanoseconds of 10^9 or more (other than the infinite time) or
+// negative seconds, and durations out of range, are refused and send
+// nothing; the extreme valid times arrive unchanged.
+TEST_F(WireDelivery, OutOfRangeTimesAndDurationsAreRefused) {
+  ASSERT_TRUE(a.make("wd_times", true));
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = a.subscriber->create_datareader(a.topic, reader_qos(RELIABLE_RELIABILITY_QOS, 10), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  KeyedType s = keyed(7);
+  const InstanceHandle_t h = w->register_instance(&s);
+  ASSERT_NE(h, HANDLE_NIL);
+  ASSERT_TRUE(eventually([&] { return matched_pubs(r) == 1; }, 5000));
+  const Time refused[] = {{1, 2000000000}, {0, 1000000000}, {0x7fffffff, 1000000000}, {0x7fffffff, 0x7fffffff},
+                          {-1, 0xffffffff}, {-1, 0}};
+  for (const Time& t : refused) {
+    SCOPED_TRACE(std::to_string(t.sec) + "." + std::to_string(t.nanosec));
+    EXPECT_EQ(w->write_w_timestamp(&s, h, t), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(w->dispose_w_timestamp(&s, h, t), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(w->unregister_instance_w_timestamp(&s, h, t), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(w->register_instance_w_timestamp(&s, t), HANDLE_NIL);
+  }
+  for (const Duration_t& d : {Duration_t{0, 1000000000}, Duration_t{-1, 0}, Duration_t{0x7fffffff, 0x7fffffff}}) {
+    EXPECT_EQ(w->wait_for_acknowledgments(d), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(a.publisher->wait_for_acknowledgments(d), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(r->wait_for_historical_data(d), RETCODE_BAD_PARAMETER);
+  }
+  sleep_ms(200);
+  std::vector<SampleInfo> infos;
+  take_all<KeyedType>(r, &infos);
+  EXPECT_TRUE(infos.empty()) << "a refused call reached the reader";
+
+  // The instance is still registered with its handle.
+  const Time accepted[] = {{0, 999999999}, {0x7fffffff, 999999999}, {0x7fffffff, 0xffffffff}};
+  for (const Time& t : accepted) EXPECT_EQ(w->write_w_timestamp(&s, h, t), RETCODE_OK);
+  std::vector<std::pair<int32_t, SampleInfo>> got = take_at_least<KeyedType>(r, 3, 3000);
+  ASSERT_EQ(got.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(got[i].second.source_timestamp, accepted[i]) << i;
+}
+
 TEST_F(WireDelivery, KeylessInstanceIsNil) {
   ASSERT_TRUE(a.make("wd_keyless", false));
   ASSERT_TRUE(b.make("wd_keyless", false));
@@ -180,6 +219,37 @@ TEST_F(WireDelivery, UnregisterAndDisposeReachTheReader) {
   EXPECT_EQ(by_sec[2000].instance_state, NOT_ALIVE_NO_WRITERS_INSTANCE_STATE);
   EXPECT_EQ(by_sec[2001].instance_state, NOT_ALIVE_DISPOSED_INSTANCE_STATE);
   EXPECT_EQ(by_sec[2001].instance_handle, h2);
+}
+
+// The writer data lifecycle of an enabled writer changes what unregistering
+// does from then on: disposed while autodispose is on, else no writers.
+TEST_F(WireDelivery, AutodisposeChangedOnAnEnabledWriterApplies) {
+  ASSERT_TRUE(a.make("wd_autodispose", true));
+  ASSERT_TRUE(b.make("wd_autodispose", true));
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, reader_qos(RELIABLE_RELIABILITY_QOS, 10), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1 && matched_pubs(r) == 1; }, 5000));
+  struct Step {
+    bool autodispose;
+    InstanceStateKind after_unregister;
+  } steps[] = {{false, NOT_ALIVE_NO_WRITERS_INSTANCE_STATE}, {true, NOT_ALIVE_DISPOSED_INSTANCE_STATE}};
+  int32_t key = 3000;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.autodispose);
+    DataWriterQos q;
+    ASSERT_EQ(w->get_qos(q), RETCODE_OK);
+    q.writer_data_lifecycle.autodispose_unregistered_instances = step.autodispose;
+    ASSERT_EQ(w->set_qos(q), RETCODE_OK);
+    KeyedType s = keyed(++key);
+    const InstanceHandle_t h = w->register_instance(&s);
+    EXPECT_EQ(w->write(&s, h), RETCODE_OK);
+    EXPECT_EQ(take_at_least<KeyedType>(r, 1, 3000).size(), 1u);
+    EXPECT_EQ(w->unregister_instance(&s, h), RETCODE_OK);
+    std::vector<SampleInfo> infos;
+    ASSERT_TRUE(eventually([&] { take_all<KeyedType>(r, &infos); return !infos.empty(); }, 3000));
+    EXPECT_EQ(infos.back().instance_state, step.after_unregister);
+  }
 }
 
 TEST_F(WireDelivery, MatchedEndpointsCarryDiscoveryData) {

@@ -475,6 +475,33 @@ TEST_F(XmlProfiles, RefusedFilesChangeNothing) {
   EXPECT_EQ(pf::find("half_lib", "half_profile", "fine", half), RETCODE_ERROR) << "nothing half-loaded";
 }
 
+// A caller of load_qos_from_xml sees only RETCODE_ERROR; the reason goes to
+// standard error as one line, also when it quotes a file name with a new
+// line in it. An accepted file writes nothing.
+TEST_F(XmlProfiles, RefusalReasonIsOneLineOnStandardError) {
+  DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
+  const std::string bad = write(
+      "negative_sec.xml",
+      doc("<qos name=\"q\" kind=\"topic\"><field path=\"deadline.period\" sec=\"-5\" nanosec=\"0\"/></qos>"));
+  const std::string missing = (dir_ / "two\nlines.xml").string();
+  struct Case {
+    std::string file;
+    const char* reason;
+  } cases[] = {{bad, "sec '-5' is not in [0, 2147483647]"}, {missing, "cannot open"}};
+  for (const Case& c : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(factory->load_qos_from_xml(c.file.c_str()), RETCODE_ERROR);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string prefix = "quorvela: QoS file refused: ";
+    ASSERT_EQ(err.compare(0, prefix.size(), prefix), 0) << err;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "not one line: " << err;
+  }
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(factory->load_qos_from_xml(shipped_config().c_str()), RETCODE_OK);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 TEST_F(XmlProfiles, UnreadableFilesChangeNothingAndNeverBlock) {
   load_shipped();
   const std::string fifo = (dir_ / "fifo.xml").string();

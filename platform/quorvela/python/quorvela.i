@@ -51,17 +51,29 @@ void clear_library_pointer(void* object) {
   }
 }
 
+// The error of a library entity that no longer exists (deleted by its
+// parent, by delete_contained_entities or by finalize).
+%define %deleted_entity_error
+SWIG_exception_fail(SWIG_ValueError, "deleted library entity in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'")
+%enddef
+
 // Library objects behind DataWriter/DataReader arguments must exist: None,
-// or an object whose library entity was deleted, is refused (the destructor
-// of the binding object accepts both).
+// an object whose library pointer was cleared, or one whose library entity
+// was deleted, is refused (the destructor of the binding object accepts
+// them all).
 %define %library_object(TYPE, ACCESSOR, COND)
 %typemap(in, noblock=1) TYPE (void *argp = 0, int res = 0) {
   res = SWIG_ConvertPtr($input, &argp, $descriptor, $disown | 0);
   if (!SWIG_IsOK(res)) {
     SWIG_exception_fail(SWIG_ArgError(res), "in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
   }
-  if (!quorvela_py::ACCESSOR(argp) && (COND)) {
-    SWIG_exception_fail(SWIG_ValueError, "invalid null reference in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
+  if (COND) {
+    if (!quorvela_py::ACCESSOR(argp)) {
+      SWIG_exception_fail(SWIG_ValueError, "invalid null reference in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
+    }
+    if (!QUORVELA::entity_exists(quorvela_py::ACCESSOR(argp))) {
+      %deleted_entity_error;
+    }
   }
   $1 = reinterpret_cast< $ltype >(argp);
 }
@@ -70,6 +82,42 @@ void clear_library_pointer(void* object) {
 %library_object(DataReader *self, library_reader, !(($disown) & SWIG_POINTER_DISOWN))
 %library_object(DataWriter *writer, library_writer, true)
 %library_object(DataReader *reader, library_reader, true)
+
+// The other library entities: the object a method is called on must exist;
+// an entity argument may be None (the library refuses it) but must not be
+// deleted.
+%define %live_entity(NAME)
+%typemap(check, noblock=1) QUORVELA::NAME *self {
+  if (!$1) {
+    SWIG_exception_fail(SWIG_ValueError, "invalid null reference in method '" "$symname" "', argument " "$argnum" " of type '" "$type" "'");
+  }
+  if (!QUORVELA::entity_exists($1)) {
+    %deleted_entity_error;
+  }
+}
+%typemap(check, noblock=1) QUORVELA::NAME * {
+  if ($1 && !QUORVELA::entity_exists($1)) {
+    %deleted_entity_error;
+  }
+}
+%enddef
+%live_entity(DomainParticipant)
+%live_entity(Publisher)
+%live_entity(Subscriber)
+%live_entity(Topic)
+
+// A type support is passed as the number its get_instance() returned; any
+// other number is refused without being followed.
+%typemap(in, noblock=1, fragment=SWIG_AsVal_frag(long long)) QUORVELA::TypeSupport* type_support (long long address = 0, int res = 0) {
+  res = SWIG_AsVal(long long)($input, &address);
+  if (!SWIG_IsOK(res)) {
+    SWIG_exception_fail(SWIG_ArgError(res), "in method '" "$symname" "', argument " "$argnum" " of type 'long long'");
+  }
+  $1 = QUORVELA::type_support_at(address);
+  if (!$1) {
+    SWIG_exception_fail(SWIG_ValueError, "in method '" "$symname" "', argument " "$argnum" ": not the address of a type support (get_instance())");
+  }
+}
 
 // Entities that the library owns: never created or freed from Python.
 %define %library_entity(NAME)
@@ -230,8 +278,10 @@ class DataWriter {
     return quorvela_py::library_writer($self)->wait_for_acknowledgments(QUORVELA::Duration_t{sec, nanosec});
   }
   // True while the object (binding or typed writer) stands for a library
-  // writer.
-  static bool is_valid(const DataWriter* object) { return quorvela_py::library_writer(object) != nullptr; }
+  // writer that exists.
+  static bool is_valid(const DataWriter* object) {
+    return QUORVELA::entity_exists(quorvela_py::library_writer(object));
+  }
 }
 
 class DataReader {
@@ -246,7 +296,9 @@ class DataReader {
   ReturnCode_t get_subscription_matched_status(QUORVELA::SubscriptionMatchedStatus& status) {
     return quorvela_py::library_reader($self)->get_subscription_matched_status(status);
   }
-  static bool is_valid(const DataReader* object) { return quorvela_py::library_reader(object) != nullptr; }
+  static bool is_valid(const DataReader* object) {
+    return QUORVELA::entity_exists(quorvela_py::library_reader(object));
+  }
 }
 
 namespace QUORVELA {
@@ -319,8 +371,8 @@ class DomainParticipant {
   %extend {
     // type_support: the address of a TypeSupport, as the type modules hand
     // it out (for example FlatRecordTypeSupport.get_instance()).
-    ReturnCode_t registe_type(const std::string& type_name, long long type_support) {
-      return $self->registe_type(type_name, reinterpret_cast<QUORVELA::TypeSupport*>(type_support));
+    ReturnCode_t registe_type(const std::string& type_name, QUORVELA::TypeSupport* type_support) {
+      return $self->registe_type(type_name, type_support);
     }
     Topic* create_topic(const std::string& topic_name, const std::string& type_name) {
       return $self->create_topic(topic_name, type_name, QUORVELA::TOPIC_QOS_DEFAULT, nullptr, 0);

@@ -56,11 +56,12 @@ class EndpointBase : public Api {
   }
 
   // The topic data of the (related) topic changed: announced again.
-  void topic_qos_changed() {
+  ReturnCode_t topic_qos_changed() {
     std::lock_guard<std::mutex> lk(mtx_);
-    if (!enabled_ || closed_) return;
+    if (!enabled_ || closed_) return RETCODE_OK;
     TopicQos tq = topic_->qos();
-    participant_wire_->set_topic_data(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
+    return wire::to_retcode(
+        participant_wire_->set_topic_data(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value));
   }
   TopicImpl* topic_impl() { return topic_; }
 
@@ -91,7 +92,8 @@ class EndpointBase : public Api {
 
   // set_qos: refused QoS are refused; a disabled endpoint takes any other;
   // an enabled one takes it when only changeable policies differ, and then
-  // apply(old) runs with mtx_ held to put the changes into effect.
+  // apply(old) runs with mtx_ held to put the changes into effect. When
+  // apply fails, the old QoS stays and its code is the result.
   template <typename Apply>
   ReturnCode_t change_qos(const Qos& qos, Apply&& apply) {
     ReturnCode_t rc = check_qos(qos);
@@ -106,8 +108,9 @@ class EndpointBase : public Api {
     if (rc != RETCODE_OK) return rc;
     const Qos old = qos_;
     qos_ = qos;
-    apply(old);
-    return RETCODE_OK;
+    rc = apply(old);
+    if (rc != RETCODE_OK) qos_ = old;
+    return rc;
   }
 
   TopicImpl* topic_;  // the topic written or read (the related one of a filtered topic)
@@ -329,8 +332,8 @@ DeadlineMisses check_deadlines(Instances& instances, std::chrono::nanoseconds pe
 // infinite period stops them all. The due time to arm the timer for, if any.
 template <typename Instances>
 std::optional<EndpointClock::time_point> restart_deadlines(Instances& instances, const Duration_t& period) {
-  const bool runs = !wire::is_infinite(period) && !instances.empty();
-  const auto due = runs ? EndpointClock::now() + std::chrono::nanoseconds(wire::to_ns(period))
+  const bool runs = !is_infinite(period) && !instances.empty();
+  const auto due = runs ? EndpointClock::now() + to_chrono(period)
                         : EndpointClock::time_point{};
   for (auto& [k, inst] : instances) inst.deadline_due = due;
   if (!runs) return std::nullopt;
@@ -373,8 +376,8 @@ ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t&
   data.reliability.kind = ed.reliability;
   data.ownership.kind = ed.ownership;
   data.liveliness.kind = ed.liveliness;
-  data.liveliness.lease_duration = wire::to_duration(ed.lease_ns);
-  data.deadline.period = wire::to_duration(ed.deadline_ns);
+  data.liveliness.lease_duration = to_duration(ed.lease_ns);
+  data.deadline.period = to_duration(ed.deadline_ns);
   data.destination_order.kind = ed.destination_order;
   data.partition.name = ed.partitions;
   return RETCODE_OK;

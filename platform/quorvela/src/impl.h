@@ -13,8 +13,9 @@
 //                                          DataWriterListener*, StatusMask);
 //       null when the QoS is refused; not enabled yet. Called with model_mutex() held.
 //   ReturnCode_t enable();         the publisher calls it for autoenable
-//   void publisher_qos_changed();  partition or group data of the publisher changed
-//   void topic_qos_changed();      topic data of the topic changed
+//   ReturnCode_t publisher_qos_changed();  partition or group data of the publisher changed
+//   ReturnCode_t topic_qos_changed();      topic data of the topic changed
+//       (both RETCODE_OK, or the code of what Cyclone refused)
 //   void close();                  stops timers, waits for running callbacks, deletes the
 //                                  Cyclone entities; no callback afterwards. Called without
 //                                  model_mutex() held, after the writer was unlinked.
@@ -53,6 +54,12 @@ class DataWriterImpl;
 class DataReaderImpl;
 
 std::recursive_mutex& model_mutex();
+
+// Topic names (of content-filtered topics too) and type names are 1 to
+// kMaxNameBytes bytes long; longer ones are refused before they reach
+// Cyclone.
+constexpr size_t kMaxNameBytes = 256;
+inline bool valid_name(const std::string& name) { return !name.empty() && name.size() <= kMaxNameBytes; }
 
 // Entity handles: 12-octet prefix + 4-octet entity id, length 16, trailing 0.
 InstanceHandle_t handle_from_guid(const wire::Guid& g);

@@ -101,11 +101,22 @@ ReturnCode_t replace_group_qos(Q& current, bool enabled, const Q& next, const st
     rc = check_changeable(current, next);
     if (rc != RETCODE_OK) return rc;
   }
-  const bool announced = next.partition.name != current.partition.name ||
-                         next.group_data.value != current.group_data.value;
+  const bool announced = next.partition != current.partition || next.group_data != current.group_data;
   current = next;
   if (announced) affected = members;
   return RETCODE_OK;
+}
+
+// Tells every one of `endpoints` about a change (tell(e) returns a code);
+// the result is the first code other than RETCODE_OK, or RETCODE_OK.
+template <typename Endpoint, typename Tell>
+ReturnCode_t tell_all(const std::vector<Endpoint*>& endpoints, Tell tell) {
+  ReturnCode_t result = RETCODE_OK;
+  for (Endpoint* e : endpoints) {
+    const ReturnCode_t rc = tell(e);
+    if (result == RETCODE_OK) result = rc;
+  }
+  return result;
 }
 
 // Finds `victim` among `members`, removes it and returns it; null when the

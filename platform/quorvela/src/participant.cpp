@@ -187,7 +187,7 @@ ReturnCode_t ParticipantImpl::delete_subscriber(Subscriber*& subscriber) {
 // ----------------------------------------------------------------- types
 ReturnCode_t ParticipantImpl::registe_type(const std::string& type_name, TypeSupport* type_support) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (type_support == nullptr || type_name.empty()) return RETCODE_BAD_PARAMETER;
+  if (type_support == nullptr || !valid_name(type_name)) return RETCODE_BAD_PARAMETER;
   auto it = types_.find(type_name);
   if (it != types_.end()) return it->second == type_support ? RETCODE_OK : RETCODE_PRECONDITION_NOT_MET;
   types_.emplace(type_name, type_support);
@@ -198,7 +198,7 @@ ReturnCode_t ParticipantImpl::registe_type(const std::string& type_name, TypeSup
 Topic* ParticipantImpl::create_topic(const std::string& topic_name, const std::string& type_name,
                                      const TopicQos& qos, TopicListener* listener, StatusMask mask) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (topic_name.empty()) return nullptr;
+  if (!valid_name(topic_name)) return nullptr;
   auto type = types_.find(type_name);
   if (type == types_.end()) return nullptr;
   if (lookup_topicdescription(topic_name) != nullptr) return nullptr;
@@ -231,11 +231,11 @@ Topic* ParticipantImpl::find_topic(const std::string& topic_name, const Duration
     return nullptr;
   };
   if (Topic* t = lookup()) return t;
-  if (!is_infinite(timeout) && (timeout.sec < 0 || timeout.nanosec >= 1000000000u)) return nullptr;
+  // No topic of a name beyond the bound ever exists.
+  if (!is_valid(timeout) || !valid_name(topic_name)) return nullptr;
   // Waits for the topic to be created by another thread, up to the time-out.
   const auto deadline = std::chrono::steady_clock::now() +
-                        (is_infinite(timeout) ? std::chrono::hours(24 * 365)
-                                              : std::chrono::nanoseconds(to_nanoseconds(timeout)));
+                        (is_infinite(timeout) ? std::chrono::hours(24 * 365) : to_chrono(timeout));
   while (true) {
     if (topic_created().wait_until(lock, deadline) == std::cv_status::timeout) return lookup();
     if (Topic* t = lookup()) return t;
@@ -255,7 +255,7 @@ ContentFilteredTopic* ParticipantImpl::create_contentfilteredtopic(const std::st
                                                                    const std::string& filter_expression,
                                                                    const StringSeq& expression_parameters) {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  if (name.empty()) return nullptr;
+  if (!valid_name(name)) return nullptr;
   TopicImpl* related = find_topic_impl(related_topic);
   if (related == nullptr) return nullptr;
   if (lookup_topicdescription(name) != nullptr) return nullptr;
@@ -326,16 +326,13 @@ bool ParticipantImpl::contains_entity(const InstanceHandle_t& handle) {
 
 ReturnCode_t ParticipantImpl::assert_liveliness() {
   if (!enabled_) return RETCODE_NOT_ENABLED;
-  if (wire_.assert_liveliness() != DDS_RETCODE_OK) return RETCODE_ERROR;
-  DataWriterImpl::assert_participant_liveliness(&wire_);
-  return RETCODE_OK;
+  // Renews the manual-by-participant writers, then asserts the participant.
+  return DataWriterImpl::assert_participant_liveliness(&wire_);
 }
 
 ReturnCode_t ParticipantImpl::get_current_time(Time& current_time) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
-  current_time.sec = static_cast<int32_t>(ns / 1000000000LL);
-  current_time.nanosec = static_cast<uint32_t>(ns % 1000000000LL);
+  current_time = to_time(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
   return RETCODE_OK;
 }
 

@@ -7,50 +7,55 @@
 #include "reader.h"
 #include "writer.h"
 #include "model_util.h"
+#include "policy_table.h"
 #include "xml/profiles.h"
 
 namespace QUORVELA::detail {
 
 namespace {
 
-void copy_topic_policies(const TopicQos& t, DataWriterQos& w) {
-  w.durability = t.durability;
-  w.durability_service = t.durability_service;
-  w.deadline = t.deadline;
-  w.latency_budget = t.latency_budget;
-  w.liveliness = t.liveliness;
-  w.reliability = t.reliability;
-  w.destination_order = t.destination_order;
-  w.history = t.history;
-  w.resource_limits = t.resource_limits;
-  w.transport_priority = t.transport_priority;
-  w.lifespan = t.lifespan;
-  w.ownership = t.ownership;
-}
-
-void copy_topic_policies(const TopicQos& t, DataReaderQos& r) {
-  r.durability = t.durability;
-  r.deadline = t.deadline;
-  r.latency_budget = t.latency_budget;
-  r.liveliness = t.liveliness;
-  r.reliability = t.reliability;
-  r.destination_order = t.destination_order;
-  r.history = t.history;
-  r.resource_limits = t.resource_limits;
-  r.ownership = t.ownership;
+// copy_from_topic_qos: every policy the topic and the endpoint both have.
+template <typename Q>
+void copy_topic_policies(const TopicQos& t, Q& endpoint) {
+  for_each_policy_of<Q>([&](const auto& row, auto member) {
+    if (auto from = row.template in<TopicQos>()) endpoint.*member = t.*from;
+  });
 }
 
 // What a writer or reader holds on topics while it belongs to its group: a
 // user count on its topic and, for a reader, on its content-filtered topic.
+void hold_topics(DataWriterImpl* w) { w->topic_impl()->add_user(); }
 void release_topics(DataWriterImpl* w) { w->topic_impl()->remove_user(); }
 
+void hold_topics(DataReaderImpl* r) {
+  r->topic_impl()->add_user();
+  if (ContentFilteredTopicImpl* c = r->cft_impl()) c->add_user();
+}
 void release_topics(DataReaderImpl* r) {
   r->topic_impl()->remove_user();
   if (ContentFilteredTopicImpl* c = r->cft_impl()) c->remove_user();
 }
 
-void group_qos_changed(DataWriterImpl* w) { w->publisher_qos_changed(); }
-void group_qos_changed(DataReaderImpl* r) { r->subscriber_qos_changed(); }
+// The end of a create call, with the model lock held in `lock`: links `e`
+// into its group and enables it when the group autoenables what it creates.
+// When that fails (Cyclone refused the endpoint) the creation fails: `e` is
+// unlinked, closed outside the lock and freed.
+template <typename Endpoint>
+Endpoint* link_new_endpoint(std::unique_lock<std::recursive_mutex>& lock, std::vector<Endpoint*>& endpoints,
+                            Endpoint* e, bool enable) {
+  endpoints.push_back(e);
+  hold_topics(e);
+  if (!enable || e->enable() == RETCODE_OK) return e;
+  endpoints.pop_back();
+  release_topics(e);
+  lock.unlock();
+  e->close();
+  delete e;
+  return nullptr;
+}
+
+ReturnCode_t group_qos_changed(DataWriterImpl* w) { return w->publisher_qos_changed(); }
+ReturnCode_t group_qos_changed(DataReaderImpl* r) { return r->subscriber_qos_changed(); }
 
 void participant_default(ParticipantImpl* participant, PublisherQos& q) {
   participant->get_default_publisher_qos(q);
@@ -106,7 +111,8 @@ ReturnCode_t delete_all_endpoints(std::vector<Endpoint*>& endpoints) {
 
 // Replaces the QoS of a publisher or subscriber; the default object stands
 // for the participant's current default. The endpoints that must announce
-// the change are told outside the model lock.
+// the change are told outside the model lock; the first code of one that
+// could not (Cyclone refused it) is the result.
 template <typename Q, typename Endpoint>
 ReturnCode_t set_group_qos(ParticipantImpl* participant, Q& current, const std::atomic<bool>& enabled, const Q& qos,
                            const Q& default_object, const std::vector<Endpoint*>& endpoints) {
@@ -118,8 +124,7 @@ ReturnCode_t set_group_qos(ParticipantImpl* participant, Q& current, const std::
     ReturnCode_t rc = replace_group_qos(current, enabled.load(), next, endpoints, affected);
     if (rc != RETCODE_OK) return rc;
   }
-  for (Endpoint* e : affected) group_qos_changed(e);
-  return RETCODE_OK;
+  return tell_all(affected, [](Endpoint* e) { return group_qos_changed(e); });
 }
 
 }  // namespace
@@ -142,17 +147,14 @@ std::vector<DataWriterImpl*> PublisherImpl::unlink_all_writers() { return unlink
 
 DataWriter* PublisherImpl::create_datawriter(Topic* topic, const DataWriterQos& qos, DataWriterListener* listener,
                                              StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  std::unique_lock<std::recursive_mutex> lock(model_mutex());
   TopicImpl* t = participant_->find_topic_impl(topic);
   if (t == nullptr) return nullptr;
   const DataWriterQos q = resolve_default(qos, DATAWRITER_QOS_DEFAULT, default_writer_qos_);
   if (check_qos(q) != RETCODE_OK) return nullptr;
   DataWriterImpl* w = DataWriterImpl::create(this, t, q, listener, mask);
   if (w == nullptr) return nullptr;
-  writers_.push_back(w);
-  t->add_user();
-  if (enabled_ && qos_.entity_factory.autoenable_created_entities) w->enable();
-  return w;
+  return link_new_endpoint(lock, writers_, w, enabled_ && qos_.entity_factory.autoenable_created_entities);
 }
 
 DataWriter* PublisherImpl::create_datawriter_with_profile(Topic* topic, const char* l, const char* p,
@@ -180,19 +182,13 @@ ReturnCode_t PublisherImpl::wait_for_acknowledgments(const Duration_t& max_wait)
     if (!enabled_) return RETCODE_NOT_ENABLED;
     writers = writers_;
   }
+  if (!is_valid(max_wait)) return RETCODE_BAD_PARAMETER;
   // One deadline for all writers.
   const auto start = std::chrono::steady_clock::now();
   for (DataWriterImpl* w : writers) {
-    Duration_t left = max_wait;
-    if (!is_infinite(max_wait)) {
-      const int64_t spent = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                std::chrono::steady_clock::now() - start).count();
-      int64_t rest = to_nanoseconds(max_wait) - spent;
-      if (rest < 0) rest = 0;
-      left.sec = static_cast<int32_t>(rest / 1000000000LL);
-      left.nanosec = static_cast<uint32_t>(rest % 1000000000LL);
-    }
-    ReturnCode_t rc = w->wait_for_acknowledgments(left);
+    const int64_t spent =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    ReturnCode_t rc = w->wait_for_acknowledgments(remaining(max_wait, spent));
     if (rc != RETCODE_OK) return rc;
   }
   return RETCODE_OK;
@@ -249,18 +245,14 @@ std::vector<DataReaderImpl*> SubscriberImpl::unlink_all_readers() { return unlin
 
 DataReader* SubscriberImpl::create_datareader(TopicDescription* topic, const DataReaderQos& qos,
                                               DataReaderListener* listener, StatusMask mask) {
-  std::lock_guard<std::recursive_mutex> lock(model_mutex());
+  std::unique_lock<std::recursive_mutex> lock(model_mutex());
   ReaderTopic rt = resolve_reader_topic(participant_, topic);
   if (rt.topic == nullptr) return nullptr;
   const DataReaderQos q = resolve_default(qos, DATAREADER_QOS_DEFAULT, default_reader_qos_);
   if (check_qos(q) != RETCODE_OK) return nullptr;
   DataReaderImpl* r = DataReaderImpl::create(this, rt, q, listener, mask);
   if (r == nullptr) return nullptr;
-  readers_.push_back(r);
-  rt.topic->add_user();
-  if (rt.cft != nullptr) rt.cft->add_user();
-  if (enabled_ && qos_.entity_factory.autoenable_created_entities) r->enable();
-  return r;
+  return link_new_endpoint(lock, readers_, r, enabled_ && qos_.entity_factory.autoenable_created_entities);
 }
 
 DataReader* SubscriberImpl::create_datareader_with_profile(TopicDescription* topic, const char* l, const char* p,

@@ -1,7 +1,9 @@
 // QoS rules: value ranges, consistency within one QoS value, and which
-// policies may change once an entity is enabled.
+// policies may change once an entity is enabled (by the policy table,
+// policy_table.h).
 #pragma once
 
+#include "duration.h"
 #include "quorvela/qos.h"
 #include "quorvela/types.h"
 
@@ -28,12 +30,5 @@ ReturnCode_t check_changeable(const SubscriberQos& current, const SubscriberQos&
 ReturnCode_t check_changeable(const TopicQos& current, const TopicQos& next);
 ReturnCode_t check_changeable(const DataWriterQos& current, const DataWriterQos& next);
 ReturnCode_t check_changeable(const DataReaderQos& current, const DataReaderQos& next);
-
-// Duration helpers.
-bool is_infinite(const Duration_t& d);
-// Nanoseconds; INT64_MAX for the infinite duration.
-int64_t to_nanoseconds(const Duration_t& d);
-// a < b with the infinite duration the largest.
-bool duration_less(const Duration_t& a, const Duration_t& b);
 
 }  // namespace QUORVELA::detail

@@ -116,18 +116,18 @@ void DataReaderImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
                   [&](RequestedIncompatibleQosStatus& s) { count_incompatible(s, e); });
 }
 
-void DataReaderImpl::subscriber_qos_changed() {
+ReturnCode_t DataReaderImpl::subscriber_qos_changed() {
   std::lock_guard<std::mutex> wl(wire_mtx_);
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    if (!enabled_ || closed_) return;
+    if (!enabled_ || closed_) return RETCODE_OK;
   }
   SubscriberQos sq = subscriber_->qos();
-  if (wire_.update_group(sq.partition.name, sq.group_data.value)) return;
+  if (wire_.update_group(sq.partition.name, sq.group_data.value)) return RETCODE_OK;
   // Cyclone cannot change a subscriber's partition: make the reader again
   // (the cache is kept).
   wire_.destroy();
-  create_wire();
+  return create_wire();
 }
 
 void DataReaderImpl::close() {
@@ -251,8 +251,8 @@ bool DataReaderImpl::note_state_change_locked(Instance& inst, const wire::WireSa
 // Time-based filter, per instance, on source timestamps.
 bool DataReaderImpl::passes_time_filter_locked(const Instance& inst, const wire::WireSample& s) const {
   if (!inst.has_accepted) return true;
-  const int64_t sep = wire::to_ns(qos_.time_based_filter.minimum_separation);
-  if (sep == DDS_INFINITY) return false;
+  const int64_t sep = to_ns(qos_.time_based_filter.minimum_separation);
+  if (sep == kInfiniteNs) return false;
   return sep <= 0 || s.source_ts_ns - inst.last_accepted_ts >= sep;
 }
 
@@ -300,7 +300,7 @@ void DataReaderImpl::store_sample_locked(Instance& inst, wire::WireSample& s) {
   smp->valid = true;
   smp->source_ts = s.source_ts_ns;
   // The lifespan the writer had when it wrote the sample.
-  if (s.lifespan_ns != DDS_INFINITY) smp->expiry = s.source_ts_ns + s.lifespan_ns;
+  if (s.lifespan_ns != kInfiniteNs) smp->expiry = add_ns(s.source_ts_ns, s.lifespan_ns);
   smp->publication = handle_from_guid(s.publication);
   smp->disposed_gen = inst.disposed_gen;
   smp->no_writers_gen = inst.no_writers_gen;
@@ -310,7 +310,7 @@ void DataReaderImpl::store_sample_locked(Instance& inst, wire::WireSample& s) {
 
 void DataReaderImpl::restart_deadline_locked(Instance& inst) {
   if (is_infinite(qos_.deadline.period)) return;
-  inst.deadline_due = Clock::now() + ns(wire::to_ns(qos_.deadline.period));
+  inst.deadline_due = Clock::now() + to_chrono(qos_.deadline.period);
   if (!deadline_timer_.armed()) schedule_deadline_locked(inst.deadline_due);
 }
 
@@ -375,7 +375,7 @@ SampleInfo DataReaderImpl::sample_info_locked(const Sample& smp) const {
   info.sample_state = smp.read ? READ_SAMPLE_STATE : NOT_READ_SAMPLE_STATE;
   info.view_state = inst.new_view ? NEW_VIEW_STATE : NOT_NEW_VIEW_STATE;
   info.instance_state = inst.state;
-  info.source_timestamp = wire::to_time(smp.source_ts);
+  info.source_timestamp = to_time(smp.source_ts);
   info.instance_handle = inst.handle;
   info.publication_handle = smp.publication;
   info.disposed_generation_count = smp.disposed_gen;
@@ -592,7 +592,7 @@ void DataReaderImpl::on_deadline_timer() {
     deadline_timer_.fired();
     if (!enabled_ || closed_ || is_infinite(qos_.deadline.period)) return;
     // Only alive instances are expected to be updated.
-    d = check_deadlines(instances_, ns(wire::to_ns(qos_.deadline.period)),
+    d = check_deadlines(instances_, to_chrono(qos_.deadline.period),
                         [](const Instance& inst) { return inst.state == ALIVE_INSTANCE_STATE; });
     if (d.next != Clock::time_point::max()) schedule_deadline_locked(d.next);
   }
@@ -653,27 +653,28 @@ ReturnCode_t DataReaderImpl::get_matched_publication_data(PublicationBuiltinTopi
   if (rc != RETCODE_OK) return rc;
   // Only publications carry these.
   data.ownership_strength.value = ed.strength;
-  data.lifespan.duration = wire::to_duration(ed.lifespan_ns);
+  data.lifespan.duration = to_duration(ed.lifespan_ns);
   return RETCODE_OK;
 }
 
 ReturnCode_t DataReaderImpl::wait_for_historical_data(const Duration_t& max_wait) {
-  (void)max_wait;  // historical data is delivered with the match itself
+  // Historical data is delivered with the match itself: nothing to wait for.
+  if (!is_valid(max_wait)) return RETCODE_BAD_PARAMETER;
   std::lock_guard<std::mutex> lk(mtx_);
   return enabled_ ? RETCODE_OK : RETCODE_NOT_ENABLED;
 }
 
 // --------------------------------------------------------------------- QoS
 
-ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& qos) {
+ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& requested) {
+  // The default object stands for the subscriber's current default.
+  DataReaderQos qos = requested;
+  if (&requested == &DATAREADER_QOS_DEFAULT) subscriber_->get_default_datareader_qos(qos);
   // The time-based filter and the deadline apply to what arrives from now on.
   return change_qos(qos, [&](const DataReaderQos& old) {
-    if (old.user_data.value != qos.user_data.value) {
-      dds_qos_t* q = dds_create_qos();
-      const auto& v = qos.user_data.value;
-      dds_qset_userdata(q, v.empty() ? nullptr : v.data(), v.size());
-      dds_set_qos(wire_.entity(), q);
-      dds_delete_qos(q);
+    if (old.user_data != qos.user_data) {
+      const dds_return_t rc = wire_.set_user_data(qos.user_data.value);
+      if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
     }
     // A new deadline period restarts the clock of every instance the reader
     // holds, also of those that arrived while the period was infinite.
@@ -681,6 +682,7 @@ ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& qos) {
       deadline_timer_.cancel();
       if (auto due = restart_deadlines(instances_, qos.deadline.period)) schedule_deadline_locked(*due);
     }
+    return RETCODE_OK;
   });
 }
 

@@ -16,8 +16,8 @@
 //       RETCODE_PRECONDITION_NOT_MET while the subscriber is disabled or the
 //       participant's Cyclone side is not created; otherwise creates the
 //       Cyclone reader. The topic's enabled state does not matter.
-//   void subscriber_qos_changed();   partition or group data of the subscriber changed
-//   void topic_qos_changed();        topic data of the (related) topic changed
+//   ReturnCode_t subscriber_qos_changed();   partition or group data of the subscriber changed
+//   ReturnCode_t topic_qos_changed();        topic data of the (related) topic changed
 //   void close();                    as DataWriterImpl::close(); also deletes the
 //                                    reader's conditions
 //   TopicImpl* topic_impl();                 the topic read (the related one for a filtered topic)
@@ -47,7 +47,7 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   ~DataReaderImpl() override;
 
   ReturnCode_t enable() override;
-  void subscriber_qos_changed();
+  ReturnCode_t subscriber_qos_changed();
   void close();
   ContentFilteredTopicImpl* cft_impl() { return cft_; }
   SubscriberImpl* subscriber_impl() { return subscriber_; }

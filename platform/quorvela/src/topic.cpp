@@ -52,14 +52,15 @@ ReturnCode_t TopicImpl::set_qos(const TopicQos& qos) {
       rc = check_changeable(qos_, q);
       if (rc != RETCODE_OK) return rc;
     }
-    const bool data_changed = q.topic_data.value != qos_.topic_data.value;
+    const bool data_changed = q.topic_data != qos_.topic_data;
     qos_ = q;
     // Every endpoint on this topic announces the new topic data.
     if (data_changed) participant_->endpoints_on(this, writers, readers);
   }
-  for (DataWriterImpl* w : writers) w->topic_qos_changed();
-  for (DataReaderImpl* r : readers) r->topic_qos_changed();
-  return RETCODE_OK;
+  // The first code of an endpoint whose announcement Cyclone refused.
+  const ReturnCode_t rc = tell_all(writers, [](DataWriterImpl* w) { return w->topic_qos_changed(); });
+  const ReturnCode_t rr = tell_all(readers, [](DataReaderImpl* r) { return r->topic_qos_changed(); });
+  return rc != RETCODE_OK ? rc : rr;
 }
 
 ReturnCode_t TopicImpl::set_listener(TopicListener* listener, StatusMask mask) {

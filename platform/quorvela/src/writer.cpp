@@ -58,7 +58,7 @@ ReturnCode_t DataWriterImpl::enable() {
   // its deadline clock; so do the clocks of instances registered before.
   if (!keyed_) add_instance_locked(wire::KeyHash{}, {}, refused);
   if (!is_infinite(qos_.deadline.period) && !instances_.empty()) {
-    const auto due = Clock::now() + ns(wire::to_ns(qos_.deadline.period));
+    const auto due = Clock::now() + to_chrono(qos_.deadline.period);
     for (auto& [k, inst] : instances_) inst.deadline_due = due;
     schedule_deadline_locked(due);
   }
@@ -88,14 +88,14 @@ ReturnCode_t DataWriterImpl::create_wire_locked() {
   return RETCODE_OK;
 }
 
-void DataWriterImpl::publisher_qos_changed() {
+ReturnCode_t DataWriterImpl::publisher_qos_changed() {
   std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_ || closed_) return;
+  if (!enabled_ || closed_) return RETCODE_OK;
   PublisherQos pq = publisher_->qos();
-  if (wire_.update_group(pq.partition.name, pq.group_data.value)) return;
+  if (wire_.update_group(pq.partition.name, pq.group_data.value)) return RETCODE_OK;
   // Cyclone cannot change a publisher's partition: make the writer again.
   wire_.destroy();
-  create_wire_locked();
+  return create_wire_locked();
 }
 
 void DataWriterImpl::close() {
@@ -162,11 +162,12 @@ ReturnCode_t DataWriterImpl::resolve(const void* data, const InstanceHandle_t& h
 }
 
 InstanceHandle_t DataWriterImpl::register_instance(const void* instance) {
-  return register_instance_w_timestamp(instance, wire::to_time(dds_time()));
+  return register_instance_w_timestamp(instance, to_time(dds_time()));
 }
 
 InstanceHandle_t DataWriterImpl::register_instance_w_timestamp(const void* instance, const Time& timestamp) {
-  (void)timestamp;  // registration sends nothing; the timestamp has no effect here
+  // Registration sends nothing; the timestamp is only checked.
+  if (!is_valid(timestamp)) return HANDLE_NIL;
   std::lock_guard<std::mutex> lk(mtx_);
   if (closed_ || instance == nullptr) return HANDLE_NIL;
   wire::KeyHash key;
@@ -177,7 +178,7 @@ InstanceHandle_t DataWriterImpl::register_instance_w_timestamp(const void* insta
   Instance* inst = add_instance_locked(key, payload, refused);
   if (!inst) return HANDLE_NIL;
   if (!known && enabled_ && !is_infinite(qos_.deadline.period)) {
-    inst->deadline_due = Clock::now() + ns(wire::to_ns(qos_.deadline.period));
+    inst->deadline_due = Clock::now() + to_chrono(qos_.deadline.period);
     schedule_deadline_locked(inst->deadline_due);
   }
   return inst->handle;
@@ -212,7 +213,8 @@ ReturnCode_t DataWriterImpl::write(const void* data, const InstanceHandle_t& han
 
 ReturnCode_t DataWriterImpl::write_w_timestamp(const void* data, const InstanceHandle_t& handle,
                                                const Time& timestamp) {
-  return write_locked(data, handle, wire::to_ns(timestamp));
+  if (!is_valid(timestamp)) return RETCODE_BAD_PARAMETER;
+  return write_locked(data, handle, to_ns(timestamp));
 }
 
 ReturnCode_t DataWriterImpl::make_room_locked(std::unique_lock<std::mutex>& lk, Instance* inst) {
@@ -235,7 +237,7 @@ ReturnCode_t DataWriterImpl::make_room_locked(std::unique_lock<std::mutex>& lk, 
     return RETCODE_OK;
   }
   const wire::KeyHash key = wire::key_of_handle(inst->handle);
-  const int64_t block = wire::to_ns(qos_.reliability.max_blocking_time);
+  const int64_t block = to_ns(qos_.reliability.max_blocking_time);
   lk.unlock();
   dds_return_t rc = wire_.wait_for_acks(block);
   lk.lock();
@@ -273,12 +275,14 @@ ReturnCode_t DataWriterImpl::write_locked(const void* data, const InstanceHandle
     ++inst->unacked;
   }
   if (!is_infinite(qos_.deadline.period)) {
-    inst->deadline_due = Clock::now() + ns(wire::to_ns(qos_.deadline.period));
+    inst->deadline_due = Clock::now() + to_chrono(qos_.deadline.period);
     if (!known || !deadline_timer_.armed()) schedule_deadline_locked(inst->deadline_due);
   }
   const bool manual = qos_.liveliness.kind != AUTOMATIC_LIVELINESS_QOS;
   lk.unlock();
-  if (manual) renew_liveliness();
+  // The write itself told Cyclone the writer is alive; this is our own
+  // lease bookkeeping.
+  if (manual) (void)renew_liveliness();
   return RETCODE_OK;
 }
 
@@ -307,22 +311,25 @@ ReturnCode_t DataWriterImpl::unregister_instance(const void* instance, const Ins
 }
 ReturnCode_t DataWriterImpl::unregister_instance_w_timestamp(const void* instance, const InstanceHandle_t& handle,
                                                              const Time& timestamp) {
-  return unregister_or_dispose(instance, handle, wire::to_ns(timestamp), false);
+  if (!is_valid(timestamp)) return RETCODE_BAD_PARAMETER;
+  return unregister_or_dispose(instance, handle, to_ns(timestamp), false);
 }
 ReturnCode_t DataWriterImpl::dispose(const void* data, const InstanceHandle_t& handle) {
   return unregister_or_dispose(data, handle, dds_time(), true);
 }
 ReturnCode_t DataWriterImpl::dispose_w_timestamp(const void* data, const InstanceHandle_t& handle,
                                                  const Time& timestamp) {
-  return unregister_or_dispose(data, handle, wire::to_ns(timestamp), true);
+  if (!is_valid(timestamp)) return RETCODE_BAD_PARAMETER;
+  return unregister_or_dispose(data, handle, to_ns(timestamp), true);
 }
 
 ReturnCode_t DataWriterImpl::wait_for_acknowledgments(const Duration_t& max_wait) {
+  if (!is_valid(max_wait)) return RETCODE_BAD_PARAMETER;
   {
     std::lock_guard<std::mutex> lk(mtx_);
     if (!enabled_) return RETCODE_NOT_ENABLED;
   }
-  dds_return_t rc = wire_.wait_for_acks(wire::to_ns(max_wait));
+  dds_return_t rc = wire_.wait_for_acks(to_ns(max_wait));
   return rc == DDS_RETCODE_OK ? RETCODE_OK : rc == DDS_RETCODE_TIMEOUT ? RETCODE_TIMEOUT : wire::to_retcode(rc);
 }
 
@@ -338,7 +345,7 @@ void DataWriterImpl::on_deadline_timer() {
     std::lock_guard<std::mutex> lk(mtx_);
     deadline_timer_.fired();
     if (!enabled_ || closed_ || is_infinite(qos_.deadline.period)) return;
-    d = check_deadlines(instances_, ns(wire::to_ns(qos_.deadline.period)), [](const Instance&) { return true; });
+    d = check_deadlines(instances_, to_chrono(qos_.deadline.period), [](const Instance&) { return true; });
     if (d.next != Clock::time_point::max()) schedule_deadline_locked(d.next);
   }
   if (d.missed == 0) return;
@@ -348,24 +355,23 @@ void DataWriterImpl::on_deadline_timer() {
 
 // -------------------------------------------------------------- liveliness
 
-void DataWriterImpl::renew_liveliness() {
-  if (qos_.liveliness.kind == MANUAL_BY_PARTICIPANT_LIVELINESS_QOS) {
-    assert_participant_liveliness(participant_wire_);
-    return;
-  }
+ReturnCode_t DataWriterImpl::renew_liveliness() {
+  if (qos_.liveliness.kind == MANUAL_BY_PARTICIPANT_LIVELINESS_QOS) return assert_participant_liveliness(participant_wire_);
   std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_ || closed_) return;
-  wire_.assert_liveliness();
-  if (qos_.liveliness.kind == AUTOMATIC_LIVELINESS_QOS) return;
+  if (!enabled_ || closed_) return RETCODE_OK;
+  const dds_return_t rc = wire_.assert_liveliness();
+  if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
+  if (qos_.liveliness.kind == AUTOMATIC_LIVELINESS_QOS) return RETCODE_OK;
   alive_ = true;
   last_assert_ = Clock::now();
   if (lease_timer_ == 0 && !is_infinite(qos_.liveliness.lease_duration)) {
-    auto at = last_assert_ + ns(wire::to_ns(qos_.liveliness.lease_duration));
+    auto at = last_assert_ + to_chrono(qos_.liveliness.lease_duration);
     lease_timer_ = wire::Runtime::instance().schedule(owner_, at, [this] { on_lease_timer(); });
   }
+  return RETCODE_OK;
 }
 
-void DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire* participant) {
+ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire* participant) {
   std::vector<DataWriterImpl*> writers;
   {
     std::lock_guard<std::mutex> g(mbp_mutex());
@@ -379,12 +385,12 @@ void DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire* partic
       w->alive_ = true;
       w->last_assert_ = now;
       if (w->lease_timer_ == 0 && !is_infinite(w->qos_.liveliness.lease_duration)) {
-        auto at = now + ns(wire::to_ns(w->qos_.liveliness.lease_duration));
+        auto at = now + to_chrono(w->qos_.liveliness.lease_duration);
         w->lease_timer_ = wire::Runtime::instance().schedule(w->owner_, at, [w] { w->on_lease_timer(); });
       }
     }
   }
-  if (participant) participant->assert_liveliness();
+  return participant ? wire::to_retcode(participant->assert_liveliness()) : RETCODE_OK;
 }
 
 void DataWriterImpl::on_lease_timer() {
@@ -392,7 +398,7 @@ void DataWriterImpl::on_lease_timer() {
     std::lock_guard<std::mutex> lk(mtx_);
     lease_timer_ = 0;
     if (!enabled_ || closed_ || !alive_) return;
-    const auto lease = ns(wire::to_ns(qos_.liveliness.lease_duration));
+    const auto lease = to_chrono(qos_.liveliness.lease_duration);
     const auto expiry = last_assert_ + lease;
     if (Clock::now() < expiry) {
       lease_timer_ = wire::Runtime::instance().schedule(owner_, expiry, [this] { on_lease_timer(); });
@@ -413,8 +419,7 @@ ReturnCode_t DataWriterImpl::assert_liveliness() {
     if (closed_) return RETCODE_ALREADY_DELETED;
     if (!enabled_) return RETCODE_NOT_ENABLED;
   }
-  renew_liveliness();
-  return RETCODE_OK;
+  return renew_liveliness();
 }
 
 // ---------------------------------------------------------------- statuses
@@ -480,24 +485,21 @@ ReturnCode_t DataWriterImpl::get_matched_subscription_data(SubscriptionBuiltinTo
 
 // --------------------------------------------------------------------- QoS
 
-ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& qos) {
+ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& requested) {
+  // The default object stands for the publisher's current default.
+  DataWriterQos qos = requested;
+  if (&requested == &DATAWRITER_QOS_DEFAULT) publisher_->get_default_datawriter_qos(qos);
   return change_qos(qos, [&](const DataWriterQos& old) {
     // Announced policies Cyclone can change in place.
-    dds_qos_t* q = dds_create_qos();
-    bool any = false;
-    if (old.user_data.value != qos.user_data.value) {
-      const auto& v = qos.user_data.value;
-      dds_qset_userdata(q, v.empty() ? nullptr : v.data(), v.size());
-      any = true;
-    }
-    if (old.ownership_strength.value != qos.ownership_strength.value) {
-      dds_qset_ownership_strength(q, qos.ownership_strength.value);
-      any = true;
-    }
-    if (any) dds_set_qos(wire_.entity(), q);
-    dds_delete_qos(q);
+    dds_return_t rc = DDS_RETCODE_OK;
+    if (old.user_data != qos.user_data) rc = wire_.set_user_data(qos.user_data.value);
+    if (rc == DDS_RETCODE_OK && old.ownership_strength != qos.ownership_strength)
+      rc = wire_.set_ownership_strength(qos.ownership_strength.value);
+    if (rc == DDS_RETCODE_OK && old.writer_data_lifecycle != qos.writer_data_lifecycle)
+      rc = wire_.set_autodispose(qos.writer_data_lifecycle.autodispose_unregistered_instances);
     // The lifespan travels with each sample written from now on.
-    if (old.lifespan.duration != qos.lifespan.duration) wire_.set_lifespan(wire::to_ns(qos.lifespan.duration));
+    if (rc == DDS_RETCODE_OK && old.lifespan != qos.lifespan) rc = wire_.set_lifespan(to_ns(qos.lifespan.duration));
+    if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
     // Deadline and latency budget are this library's own business from here
     // on (Cyclone cannot change them): a new deadline period re-arms the
     // clock of every instance the writer has (each was registered or
@@ -507,6 +509,7 @@ ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& qos) {
       deadline_timer_.cancel();
       if (auto due = restart_deadlines(instances_, qos.deadline.period)) schedule_deadline_locked(*due);
     }
+    return RETCODE_OK;
   });
 }
 

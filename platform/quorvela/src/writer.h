@@ -12,17 +12,18 @@
 //       participant's Cyclone side is not created yet; otherwise creates the
 //       Cyclone writer (announcing and matching start here). The topic's own
 //       enabled state does not matter. Idempotent.
-//   void publisher_qos_changed();
+//   ReturnCode_t publisher_qos_changed();
 //       The publisher's partition or group data changed: group data is
 //       updated in place; a partition change makes the Cyclone writer again.
-//   void topic_qos_changed();
+//   ReturnCode_t topic_qos_changed();
 //       The topic's topic data changed: announced again.
+//   Both return RETCODE_OK or the code of what Cyclone refused.
 //   void close();
 //       Deletes the Cyclone writer (flushing what was written to matched
 //       reliable readers), stops the writer's timers and waits for a listener
 //       callback of it in progress; no callback afterwards. Idempotent; the
 //       destructor calls it. Call without model_mutex() held.
-//   static void assert_participant_liveliness(wire::ParticipantWire* participant);
+//   static ReturnCode_t assert_participant_liveliness(wire::ParticipantWire* participant);
 //       DomainParticipant::assert_liveliness(): renews every manual-by-
 //       participant writer of that participant.
 //   TopicImpl* topic_impl();
@@ -47,9 +48,9 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
   ~DataWriterImpl() override;
 
   ReturnCode_t enable() override;
-  void publisher_qos_changed();
+  ReturnCode_t publisher_qos_changed();
   void close();
-  static void assert_participant_liveliness(wire::ParticipantWire* participant);
+  static ReturnCode_t assert_participant_liveliness(wire::ParticipantWire* participant);
   PublisherImpl* publisher_impl() { return publisher_; }
 
   // Entity
@@ -108,7 +109,7 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
                                      bool dispose);
   Instance* add_instance_locked(const wire::KeyHash& key, const std::vector<uint8_t>& payload, bool& refused);
   ReturnCode_t make_room_locked(std::unique_lock<std::mutex>& lk, Instance* inst);
-  void renew_liveliness();
+  ReturnCode_t renew_liveliness();
   void schedule_deadline_locked(Clock::time_point due);
   void on_deadline_timer();
   void on_lease_timer();

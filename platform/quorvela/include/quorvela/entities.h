@@ -45,7 +45,13 @@ class TopicDescription {
 };
 
 class Topic : public virtual TopicDescription, public Entity {
+ protected:
+  Topic();  // known to entity_exists() from here
  public:
+  ~Topic() override;  // to here
+  Topic(const Topic&) = delete;
+  Topic& operator=(const Topic&) = delete;
+
   virtual ReturnCode_t get_qos(TopicQos& qos) = 0;
   virtual ReturnCode_t set_qos(const TopicQos& qos) = 0;
   virtual ReturnCode_t set_listener(TopicListener* listener, StatusMask mask) = 0;
@@ -62,7 +68,13 @@ class ContentFilteredTopic : public virtual TopicDescription {
 };
 
 class DataWriter : public Entity {
+ protected:
+  DataWriter();  // known to entity_exists() from here
  public:
+  ~DataWriter() override;  // to here
+  DataWriter(const DataWriter&) = delete;
+  DataWriter& operator=(const DataWriter&) = delete;
+
   virtual InstanceHandle_t register_instance(const void* instance) = 0;
   virtual InstanceHandle_t register_instance_w_timestamp(const void* instance, const Time& timestamp) = 0;
   virtual ReturnCode_t unregister_instance(const void* instance, const InstanceHandle_t& handle) = 0;
@@ -100,7 +112,13 @@ class DataWriter : public Entity {
 };
 
 class DataReader : public Entity {
+ protected:
+  DataReader();  // known to entity_exists() from here
  public:
+  ~DataReader() override;  // to here
+  DataReader(const DataReader&) = delete;
+  DataReader& operator=(const DataReader&) = delete;
+
   virtual ReturnCode_t read(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
                             SampleStateMask sample_states, ViewStateMask view_states,
                             InstanceStateMask instance_states) = 0;
@@ -158,7 +176,13 @@ class DataReader : public Entity {
 };
 
 class Publisher : public Entity {
+ protected:
+  Publisher();  // known to entity_exists() from here
  public:
+  ~Publisher() override;  // to here
+  Publisher(const Publisher&) = delete;
+  Publisher& operator=(const Publisher&) = delete;
+
   virtual DataWriter* create_datawriter(Topic* topic, const DataWriterQos& qos, DataWriterListener* listener,
                                         StatusMask mask) = 0;
   virtual DataWriter* create_datawriter_with_profile(Topic* topic, const char* library_name,
@@ -186,7 +210,13 @@ class Publisher : public Entity {
 };
 
 class Subscriber : public Entity {
+ protected:
+  Subscriber();  // known to entity_exists() from here
  public:
+  ~Subscriber() override;  // to here
+  Subscriber(const Subscriber&) = delete;
+  Subscriber& operator=(const Subscriber&) = delete;
+
   virtual DataReader* create_datareader(TopicDescription* topic, const DataReaderQos& qos,
                                         DataReaderListener* listener, StatusMask mask) = 0;
   virtual DataReader* create_datareader_with_profile(TopicDescription* topic, const char* library_name,
@@ -213,7 +243,13 @@ class Subscriber : public Entity {
 };
 
 class DomainParticipant : public Entity {
+ protected:
+  DomainParticipant();  // known to entity_exists() from here
  public:
+  ~DomainParticipant() override;  // to here
+  DomainParticipant(const DomainParticipant&) = delete;
+  DomainParticipant& operator=(const DomainParticipant&) = delete;
+
   virtual Publisher* create_publisher(const PublisherQos& qos, PublisherListener* listener,
                                       StatusMask mask) = 0;
   virtual Publisher* create_publisher_with_profile(const char* library_name, const char* profile_name,
@@ -281,6 +317,20 @@ class DomainParticipant : public Entity {
   virtual ReturnCode_t set_default_topic_qos_with_profile(const char* library_name, const char* profile_name,
                                                           const char* qos_name) = 0;
 };
+
+// Whether an entity lives at `entity`: every participant, publisher,
+// subscriber, topic, data writer and data reader object is known by its
+// address and kind from its construction to its destruction (deletion by
+// its parent, delete_contained_entities or finalize()). Only the address is
+// compared, the pointer is never followed, so any pointer may be passed: the
+// Python binding refuses entities deleted behind its back with it. Another
+// entity of the same kind made later at the same address counts as alive.
+bool entity_exists(const DomainParticipant* entity);
+bool entity_exists(const Publisher* entity);
+bool entity_exists(const Subscriber* entity);
+bool entity_exists(const Topic* entity);
+bool entity_exists(const DataWriter* entity);
+bool entity_exists(const DataReader* entity);
 
 class DomainParticipantFactory {
  public:

@@ -55,18 +55,23 @@ constexpr TransportMode TRANSPORT_INTRAPROCESS = 0x10; // in-process delivery
 constexpr TransportMode TRANSPORT_DEFAULT = 0x11;
 
 // ---------------------------------------------------------------- policies
-struct UserDataQosPolicy { OctetSeq value; };
-struct TopicDataQosPolicy { OctetSeq value; };
-struct GroupDataQosPolicy { OctetSeq value; };
-struct PartitionQosPolicy { StringSeq name; };
+// Policies and QoS values compare equal when every member does.
+struct UserDataQosPolicy { OctetSeq value; bool operator==(const UserDataQosPolicy&) const = default; };
+struct TopicDataQosPolicy { OctetSeq value; bool operator==(const TopicDataQosPolicy&) const = default; };
+struct GroupDataQosPolicy { OctetSeq value; bool operator==(const GroupDataQosPolicy&) const = default; };
+struct PartitionQosPolicy { StringSeq name; bool operator==(const PartitionQosPolicy&) const = default; };
 
 struct PresentationQosPolicy {
   PresentationQosPolicyAccessScopeKind access_scope = INSTANCE_PRESENTATION_QOS;
   bool coherent_access = false;
   bool ordered_access = false;
+  bool operator==(const PresentationQosPolicy&) const = default;
 };
 
-struct DurabilityQosPolicy { DurabilityQosPolicyKind kind = VOLATILE_DURABILITY_QOS; };
+struct DurabilityQosPolicy {
+  DurabilityQosPolicyKind kind = VOLATILE_DURABILITY_QOS;
+  bool operator==(const DurabilityQosPolicy&) const = default;
+};
 
 struct DurabilityServiceQosPolicy {
   Duration_t service_cleanup_delay = DURATION_ZERO;
@@ -75,59 +80,95 @@ struct DurabilityServiceQosPolicy {
   int32_t max_samples = LENGTH_UNLIMITED;
   int32_t max_instances = LENGTH_UNLIMITED;
   int32_t max_samples_per_instance = LENGTH_UNLIMITED;
+  bool operator==(const DurabilityServiceQosPolicy&) const = default;
 };
 
-struct DeadlineQosPolicy { Duration_t period = DURATION_INFINITE; };
-struct LatencyBudgetQosPolicy { Duration_t duration = DURATION_ZERO; };
+struct DeadlineQosPolicy {
+  Duration_t period = DURATION_INFINITE;
+  bool operator==(const DeadlineQosPolicy&) const = default;
+};
+struct LatencyBudgetQosPolicy {
+  Duration_t duration = DURATION_ZERO;
+  bool operator==(const LatencyBudgetQosPolicy&) const = default;
+};
 
 struct LivelinessQosPolicy {
   LivelinessQosPolicyKind kind = AUTOMATIC_LIVELINESS_QOS;
   Duration_t lease_duration = DURATION_INFINITE;
+  bool operator==(const LivelinessQosPolicy&) const = default;
 };
 
 struct ReliabilityQosPolicy {
   ReliabilityQosPolicyKind kind = BEST_EFFORT_RELIABILITY_QOS;
   Duration_t max_blocking_time = {0, 100000000};
+  bool operator==(const ReliabilityQosPolicy&) const = default;
 };
 
 struct DestinationOrderQosPolicy {
   DestinationOrderQosPolicyKind kind = BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
+  bool operator==(const DestinationOrderQosPolicy&) const = default;
 };
 
 struct HistoryQosPolicy {
   HistoryQosPolicyKind kind = KEEP_LAST_HISTORY_QOS;
   int32_t depth = 1;
+  bool operator==(const HistoryQosPolicy&) const = default;
 };
 
 struct ResourceLimitsQosPolicy {
   int32_t max_samples = LENGTH_UNLIMITED;
   int32_t max_instances = LENGTH_UNLIMITED;
   int32_t max_samples_per_instance = LENGTH_UNLIMITED;
+  bool operator==(const ResourceLimitsQosPolicy&) const = default;
 };
 
-struct TransportPriorityQosPolicy { int32_t value = 0; };
-struct LifespanQosPolicy { Duration_t duration = DURATION_INFINITE; };
-struct OwnershipQosPolicy { OwnershipQosPolicyKind kind = SHARED_OWNERSHIP_QOS; };
-struct OwnershipStrengthQosPolicy { int32_t value = 0; };
-struct WriterDataLifecycleQosPolicy { bool autodispose_unregistered_instances = true; };
-struct TimeBasedFilterQosPolicy { Duration_t minimum_separation = DURATION_ZERO; };
+struct TransportPriorityQosPolicy {
+  int32_t value = 0;
+  bool operator==(const TransportPriorityQosPolicy&) const = default;
+};
+struct LifespanQosPolicy {
+  Duration_t duration = DURATION_INFINITE;
+  bool operator==(const LifespanQosPolicy&) const = default;
+};
+struct OwnershipQosPolicy {
+  OwnershipQosPolicyKind kind = SHARED_OWNERSHIP_QOS;
+  bool operator==(const OwnershipQosPolicy&) const = default;
+};
+struct OwnershipStrengthQosPolicy {
+  int32_t value = 0;
+  bool operator==(const OwnershipStrengthQosPolicy&) const = default;
+};
+struct WriterDataLifecycleQosPolicy {
+  bool autodispose_unregistered_instances = true;
+  bool operator==(const WriterDataLifecycleQosPolicy&) const = default;
+};
+struct TimeBasedFilterQosPolicy {
+  Duration_t minimum_separation = DURATION_ZERO;
+  bool operator==(const TimeBasedFilterQosPolicy&) const = default;
+};
 
 struct ReaderDataLifecycleQosPolicy {
   Duration_t autopurge_nowriter_samples_delay = DURATION_INFINITE;
   Duration_t autopurge_disposed_samples_delay = DURATION_INFINITE;
+  bool operator==(const ReaderDataLifecycleQosPolicy&) const = default;
 };
 
-struct EntityFactoryQosPolicy { bool autoenable_created_entities = true; };
+struct EntityFactoryQosPolicy {
+  bool autoenable_created_entities = true;
+  bool operator==(const EntityFactoryQosPolicy&) const = default;
+};
 
 struct Property {
   std::string name;
   std::string value;
+  bool operator==(const Property&) const = default;
 };
-struct PropertyQosPolicy { std::vector<Property> value; };
+struct PropertyQosPolicy { std::vector<Property> value; bool operator==(const PropertyQosPolicy&) const = default; };
 
 // ---------------------------------------------------------------- QoS values
 struct DomainParticipantFactoryQos {
   EntityFactoryQosPolicy entity_factory;
+  bool operator==(const DomainParticipantFactoryQos&) const = default;
 };
 
 struct DomainParticipantQos {
@@ -135,6 +176,7 @@ struct DomainParticipantQos {
   EntityFactoryQosPolicy entity_factory;
   TransportMode transport_mode = TRANSPORT_DEFAULT;
   PropertyQosPolicy properties;
+  bool operator==(const DomainParticipantQos&) const = default;
 };
 
 struct PublisherQos {
@@ -142,6 +184,7 @@ struct PublisherQos {
   PartitionQosPolicy partition;
   GroupDataQosPolicy group_data;
   EntityFactoryQosPolicy entity_factory;
+  bool operator==(const PublisherQos&) const = default;
 };
 
 struct SubscriberQos {
@@ -149,6 +192,7 @@ struct SubscriberQos {
   PartitionQosPolicy partition;
   GroupDataQosPolicy group_data;
   EntityFactoryQosPolicy entity_factory;
+  bool operator==(const SubscriberQos&) const = default;
 };
 
 struct TopicQos {
@@ -165,6 +209,7 @@ struct TopicQos {
   TransportPriorityQosPolicy transport_priority;
   LifespanQosPolicy lifespan;
   OwnershipQosPolicy ownership;
+  bool operator==(const TopicQos&) const = default;
 };
 
 struct DataWriterQos {
@@ -184,6 +229,7 @@ struct DataWriterQos {
   OwnershipStrengthQosPolicy ownership_strength;
   WriterDataLifecycleQosPolicy writer_data_lifecycle;
   PropertyQosPolicy properties;
+  bool operator==(const DataWriterQos&) const = default;
 };
 
 struct DataReaderQos {
@@ -200,6 +246,7 @@ struct DataReaderQos {
   TimeBasedFilterQosPolicy time_based_filter;
   ReaderDataLifecycleQosPolicy reader_data_lifecycle;
   PropertyQosPolicy properties;
+  bool operator==(const DataReaderQos&) const = default;
 };
 
 // The default objects. Passed by address to a create or set call they stand

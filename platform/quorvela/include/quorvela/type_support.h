@@ -28,6 +28,14 @@ class TypeSupport {
   virtual int32_t MakeKey(const void* data, InstanceHandle_t& handle, bool force) = 0;
 };
 
+// A type support handed out as a plain address (TypedTypeSupport<TS>::
+// get_instance() does so for the Python binding) announces itself first;
+// type_support_at() gives back an announced type support for its address
+// and null for any other number, without following it. An announced type
+// support lives as long as the process, as the static singletons do.
+int64_t announce_type_support(TypeSupport* type_support);  // its address
+TypeSupport* type_support_at(int64_t address);
+
 }  // namespace QUORVELA
 
 #endif

@@ -60,11 +60,12 @@ class TypedDataReader {
   DataReader* reader_;
 };
 
-// Static access to a type support's single instance, as an address.
+// Static access to a type support's single instance, as an address (one
+// that type_support_at() knows).
 template <typename TS>
 class TypedTypeSupport {
  public:
-  static int64_t get_instance() { return reinterpret_cast<int64_t>(TS::get_instance()); }
+  static int64_t get_instance() { return announce_type_support(TS::get_instance()); }
 
  private:
   TypedTypeSupport() = delete;

@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "conditions/condition_impl.h"
+#include "duration.h"
 
 namespace QUORVELA {
 namespace detail {
@@ -72,10 +73,10 @@ void WaitSetCore::end_evaluation(ConditionCore* c) {
 }
 
 ReturnCode_t WaitSetCore::wait(ConditionSeq& active, const Duration_t& timeout) {
-  const bool infinite = timeout.sec == DURATION_INFINITE_SEC && timeout.nanosec == DURATION_INFINITE_NSEC;
-  if (!infinite && (timeout.sec < 0 || timeout.nanosec >= 1000000000u)) return RETCODE_BAD_PARAMETER;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(infinite ? 0 : timeout.sec) +
-                        std::chrono::nanoseconds(infinite ? 0 : timeout.nanosec);
+  if (!detail::is_valid(timeout)) return RETCODE_BAD_PARAMETER;
+  const bool infinite = detail::is_infinite(timeout);
+  const auto deadline =
+      std::chrono::steady_clock::now() + (infinite ? std::chrono::nanoseconds(0) : detail::to_chrono(timeout));
 
   std::unique_lock<std::mutex> lock(mtx_);
   if (waiting_) return RETCODE_PRECONDITION_NOT_MET;  // one waiter per wait set

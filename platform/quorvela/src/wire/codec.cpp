@@ -57,32 +57,8 @@ KeyHash key_of_handle(const InstanceHandle_t& h) {
   return k;
 }
 
-bool is_infinite(const Duration_t& d) { return d.sec == DURATION_INFINITE_SEC && d.nanosec == DURATION_INFINITE_NSEC; }
-
-int64_t to_ns(const Duration_t& d) {
-  if (is_infinite(d) || d.sec == DURATION_INFINITE_SEC) return DDS_INFINITY;
-  return static_cast<int64_t>(d.sec) * 1000000000LL + d.nanosec;
-}
-
-int64_t to_ns(const Time& t) { return static_cast<int64_t>(t.sec) * 1000000000LL + t.nanosec; }
-
-Time to_time(int64_t ns) {
-  Time t;
-  t.sec = static_cast<int32_t>(ns / 1000000000LL);
-  t.nanosec = static_cast<uint32_t>(ns % 1000000000LL);
-  return t;
-}
-
-Duration_t to_duration(int64_t ns) {
-  if (ns == DDS_INFINITY) return DURATION_INFINITE;
-  const Time t = to_time(ns);
-  return Duration_t{t.sec, t.nanosec};
-}
-
-int compare(const Duration_t& a, const Duration_t& b) {
-  int64_t x = to_ns(a), y = to_ns(b);
-  return x < y ? -1 : x > y ? 1 : 0;
-}
+// The library's infinite duration and time are Cyclone's.
+static_assert(detail::kInfiniteNs == DDS_INFINITY && detail::kInfiniteNs == DDS_NEVER);
 
 namespace {
 
@@ -93,19 +69,20 @@ EndpointQos common_endpoint_qos(const Qos& e, const GroupQos& g, const TopicQos&
   EndpointQos q;
   q.durability = e.durability.kind;
   q.reliability = e.reliability.kind;
-  q.max_blocking_ns = to_ns(e.reliability.max_blocking_time);
+  q.max_blocking_ns = detail::to_ns(e.reliability.max_blocking_time);
   q.history_kind = e.history.kind;
   q.history_depth = e.history.depth;
-  q.deadline_ns = to_ns(e.deadline.period);
-  q.latency_budget_ns = to_ns(e.latency_budget.duration);
+  q.deadline_ns = detail::to_ns(e.deadline.period);
+  q.latency_budget_ns = detail::to_ns(e.latency_budget.duration);
   q.liveliness = e.liveliness.kind;
-  q.lease_ns = to_ns(e.liveliness.lease_duration);
+  q.lease_ns = detail::to_ns(e.liveliness.lease_duration);
   q.ownership = e.ownership.kind;
   q.destination_order = e.destination_order.kind;
   q.user_data = e.user_data.value;
   q.topic_data = t.topic_data.value;
   q.group_data = g.group_data.value;
   q.partitions = g.partition.name;
+  q.presentation = g.presentation;
   return q;
 }
 
@@ -114,7 +91,7 @@ EndpointQos common_endpoint_qos(const Qos& e, const GroupQos& g, const TopicQos&
 EndpointQos endpoint_qos(const DataWriterQos& w, const PublisherQos& p, const TopicQos& t) {
   EndpointQos q = common_endpoint_qos(w, p, t);
   q.strength = w.ownership_strength.value;
-  q.lifespan_ns = to_ns(w.lifespan.duration);
+  q.lifespan_ns = detail::to_ns(w.lifespan.duration);
   q.autodispose = w.writer_data_lifecycle.autodispose_unregistered_instances;
   return q;
 }

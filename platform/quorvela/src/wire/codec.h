@@ -1,10 +1,12 @@
 // Sample encoding through a user type support, QoS conversion to the wire
-// form, and the time and handle conversions the data path needs.
+// form, and the handle conversions the data path needs (durations and times:
+// duration.h).
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "duration.h"
 #include "quorvela/qos.h"
 #include "quorvela/type_support.h"
 #include "quorvela/types.h"
@@ -38,14 +40,6 @@ bool cdr_little_endian(const Bytes& payload) {
 bool key_of(TypeSupport* ts, const void* sample, KeyHash& key);
 InstanceHandle_t instance_handle_of(const KeyHash& key);  // the handle users see
 KeyHash key_of_handle(const InstanceHandle_t& h);
-
-int64_t to_ns(const Duration_t& d);  // DDS_INFINITY for infinite
-int64_t to_ns(const Time& t);
-Time to_time(int64_t ns);
-Duration_t to_duration(int64_t ns);  // DDS_INFINITY gives the infinite duration
-bool is_infinite(const Duration_t& d);
-// Duration ordering with infinite the largest.
-int compare(const Duration_t& a, const Duration_t& b);
 
 EndpointQos endpoint_qos(const DataWriterQos& w, const PublisherQos& p, const TopicQos& t);
 EndpointQos endpoint_qos(const DataReaderQos& r, const SubscriberQos& s, const TopicQos& t);

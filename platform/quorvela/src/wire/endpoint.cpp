@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "envelope.h"
+#include "policy_table.h"
 
 namespace QUORVELA::wire {
 
@@ -10,27 +11,75 @@ namespace {
 
 bool endpoint_of_handle(dds_entity_t e, bool writer, dds_instance_handle_t ih, EndpointData& out);
 
+// ------------------------------------------------ kinds to and from Cyclone
+
+// Transient and persistent are served from the writer's own history, like
+// transient local; the kind itself travels in the endpoint name.
+dds_durability_kind_t to_cyclone(DurabilityQosPolicyKind k) {
+  return k == VOLATILE_DURABILITY_QOS ? DDS_DURABILITY_VOLATILE : DDS_DURABILITY_TRANSIENT_LOCAL;
+}
+dds_reliability_kind_t to_cyclone_reliability(ReliabilityQosPolicyKind k) {
+  return k == RELIABLE_RELIABILITY_QOS ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT;
+}
+dds_history_kind_t to_cyclone_history(HistoryQosPolicyKind k) {
+  return k == KEEP_ALL_HISTORY_QOS ? DDS_HISTORY_KEEP_ALL : DDS_HISTORY_KEEP_LAST;
+}
+dds_liveliness_kind_t to_cyclone_liveliness(LivelinessQosPolicyKind k) {
+  return k == MANUAL_BY_TOPIC_LIVELINESS_QOS         ? DDS_LIVELINESS_MANUAL_BY_TOPIC
+         : k == MANUAL_BY_PARTICIPANT_LIVELINESS_QOS ? DDS_LIVELINESS_MANUAL_BY_PARTICIPANT
+                                                     : DDS_LIVELINESS_AUTOMATIC;
+}
+dds_ownership_kind_t to_cyclone_ownership(OwnershipQosPolicyKind k) {
+  return k == EXCLUSIVE_OWNERSHIP_QOS ? DDS_OWNERSHIP_EXCLUSIVE : DDS_OWNERSHIP_SHARED;
+}
+dds_destination_order_kind_t to_cyclone_order(DestinationOrderQosPolicyKind k) {
+  return k == BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS ? DDS_DESTINATIONORDER_BY_SOURCE_TIMESTAMP
+                                                       : DDS_DESTINATIONORDER_BY_RECEPTION_TIMESTAMP;
+}
+dds_presentation_access_scope_kind_t to_cyclone_scope(PresentationQosPolicyAccessScopeKind k) {
+  return k == GROUP_PRESENTATION_QOS   ? DDS_PRESENTATION_GROUP
+         : k == TOPIC_PRESENTATION_QOS ? DDS_PRESENTATION_TOPIC
+                                       : DDS_PRESENTATION_INSTANCE;
+}
+
+DurabilityQosPolicyKind from_cyclone(dds_durability_kind_t k) {
+  switch (k) {
+    case DDS_DURABILITY_TRANSIENT_LOCAL: return TRANSIENT_LOCAL_DURABILITY_QOS;
+    case DDS_DURABILITY_TRANSIENT: return TRANSIENT_DURABILITY_QOS;
+    case DDS_DURABILITY_PERSISTENT: return PERSISTENT_DURABILITY_QOS;
+    default: return VOLATILE_DURABILITY_QOS;
+  }
+}
+ReliabilityQosPolicyKind from_cyclone(dds_reliability_kind_t k) {
+  return k == DDS_RELIABILITY_RELIABLE ? RELIABLE_RELIABILITY_QOS : BEST_EFFORT_RELIABILITY_QOS;
+}
+OwnershipQosPolicyKind from_cyclone(dds_ownership_kind_t k) {
+  return k == DDS_OWNERSHIP_EXCLUSIVE ? EXCLUSIVE_OWNERSHIP_QOS : SHARED_OWNERSHIP_QOS;
+}
+LivelinessQosPolicyKind from_cyclone(dds_liveliness_kind_t k) {
+  return k == DDS_LIVELINESS_MANUAL_BY_TOPIC         ? MANUAL_BY_TOPIC_LIVELINESS_QOS
+         : k == DDS_LIVELINESS_MANUAL_BY_PARTICIPANT ? MANUAL_BY_PARTICIPANT_LIVELINESS_QOS
+                                                     : AUTOMATIC_LIVELINESS_QOS;
+}
+DestinationOrderQosPolicyKind from_cyclone(dds_destination_order_kind_t k) {
+  return k == DDS_DESTINATIONORDER_BY_SOURCE_TIMESTAMP ? BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS
+                                                       : BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
+}
+
 void set_common(dds_qos_t* d, const EndpointQos& q) {
   dds_qset_entity_name(d, endpoint_name(q.durability).c_str());
-  // Transient and persistent are served from the writer's own history, like
-  // transient local; the requested kind is kept by the entity for its rules.
-  dds_qset_durability(d, q.durability == 0 ? DDS_DURABILITY_VOLATILE : DDS_DURABILITY_TRANSIENT_LOCAL);
-  dds_qset_reliability(d, q.reliability == 2 ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT,
-                       q.max_blocking_ns);
+  dds_qset_durability(d, to_cyclone(q.durability));
+  dds_qset_reliability(d, to_cyclone_reliability(q.reliability), q.max_blocking_ns);
   dds_qset_deadline(d, q.deadline_ns);
   dds_qset_latency_budget(d, q.latency_budget_ns);
-  dds_liveliness_kind_t lk = q.liveliness == 2   ? DDS_LIVELINESS_MANUAL_BY_TOPIC
-                             : q.liveliness == 1 ? DDS_LIVELINESS_MANUAL_BY_PARTICIPANT
-                                                 : DDS_LIVELINESS_AUTOMATIC;
-  dds_qset_liveliness(d, lk, q.lease_ns);
-  dds_qset_ownership(d, q.ownership == 1 ? DDS_OWNERSHIP_EXCLUSIVE : DDS_OWNERSHIP_SHARED);
-  dds_qset_destination_order(d, q.destination_order == 1 ? DDS_DESTINATIONORDER_BY_SOURCE_TIMESTAMP
-                                                         : DDS_DESTINATIONORDER_BY_RECEPTION_TIMESTAMP);
+  dds_qset_liveliness(d, to_cyclone_liveliness(q.liveliness), q.lease_ns);
+  dds_qset_ownership(d, to_cyclone_ownership(q.ownership));
+  dds_qset_destination_order(d, to_cyclone_order(q.destination_order));
   dds_qset_userdata(d, q.user_data.empty() ? nullptr : q.user_data.data(), q.user_data.size());
   dds_qset_topicdata(d, q.topic_data.empty() ? nullptr : q.topic_data.data(), q.topic_data.size());
   // Cyclone wants an integral number of chars; history depth >= 1.
   int32_t depth = q.history_depth > 0 ? q.history_depth : 1;
-  dds_qset_history(d, q.history_kind == 1 ? DDS_HISTORY_KEEP_ALL : DDS_HISTORY_KEEP_LAST, depth);
+  dds_qset_history(d, to_cyclone_history(q.history_kind), depth);
 }
 
 std::vector<uint8_t> blob(bool ok, void* v, size_t sz) {
@@ -60,7 +109,7 @@ void fill_endpoint(const dds_builtintopic_endpoint_t* e, EndpointData& out) {
   int32_t st = 0;
   out.strength = dds_qget_ownership_strength(e->qos, &st) ? st : 0;
   dds_durability_kind_t dk;
-  if (dds_qget_durability(e->qos, &dk)) out.durability = static_cast<uint8_t>(dk);
+  if (dds_qget_durability(e->qos, &dk)) out.durability = from_cyclone(dk);
   char* name = nullptr;
   if (dds_qget_entity_name(e->qos, &name)) {
     out.durability = durability_from_name(name, out.durability);
@@ -68,19 +117,19 @@ void fill_endpoint(const dds_builtintopic_endpoint_t* e, EndpointData& out) {
   }
   dds_reliability_kind_t rk;
   dds_duration_t mbt;
-  if (dds_qget_reliability(e->qos, &rk, &mbt)) out.reliability = rk == DDS_RELIABILITY_RELIABLE ? 2 : 1;
+  if (dds_qget_reliability(e->qos, &rk, &mbt)) out.reliability = from_cyclone(rk);
   dds_ownership_kind_t ok2;
-  if (dds_qget_ownership(e->qos, &ok2)) out.ownership = ok2 == DDS_OWNERSHIP_EXCLUSIVE ? 1 : 0;
+  if (dds_qget_ownership(e->qos, &ok2)) out.ownership = from_cyclone(ok2);
   dds_liveliness_kind_t lk;
   dds_duration_t lease;
   if (dds_qget_liveliness(e->qos, &lk, &lease)) {
-    out.liveliness = static_cast<uint8_t>(lk);
+    out.liveliness = from_cyclone(lk);
     out.lease_ns = lease;
   }
   dds_duration_t dl;
   if (dds_qget_deadline(e->qos, &dl)) out.deadline_ns = dl;
   dds_destination_order_kind_t dok;
-  if (dds_qget_destination_order(e->qos, &dok)) out.destination_order = static_cast<uint8_t>(dok);
+  if (dds_qget_destination_order(e->qos, &dok)) out.destination_order = from_cyclone(dok);
   uint32_t n = 0;
   char** names = nullptr;
   if (dds_qget_partition(e->qos, &n, &names)) {
@@ -103,12 +152,14 @@ bool endpoint_of_handle(dds_entity_t e, bool writer, dds_instance_handle_t ih, E
 
 }  // namespace
 
-std::string endpoint_name(uint8_t durability) { return "qv:d=" + std::to_string(durability); }
+std::string endpoint_name(DurabilityQosPolicyKind durability) { return "qv:d=" + std::to_string(durability); }
 
-uint8_t durability_from_name(const char* name, uint8_t fallback) {
-  if (name == nullptr || std::strncmp(name, "qv:d=", 5) != 0) return fallback;
-  char c = name[5];
-  return (c >= '0' && c <= '3' && name[6] == '\0') ? static_cast<uint8_t>(c - '0') : fallback;
+DurabilityQosPolicyKind durability_from_name(const char* name, DurabilityQosPolicyKind fallback) {
+  if (name == nullptr || std::strncmp(name, "qv:d=", 5) != 0 || name[6] != '\0') return fallback;
+  const int kind = name[5] - '0';
+  return kind >= VOLATILE_DURABILITY_QOS && kind <= PERSISTENT_DURABILITY_QOS
+             ? static_cast<DurabilityQosPolicyKind>(kind)
+             : fallback;
 }
 
 dds_qos_t* make_writer_qos(const EndpointQos& q) {
@@ -119,11 +170,11 @@ dds_qos_t* make_writer_qos(const EndpointQos& q) {
   dds_qset_writer_data_lifecycle(d, q.autodispose);
   // Writer resource limits are enforced by the library, not by Cyclone.
   dds_qset_resource_limits(d, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
-  if (q.durability != 0) {
+  if (q.durability != VOLATILE_DURABILITY_QOS) {
     // Cyclone serves late joiners from the durability service history.
     int32_t depth = q.history_depth > 0 ? q.history_depth : 1;
-    dds_qset_durability_service(d, 0, q.history_kind == 1 ? DDS_HISTORY_KEEP_ALL : DDS_HISTORY_KEEP_LAST, depth,
-                                DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
+    dds_qset_durability_service(d, 0, to_cyclone_history(q.history_kind), depth, DDS_LENGTH_UNLIMITED,
+                                DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
   }
   return d;
 }
@@ -140,6 +191,9 @@ dds_qos_t* make_reader_qos(const EndpointQos& q) {
 dds_qos_t* make_group_qos(const EndpointQos& q) {
   dds_qos_t* d = dds_create_qos();
   dds_qset_groupdata(d, q.group_data.empty() ? nullptr : q.group_data.data(), q.group_data.size());
+  // Cyclone compares the presentation of publisher and subscriber.
+  dds_qset_presentation(d, to_cyclone_scope(q.presentation.access_scope), q.presentation.coherent_access,
+                        q.presentation.ordered_access);
   if (!q.partitions.empty()) {
     std::vector<const char*> names;
     for (auto& p : q.partitions) names.push_back(p.c_str());
@@ -150,7 +204,8 @@ dds_qos_t* make_group_qos(const EndpointQos& q) {
 
 // ------------------------------------------------------------ match table
 
-bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, uint8_t own, Guid& g) {
+bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own,
+                                Guid& g) {
   auto it = verdicts_.find(ih);
   if (it != verdicts_.end()) {
     g = it->second.guid;
@@ -159,13 +214,15 @@ bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_han
   EndpointData d;
   if (!endpoint_of_handle(e, is_writer, ih, d)) return false;  // not (or no longer) matched
   g = d.guid;
-  // Offered kind >= requested kind, with transient and persistent told apart.
-  const bool ok = is_writer ? d.durability <= own : d.durability >= own;
+  // The durability rule, with transient and persistent told apart.
+  const auto& rule = detail::policy_row<DurabilityQosPolicy>();
+  const DurabilityQosPolicy mine{own}, theirs{d.durability};
+  const bool ok = is_writer ? detail::compatible(rule, mine, theirs) : detail::compatible(rule, theirs, mine);
   verdicts_[ih] = Known{g, ok, d.durability};
   return ok;
 }
 
-MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, uint8_t own) {
+MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPolicyKind own) {
   MatchDelta delta;
   if (e <= 0) return delta;
   std::vector<dds_instance_handle_t> ihs(64);
@@ -234,8 +291,8 @@ void MatchTable::stamp_matches(dds_entity_t reader) {
   for (dds_return_t i = 0; i < n && i < 256; ++i) first_matched_.emplace(ihs[i], now);
 }
 
-bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, uint8_t own, int64_t source_ts_ns,
-                       Guid& writer) {
+bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own,
+                       int64_t source_ts_ns, Guid& writer) {
   writer = Guid{};
   if (publication == 0) return true;
   std::lock_guard<std::mutex> lk(mtx_);
@@ -251,7 +308,7 @@ bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, u
   // A volatile reader leaves out what a writer that keeps history wrote
   // before the match. A sample that came before its match was noted (the
   // match callback still running): the match is no later than now.
-  if (own != 0 || v->second.durability == 0) return true;
+  if (own != VOLATILE_DURABILITY_QOS || v->second.durability == VOLATILE_DURABILITY_QOS) return true;
   const int64_t matched = first_matched_.emplace(publication, dds_time()).first->second;
   return source_ts_ns >= matched;
 }
@@ -335,19 +392,19 @@ dds_listener_t* WireEndpoint::new_listener() {
   return l;
 }
 
-void WireEndpoint::install(dds_listener_t* l) {
-  dds_set_listener(entity_, l);
+dds_return_t WireEndpoint::install(dds_listener_t* l) {
+  const dds_return_t rc = dds_set_listener(entity_, l);
   dds_delete_listener(l);
+  return rc;
 }
 
 template <typename Status>
 void WireEndpoint::report_incompatible(dds_return_t got, const Status& st) {
-  // Cyclone counts partitions that do not meet as an incompatible partition
-  // policy. In DDS such a writer and reader are simply no match: the
-  // partition is no requested/offered policy. Cyclone compares every other
-  // policy before the partitions, so an event with this id is a partition
-  // mismatch only.
-  if (st.last_policy_id == DDS_PARTITION_QOS_POLICY_ID) return;
+  // Cyclone counts partitions that do not meet as an incompatibility. By the
+  // partition's rule such a writer and reader are simply no match (no
+  // requested/offered policy); Cyclone compares every other policy before
+  // the partitions, so an event with this id is a partition mismatch only.
+  if (!detail::reports_incompatibility(static_cast<QosPolicyId_t>(st.last_policy_id))) return;
   if (got == DDS_RETCODE_OK && st.total_count_change > 0 && events_.incompatible)
     events_.incompatible(IncompatibleEvent{static_cast<int32_t>(st.total_count_change),
                                            static_cast<int32_t>(st.last_policy_id)});
@@ -409,6 +466,27 @@ bool WireEndpoint::update_group(const std::vector<std::string>& partitions, cons
   return rc == DDS_RETCODE_OK;
 }
 
+template <typename Set>
+dds_return_t WireEndpoint::set_entity_qos(Set&& set) {
+  dds_entity_t e;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    e = entity_;
+  }
+  if (e <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  dds_qos_t* q = dds_create_qos();
+  set(q);
+  const dds_return_t rc = dds_set_qos(e, q);
+  dds_delete_qos(q);
+  return rc;
+}
+
+dds_return_t WireEndpoint::set_user_data(const std::vector<uint8_t>& user_data) {
+  return set_entity_qos([&](dds_qos_t* q) {
+    dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
+  });
+}
+
 MatchDelta WireEndpoint::refresh_matches() {
   dds_entity_t e;
   {
@@ -441,7 +519,11 @@ dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bo
     lifespan_ns_ = q.lifespan_ns;
   }
   // Listeners only once the writer exists, so that callbacks can use it.
-  install(new_listener());
+  rc = install(new_listener());
+  if (rc != DDS_RETCODE_OK) {
+    destroy();
+    return rc;
+  }
   // What happened in between.
   report_early_incompatible();
   if (events_.match_changed) events_.match_changed();
@@ -481,18 +563,20 @@ dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t l
 }
 
 dds_return_t WireWriter::set_lifespan(int64_t lifespan_ns) {
-  dds_entity_t w;
   {
     std::lock_guard<std::mutex> lk(mtx_);
     lifespan_ns_ = lifespan_ns;
-    w = entity_;
+    if (entity_ <= 0) return DDS_RETCODE_OK;
   }
-  if (w <= 0) return DDS_RETCODE_OK;
-  dds_qos_t* q = dds_create_qos();
-  dds_qset_lifespan(q, lifespan_ns);
-  dds_return_t rc = dds_set_qos(w, q);
-  dds_delete_qos(q);
-  return rc;
+  return set_entity_qos([&](dds_qos_t* q) { dds_qset_lifespan(q, lifespan_ns); });
+}
+
+dds_return_t WireWriter::set_ownership_strength(int32_t strength) {
+  return set_entity_qos([&](dds_qos_t* q) { dds_qset_ownership_strength(q, strength); });
+}
+
+dds_return_t WireWriter::set_autodispose(bool autodispose) {
+  return set_entity_qos([&](dds_qos_t* q) { dds_qset_writer_data_lifecycle(q, autodispose); });
 }
 
 dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
@@ -534,7 +618,11 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   dds_lset_data_available(l, &WireReader::on_data);
   dds_lset_liveliness_changed(l, &WireReader::on_liveliness);
   dds_lset_sample_lost(l, &WireReader::on_lost);
-  install(l);
+  rc = install(l);
+  if (rc != DDS_RETCODE_OK) {
+    destroy();
+    return rc;
+  }
   // What happened in between: historical data, matches, statuses.
   report_early_incompatible();
   dds_liveliness_changed_status_t lc;

@@ -16,6 +16,7 @@
 
 #include <dds/dds.h>
 
+#include "quorvela/qos.h"
 #include "wire/domain.h"
 
 namespace QUORVELA::wire {
@@ -31,23 +32,25 @@ constexpr int64_t kMatchSettleNs = 100000000;
 
 // QoS as the wire needs it (durations in ns, DDS_INFINITY for infinite).
 struct EndpointQos {
-  uint8_t durability = 0;        // 0 volatile, 1 transient local, 2 transient, 3 persistent
-  uint8_t reliability = 2;       // 1 best effort, 2 reliable
+  DurabilityQosPolicyKind durability = VOLATILE_DURABILITY_QOS;
+  ReliabilityQosPolicyKind reliability = RELIABLE_RELIABILITY_QOS;
   int64_t max_blocking_ns = 100000000;
-  uint8_t history_kind = 0;      // 0 keep last, 1 keep all
+  HistoryQosPolicyKind history_kind = KEEP_LAST_HISTORY_QOS;
   int32_t history_depth = 1;
-  int32_t max_samples = -1, max_instances = -1, max_samples_per_instance = -1;  // readers only
+  int32_t max_samples = LENGTH_UNLIMITED, max_instances = LENGTH_UNLIMITED,
+          max_samples_per_instance = LENGTH_UNLIMITED;  // readers only
   int64_t deadline_ns = DDS_INFINITY;
   int64_t latency_budget_ns = 0;
-  uint8_t liveliness = 0;        // 0 automatic, 1 manual by participant, 2 manual by topic
+  LivelinessQosPolicyKind liveliness = AUTOMATIC_LIVELINESS_QOS;
   int64_t lease_ns = DDS_INFINITY;
-  uint8_t ownership = 0;         // 0 shared, 1 exclusive
+  OwnershipQosPolicyKind ownership = SHARED_OWNERSHIP_QOS;
   int32_t strength = 0;
-  uint8_t destination_order = 0; // 0 reception, 1 source timestamp
+  DestinationOrderQosPolicyKind destination_order = BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
   int64_t lifespan_ns = DDS_INFINITY;
   bool autodispose = true;
   std::vector<uint8_t> user_data, topic_data, group_data;
   std::vector<std::string> partitions;
+  PresentationQosPolicy presentation;  // of the group
 };
 
 // QoS objects handed to Cyclone (caller deletes with dds_delete_qos).
@@ -56,10 +59,11 @@ dds_qos_t* make_reader_qos(const EndpointQos& q);
 dds_qos_t* make_group_qos(const EndpointQos& q);
 
 // Endpoint names announce the durability kind as requested or offered
-// ("qv:d=<kind>"): Cyclone only sees transient local for kinds 2 and 3.
-std::string endpoint_name(uint8_t durability);
+// ("qv:d=<kind>"): Cyclone only sees transient local for transient and
+// persistent.
+std::string endpoint_name(DurabilityQosPolicyKind durability);
 // The kind from such a name; `fallback` for endpoints of other origin.
-uint8_t durability_from_name(const char* name, uint8_t fallback);
+DurabilityQosPolicyKind durability_from_name(const char* name, DurabilityQosPolicyKind fallback);
 
 // A matched remote (or local) endpoint as discovery reports it.
 struct EndpointData {
@@ -69,7 +73,11 @@ struct EndpointData {
   std::vector<uint8_t> user_data, group_data, topic_data;
   int64_t lifespan_ns = DDS_INFINITY;
   int32_t strength = 0;
-  uint8_t durability = 0, reliability = 1, ownership = 0, liveliness = 0, destination_order = 0;
+  DurabilityQosPolicyKind durability = VOLATILE_DURABILITY_QOS;
+  ReliabilityQosPolicyKind reliability = BEST_EFFORT_RELIABILITY_QOS;
+  OwnershipQosPolicyKind ownership = SHARED_OWNERSHIP_QOS;
+  LivelinessQosPolicyKind liveliness = AUTOMATIC_LIVELINESS_QOS;
+  DestinationOrderQosPolicyKind destination_order = BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
   int64_t lease_ns = DDS_INFINITY, deadline_ns = DDS_INFINITY;
   std::vector<std::string> partitions;
 };
@@ -108,7 +116,7 @@ struct ReaderEvents : EndpointEvents {
 class MatchTable {
  public:
   // Compares Cyclone's matches with the known ones.
-  MatchDelta refresh(dds_entity_t e, bool is_writer, uint8_t own_durability);
+  MatchDelta refresh(dds_entity_t e, bool is_writer, DurabilityQosPolicyKind own_durability);
   std::vector<Guid> accepted();
   bool is_accepted(const Guid& g);
   // Readers: notes when each publication Cyclone now matches was first seen
@@ -117,22 +125,23 @@ class MatchTable {
   // Readers: whether a sample of that publication, written at source_ts_ns,
   // is kept, with the writer's GUID in `writer` (nil when unknown). Refused
   // are samples of a publication that the durability rule refuses and, for a
-  // volatile reader (own_durability 0), history kept for late joiners:
+  // volatile reader, history kept for late joiners:
   // written before this reader matched the publication, by a writer that
   // keeps such history. Cyclone hands that history to a volatile reader in
   // another process too; the reader leaves it out. (Judged on the writer's
   // source time, so it relies on the hosts' clocks agreeing.)
-  bool admit(dds_entity_t reader, dds_instance_handle_t publication, uint8_t own_durability, int64_t source_ts_ns,
-             Guid& writer);
+  bool admit(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own_durability,
+             int64_t source_ts_ns, Guid& writer);
   Guid guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih);
   void clear();
 
  private:
-  bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, uint8_t own_durability, Guid& g);
+  bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own_durability,
+                      Guid& g);
   struct Known {
     Guid guid;
     bool accepted = false;
-    uint8_t durability = 0;  // the remote endpoint's
+    DurabilityQosPolicyKind durability = VOLATILE_DURABILITY_QOS;  // the remote endpoint's
   };
   std::mutex mtx_;
   std::map<dds_instance_handle_t, Known> known_;      // current matches
@@ -162,6 +171,9 @@ class WireEndpoint {
   // make the endpoint again) or the group data was refused.
   bool update_group(const std::vector<std::string>& partitions, const std::vector<uint8_t>& group_data);
 
+  // New user data announced in place.
+  dds_return_t set_user_data(const std::vector<uint8_t>& user_data);
+
   MatchDelta refresh_matches();
   // Matched readers (writers) as of the last refresh_matches().
   std::vector<Guid> matched();
@@ -170,6 +182,10 @@ class WireEndpoint {
  protected:
   explicit WireEndpoint(bool is_writer) : is_writer_(is_writer) {}
   ~WireEndpoint() { destroy(); }
+
+  // Hands `q` (filled by set) to the Cyclone writer (reader), then deletes it.
+  template <typename Set>
+  dds_return_t set_entity_qos(Set&& set);
 
   // Makes the group entity and the writer (reader) under it.
   dds_return_t open(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
@@ -180,7 +196,7 @@ class WireEndpoint {
   // A Cyclone listener for this endpoint with the match and incompatible-QoS
   // callbacks set; install() sets it on the entity and deletes it.
   dds_listener_t* new_listener();
-  void install(dds_listener_t* l);
+  dds_return_t install(dds_listener_t* l);
   // Reports the incompatible offers (requests) Cyclone counted before the
   // listener was installed.
   void report_early_incompatible();
@@ -188,7 +204,7 @@ class WireEndpoint {
   std::mutex mtx_;  // Cyclone handles
   dds_entity_t group_ = 0, entity_ = 0;
   bool keyed_ = false;
-  uint8_t durability_ = 0;
+  DurabilityQosPolicyKind durability_ = VOLATILE_DURABILITY_QOS;
   Guid guid_;
   EndpointEvents events_;
   MatchTable matches_;
@@ -218,6 +234,8 @@ class WireWriter : public WireEndpoint {
   // now on: carried with each sample for the readers and handed to Cyclone
   // for the history it keeps for late joiners.
   dds_return_t set_lifespan(int64_t lifespan_ns);
+  dds_return_t set_ownership_strength(int32_t strength);
+  dds_return_t set_autodispose(bool autodispose);
   dds_return_t dispose(const KeyHash& key, int64_t source_ts_ns);
   dds_return_t unregister(const KeyHash& key, int64_t source_ts_ns);
   // DDS_RETCODE_OK once every matched reliable reader acknowledged everything.

@@ -31,12 +31,16 @@ dds_return_t ParticipantWire::create(uint32_t domain_id, const std::vector<uint8
   dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
   dds_entity_t p = dds_create_participant(static_cast<dds_domainid_t>(domain_id), q, nullptr);
   dds_delete_qos(q);
-  if (p < 0) {
+  // Participant discovery is read through a reader of the built-in topic.
+  const dds_entity_t discovery = p < 0 ? p : dds_create_reader(p, DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, nullptr, nullptr);
+  if (discovery < 0) {
+    if (p > 0) dds_delete(p);
     release_domain(domain_id);
     domain_held_ = false;
-    return p;
+    return discovery;
   }
   participant_ = p;
+  participant_reader_ = discovery;
   domain_id_ = domain_id;
   transport_mode_ = transport_mode;
   guid_ = entity_guid(p);

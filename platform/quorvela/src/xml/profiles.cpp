@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -21,6 +22,8 @@
 #include <vector>
 
 #include <pugixml.hpp>
+
+#include "policy_table.h"
 
 namespace QUORVELA::detail::profiles {
 namespace {
@@ -194,17 +197,33 @@ struct KindSet {
 
 const KindSet kDurability{"durability kind",
                           "_DURABILITY_QOS",
-                          {{"VOLATILE", 0}, {"TRANSIENT_LOCAL", 1}, {"TRANSIENT", 2}, {"PERSISTENT", 3}}};
-const KindSet kReliability{"reliability kind", "_RELIABILITY_QOS", {{"BEST_EFFORT", 1}, {"RELIABLE", 2}}};
-const KindSet kHistory{"history kind", "_HISTORY_QOS", {{"KEEP_LAST", 0}, {"KEEP_ALL", 1}}};
+                          {{"VOLATILE", VOLATILE_DURABILITY_QOS},
+                           {"TRANSIENT_LOCAL", TRANSIENT_LOCAL_DURABILITY_QOS},
+                           {"TRANSIENT", TRANSIENT_DURABILITY_QOS},
+                           {"PERSISTENT", PERSISTENT_DURABILITY_QOS}}};
+const KindSet kReliability{"reliability kind",
+                           "_RELIABILITY_QOS",
+                           {{"BEST_EFFORT", BEST_EFFORT_RELIABILITY_QOS}, {"RELIABLE", RELIABLE_RELIABILITY_QOS}}};
+const KindSet kHistory{"history kind",
+                       "_HISTORY_QOS",
+                       {{"KEEP_LAST", KEEP_LAST_HISTORY_QOS}, {"KEEP_ALL", KEEP_ALL_HISTORY_QOS}}};
 const KindSet kLiveliness{"liveliness kind",
                           "_LIVELINESS_QOS",
-                          {{"AUTOMATIC", 0}, {"MANUAL_BY_PARTICIPANT", 1}, {"MANUAL_BY_TOPIC", 2}}};
-const KindSet kOwnership{"ownership kind", "_OWNERSHIP_QOS", {{"SHARED", 0}, {"EXCLUSIVE", 1}}};
+                          {{"AUTOMATIC", AUTOMATIC_LIVELINESS_QOS},
+                           {"MANUAL_BY_PARTICIPANT", MANUAL_BY_PARTICIPANT_LIVELINESS_QOS},
+                           {"MANUAL_BY_TOPIC", MANUAL_BY_TOPIC_LIVELINESS_QOS}}};
+const KindSet kOwnership{"ownership kind",
+                         "_OWNERSHIP_QOS",
+                         {{"SHARED", SHARED_OWNERSHIP_QOS}, {"EXCLUSIVE", EXCLUSIVE_OWNERSHIP_QOS}}};
 const KindSet kDestinationOrder{"destination order kind",
                                 "_DESTINATIONORDER_QOS",
-                                {{"BY_RECEPTION_TIMESTAMP", 0}, {"BY_SOURCE_TIMESTAMP", 1}}};
-const KindSet kAccessScope{"access scope", "_PRESENTATION_QOS", {{"INSTANCE", 0}, {"TOPIC", 1}, {"GROUP", 2}}};
+                                {{"BY_RECEPTION_TIMESTAMP", BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS},
+                                 {"BY_SOURCE_TIMESTAMP", BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS}}};
+const KindSet kAccessScope{"access scope",
+                           "_PRESENTATION_QOS",
+                           {{"INSTANCE", INSTANCE_PRESENTATION_QOS},
+                            {"TOPIC", TOPIC_PRESENTATION_QOS},
+                            {"GROUP", GROUP_PRESENTATION_QOS}}};
 
 void parse_kind(const pugi::xml_node& n, const KindSet& set, uint8_t& out) {
   only_attributes(n, {"path"});
@@ -312,129 +331,135 @@ void parse_properties(const pugi::xml_node& n, std::vector<Property>& out) {
 
 // ------------------------------------------------------------ field tables
 
+// The members of each policy with their parsers; the path of a field is the
+// policy's member name in the QoS type (from the policy table), a point and
+// the member's name.
+template <class P>
+struct Member {
+  const char* name;
+  std::function<void(P&, const pugi::xml_node&)> set;
+};
+
+template <class P, class V, class Parse>
+Member<P> member(const char* name, V P::*m, Parse parse) {
+  return {name, [=](P& p, const pugi::xml_node& n) { parse(n, p.*m); }};
+}
+
+template <class P>
+Member<P> kind_member(const char* name, uint8_t P::*m, const KindSet& set) {
+  return {name, [m, &set](P& p, const pugi::xml_node& n) { parse_kind(n, set, p.*m); }};
+}
+
+std::vector<Member<UserDataQosPolicy>> members(const UserDataQosPolicy*) {
+  return {member("value", &UserDataQosPolicy::value, parse_octets)};
+}
+std::vector<Member<TopicDataQosPolicy>> members(const TopicDataQosPolicy*) {
+  return {member("value", &TopicDataQosPolicy::value, parse_octets)};
+}
+std::vector<Member<GroupDataQosPolicy>> members(const GroupDataQosPolicy*) {
+  return {member("value", &GroupDataQosPolicy::value, parse_octets)};
+}
+std::vector<Member<PartitionQosPolicy>> members(const PartitionQosPolicy*) {
+  return {member("name", &PartitionQosPolicy::name, parse_strings)};
+}
+std::vector<Member<PresentationQosPolicy>> members(const PresentationQosPolicy*) {
+  using P = PresentationQosPolicy;
+  return {kind_member("access_scope", &P::access_scope, kAccessScope),
+          member("coherent_access", &P::coherent_access, parse_bool),
+          member("ordered_access", &P::ordered_access, parse_bool)};
+}
+std::vector<Member<EntityFactoryQosPolicy>> members(const EntityFactoryQosPolicy*) {
+  return {member("autoenable_created_entities", &EntityFactoryQosPolicy::autoenable_created_entities, parse_bool)};
+}
+std::vector<Member<DurabilityQosPolicy>> members(const DurabilityQosPolicy*) {
+  return {kind_member("kind", &DurabilityQosPolicy::kind, kDurability)};
+}
+std::vector<Member<DurabilityServiceQosPolicy>> members(const DurabilityServiceQosPolicy*) {
+  using P = DurabilityServiceQosPolicy;
+  return {member("service_cleanup_delay", &P::service_cleanup_delay, parse_duration),
+          kind_member("history_kind", &P::history_kind, kHistory),
+          member("history_depth", &P::history_depth, parse_depth),
+          member("max_samples", &P::max_samples, parse_limit),
+          member("max_instances", &P::max_instances, parse_limit),
+          member("max_samples_per_instance", &P::max_samples_per_instance, parse_limit)};
+}
+std::vector<Member<DeadlineQosPolicy>> members(const DeadlineQosPolicy*) {
+  return {member("period", &DeadlineQosPolicy::period, parse_duration)};
+}
+std::vector<Member<LatencyBudgetQosPolicy>> members(const LatencyBudgetQosPolicy*) {
+  return {member("duration", &LatencyBudgetQosPolicy::duration, parse_duration)};
+}
+std::vector<Member<LivelinessQosPolicy>> members(const LivelinessQosPolicy*) {
+  return {kind_member("kind", &LivelinessQosPolicy::kind, kLiveliness),
+          member("lease_duration", &LivelinessQosPolicy::lease_duration, parse_duration)};
+}
+std::vector<Member<ReliabilityQosPolicy>> members(const ReliabilityQosPolicy*) {
+  return {kind_member("kind", &ReliabilityQosPolicy::kind, kReliability),
+          member("max_blocking_time", &ReliabilityQosPolicy::max_blocking_time, parse_duration)};
+}
+std::vector<Member<DestinationOrderQosPolicy>> members(const DestinationOrderQosPolicy*) {
+  return {kind_member("kind", &DestinationOrderQosPolicy::kind, kDestinationOrder)};
+}
+std::vector<Member<HistoryQosPolicy>> members(const HistoryQosPolicy*) {
+  return {kind_member("kind", &HistoryQosPolicy::kind, kHistory), member("depth", &HistoryQosPolicy::depth, parse_depth)};
+}
+std::vector<Member<ResourceLimitsQosPolicy>> members(const ResourceLimitsQosPolicy*) {
+  using P = ResourceLimitsQosPolicy;
+  return {member("max_samples", &P::max_samples, parse_limit), member("max_instances", &P::max_instances, parse_limit),
+          member("max_samples_per_instance", &P::max_samples_per_instance, parse_limit)};
+}
+std::vector<Member<TransportPriorityQosPolicy>> members(const TransportPriorityQosPolicy*) {
+  return {member("value", &TransportPriorityQosPolicy::value, parse_int32)};
+}
+std::vector<Member<LifespanQosPolicy>> members(const LifespanQosPolicy*) {
+  return {member("duration", &LifespanQosPolicy::duration, parse_duration)};
+}
+std::vector<Member<OwnershipQosPolicy>> members(const OwnershipQosPolicy*) {
+  return {kind_member("kind", &OwnershipQosPolicy::kind, kOwnership)};
+}
+std::vector<Member<OwnershipStrengthQosPolicy>> members(const OwnershipStrengthQosPolicy*) {
+  return {member("value", &OwnershipStrengthQosPolicy::value, parse_int32)};
+}
+std::vector<Member<WriterDataLifecycleQosPolicy>> members(const WriterDataLifecycleQosPolicy*) {
+  return {member("autodispose_unregistered_instances",
+                 &WriterDataLifecycleQosPolicy::autodispose_unregistered_instances, parse_bool)};
+}
+std::vector<Member<TimeBasedFilterQosPolicy>> members(const TimeBasedFilterQosPolicy*) {
+  return {member("minimum_separation", &TimeBasedFilterQosPolicy::minimum_separation, parse_duration)};
+}
+std::vector<Member<ReaderDataLifecycleQosPolicy>> members(const ReaderDataLifecycleQosPolicy*) {
+  using P = ReaderDataLifecycleQosPolicy;
+  return {member("autopurge_nowriter_samples_delay", &P::autopurge_nowriter_samples_delay, parse_duration),
+          member("autopurge_disposed_samples_delay", &P::autopurge_disposed_samples_delay, parse_duration)};
+}
+std::vector<Member<PropertyQosPolicy>> members(const PropertyQosPolicy*) {
+  return {member("value", &PropertyQosPolicy::value, parse_properties)};
+}
+// A plain number, no members: the path is the policy's member name alone.
+std::vector<Member<TransportMode>> members(const TransportMode*) {
+  return {{nullptr, [](TransportMode& mode, const pugi::xml_node& n) { parse_transport_mode(n, mode); }}};
+}
+
 template <class Q>
 struct Field {
-  std::string_view path;
+  std::string path;
   std::function<void(Q&, const pugi::xml_node&)> set;
 };
 
-template <class Q, class P, class V, class Parse>
-std::function<void(Q&, const pugi::xml_node&)> at(P Q::*policy, V P::*member, Parse parse) {
-  return [=](Q& q, const pugi::xml_node& n) { parse(n, (q.*policy).*member); };
-}
-
-template <class Q, class P>
-std::function<void(Q&, const pugi::xml_node&)> kind_at(P Q::*policy, uint8_t P::*member, const KindSet& set) {
-  return [=, &set](Q& q, const pugi::xml_node& n) { parse_kind(n, set, (q.*policy).*member); };
-}
-
-// The fields a QoS type has, found from its members.
+// The fields a QoS type has: the members of every policy it holds.
 template <class Q>
 std::vector<Field<Q>> build_fields() {
   std::vector<Field<Q>> f;
-  if constexpr (requires { &Q::user_data; }) {
-    f.push_back({"user_data.value", at(&Q::user_data, &UserDataQosPolicy::value, parse_octets)});
-  }
-  if constexpr (requires { &Q::topic_data; }) {
-    f.push_back({"topic_data.value", at(&Q::topic_data, &TopicDataQosPolicy::value, parse_octets)});
-  }
-  if constexpr (requires { &Q::group_data; }) {
-    f.push_back({"group_data.value", at(&Q::group_data, &GroupDataQosPolicy::value, parse_octets)});
-  }
-  if constexpr (requires { &Q::partition; }) {
-    f.push_back({"partition.name", at(&Q::partition, &PartitionQosPolicy::name, parse_strings)});
-  }
-  if constexpr (requires { &Q::presentation; }) {
-    using P = PresentationQosPolicy;
-    f.push_back({"presentation.access_scope", kind_at(&Q::presentation, &P::access_scope, kAccessScope)});
-    f.push_back({"presentation.coherent_access", at(&Q::presentation, &P::coherent_access, parse_bool)});
-    f.push_back({"presentation.ordered_access", at(&Q::presentation, &P::ordered_access, parse_bool)});
-  }
-  if constexpr (requires { &Q::entity_factory; }) {
-    f.push_back({"entity_factory.autoenable_created_entities",
-                 at(&Q::entity_factory, &EntityFactoryQosPolicy::autoenable_created_entities, parse_bool)});
-  }
-  if constexpr (requires { &Q::transport_mode; }) {
-    f.push_back({"transport_mode", [](Q& q, const pugi::xml_node& n) { parse_transport_mode(n, q.transport_mode); }});
-  }
-  if constexpr (requires { &Q::durability; }) {
-    f.push_back({"durability.kind", kind_at(&Q::durability, &DurabilityQosPolicy::kind, kDurability)});
-  }
-  if constexpr (requires { &Q::durability_service; }) {
-    using P = DurabilityServiceQosPolicy;
-    f.push_back({"durability_service.service_cleanup_delay",
-                 at(&Q::durability_service, &P::service_cleanup_delay, parse_duration)});
-    f.push_back({"durability_service.history_kind", kind_at(&Q::durability_service, &P::history_kind, kHistory)});
-    f.push_back({"durability_service.history_depth", at(&Q::durability_service, &P::history_depth, parse_depth)});
-    f.push_back({"durability_service.max_samples", at(&Q::durability_service, &P::max_samples, parse_limit)});
-    f.push_back({"durability_service.max_instances", at(&Q::durability_service, &P::max_instances, parse_limit)});
-    f.push_back({"durability_service.max_samples_per_instance",
-                 at(&Q::durability_service, &P::max_samples_per_instance, parse_limit)});
-  }
-  if constexpr (requires { &Q::deadline; }) {
-    f.push_back({"deadline.period", at(&Q::deadline, &DeadlineQosPolicy::period, parse_duration)});
-  }
-  if constexpr (requires { &Q::latency_budget; }) {
-    f.push_back({"latency_budget.duration", at(&Q::latency_budget, &LatencyBudgetQosPolicy::duration, parse_duration)});
-  }
-  if constexpr (requires { &Q::liveliness; }) {
-    f.push_back({"liveliness.kind", kind_at(&Q::liveliness, &LivelinessQosPolicy::kind, kLiveliness)});
-    f.push_back(
-        {"liveliness.lease_duration", at(&Q::liveliness, &LivelinessQosPolicy::lease_duration, parse_duration)});
-  }
-  if constexpr (requires { &Q::reliability; }) {
-    f.push_back({"reliability.kind", kind_at(&Q::reliability, &ReliabilityQosPolicy::kind, kReliability)});
-    f.push_back({"reliability.max_blocking_time",
-                 at(&Q::reliability, &ReliabilityQosPolicy::max_blocking_time, parse_duration)});
-  }
-  if constexpr (requires { &Q::destination_order; }) {
-    f.push_back({"destination_order.kind",
-                 kind_at(&Q::destination_order, &DestinationOrderQosPolicy::kind, kDestinationOrder)});
-  }
-  if constexpr (requires { &Q::history; }) {
-    f.push_back({"history.kind", kind_at(&Q::history, &HistoryQosPolicy::kind, kHistory)});
-    f.push_back({"history.depth", at(&Q::history, &HistoryQosPolicy::depth, parse_depth)});
-  }
-  if constexpr (requires { &Q::resource_limits; }) {
-    using P = ResourceLimitsQosPolicy;
-    f.push_back({"resource_limits.max_samples", at(&Q::resource_limits, &P::max_samples, parse_limit)});
-    f.push_back({"resource_limits.max_instances", at(&Q::resource_limits, &P::max_instances, parse_limit)});
-    f.push_back({"resource_limits.max_samples_per_instance",
-                 at(&Q::resource_limits, &P::max_samples_per_instance, parse_limit)});
-  }
-  if constexpr (requires { &Q::transport_priority; }) {
-    f.push_back(
-        {"transport_priority.value", at(&Q::transport_priority, &TransportPriorityQosPolicy::value, parse_int32)});
-  }
-  if constexpr (requires { &Q::lifespan; }) {
-    f.push_back({"lifespan.duration", at(&Q::lifespan, &LifespanQosPolicy::duration, parse_duration)});
-  }
-  if constexpr (requires { &Q::ownership; }) {
-    f.push_back({"ownership.kind", kind_at(&Q::ownership, &OwnershipQosPolicy::kind, kOwnership)});
-  }
-  if constexpr (requires { &Q::ownership_strength; }) {
-    f.push_back(
-        {"ownership_strength.value", at(&Q::ownership_strength, &OwnershipStrengthQosPolicy::value, parse_int32)});
-  }
-  if constexpr (requires { &Q::writer_data_lifecycle; }) {
-    f.push_back({"writer_data_lifecycle.autodispose_unregistered_instances",
-                 at(&Q::writer_data_lifecycle, &WriterDataLifecycleQosPolicy::autodispose_unregistered_instances,
-                    parse_bool)});
-  }
-  if constexpr (requires { &Q::time_based_filter; }) {
-    f.push_back({"time_based_filter.minimum_separation",
-                 at(&Q::time_based_filter, &TimeBasedFilterQosPolicy::minimum_separation, parse_duration)});
-  }
-  if constexpr (requires { &Q::reader_data_lifecycle; }) {
-    using P = ReaderDataLifecycleQosPolicy;
-    f.push_back({"reader_data_lifecycle.autopurge_nowriter_samples_delay",
-                 at(&Q::reader_data_lifecycle, &P::autopurge_nowriter_samples_delay, parse_duration)});
-    f.push_back({"reader_data_lifecycle.autopurge_disposed_samples_delay",
-                 at(&Q::reader_data_lifecycle, &P::autopurge_disposed_samples_delay, parse_duration)});
-  }
-  if constexpr (requires { &Q::properties; }) {
-    f.push_back({"properties.value", at(&Q::properties, &PropertyQosPolicy::value, parse_properties)});
-  }
+  for_each_policy_of<Q>([&](const auto& row, auto policy) {
+    using P = typename std::decay_t<decltype(row)>::Policy;
+    for (Member<P>& m : members(static_cast<const P*>(nullptr))) {
+      std::string path = row.field;
+      if (m.name != nullptr) path = path + "." + m.name;
+      f.push_back({std::move(path), [policy, set = std::move(m.set)](Q& q, const pugi::xml_node& n) {
+                     set(q.*policy, n);
+                   }});
+    }
+  });
   return f;
 }
 
@@ -600,6 +625,14 @@ ReturnCode_t load(const char* file) {
         why = std::string("'") + file + "': " + e.why;
       }
     }
+  }
+  if (!ok) {
+    // The reason on one line of standard error, so that a caller who sees
+    // only RETCODE_ERROR can find out why.
+    std::string line = why;
+    for (char& c : line)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    std::fprintf(stderr, "quorvela: QoS file refused: %s\n", line.c_str());
   }
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);

@@ -95,7 +95,9 @@
 //                             its contents. RETCODE_BAD_PARAMETER for null;
 //                             RETCODE_ERROR for a missing, unreadable,
 //                             malformed or invalid file, with the profiles
-//                             loaded before kept. Loading the same file again
+//                             loaded before kept and the reason written as
+//                             one line on standard error ("quorvela: QoS
+//                             file refused: " and the reason). Loading the same file again
 //                             is OK and gives the same profiles.
 //   profiles::unload()        Forgets every profile. Always RETCODE_OK.
 //   profiles::find(lib, profile, name, out)

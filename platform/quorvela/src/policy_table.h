@@ -1,0 +1,253 @@
+// The QoS policies, one row each: its id and name, the QoS types that hold
+// it (as a member pointer per type, null where it does not apply), whether
+// it may change on an enabled entity, and how an offered value must compare
+// with a requested one. The library's rules over policies (changeability,
+// validity, copying a topic's policies, compatibility and the policy ids of
+// incompatibilities, the fields of the QoS file) are generic code over these
+// rows: a new policy is a new row, the XML parsers of its members
+// (members() in xml/profiles.cpp) and, when some of its values are out of
+// range, its valid() in qos_rules.cpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <tuple>
+#include <type_traits>
+
+#include "duration.h"
+#include "quorvela/qos.h"
+#include "quorvela/types.h"
+
+namespace QUORVELA::detail {
+
+// Whether a policy may change on an enabled entity.
+enum class Change {
+  yes,
+  no,          // set_qos answers RETCODE_IMMUTABLE_POLICY
+  local_only,  // takes effect in this process; remote sides keep the value announced at enabling
+};
+
+// How the offered value (writer, publisher) must compare with the requested
+// one (reader, subscriber), member by member of the policy's key.
+enum class Rule {
+  none,
+  equal,
+  offered_at_least,  // every key member offered >= requested
+  offered_at_most,   // every key member offered <= requested
+  overlap,           // no incompatibility: the two match only when they overlap (partitions)
+};
+
+// The members a rule compares, as numbers ordered by strength; unused
+// members stay 0.
+using Key = std::array<int64_t, 3>;
+
+template <typename P>
+struct PolicyRow {
+  using Policy = P;
+  QosPolicyId_t id;  // INVALID_QOS_POLICY_ID for the library's own settings
+  const char* name;
+  const char* field;  // its member name in the QoS types
+  Change change;
+  Rule rule;
+  Key (*key)(const P&) = nullptr;  // for the rules that compare
+  P DomainParticipantFactoryQos::*factory = nullptr;
+  P DomainParticipantQos::*participant = nullptr;
+  P PublisherQos::*publisher = nullptr;
+  P SubscriberQos::*subscriber = nullptr;
+  P TopicQos::*topic = nullptr;
+  P DataWriterQos::*writer = nullptr;
+  P DataReaderQos::*reader = nullptr;
+
+  // The member in QoS type Q; null when the policy does not apply to Q.
+  template <typename Q>
+  constexpr P Q::*in() const {
+    if constexpr (std::is_same_v<Q, DomainParticipantFactoryQos>) return factory;
+    else if constexpr (std::is_same_v<Q, DomainParticipantQos>) return participant;
+    else if constexpr (std::is_same_v<Q, PublisherQos>) return publisher;
+    else if constexpr (std::is_same_v<Q, SubscriberQos>) return subscriber;
+    else if constexpr (std::is_same_v<Q, TopicQos>) return topic;
+    else if constexpr (std::is_same_v<Q, DataWriterQos>) return writer;
+    else if constexpr (std::is_same_v<Q, DataReaderQos>) return reader;
+  }
+};
+
+// ------------------------------------------------------- compared members
+inline constexpr Key kind_key(int64_t kind) { return {kind, 0, 0}; }
+
+// ------------------------------------------------------------------ rows
+using DF = DomainParticipantFactoryQos;
+using DP = DomainParticipantQos;
+using PQ = PublisherQos;
+using SQ = SubscriberQos;
+using TQ = TopicQos;
+using WQ = DataWriterQos;
+using RQ = DataReaderQos;
+
+inline constexpr auto kPolicies = std::make_tuple(
+    PolicyRow<UserDataQosPolicy>{
+        .id = USERDATA_QOS_POLICY_ID, .name = USERDATA_QOS_POLICY_NAME, .field = "user_data",
+        .change = Change::yes, .rule = Rule::none,
+        .participant = &DP::user_data, .writer = &WQ::user_data, .reader = &RQ::user_data},
+    PolicyRow<DurabilityQosPolicy>{
+        .id = DURABILITY_QOS_POLICY_ID, .name = DURABILITY_QOS_POLICY_NAME, .field = "durability",
+        .change = Change::no, .rule = Rule::offered_at_least,
+        .key = [](const DurabilityQosPolicy& p) { return kind_key(p.kind); },
+        .topic = &TQ::durability, .writer = &WQ::durability, .reader = &RQ::durability},
+    PolicyRow<PresentationQosPolicy>{
+        .id = PRESENTATION_QOS_POLICY_ID, .name = PRESENTATION_QOS_POLICY_NAME, .field = "presentation",
+        .change = Change::no, .rule = Rule::offered_at_least,
+        .key = [](const PresentationQosPolicy& p) { return Key{p.access_scope, p.coherent_access, p.ordered_access}; },
+        .publisher = &PQ::presentation, .subscriber = &SQ::presentation},
+    PolicyRow<DeadlineQosPolicy>{
+        .id = DEADLINE_QOS_POLICY_ID, .name = DEADLINE_QOS_POLICY_NAME, .field = "deadline",
+        .change = Change::local_only, .rule = Rule::offered_at_most,
+        .key = [](const DeadlineQosPolicy& p) { return Key{to_ns(p.period), 0, 0}; },
+        .topic = &TQ::deadline, .writer = &WQ::deadline, .reader = &RQ::deadline},
+    PolicyRow<LatencyBudgetQosPolicy>{
+        .id = LATENCYBUDGET_QOS_POLICY_ID, .name = LATENCYBUDGET_QOS_POLICY_NAME, .field = "latency_budget",
+        .change = Change::local_only, .rule = Rule::offered_at_most,
+        .key = [](const LatencyBudgetQosPolicy& p) { return Key{to_ns(p.duration), 0, 0}; },
+        .topic = &TQ::latency_budget, .writer = &WQ::latency_budget, .reader = &RQ::latency_budget},
+    PolicyRow<OwnershipQosPolicy>{
+        .id = OWNERSHIP_QOS_POLICY_ID, .name = OWNERSHIP_QOS_POLICY_NAME, .field = "ownership",
+        .change = Change::no, .rule = Rule::equal,
+        .key = [](const OwnershipQosPolicy& p) { return kind_key(p.kind); },
+        .topic = &TQ::ownership, .writer = &WQ::ownership, .reader = &RQ::ownership},
+    PolicyRow<OwnershipStrengthQosPolicy>{
+        .id = OWNERSHIPSTRENGTH_QOS_POLICY_ID, .name = "OwnershipStrength", .field = "ownership_strength",
+        .change = Change::yes, .rule = Rule::none,
+        .writer = &WQ::ownership_strength},
+    // Stronger is a more manual kind and a shorter lease.
+    PolicyRow<LivelinessQosPolicy>{
+        .id = LIVELINESS_QOS_POLICY_ID, .name = LIVELINESS_QOS_POLICY_NAME, .field = "liveliness",
+        .change = Change::no, .rule = Rule::offered_at_least,
+        .key = [](const LivelinessQosPolicy& p) { return Key{p.kind, -to_ns(p.lease_duration), 0}; },
+        .topic = &TQ::liveliness, .writer = &WQ::liveliness, .reader = &RQ::liveliness},
+    PolicyRow<TimeBasedFilterQosPolicy>{
+        .id = TIMEBASEDFILTER_QOS_POLICY_ID, .name = TIMEBASEDFILTER_QOS_POLICY_NAME, .field = "time_based_filter",
+        .change = Change::yes, .rule = Rule::none,
+        .reader = &RQ::time_based_filter},
+    PolicyRow<PartitionQosPolicy>{
+        .id = PARTITION_QOS_POLICY_ID, .name = PARTITION_QOS_POLICY_NAME, .field = "partition",
+        .change = Change::yes, .rule = Rule::overlap,
+        .publisher = &PQ::partition, .subscriber = &SQ::partition},
+    // Only the kind is compared: the blocking time is the writer's own.
+    PolicyRow<ReliabilityQosPolicy>{
+        .id = RELIABILITY_QOS_POLICY_ID, .name = RELIABILITY_QOS_POLICY_NAME, .field = "reliability",
+        .change = Change::no, .rule = Rule::offered_at_least,
+        .key = [](const ReliabilityQosPolicy& p) { return kind_key(p.kind); },
+        .topic = &TQ::reliability, .writer = &WQ::reliability, .reader = &RQ::reliability},
+    PolicyRow<DestinationOrderQosPolicy>{
+        .id = DESTINATIONORDER_QOS_POLICY_ID, .name = DESTINATIONORDER_QOS_POLICY_NAME, .field = "destination_order",
+        .change = Change::no, .rule = Rule::offered_at_least,
+        .key = [](const DestinationOrderQosPolicy& p) { return kind_key(p.kind); },
+        .topic = &TQ::destination_order, .writer = &WQ::destination_order, .reader = &RQ::destination_order},
+    PolicyRow<HistoryQosPolicy>{
+        .id = HISTORY_QOS_POLICY_ID, .name = HISTORY_QOS_POLICY_NAME, .field = "history",
+        .change = Change::no, .rule = Rule::none,
+        .topic = &TQ::history, .writer = &WQ::history, .reader = &RQ::history},
+    PolicyRow<ResourceLimitsQosPolicy>{
+        .id = RESOURCELIMITS_QOS_POLICY_ID, .name = RESOURCELIMITS_QOS_POLICY_NAME, .field = "resource_limits",
+        .change = Change::no, .rule = Rule::none,
+        .topic = &TQ::resource_limits, .writer = &WQ::resource_limits, .reader = &RQ::resource_limits},
+    PolicyRow<EntityFactoryQosPolicy>{
+        .id = ENTITYFACTORY_QOS_POLICY_ID, .name = ENTITYFACTORY_QOS_POLICY_NAME, .field = "entity_factory",
+        .change = Change::yes, .rule = Rule::none,
+        .factory = &DF::entity_factory, .participant = &DP::entity_factory,
+        .publisher = &PQ::entity_factory, .subscriber = &SQ::entity_factory},
+    PolicyRow<WriterDataLifecycleQosPolicy>{
+        .id = WRITERDATALIFECYCLE_QOS_POLICY_ID, .name = WRITERDATALIFECYCLE_QOS_POLICY_NAME,
+        .field = "writer_data_lifecycle",
+        .change = Change::yes, .rule = Rule::none,
+        .writer = &WQ::writer_data_lifecycle},
+    PolicyRow<ReaderDataLifecycleQosPolicy>{
+        .id = READERDATALIFECYCLE_QOS_POLICY_ID, .name = READERDATALIFECYCLE_QOS_POLICY_NAME,
+        .field = "reader_data_lifecycle",
+        .change = Change::yes, .rule = Rule::none,
+        .reader = &RQ::reader_data_lifecycle},
+    PolicyRow<TopicDataQosPolicy>{
+        .id = TOPICDATA_QOS_POLICY_ID, .name = TOPICDATA_QOS_POLICY_NAME, .field = "topic_data",
+        .change = Change::yes, .rule = Rule::none,
+        .topic = &TQ::topic_data},
+    PolicyRow<GroupDataQosPolicy>{
+        .id = GROUPDATA_QOS_POLICY_ID, .name = GROUPDATA_QOS_POLICY_NAME, .field = "group_data",
+        .change = Change::yes, .rule = Rule::none,
+        .publisher = &PQ::group_data, .subscriber = &SQ::group_data},
+    PolicyRow<TransportPriorityQosPolicy>{
+        .id = TRANSPORTPRIORITY_QOS_POLICY_ID, .name = TRANSPORTPRIORITY_QOS_POLICY_NAME, .field = "transport_priority",
+        .change = Change::yes, .rule = Rule::none,
+        .topic = &TQ::transport_priority, .writer = &WQ::transport_priority},
+    PolicyRow<LifespanQosPolicy>{
+        .id = LIFESPAN_QOS_POLICY_ID, .name = LIFESPAN_QOS_POLICY_NAME, .field = "lifespan",
+        .change = Change::yes, .rule = Rule::none,
+        .topic = &TQ::lifespan, .writer = &WQ::lifespan},
+    PolicyRow<DurabilityServiceQosPolicy>{
+        .id = DURABILITYSERVICE_QOS_POLICY_ID, .name = DURABILITYSERVICE_QOS_POLICY_NAME, .field = "durability_service",
+        .change = Change::no, .rule = Rule::none,
+        .topic = &TQ::durability_service, .writer = &WQ::durability_service},
+    // The library's own settings, which DDS does not number.
+    PolicyRow<PropertyQosPolicy>{
+        .id = INVALID_QOS_POLICY_ID, .name = "Property", .field = "properties",
+        .change = Change::yes, .rule = Rule::none,
+        .participant = &DP::properties, .writer = &WQ::properties, .reader = &RQ::properties},
+    PolicyRow<TransportMode>{
+        .id = INVALID_QOS_POLICY_ID, .name = "TransportMode", .field = "transport_mode",
+        .change = Change::no, .rule = Rule::none,
+        .participant = &DP::transport_mode});
+
+// The row of policy type P.
+template <typename P>
+constexpr const PolicyRow<P>& policy_row() {
+  return std::get<PolicyRow<P>>(kPolicies);
+}
+
+// f(row) for every row, in table order.
+template <typename F>
+constexpr void for_each_policy(F&& f) {
+  std::apply([&](const auto&... row) { (f(row), ...); }, kPolicies);
+}
+
+// f(row, member) for every row that applies to QoS type Q.
+template <typename Q, typename F>
+constexpr void for_each_policy_of(F&& f) {
+  for_each_policy([&](const auto& row) {
+    if (auto member = row.template in<Q>()) f(row, member);
+  });
+}
+
+// Whether `offered` satisfies `requested` by the row's rule (true for the
+// rules that report no incompatibility).
+template <typename Row>
+constexpr bool compatible(const Row& row, const typename Row::Policy& offered,
+                          const typename Row::Policy& requested) {
+  if (row.key == nullptr) return true;
+  const Key o = row.key(offered), r = row.key(requested);
+  for (size_t i = 0; i < o.size(); ++i) {
+    switch (row.rule) {
+      case Rule::equal:
+        if (o[i] != r[i]) return false;
+        break;
+      case Rule::offered_at_least:
+        if (o[i] < r[i]) return false;
+        break;
+      case Rule::offered_at_most:
+        if (o[i] > r[i]) return false;
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+// Whether an incompatibility of policy `id`, as Cyclone reports it, is one:
+// a policy whose rule only decides matching (partitions) reports none.
+constexpr bool reports_incompatibility(QosPolicyId_t id) {
+  bool reports = true;
+  for_each_policy([&](const auto& row) {
+    if (row.id == id && row.rule == Rule::overlap) reports = false;
+  });
+  return reports;
+}
+
+}  // namespace QUORVELA::detail

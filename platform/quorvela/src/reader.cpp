@@ -527,8 +527,9 @@ ReturnCode_t DataReaderImpl::get_key_value(void* key_holder, const InstanceHandl
 // ------------------------------------------------------------- conditions
 
 void DataReaderImpl::notify_conditions() {
+  WaitSetWakeups wakeups;  // after the lock is released
   std::lock_guard<std::mutex> cl(cond_mtx_);
-  for (auto& c : conditions_) notify_condition(*c);
+  for (auto& c : conditions_) notify_condition(*c, wakeups);
 }
 
 ReadCondition* DataReaderImpl::create_readcondition(SampleStateMask s, ViewStateMask v, InstanceStateMask i) {

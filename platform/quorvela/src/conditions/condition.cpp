@@ -65,11 +65,17 @@ void WaitSetCore::detach_all() {
   signal_locked();
 }
 
-// The end of one evaluation of c by a wait set. Under c's mutex, so an
-// unlink waiting for the last one frees c only after this returns.
+// The end of one evaluation of c by a wait set. Without a lock unless an
+// unlink waits: the decrement is the last access to c, which the unlink frees
+// only once it sees the count at 0 (it re-checks now and then, for the
+// decrement that missed its flag).
 void WaitSetCore::end_evaluation(ConditionCore* c) {
+  if (!c->unlinking_.load()) {
+    c->evaluating_.fetch_sub(1);
+    return;
+  }
   std::lock_guard<std::mutex> cl(c->mtx_);
-  if (--c->evaluating_ == 0 && c->unlinking_) c->evaluated_.notify_all();
+  if (--c->evaluating_ == 0) c->evaluated_.notify_all();
 }
 
 ReturnCode_t WaitSetCore::wait(ConditionSeq& active, const Duration_t& timeout) {
@@ -123,7 +129,7 @@ ReturnCode_t WaitSetCore::wait(ConditionSeq& active, const Duration_t& timeout) 
   }
 }
 
-void notify_condition(Condition& condition) {
+void notify_condition(Condition& condition, WaitSetWakeups& wakeups) {
   ConditionCore* core = condition.core();
   // An exchange, not a load: it orders this change before a later arming
   // (whose evaluation then sees it) or sees the arming (and signals).
@@ -131,8 +137,33 @@ void notify_condition(Condition& condition) {
   std::lock_guard<std::mutex> cl(core->mtx_);
   for (WaitSetCore* ws : core->waitsets_) {
     std::lock_guard<std::mutex> lock(ws->mtx_);
-    ws->signal_locked();
+    ++ws->signals_;
+    if (ws->waiting_) wakeups.add(ws);
   }
+}
+
+void notify_condition(Condition& condition) {
+  WaitSetWakeups wakeups;
+  notify_condition(condition, wakeups);
+}
+
+void WaitSetWakeups::add(WaitSetCore* ws) {
+  ws->retain();
+  if (count_ < kInline)
+    inline_[count_++] = ws;
+  else
+    more_.push_back(ws);
+}
+
+void WaitSetWakeups::wake() {
+  auto one = [](WaitSetCore* ws) {
+    ws->cv_.notify_one();
+    ws->release();
+  };
+  for (size_t i = 0; i < count_; ++i) one(inline_[i]);
+  for (WaitSetCore* ws : more_) one(ws);
+  count_ = 0;
+  more_.clear();
 }
 
 void unlink_condition(Condition& condition) {
@@ -146,9 +177,10 @@ void unlink_condition(Condition& condition) {
   }
   core->waitsets_.clear();
   // No wait set starts reading it now; wait for those that are.
-  core->unlinking_ = true;
-  core->evaluated_.wait(cl, [&] { return core->evaluating_ == 0; });
-  core->unlinking_ = false;
+  core->unlinking_.store(true);
+  while (!core->evaluated_.wait_for(cl, std::chrono::milliseconds(1), [&] { return core->evaluating_.load() == 0; })) {
+  }
+  core->unlinking_.store(false);
 }
 
 size_t attached_waitset_count(const Condition& condition) {
@@ -193,7 +225,7 @@ WaitSet::WaitSet() : core_(new detail::WaitSetCore()) {}
 
 WaitSet::~WaitSet() {
   core_->detach_all();
-  delete core_;
+  core_->release();
 }
 
 ReturnCode_t WaitSet::attach_condition(Condition& condition) { return core_->attach(condition.core()); }

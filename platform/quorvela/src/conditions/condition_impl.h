@@ -16,7 +16,9 @@
 // the condition armed, and disarms it. So a condition that stays true, or
 // changes while nobody waits for it, costs one atomic operation per
 // notification, and a waiter is woken once per false-to-true change it waits
-// for.
+// for. The waiter is woken after the notifier released every lock of the
+// machinery (and, through WaitSetWakeups, of its own): a woken thread that
+// runs at once on the notifier's processor then finds no lock still held.
 //
 // What an entity implementation must do:
 //
@@ -52,6 +54,7 @@
 namespace QUORVELA::detail {
 
 class WaitSetCore;
+class WaitSetWakeups;
 
 class ConditionCore {
  public:
@@ -64,7 +67,7 @@ class ConditionCore {
 
  private:
   friend class WaitSetCore;
-  friend void notify_condition(Condition& condition);
+  friend void notify_condition(Condition& condition, WaitSetWakeups& wakeups);
   friend void unlink_condition(Condition& condition);
   friend size_t attached_waitset_count(const Condition& condition);
 
@@ -73,15 +76,24 @@ class ConditionCore {
   std::vector<WaitSetCore*> waitsets_;  // changed under the link mutex and mtx_
   std::atomic<bool> armed_{false};      // a waiter read the trigger value and waits for a change
   // Wait sets reading the trigger value now: counted up under the wait set's
-  // mutex while attached to it, down under mtx_.
+  // mutex while attached to it, down without a lock (see end_evaluation).
   std::atomic<int> evaluating_{0};
-  bool unlinking_ = false;               // under mtx_: unlink_condition waits for evaluating_ == 0
+  std::atomic<bool> unlinking_{false};   // unlink_condition waits for evaluating_ == 0
   std::condition_variable evaluated_;    // with mtx_: the last evaluation ended
 };
 
 class WaitSetCore {
  public:
   WaitSetCore() = default;
+  WaitSetCore(const WaitSetCore&) = delete;
+  WaitSetCore& operator=(const WaitSetCore&) = delete;
+
+  // The wait set and the notifiers about to wake it share the core: the
+  // last release() frees it.
+  void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void release() {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
 
   ReturnCode_t attach(ConditionCore* c);
   ReturnCode_t detach(ConditionCore* c);
@@ -91,8 +103,10 @@ class WaitSetCore {
   void detach_all();
 
  private:
-  friend void notify_condition(Condition& condition);
+  friend void notify_condition(Condition& condition, WaitSetWakeups& wakeups);
   friend void unlink_condition(Condition& condition);
+  friend class WaitSetWakeups;
+  ~WaitSetCore() = default;
 
   static void end_evaluation(ConditionCore* c);
   // Wakes the waiter, if any, to re-read the trigger values.
@@ -106,11 +120,34 @@ class WaitSetCore {
   std::condition_variable cv_;
   uint64_t signals_ = 0;  // bumped on every change a waiter must re-check
   bool waiting_ = false;
+  std::atomic<int> refs_{1};
+};
+
+// The wait sets that notifications signalled and whose waiters are still to
+// be woken: woken by wake() or on destruction. Declare it before the locks
+// held while notifying, so that it wakes after they are released.
+class WaitSetWakeups {
+ public:
+  WaitSetWakeups() = default;
+  WaitSetWakeups(const WaitSetWakeups&) = delete;
+  WaitSetWakeups& operator=(const WaitSetWakeups&) = delete;
+  ~WaitSetWakeups() { wake(); }
+
+  void add(WaitSetCore* ws);  // retained until woken
+  void wake();
+
+ private:
+  static constexpr size_t kInline = 4;
+  WaitSetCore* inline_[kInline] = {};
+  size_t count_ = 0;
+  std::vector<WaitSetCore*> more_;
 };
 
 // Wakes the wait sets waiting for condition so they re-read its trigger
-// value. One atomic operation when none waits for it.
+// value. One atomic operation when none waits for it. The second form leaves
+// the waking to `wakeups`.
 void notify_condition(Condition& condition);
+void notify_condition(Condition& condition, WaitSetWakeups& wakeups);
 
 // Detaches condition from all its wait sets and waits for evaluations of it
 // in progress on other threads to end. Idempotent.

@@ -129,6 +129,48 @@ TEST(WaitSetTest, TriggerDuringTheWaitWakesIt) {
   EXPECT_TRUE(contains(active, &late));
 }
 
+// A change that comes after the waiter read a condition's trigger value but
+// before it sleeps still wakes it: the condition below changes (and notifies,
+// from another thread) while its old value is being read.
+TEST(WaitSetTest, ChangeDuringTheReadOfTheTriggerWakesTheWaiter) {
+  class ChangesWhileRead : public Condition {
+   public:
+    bool get_trigger_value() override {
+      const bool seen = value_.load();
+      if (!seen && change_during_read_.exchange(false)) {
+        std::thread([this] {
+          value_ = true;
+          detail::notify_condition(*this);
+        }).join();
+      }
+      return seen;
+    }
+    ~ChangesWhileRead() override { detail::unlink_condition(*this); }
+    std::atomic<bool> value_{false}, change_during_read_{true};
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    WaitSet ws;
+    ChangesWhileRead c;
+    GuardCondition unrelated;
+    ASSERT_EQ(ws.attach_condition(unrelated), RETCODE_OK);
+    ASSERT_EQ(ws.attach_condition(c), RETCODE_OK);
+    if (round == 1) {
+      // A wait that timed out before leaves nothing behind that would hide
+      // the change.
+      c.change_during_read_ = false;
+      ConditionSeq none;
+      EXPECT_EQ(ws.wait(none, ms(20)), RETCODE_TIMEOUT);
+      c.change_during_read_ = true;
+    }
+    ConditionSeq active;
+    const auto t0 = Clock::now();
+    EXPECT_EQ(ws.wait(active, ms(3000)), RETCODE_OK);
+    EXPECT_LT(elapsed_ms(t0), 2000);
+    EXPECT_TRUE(contains(active, &c));
+  }
+}
+
 TEST(WaitSetTest, OneConditionWakesEveryWaitSetItIsAttachedTo) {
   WaitSet a, b;
   GuardCondition guard;

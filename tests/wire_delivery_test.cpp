@@ -3,6 +3,9 @@
 // and their discovery data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+
 #include "wire_test_util.h"
 
 using namespace QUORVELA;
@@ -348,6 +351,67 @@ TEST_F(WireDelivery, ParticipantsDiscoverEachOtherWithUserData) {
   }, 3000));
   EXPECT_EQ(a.participant->get_discovered_participant_data(d, a.participant->get_instance_handle()),
             RETCODE_BAD_PARAMETER);
+}
+
+// Participants discovered before anyone asked are listed at the first ask
+// (the discovery reader is made then and gets what is known already).
+TEST_F(WireDelivery, FirstAskListsParticipantsDiscoveredBefore) {
+  ASSERT_TRUE(a.make("wd_disc_first", true));
+  ASSERT_TRUE(b.make("wd_disc_first", true));
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, reader_qos(), nullptr, 0);
+  ASSERT_TRUE(w && r);
+  // Matched both ways: each participant discovered the other.
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 1 && matched_pubs(r) == 1; }, 5000));
+  InstanceHandleSeq seen;
+  ASSERT_EQ(a.participant->get_discovered_participants(seen), RETCODE_OK);
+  EXPECT_NE(std::find(seen.begin(), seen.end(), b.participant->get_instance_handle()), seen.end());
+  ParticipantBuiltinTopicData d;
+  EXPECT_EQ(b.participant->get_discovered_participant_data(d, a.participant->get_instance_handle()), RETCODE_OK);
+}
+
+// A listener that takes in on_data_available gets every sample of a burst,
+// also what arrives while it runs; its calls never overlap. A listener installed for other statuses only is
+// never called for data.
+TEST_F(WireDelivery, DataAvailableListenerSeesEverySampleOfABurst) {
+  struct Taker : DataReaderListener {
+    std::atomic<int> calls{0}, taken{0}, in_call{0};
+    std::atomic<bool> overlapped{false};
+    void on_data_available(DataReader* reader) override {
+      if (in_call.fetch_add(1) != 0) overlapped = true;
+      ++calls;
+      SequenceData<KeyedType> d;
+      SampleInfoSeq i;
+      while (reader->take(d, i, 16, ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE) == RETCODE_OK)
+        for (uint32_t n = 0; n < i.length(); ++n) taken += i[n].valid_data ? 1 : 0;
+      // Still in the call when more arrives: that needs a call of its own.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      in_call.fetch_sub(1);
+    }
+  } taker, bystander;
+  ASSERT_TRUE(a.make("wd_data_listener", true));
+  DataReaderQos rq = reader_qos();
+  rq.history.kind = KEEP_ALL_HISTORY_QOS;
+  DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
+  wq.reliability.kind = RELIABLE_RELIABILITY_QOS;
+  wq.history.kind = KEEP_ALL_HISTORY_QOS;
+  DataWriter* w = a.publisher->create_datawriter(a.topic, wq, nullptr, 0);
+  DataReader* r = a.subscriber->create_datareader(a.topic, rq, &taker, DATA_AVAILABLE_STATUS);
+  DataReader* other = a.subscriber->create_datareader(a.topic, rq, &bystander, SUBSCRIPTION_MATCHED_STATUS);
+  ASSERT_TRUE(w && r && other);
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 2; }, 5000));
+  constexpr int kBurst = 500;
+  for (int n = 0; n < kBurst; ++n) {
+    KeyedType s = keyed(n % 7, static_cast<int16_t>(n));
+    ASSERT_EQ(w->write(&s, HANDLE_NIL), RETCODE_OK);
+  }
+  EXPECT_TRUE(eventually([&] { return taker.taken.load() == kBurst; }, 10000)) << taker.taken.load();
+  EXPECT_GE(taker.calls.load(), 1);
+  EXPECT_FALSE(taker.overlapped.load());
+  EXPECT_EQ(bystander.calls.load(), 0);
+  // What the bystander's reader holds is there to take.
+  EXPECT_EQ(take_at_least<KeyedType>(other, kBurst, 5000).size(), static_cast<size_t>(kBurst));
+  a.destroy();  // before the listeners go
 }
 
 }  // namespace

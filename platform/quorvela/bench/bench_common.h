@@ -33,7 +33,7 @@ inline int64_t now_ns() {
 
 // ------------------------------------------------------------------ options
 struct Options {
-  std::string test;          // "latency" or "throughput"
+  std::string test;          // "latency", "throughput" or "participant"
   bool child = false;        // the other side, started by the measuring one
   uint32_t domain = 77;      // not 0: stays apart from the test runs
   int round_trips = 10000;   // latency: measured round trips
@@ -41,12 +41,13 @@ struct Options {
   double seconds = 3.0;      // throughput: how long the writer writes
   int keys = 16;             // throughput: instances written in turn
   int payload = 16;          // characters in the string member
+  int cycles = 2000;         // participant: measured create+delete cycles
 };
 
 inline void usage(const char* prog) {
   std::fprintf(stderr,
-               "usage: %s latency|throughput [--domain N] [--round-trips N] [--warmup N]\n"
-               "          [--seconds S] [--keys N] [--payload CHARS]\n",
+               "usage: %s latency|throughput|participant [--domain N] [--round-trips N] [--warmup N]\n"
+               "          [--seconds S] [--keys N] [--payload CHARS] [--cycles N]\n",
                prog);
 }
 
@@ -59,7 +60,7 @@ inline bool parse(int argc, char** argv, Options& o) {
   }
   if (i >= argc) return false;
   o.test = argv[i++];
-  if (o.test != "latency" && o.test != "throughput") return false;
+  if (o.test != "latency" && o.test != "throughput" && o.test != "participant") return false;
   for (; i + 1 < argc; i += 2) {
     const std::string k = argv[i];
     const char* v = argv[i + 1];
@@ -69,9 +70,11 @@ inline bool parse(int argc, char** argv, Options& o) {
     else if (k == "--seconds") o.seconds = std::atof(v);
     else if (k == "--keys") o.keys = std::atoi(v);
     else if (k == "--payload") o.payload = std::atoi(v);
+    else if (k == "--cycles") o.cycles = std::atoi(v);
     else return false;
   }
-  return i == argc && o.round_trips > 0 && o.warmup >= 0 && o.seconds > 0 && o.keys > 0 && o.payload >= 0;
+  return i == argc && o.round_trips > 0 && o.warmup >= 0 && o.seconds > 0 && o.keys > 0 && o.payload >= 0 &&
+         o.cycles > 0;
 }
 
 inline std::vector<std::string> child_args(const Options& o) {
@@ -216,6 +219,17 @@ inline void print_latency(const char* impl, std::vector<int64_t> rtt_ns) {
               impl, rtt_ns.size(), percentile(rtt_ns, 0.50) / 1e3, percentile(rtt_ns, 0.90) / 1e3,
               percentile(rtt_ns, 0.99) / 1e3, mean / 1e3, rtt_ns.empty() ? 0 : rtt_ns.front() / 1e3,
               rtt_ns.empty() ? 0 : rtt_ns.back() / 1e3);
+  std::fflush(stdout);
+}
+
+// Participant create+delete: the time of each measured cycle.
+inline void print_cycles(const char* impl, std::vector<int64_t> cycle_ns) {
+  std::sort(cycle_ns.begin(), cycle_ns.end());
+  double sum = 0;
+  for (auto v : cycle_ns) sum += static_cast<double>(v);
+  const double mean = cycle_ns.empty() ? 0 : sum / static_cast<double>(cycle_ns.size());
+  std::printf("RESULT impl=%s test=participant n=%zu p50_us=%.2f p90_us=%.2f mean_us=%.2f\n", impl, cycle_ns.size(),
+              percentile(cycle_ns, 0.50) / 1e3, percentile(cycle_ns, 0.90) / 1e3, mean / 1e3);
   std::fflush(stdout);
 }
 

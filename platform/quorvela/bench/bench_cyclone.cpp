@@ -88,6 +88,11 @@ class CycloneAdaptor {
 
   bool wait_acks(int ms) { return dds_wait_for_acks(writer_, DDS_MSECS(ms)) == DDS_RETCODE_OK; }
 
+  bool cycle_participant(uint32_t domain) {
+    const dds_entity_t p = dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr);
+    return p > 0 && dds_delete(p) == DDS_RETCODE_OK;
+  }
+
   // The caller keeps `text` alive while the sample is used (the benchmark
   // keeps one sample for the whole run).
   static Sample make(int32_t key, int16_t seq, const std::string& text) {

@@ -100,6 +100,12 @@ class QvAdaptor {
 
   bool wait_acks(int ms) { return writer_->wait_for_acknowledgments(ms_duration(ms)) == RETCODE_OK; }
 
+  bool cycle_participant(uint32_t domain) {
+    DomainParticipant* p =
+        factory_->create_participant(static_cast<DomainId_t>(domain), PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+    return p != nullptr && factory_->delete_participant(p) == RETCODE_OK;
+  }
+
   static Sample make(int32_t key, int16_t seq, const std::string& text) {
     KeyedType k;
     k.lVal = key;

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # QUORVELA against plain Cyclone: round-trip latency and throughput of a small
-# keyed sample between two processes on this machine. Not a test: it prints
+# keyed sample between two processes on this machine, and the cost of creating
+# and deleting a participant while the domain stays up. Not a test: it prints
 # numbers and fails only when a run itself fails.
 #
 #   platform/quorvela/bench/run_bench.sh <build-dir>
 #
 # Configures <build-dir> (with -DQV_BENCH=ON) and builds the two programs if
 # needed, then runs each configuration BENCH_RUNS times, alternating the two
-# implementations, each run under the shared test lock, and prints medians.
-# Environment: BENCH_RUNS (3), BENCH_ROUND_TRIPS (10000), BENCH_WARMUP (1000),
-# BENCH_SECONDS (3), BENCH_KEYS (16), BENCH_PAYLOAD (16), BENCH_DOMAIN (77).
+# implementations, each run under the shared test lock. Prints the medians of
+# the runs and, per measure, the ratio QUORVELA/Cyclone of each interleaved
+# pair of runs: their median and their spread (lowest and highest).
+# Environment: BENCH_RUNS (5), BENCH_ROUND_TRIPS (10000), BENCH_WARMUP (1000),
+# BENCH_SECONDS (3), BENCH_KEYS (16), BENCH_PAYLOAD (16), BENCH_CYCLES (2000),
+# BENCH_DOMAIN (77).
 set -euo pipefail
 
 if [[ $# -ne 1 ]]; then
@@ -18,12 +22,13 @@ if [[ $# -ne 1 ]]; then
 fi
 build=$1
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
-runs=${BENCH_RUNS:-3}
+runs=${BENCH_RUNS:-5}
 round_trips=${BENCH_ROUND_TRIPS:-10000}
 warmup=${BENCH_WARMUP:-1000}
 seconds=${BENCH_SECONDS:-3}
 keys=${BENCH_KEYS:-16}
 payload=${BENCH_PAYLOAD:-16}
+cycles=${BENCH_CYCLES:-2000}
 domain=${BENCH_DOMAIN:-77}
 lock=/tmp/qv-test.lock
 
@@ -59,47 +64,62 @@ load_before=$(uptime)
 echo "build: $build ($build_type), domain $domain, $runs runs per configuration"
 echo "latency: $round_trips round trips after $warmup; throughput: ${seconds} s of writing over $keys instances"
 echo "sample: int32 key, int16, string of $payload characters; reliable, keep all, volatile"
+echo "participant: $cycles create+delete cycles after 100, another participant holding the domain"
 for ((r = 1; r <= runs; ++r)); do
   for impl in cyclone quorvela; do
     run "$impl" latency --round-trips "$round_trips" --warmup "$warmup"
     run "$impl" throughput --seconds "$seconds" --keys "$keys"
+    run "$impl" participant --cycles "$cycles" --warmup 100
   done
 done
 load_after=$(uptime)
 
 # ---------------------------------------------------------------- table
+# Values per implementation and run (the n-th line of an implementation and
+# test is its n-th run); a pair is the two implementations' n-th runs.
 awk -v before="$load_before" -v after="$load_after" '
 function field(name,   i, kv) {
   for (i = 2; i <= NF; ++i) { split($i, kv, "="); if (kv[1] == name) return kv[2] }
   return ""
 }
-function median(key,   n, i, j, t, a) {
-  n = cnt[key]
-  for (i = 1; i <= n; ++i) a[i] = val[key, i]
+function median(a, n,   i, j, t) {
   for (i = 2; i <= n; ++i) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; --j) a[j + 1] = a[j]; a[j + 1] = t }
   if (n == 0) return 0
   return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
 }
-function add(key, v) { val[key, ++cnt[key]] = v }
+function add(impl, key, v) { val[impl, key, run[impl, test]] = v }
+# One row: medians of both, and the ratios of the pairs.
+function row(label, key, fmt,   i, n, c, q, r, rmin, rmax, nr) {
+  n = run["cyclone", tests[key]]; if (run["quorvela", tests[key]] < n) n = run["quorvela", tests[key]]
+  nr = 0
+  for (i = 1; i <= n; ++i) {
+    c[i] = val["cyclone", key, i]; q[i] = val["quorvela", key, i]
+    if (c[i] > 0) { r[++nr] = q[i] / c[i]; if (nr == 1 || r[nr] < rmin) rmin = r[nr]; if (nr == 1 || r[nr] > rmax) rmax = r[nr] }
+  }
+  printf "%-26s " fmt " " fmt " %8.2f   %5.2f-%-5.2f\n", label, median(c, n), median(q, n), median(r, nr), rmin, rmax
+}
 {
-  impl = field("impl")
-  if (field("test") == "latency") {
-    add(impl "|p50", field("p50_us")); add(impl "|p90", field("p90_us"))
-    add(impl "|p99", field("p99_us")); add(impl "|mean", field("mean_us"))
+  impl = field("impl"); test = field("test"); ++run[impl, test]
+  if (test == "latency") {
+    add(impl, "p50", field("p50_us")); add(impl, "p90", field("p90_us"))
+    add(impl, "p99", field("p99_us")); add(impl, "mean", field("mean_us"))
+  } else if (test == "throughput") {
+    add(impl, "rate", field("rate")); lost[impl] += field("lost"); disorder[impl] += field("disorder")
   } else {
-    add(impl "|rate", field("rate")); lost[impl] += field("lost"); disorder[impl] += field("disorder")
+    add(impl, "cycle50", field("p50_us")); add(impl, "cyclemean", field("mean_us"))
   }
 }
 END {
-  printf "\n%-26s %12s %12s %14s\n", "median of runs", "cyclone", "quorvela", "quorvela/cyc"
+  tests["p50"] = tests["p90"] = tests["p99"] = tests["mean"] = "latency"; tests["rate"] = "throughput"
+  tests["cycle50"] = tests["cyclemean"] = "participant"
+  printf "\n%-26s %12s %12s %8s   %s\n", "median of runs", "cyclone", "quorvela", "q/c", "q/c spread"
   split("p50 p90 p99 mean", m, " ")
-  for (i = 1; i <= 4; ++i) {
-    c = median("cyclone|" m[i]); q = median("quorvela|" m[i])
-    printf "%-26s %12.1f %12.1f %14.2f\n", "latency " m[i] " (us)", c, q, (c > 0 ? q / c : 0)
-  }
-  c = median("cyclone|rate"); q = median("quorvela|rate")
-  printf "%-26s %12.0f %12.0f %14.2f\n", "throughput (samples/s)", c, q, (c > 0 ? q / c : 0)
+  for (i = 1; i <= 4; ++i) row("latency " m[i] " (us)", m[i], "%12.1f")
+  row("throughput (samples/s)", "rate", "%12.0f")
+  row("participant p50 (us)", "cycle50", "%12.1f")
+  row("participant mean (us)", "cyclemean", "%12.1f")
   printf "%-26s %12d %12d\n", "samples lost (all runs)", lost["cyclone"], lost["quorvela"]
   printf "%-26s %12d %12d\n", "out of order (all runs)", disorder["cyclone"], disorder["quorvela"]
-  printf "\nload before: %s\nload after:  %s\n", before, after
+  printf "\nq/c: QUORVELA/Cyclone per interleaved pair of runs, median and spread (lowest-highest)\n"
+  printf "load before: %s\nload after:  %s\n", before, after
 }' "$out"

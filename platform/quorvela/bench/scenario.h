@@ -9,6 +9,7 @@
 //                                       number of samples or -1
 //   bool wait(int ms);                  true when the reader has data
 //   bool wait_acks(int ms);
+//   bool cycle_participant(uint32_t domain); creates and deletes one more participant
 //   static Sample make(int32_t key, int16_t seq, const std::string& text);
 //   static void set(Sample&, int32_t key, int16_t seq);
 //   static int16_t seq_of(const Sample&);
@@ -187,6 +188,25 @@ int throughput_child(const Options& o) {
   return 0;
 }
 
+// ------------------------------------------------ participant create+delete
+// One process: a participant holds the domain (so it stays up), then another
+// participant is created and deleted, o.warmup times unmeasured and o.cycles
+// times measured.
+template <class A>
+int participant_cycles(const Options& o, const char* impl) {
+  A a;
+  if (!a.open(o.domain)) return fail("setup failed");
+  std::vector<int64_t> cycle_ns;
+  cycle_ns.reserve(static_cast<size_t>(o.cycles));
+  for (int i = 0; i < o.warmup + o.cycles; ++i) {
+    const int64_t t0 = now_ns();
+    if (!a.cycle_participant(o.domain)) return fail("participant create+delete failed");
+    if (i >= o.warmup) cycle_ns.push_back(now_ns() - t0);
+  }
+  print_cycles(impl, std::move(cycle_ns));
+  return 0;
+}
+
 template <class A>
 int main_for(int argc, char** argv, const char* impl) {
   signal(SIGPIPE, SIG_IGN);
@@ -196,6 +216,7 @@ int main_for(int argc, char** argv, const char* impl) {
     return 2;
   }
   if (o.test == "latency") return o.child ? latency_child<A>(o) : latency_parent<A>(o, impl);
+  if (o.test == "participant") return participant_cycles<A>(o, impl);
   return o.child ? throughput_child<A>(o) : throughput_parent<A>(o, impl);
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -189,7 +190,7 @@ template <typename Api, typename Listener>
 class EndpointStatuses {
  public:
   EndpointStatuses(Api* entity, Listener* listener, StatusMask mask)
-      : entity_(entity), listener_(listener), mask_(mask), condition_(entity) {}
+      : entity_(entity), listener_(listener), mask_(mask), listening_(listener ? mask : 0), condition_(entity) {}
 
   // Triggered by entity->get_status_changes() (see status_condition_impl.h).
   StatusConditionImpl& condition() { return condition_; }
@@ -236,7 +237,11 @@ class EndpointStatuses {
     std::lock_guard<std::recursive_mutex> lk(mtx_);
     listener_ = listener;
     mask_ = mask;
+    listening_.store(listener ? mask : 0);
   }
+  // Whether a listener is installed for bit now, without waiting for a
+  // listener call in progress (a hint for the data path: call() decides).
+  bool listens_for(StatusMask bit) const { return (listening_.load(std::memory_order_relaxed) & bit) != 0; }
   Listener* listener() {
     std::lock_guard<std::recursive_mutex> lk(mtx_);
     return listener_;
@@ -249,6 +254,7 @@ class EndpointStatuses {
   std::recursive_mutex mtx_;
   Listener* listener_;
   StatusMask mask_;
+  std::atomic<StatusMask> listening_;  // mask_ while listener_ is set, else 0
   StatusMask changes_ = 0;
   StatusConditionImpl condition_;  // last, so it unlinks before the rest goes away
 };

@@ -338,9 +338,11 @@ ReturnCode_t ParticipantImpl::get_current_time(Time& current_time) {
 
 // ------------------------------------------------------------- discovery
 ReturnCode_t ParticipantImpl::get_discovered_participants(InstanceHandleSeq& handles) {
+  std::vector<wire::DiscoveredParticipant> all;
+  const dds_return_t rc = wire_.discovered_participants(all);
+  if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   InstanceHandleSeq found;
-  for (const wire::DiscoveredParticipant& d : wire_.discovered_participants())
-    found.push_back(handle_from_guid(d.guid));
+  for (const wire::DiscoveredParticipant& d : all) found.push_back(handle_from_guid(d.guid));
   handles.swap(found);
   return RETCODE_OK;
 }
@@ -348,7 +350,8 @@ ReturnCode_t ParticipantImpl::get_discovered_participants(InstanceHandleSeq& han
 ReturnCode_t ParticipantImpl::get_discovered_participant_data(ParticipantBuiltinTopicData& data,
                                                               const InstanceHandle_t& handle) {
   wire::DiscoveredParticipant d;
-  if (!wire_.discovered_participant(guid_from_handle(handle), d)) return RETCODE_BAD_PARAMETER;
+  const dds_return_t rc = wire_.discovered_participant(guid_from_handle(handle), d);
+  if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   ParticipantBuiltinTopicData out;
   std::memcpy(out.key.value, d.guid.v.data(), 16);
   out.user_data.value = d.user_data;

@@ -148,10 +148,7 @@ void DataReaderImpl::close() {
 StatusMask DataReaderImpl::get_status_changes() {
   const StatusMask m = statuses_.changes();
   std::lock_guard<std::mutex> lk(mtx_);
-  for (auto& [k, inst] : instances_)
-    for (auto& s : inst.samples)
-      if (!s.read) return m | DATA_AVAILABLE_STATUS;
-  return m;
+  return cache_.unread_count() > 0 ? m | DATA_AVAILABLE_STATUS : m;
 }
 
 TopicDescription* DataReaderImpl::get_topicdescription() {
@@ -173,79 +170,119 @@ void DataReaderImpl::reject_locked(SampleRejectedStatusKind why, const InstanceH
   });
 }
 
-void DataReaderImpl::ingest_locked(wire::WireSample& s, bool& accepted_any) {
-  // Content filter of a filtered topic, before anything else: a rejected
-  // sample makes no instance (so it takes no instance slot, and a later state
-  // change of that instance is one of an instance we never had).
-  if (s.valid && filter_ &&
-      !filter_->matches(wire::cdr_bytes(s.payload), wire::cdr_size(s.payload), wire::cdr_little_endian(s.payload)))
-    return;
+void DataReaderImpl::on_data() {
+  bool accepted = false;
+  wire_.take_all([&](std::vector<wire::WireSample>& batch) {
+    if (filter_) batch.erase(std::remove_if(batch.begin(), batch.end(),
+                                            [this](const wire::WireSample& s) { return !passes_content_filter(s); }),
+                             batch.end());
+    std::lock_guard<std::mutex> lk(mtx_);
+    if (!enabled_ || closed_) return;
+    for (auto& s : batch) accepted = ingest_locked(s) || accepted;
+  });
+  if (accepted) announce_data();
+}
+
+void DataReaderImpl::announce_data() {
+  notify_conditions();
+  statuses_.condition().notify();
+  if (!statuses_.listens_for(DATA_AVAILABLE_STATUS) || data_call_pending_.exchange(true)) return;
+  wire::Runtime::instance().post(owner_, [this] {
+    data_call_pending_.store(false);  // what arrives during the call posts the next one
+    statuses_.call(DATA_AVAILABLE_STATUS, &DataReaderListener::on_data_available);
+  });
+}
+
+// Content filter of a filtered topic, before anything else: a rejected
+// sample makes no instance (so it takes no instance slot, and a later state
+// change of that instance is one of an instance we never had).
+bool DataReaderImpl::passes_content_filter(const wire::WireSample& s) const {
+  return !s.valid ||
+         filter_->matches(wire::cdr_bytes(s.payload), wire::cdr_size(s.payload), wire::cdr_little_endian(s.payload));
+}
+
+bool DataReaderImpl::ingest_locked(wire::WireSample& s) {
+  Instance* inst = instance_for_locked(s);
+  if (inst == nullptr) return false;
+  if (!s.valid) return note_state_change_locked(*inst, s);
+  if (!passes_time_filter_locked(*inst, s) || !make_room_locked(*inst)) return false;
+  store_sample_locked(*inst, s);
+  restart_deadline_locked(*inst);
+  return true;
+}
+
+// The instance of the sample, made for a valid sample when the instance
+// limit leaves room; null for a state change of an instance we never had.
+DataReaderImpl::Instance* DataReaderImpl::instance_for_locked(const wire::WireSample& s) {
   const wire::KeyHash key = keyed_ ? s.key : wire::KeyHash{};
-  auto it = instances_.find(key);
+  if (Instance* inst = cache_.find(key)) return inst;
+  if (!s.valid) return nullptr;
   const InstanceHandle_t ih = keyed_ ? wire::instance_handle_of(key) : HANDLE_NIL;
-  if (it == instances_.end()) {
-    if (!s.valid) return;  // a state change of an instance we never had
-    const int32_t max_instances = qos_.resource_limits.max_instances;
-    if (max_instances > 0 && static_cast<int32_t>(instances_.size()) >= max_instances) {
-      reject_locked(REJECTED_BY_INSTANCES_LIMIT, ih);
-      return;
-    }
-    Instance inst;
-    inst.handle = ih;
-    it = instances_.emplace(key, std::move(inst)).first;
+  const int32_t max_instances = qos_.resource_limits.max_instances;
+  if (max_instances > 0 && static_cast<int32_t>(cache_.instance_count()) >= max_instances) {
+    reject_locked(REJECTED_BY_INSTANCES_LIMIT, ih);
+    return nullptr;
   }
-  Instance& inst = it->second;
+  return &cache_.add_instance(key, ih);
+}
+
+// A dispose or the loss of the last writer: one pending state-change marker
+// per instance is enough.
+bool DataReaderImpl::note_state_change_locked(Instance& inst, const wire::WireSample& s) {
   const InstanceStateKind after = from_cyclone_state(s.instance_state);
-  if (!s.valid) {
-    if (inst.state == after || after == ALIVE_INSTANCE_STATE) return;
-    inst.state = after;
-    Sample marker;
-    marker.seq = next_seq_++;
-    marker.valid = false;
-    marker.source_ts = s.source_ts_ns;
-    marker.publication = handle_from_guid(s.publication);
-    marker.disposed_gen = inst.disposed_gen;
-    marker.no_writers_gen = inst.no_writers_gen;
-    // One pending state-change marker per instance is enough.
-    inst.samples.erase(std::remove_if(inst.samples.begin(), inst.samples.end(),
-                                      [](const Sample& x) { return !x.valid && !x.read; }),
-                       inst.samples.end());
-    inst.samples.push_back(std::move(marker));
-    accepted_any = true;
-    return;
+  if (inst.state == after || after == ALIVE_INSTANCE_STATE) return false;
+  inst.state = after;
+  for (Sample* x = inst.oldest(); x != nullptr;) {
+    Sample* next = x->next_in_instance();
+    if (!x->valid && !x->read) cache_.remove(x);
+    x = next;
   }
-  // Time-based filter, per instance, on source timestamps.
+  auto* marker = new Sample;
+  marker->seq = next_seq_++;
+  marker->valid = false;
+  marker->source_ts = s.source_ts_ns;
+  marker->publication = handle_from_guid(s.publication);
+  marker->disposed_gen = inst.disposed_gen;
+  marker->no_writers_gen = inst.no_writers_gen;
+  cache_.append(inst, marker);
+  return true;
+}
+
+// Time-based filter, per instance, on source timestamps.
+bool DataReaderImpl::passes_time_filter_locked(const Instance& inst, const wire::WireSample& s) const {
+  if (!inst.has_accepted) return true;
   const int64_t sep = to_ns(qos_.time_based_filter.minimum_separation);
-  if (sep > 0 && sep != kInfiniteNs && inst.has_accepted && s.source_ts_ns - inst.last_accepted_ts < sep) return;
-  if (sep == kInfiniteNs && inst.has_accepted) return;
-  // Resource limits (keep all) and history depth (keep last).
-  int32_t valid_count = 0;
-  for (auto& x : inst.samples)
-    if (x.valid) ++valid_count;
+  if (sep == kInfiniteNs) return false;
+  return sep <= 0 || s.source_ts_ns - inst.last_accepted_ts >= sep;
+}
+
+// Resource limits (keep all) and history depth (keep last): room for one
+// more valid sample of inst, or a rejection.
+bool DataReaderImpl::make_room_locked(Instance& inst) {
   const auto& rl = qos_.resource_limits;
   if (qos_.history.kind == KEEP_ALL_HISTORY_QOS) {
-    if (rl.max_samples_per_instance > 0 && valid_count >= rl.max_samples_per_instance) {
-      reject_locked(REJECTED_BY_SAMPLES_PER_INSTANCE_LIMIT, ih);
-      return;
-    }
-    if (rl.max_samples > 0 && total_samples_ >= rl.max_samples) {
-      reject_locked(REJECTED_BY_SAMPLES_LIMIT, ih);
-      return;
+    if (rl.max_samples_per_instance > 0 && inst.valid_count() >= rl.max_samples_per_instance) {
+      reject_locked(REJECTED_BY_SAMPLES_PER_INSTANCE_LIMIT, inst.handle);
+      return false;
     }
   } else {
     const int32_t depth = qos_.history.depth > 0 ? qos_.history.depth : 1;
-    while (valid_count >= depth) {
-      auto oldest = std::find_if(inst.samples.begin(), inst.samples.end(), [](const Sample& x) { return x.valid; });
-      if (oldest == inst.samples.end()) break;
-      inst.samples.erase(oldest);
-      --valid_count;
-      --total_samples_;
+    // The oldest valid samples make way.
+    for (Sample* x = inst.oldest(); x != nullptr && inst.valid_count() >= depth;) {
+      Sample* next = x->next_in_instance();
+      if (x->valid) cache_.remove(x);
+      x = next;
     }
-    if (rl.max_samples > 0 && total_samples_ >= rl.max_samples) {
-      reject_locked(REJECTED_BY_SAMPLES_LIMIT, ih);
-      return;
-    }
+    if (inst.empty()) sweep_pending_ = true;  // when the sample is refused below
   }
+  if (rl.max_samples > 0 && cache_.valid_count() >= rl.max_samples) {
+    reject_locked(REJECTED_BY_SAMPLES_LIMIT, inst.handle);
+    return false;
+  }
+  return true;
+}
+
+void DataReaderImpl::store_sample_locked(Instance& inst, wire::WireSample& s) {
   // Rebirth of a not-alive instance.
   if (inst.state == NOT_ALIVE_DISPOSED_INSTANCE_STATE) {
     ++inst.disposed_gen;
@@ -254,55 +291,31 @@ void DataReaderImpl::ingest_locked(wire::WireSample& s, bool& accepted_any) {
     ++inst.no_writers_gen;
     inst.new_view = true;
   }
-  inst.state = after;  // Cyclone reports the state as of the take
+  inst.state = from_cyclone_state(s.instance_state);  // Cyclone reports the state as of the take
   inst.has_accepted = true;
   inst.last_accepted_ts = s.source_ts_ns;
   inst.key_payload = s.payload;
-  Sample smp;
-  smp.seq = next_seq_++;
-  smp.valid = true;
-  smp.source_ts = s.source_ts_ns;
+  auto* smp = new Sample;
+  smp->seq = next_seq_++;
+  smp->valid = true;
+  smp->source_ts = s.source_ts_ns;
   // The lifespan the writer had when it wrote the sample.
-  if (s.lifespan_ns != kInfiniteNs) smp.expiry = add_ns(s.source_ts_ns, s.lifespan_ns);
-  smp.publication = handle_from_guid(s.publication);
-  smp.disposed_gen = inst.disposed_gen;
-  smp.no_writers_gen = inst.no_writers_gen;
-  smp.payload = std::move(s.payload);
-  inst.samples.push_back(std::move(smp));
-  ++total_samples_;
-  accepted_any = true;
-  if (!is_infinite(qos_.deadline.period)) {
-    inst.deadline_due = Clock::now() + to_chrono(qos_.deadline.period);
-    if (!deadline_timer_.armed()) schedule_deadline_locked(inst.deadline_due);
-  }
+  if (s.lifespan_ns != kInfiniteNs) smp->expiry = add_ns(s.source_ts_ns, s.lifespan_ns);
+  smp->publication = handle_from_guid(s.publication);
+  smp->disposed_gen = inst.disposed_gen;
+  smp->no_writers_gen = inst.no_writers_gen;
+  smp->payload = std::move(s.payload);
+  cache_.append(inst, smp);
 }
 
-void DataReaderImpl::on_data() {
-  std::vector<wire::WireSample> batch;
-  wire_.take_all(batch);
-  if (batch.empty()) return;
-  bool accepted = false;
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    if (!enabled_ || closed_) return;
-    for (auto& s : batch) ingest_locked(s, accepted);
-  }
-  if (!accepted) return;
-  notify_conditions();
-  statuses_.condition().notify();
-  wire::Runtime::instance().post(owner_,
-                                 [this] { statuses_.call(DATA_AVAILABLE_STATUS, &DataReaderListener::on_data_available); });
+void DataReaderImpl::restart_deadline_locked(Instance& inst) {
+  if (is_infinite(qos_.deadline.period)) return;
+  inst.deadline_due = Clock::now() + to_chrono(qos_.deadline.period);
+  if (!deadline_timer_.armed()) schedule_deadline_locked(inst.deadline_due);
 }
 
 void DataReaderImpl::purge_expired_locked() {
-  const int64_t now = dds_time();
-  for (auto& [k, inst] : instances_) {
-    const size_t before = inst.samples.size();
-    inst.samples.erase(std::remove_if(inst.samples.begin(), inst.samples.end(),
-                                      [&](const Sample& x) { return x.valid && x.expiry <= now; }),
-                       inst.samples.end());
-    total_samples_ -= static_cast<int32_t>(before - inst.samples.size());
-  }
+  if (cache_.purge_expired(dds_time())) sweep_pending_ = true;
 }
 
 // ------------------------------------------------------------ read / take
@@ -324,11 +337,73 @@ bool DataReaderImpl::sample_matches(const Instance& inst, const Sample& smp, Sam
 bool DataReaderImpl::holds_matching_sample(const ReadConditionSelector& c) {
   std::lock_guard<std::mutex> lk(mtx_);
   purge_expired_locked();
-  for (auto& [k, inst] : instances_)
-    for (auto& smp : inst.samples)
-      if (sample_matches(inst, smp, c.sample_state_mask(), c.view_state_mask(), c.instance_state_mask(), &c))
-        return true;
+  if (c.sample_state_mask() == NOT_READ_SAMPLE_STATE && cache_.unread_count() == 0) return false;
+  for (Sample* smp = cache_.oldest(); smp != nullptr; smp = smp->next())
+    if (sample_matches(*smp->instance, *smp, c.sample_state_mask(), c.view_state_mask(), c.instance_state_mask(), &c))
+      return true;
   return false;
+}
+
+ReturnCode_t DataReaderImpl::pick_locked(int32_t max_samples, SampleStateMask s, ViewStateMask v,
+                                         InstanceStateMask i, const InstanceHandle_t* only,
+                                         const ReadConditionSelector* condition) {
+  picked_.clear();
+  const size_t limit = max_samples == LENGTH_UNLIMITED ? SIZE_MAX : static_cast<size_t>(max_samples);
+  auto consider = [&](Sample* smp) {
+    if (sample_matches(*smp->instance, *smp, s, v, i, condition)) picked_.push_back(smp);
+    return picked_.size() < limit;
+  };
+  if (only != nullptr) {
+    Instance* inst = cache_.find(keyed_ ? wire::key_of_handle(*only) : wire::KeyHash{});
+    if (inst == nullptr || !(inst->handle == *only)) return RETCODE_BAD_PARAMETER;
+    for (Sample* smp = inst->oldest(); smp != nullptr && consider(smp); smp = smp->next_in_instance()) {
+    }
+  } else {
+    for (Sample* smp = cache_.oldest(); smp != nullptr && consider(smp); smp = smp->next()) {
+    }
+  }
+  return picked_.empty() ? RETCODE_NO_DATA : RETCODE_OK;
+}
+
+// Ranks: samples of the same instance that follow in this collection, and
+// generations relative to the most recent sample of the instance in it
+// (Instance::picked and picked_generation, set by collect).
+SampleInfo DataReaderImpl::sample_info_locked(const Sample& smp) const {
+  const Instance& inst = *smp.instance;
+  const int32_t generation = smp.disposed_gen + smp.no_writers_gen;
+  SampleInfo info;
+  info.sample_state = smp.read ? READ_SAMPLE_STATE : NOT_READ_SAMPLE_STATE;
+  info.view_state = inst.new_view ? NEW_VIEW_STATE : NOT_NEW_VIEW_STATE;
+  info.instance_state = inst.state;
+  info.source_timestamp = to_time(smp.source_ts);
+  info.instance_handle = inst.handle;
+  info.publication_handle = smp.publication;
+  info.disposed_generation_count = smp.disposed_gen;
+  info.no_writers_generation_count = smp.no_writers_gen;
+  info.sample_rank = inst.picked;
+  info.generation_rank = inst.picked_generation - generation;
+  info.absolute_generation_rank = (inst.disposed_gen + inst.no_writers_gen) - generation;
+  info.valid_data = smp.valid;
+  return info;
+}
+
+// Removes what collect picked; an instance that is left empty and is no
+// longer alive goes with its last sample.
+void DataReaderImpl::remove_taken_locked() {
+  for (Sample* smp : picked_) {
+    Instance& inst = *smp->instance;
+    cache_.remove(smp);
+    if (inst.empty() && inst.state != ALIVE_INSTANCE_STATE) cache_.erase_instance(inst);
+  }
+  picked_.clear();
+  if (!sweep_pending_) return;
+  sweep_pending_ = false;
+  for (auto it = instances_.begin(); it != instances_.end();) {
+    if (it->second.empty() && it->second.state != ALIVE_INSTANCE_STATE)
+      it = instances_.erase(it);
+    else
+      ++it;
+  }
 }
 
 ReturnCode_t DataReaderImpl::collect(SequenceBase* data_values, SampleInfoSeq* sample_infos, void* single,
@@ -340,50 +415,19 @@ ReturnCode_t DataReaderImpl::collect(SequenceBase* data_values, SampleInfoSeq* s
   if (closed_) return RETCODE_ALREADY_DELETED;
   if (!enabled_) return RETCODE_NOT_ENABLED;
   purge_expired_locked();
-  std::vector<Selected> sel;
-  for (auto& [k, inst] : instances_) {
-    if (only != nullptr && !(inst.handle == *only)) continue;
-    for (size_t n = 0; n < inst.samples.size(); ++n)
-      if (sample_matches(inst, inst.samples[n], s, v, i, condition)) sel.push_back(Selected{&inst, n, inst.samples[n].seq});
-  }
-  if (only != nullptr && sel.empty()) {
-    bool known = false;
-    for (auto& [k, inst] : instances_) known = known || inst.handle == *only;
-    if (!known) return RETCODE_BAD_PARAMETER;
-  }
-  std::sort(sel.begin(), sel.end(), [](const Selected& a, const Selected& b) { return a.seq < b.seq; });
-  if (max_samples != LENGTH_UNLIMITED && sel.size() > static_cast<size_t>(max_samples)) sel.resize(max_samples);
-  if (sel.empty()) return RETCODE_NO_DATA;
+  const ReturnCode_t rc = pick_locked(max_samples, s, v, i, only, condition);
+  if (rc != RETCODE_OK) return rc;
 
   if (data_values) data_values->release();
   if (sample_infos) sample_infos->release();
-  // Ranks: samples of the same instance that follow in this collection, and
-  // generations relative to the most recent sample of the instance in it.
-  std::map<Instance*, std::pair<int32_t, int32_t>> last_gen;  // inst -> gen of most recent sample in the set
-  std::map<Instance*, int32_t> remaining;
-  for (auto& x : sel) {
-    const Sample& smp = x.inst->samples[x.index];
-    last_gen[x.inst] = {smp.disposed_gen, smp.no_writers_gen};
-    ++remaining[x.inst];
+  for (Sample* smp : picked_) {
+    ++smp->instance->picked;
+    smp->instance->picked_generation = smp->disposed_gen + smp->no_writers_gen;  // the most recent one last
   }
-  for (auto& x : sel) {
-    Instance& inst = *x.inst;
-    Sample& smp = inst.samples[x.index];
-    SampleInfo info;
-    info.sample_state = smp.read ? READ_SAMPLE_STATE : NOT_READ_SAMPLE_STATE;
-    info.view_state = inst.new_view ? NEW_VIEW_STATE : NOT_NEW_VIEW_STATE;
-    info.instance_state = inst.state;
-    info.source_timestamp = to_time(smp.source_ts);
-    info.instance_handle = inst.handle;
-    info.publication_handle = smp.publication;
-    info.disposed_generation_count = smp.disposed_gen;
-    info.no_writers_generation_count = smp.no_writers_gen;
-    info.sample_rank = --remaining[x.inst];
-    const auto& mr = last_gen[x.inst];
-    info.generation_rank = (mr.first + mr.second) - (smp.disposed_gen + smp.no_writers_gen);
-    info.absolute_generation_rank = (inst.disposed_gen + inst.no_writers_gen) - (smp.disposed_gen + smp.no_writers_gen);
-    info.valid_data = smp.valid;
-    const std::vector<uint8_t>& bytes = smp.valid ? smp.payload : inst.key_payload;
+  for (Sample* smp : picked_) {
+    --smp->instance->picked;
+    const SampleInfo info = sample_info_locked(*smp);
+    const wire::Payload& bytes = smp->valid ? smp->payload : smp->instance->key_payload;
     if (single != nullptr) {
       if (!bytes.empty()) wire::decode_into(ts_, bytes.data(), bytes.size(), single);
       *single_info = info;
@@ -393,25 +437,10 @@ ReturnCode_t DataReaderImpl::collect(SequenceBase* data_values, SampleInfoSeq* s
       data_values->append(d, &delete_user_sample, ts_);
       sample_infos->append(new SampleInfo(info), &delete_sample_info, nullptr);
     }
-    smp.read = true;
+    cache_.mark_read(*smp);
   }
-  for (auto& x : sel) x.inst->new_view = false;
-  if (take) {
-    // Remove from the back of each deque so that indices stay valid.
-    std::sort(sel.begin(), sel.end(), [](const Selected& a, const Selected& b) {
-      return a.inst != b.inst ? a.inst < b.inst : a.index > b.index;
-    });
-    for (auto& x : sel) {
-      if (x.inst->samples[x.index].valid) --total_samples_;
-      x.inst->samples.erase(x.inst->samples.begin() + static_cast<std::ptrdiff_t>(x.index));
-    }
-    for (auto it = instances_.begin(); it != instances_.end();) {
-      if (it->second.samples.empty() && it->second.state != ALIVE_INSTANCE_STATE)
-        it = instances_.erase(it);
-      else
-        ++it;
-    }
-  }
+  for (Sample* smp : picked_) smp->instance->new_view = false;
+  if (take) remove_taken_locked();
   lk.unlock();
   notify_conditions();
   return RETCODE_OK;
@@ -480,17 +509,17 @@ InstanceHandle_t DataReaderImpl::lookup_instance(const void* instance) {
   wire::KeyHash key;
   if (!wire::key_of(ts_, instance, key)) return HANDLE_NIL;
   std::lock_guard<std::mutex> lk(mtx_);
-  auto it = instances_.find(key);
-  return it == instances_.end() ? HANDLE_NIL : it->second.handle;
+  const Instance* inst = cache_.find(key);
+  return inst == nullptr ? HANDLE_NIL : inst->handle;
 }
 
 ReturnCode_t DataReaderImpl::get_key_value(void* key_holder, const InstanceHandle_t& handle) {
   if (key_holder == nullptr) return RETCODE_BAD_PARAMETER;
   if (!keyed_) return RETCODE_ILLEGAL_OPERATION;
   std::lock_guard<std::mutex> lk(mtx_);
-  auto it = instances_.find(wire::key_of_handle(handle));
-  if (it == instances_.end() || !(it->second.handle == handle)) return RETCODE_BAD_PARAMETER;
-  const auto& p = it->second.key_payload;
+  const Instance* inst = cache_.find(wire::key_of_handle(handle));
+  if (inst == nullptr || !(inst->handle == handle)) return RETCODE_BAD_PARAMETER;
+  const wire::Payload& p = inst->key_payload;
   if (p.empty() || !wire::decode_into(ts_, p.data(), p.size(), key_holder)) return RETCODE_ERROR;
   return RETCODE_OK;
 }
@@ -498,8 +527,9 @@ ReturnCode_t DataReaderImpl::get_key_value(void* key_holder, const InstanceHandl
 // ------------------------------------------------------------- conditions
 
 void DataReaderImpl::notify_conditions() {
+  WaitSetWakeups wakeups;  // after the lock is released
   std::lock_guard<std::mutex> cl(cond_mtx_);
-  for (auto& c : conditions_) notify_condition(*c);
+  for (auto& c : conditions_) notify_condition(*c, wakeups);
 }
 
 ReadCondition* DataReaderImpl::create_readcondition(SampleStateMask s, ViewStateMask v, InstanceStateMask i) {

@@ -1,7 +1,7 @@
 // DataReaderImpl: the data reader over a Cyclone reader.
 //
 // The Cyclone reader is drained on every arrival into this reader's own
-// cache, where the time-based filter, the content filter of a filtered
+// cache (reader_cache.h), where the time-based filter, the content filter of a filtered
 // topic, the history and resource limits, lifespan expiry, the sample, view
 // and instance states and the requested deadline are handled.
 //
@@ -24,9 +24,9 @@
 //   ContentFilteredTopicImpl* cft_impl();    the filtered topic, or null
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,6 +34,7 @@
 
 #include "conditions/read_condition_impl.h"
 #include "endpoint_common.h"
+#include "reader_cache.h"
 #include "impl.h"
 #include "wire/endpoint.h"
 
@@ -107,47 +108,45 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
 
  private:
   using Clock = std::chrono::steady_clock;
-  struct Sample {
-    uint64_t seq = 0;
-    bool valid = false;
-    bool read = false;
-    std::vector<uint8_t> payload;
-    int64_t source_ts = 0;
-    int64_t expiry = INT64_MAX;  // wall-clock ns; INT64_MAX never
-    InstanceHandle_t publication;
-    int32_t disposed_gen = 0, no_writers_gen = 0;
-  };
-  struct Instance {
-    InstanceHandle_t handle;
-    std::deque<Sample> samples;
-    InstanceStateKind state = ALIVE_INSTANCE_STATE;
-    bool new_view = true;
-    int32_t disposed_gen = 0, no_writers_gen = 0;
-    bool has_accepted = false;
-    int64_t last_accepted_ts = 0;     // time-based filter, source time
-    Clock::time_point deadline_due{};
-    std::vector<uint8_t> key_payload;  // for get_key_value
-  };
-  struct Selected {
-    Instance* inst;
-    size_t index;
-    uint64_t seq;
-  };
+  using Instance = CachedInstance;
+  using Sample = CachedSample;
 
   DataReaderImpl(SubscriberImpl* subscriber, const ReaderTopic& topic, const DataReaderQos& qos,
                  DataReaderListener* listener, StatusMask mask);
   // Makes the Cyclone reader; called without mtx_ held, because Cyclone may
   // deliver historical data on the calling thread while it creates it.
   ReturnCode_t create_wire();
+  // Arrival, on a Cyclone thread: takes what Cyclone holds into the cache.
   void on_data();
   void apply_incompatible(const wire::IncompatibleEvent& e);  // on the event thread
-  void ingest_locked(wire::WireSample& s, bool& accepted_any);
+  // The steps of an arrival: the content filter (without the lock), then,
+  // under mtx_, ingest_locked: the instance, an instance-state change, the
+  // time-based filter, room by history and resource limits, the new sample,
+  // the deadline. Each step that refuses a sample returns false.
+  bool passes_content_filter(const wire::WireSample& s) const;
+  bool ingest_locked(wire::WireSample& s);
+  Instance* instance_for_locked(const wire::WireSample& s);
+  bool note_state_change_locked(Instance& inst, const wire::WireSample& s);
+  bool passes_time_filter_locked(const Instance& inst, const wire::WireSample& s) const;
+  bool make_room_locked(Instance& inst);
+  void store_sample_locked(Instance& inst, wire::WireSample& s);
+  void restart_deadline_locked(Instance& inst);
+  // Wakes what waits for data: conditions, the status condition, and the
+  // listener (one call pending at most, only when one is installed).
+  void announce_data();
   void purge_expired_locked();
   // Selects by the three masks and, when `condition` is a query condition,
   // by its query (valid samples only).
   ReturnCode_t collect(SequenceBase* data_values, SampleInfoSeq* sample_infos, void* single, SampleInfo* single_info,
                        int32_t max_samples, SampleStateMask s, ViewStateMask v, InstanceStateMask i,
                        const InstanceHandle_t* only, const ReadConditionSelector* condition, bool take);
+  // The steps of collect: the samples picked (in arrival order, at most
+  // max_samples, into picked_), what each gives the caller, and the removal
+  // of those taken.
+  ReturnCode_t pick_locked(int32_t max_samples, SampleStateMask s, ViewStateMask v, InstanceStateMask i,
+                           const InstanceHandle_t* only, const ReadConditionSelector* condition);
+  SampleInfo sample_info_locked(const Sample& smp) const;
+  void remove_taken_locked();
   ReturnCode_t collect_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
                                    ReadCondition* condition, bool take);
   bool sample_matches(const Instance& inst, const Sample& smp, SampleStateMask s, ViewStateMask v,
@@ -166,10 +165,13 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   std::mutex wire_mtx_;  // creation and re-creation of the Cyclone reader
   // Under mtx_: the Cyclone reader and the cache.
   wire::WireReader wire_;
-  std::map<wire::KeyHash, Instance> instances_;
+  ReaderCache cache_;
+  std::map<wire::KeyHash, Instance>& instances_ = cache_.instances();
   uint64_t next_seq_ = 1;
-  int32_t total_samples_ = 0;
+  bool sweep_pending_ = false;     // an instance may be empty and not alive (after a lifespan purge)
+  std::vector<Sample*> picked_;    // scratch of collect
   DeadlineTimer deadline_timer_;
+  std::atomic<bool> data_call_pending_{false};  // a data-available listener call is posted
 
   std::mutex cond_mtx_;  // the reader's read and query conditions
   std::vector<std::unique_ptr<ReadCondition>> conditions_;

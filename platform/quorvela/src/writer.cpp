@@ -253,7 +253,9 @@ ReturnCode_t DataWriterImpl::write_locked(const void* data, const InstanceHandle
   if (closed_) return RETCODE_ALREADY_DELETED;
   if (!enabled_) return RETCODE_NOT_ENABLED;
   wire::KeyHash key;
-  std::vector<uint8_t> payload;
+  // Encoded into a buffer of this thread's that keeps its capacity from one
+  // write to the next (the lock may be released while it is in use).
+  thread_local std::vector<uint8_t> payload;
   ReturnCode_t rc = resolve(data, handle, key, &payload);
   if (rc != RETCODE_OK) return rc;
   bool refused = false;

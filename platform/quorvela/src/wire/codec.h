@@ -21,12 +21,20 @@ constexpr size_t kPayloadHeader = 4;
 bool encode_sample(TypeSupport* ts, const void* sample, std::vector<uint8_t>& out);
 // Decodes into an existing sample made by ts->create_data().
 bool decode_into(TypeSupport* ts, const uint8_t* payload, size_t len, void* sample);
-// Plain CDR bytes and their byte order, for the filter evaluator.
-inline const uint8_t* cdr_bytes(const std::vector<uint8_t>& payload) { return payload.data() + kPayloadHeader; }
-inline size_t cdr_size(const std::vector<uint8_t>& payload) {
+// Plain CDR bytes and their byte order, for the filter evaluator; Bytes is
+// a payload held in a std::vector<uint8_t> or a wire::Payload.
+template <typename Bytes>
+const uint8_t* cdr_bytes(const Bytes& payload) {
+  return payload.size() > kPayloadHeader ? payload.data() + kPayloadHeader : nullptr;
+}
+template <typename Bytes>
+size_t cdr_size(const Bytes& payload) {
   return payload.size() > kPayloadHeader ? payload.size() - kPayloadHeader : 0;
 }
-inline bool cdr_little_endian(const std::vector<uint8_t>& payload) { return payload.size() > 1 && payload[1] == 1; }
+template <typename Bytes>
+bool cdr_little_endian(const Bytes& payload) {
+  return payload.size() > 1 && payload.data()[1] == 1;
+}
 
 // Instance key of a sample of a keyed type (the type support's key hash).
 bool key_of(TypeSupport* ts, const void* sample, KeyHash& key);

@@ -282,17 +282,6 @@ bool MatchTable::is_accepted(const Guid& g) {
   return false;
 }
 
-bool MatchTable::refuses(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own) {
-  if (publication == 0) return false;
-  std::lock_guard<std::mutex> lk(mtx_);
-  Guid g;
-  auto it = verdicts_.find(publication);
-  if (it != verdicts_.end()) return !it->second.accepted;
-  EndpointData d;
-  if (!endpoint_of_handle(reader, false, publication, d)) return false;
-  return !verdict_locked(reader, false, publication, own, g);
-}
-
 void MatchTable::stamp_matches(dds_entity_t reader) {
   if (reader <= 0) return;
   dds_instance_handle_t ihs[256];
@@ -302,16 +291,26 @@ void MatchTable::stamp_matches(dds_entity_t reader) {
   for (dds_return_t i = 0; i < n && i < 256; ++i) first_matched_.emplace(ihs[i], now);
 }
 
-bool MatchTable::is_history(dds_instance_handle_t publication, int64_t source_ts_ns) {
-  if (publication == 0) return false;
+bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own,
+                       int64_t source_ts_ns, Guid& writer) {
+  writer = Guid{};
+  if (publication == 0) return true;
   std::lock_guard<std::mutex> lk(mtx_);
   auto v = verdicts_.find(publication);
-  // A volatile writer keeps no history.
-  if (v == verdicts_.end() || v->second.durability == VOLATILE_DURABILITY_QOS) return false;
-  // A sample that came before its match was noted (the match callback still
-  // running): the match is no later than now.
+  if (v == verdicts_.end()) {
+    Guid g;
+    verdict_locked(reader, false, publication, own, g);
+    v = verdicts_.find(publication);
+    if (v == verdicts_.end()) return true;  // not (or no longer) matched: nothing to judge it by
+  }
+  if (!v->second.accepted) return false;
+  writer = v->second.guid;
+  // A volatile reader leaves out what a writer that keeps history wrote
+  // before the match. A sample that came before its match was noted (the
+  // match callback still running): the match is no later than now.
+  if (own != VOLATILE_DURABILITY_QOS || v->second.durability == VOLATILE_DURABILITY_QOS) return true;
   const int64_t matched = first_matched_.emplace(publication, dds_time()).first->second;
-  return source_ts_ns < matched;
+  return source_ts_ns >= matched;
 }
 
 Guid MatchTable::guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih) {
@@ -646,7 +645,32 @@ void WireReader::on_lost(dds_entity_t, const dds_sample_lost_status_t st, void* 
   if (self(arg)->sample_lost_) self(arg)->sample_lost_(st);
 }
 
-void WireReader::take_all(std::vector<WireSample>& out) {
+// Application-owned sample buffers for dds_take, zeroed between takes, so
+// that Cyclone allocates each payload anew and the payload can be taken over.
+struct WireReader::TakeSlots {
+  static constexpr uint32_t kBatch = 64;
+  qvwire_KeyedEnvelope keyed[kBatch];
+  qvwire_KeylessEnvelope keyless[kBatch];
+  void* ptrs[kBatch];
+  dds_sample_info_t infos[kBatch];
+  TakeSlots(bool is_keyed) {
+    std::memset(keyed, 0, sizeof keyed);
+    std::memset(keyless, 0, sizeof keyless);
+    for (uint32_t i = 0; i < kBatch; ++i)
+      ptrs[i] = is_keyed ? static_cast<void*>(&keyed[i]) : static_cast<void*>(&keyless[i]);
+  }
+};
+
+WireReader::WireReader() : WireEndpoint(false) {}
+WireReader::~WireReader() { destroy(); }
+
+Payload Payload::adopt(uint8_t* buffer, uint32_t size) {
+  Payload p;
+  p.block_ = std::make_shared<const Block>(buffer, size);
+  return p;
+}
+
+void WireReader::take_all(const std::function<void(std::vector<WireSample>&)>& sink) {
   std::lock_guard<std::mutex> tl(take_mtx_);
   dds_entity_t r;
   {
@@ -654,42 +678,39 @@ void WireReader::take_all(std::vector<WireSample>& out) {
     r = entity_;
   }
   if (r <= 0) return;
-  constexpr uint32_t kBatch = 64;
-  // Application-owned sample buffers (zeroed: Cyclone allocates the payloads).
-  qvwire_KeyedEnvelope keyed[kBatch];
-  qvwire_KeylessEnvelope keyless[kBatch];
-  std::memset(keyed, 0, sizeof keyed);
-  std::memset(keyless, 0, sizeof keyless);
-  void* ptrs[kBatch];
-  for (uint32_t i = 0; i < kBatch; ++i) ptrs[i] = keyed_ ? static_cast<void*>(&keyed[i]) : static_cast<void*>(&keyless[i]);
-  dds_sample_info_t infos[kBatch];
-  const dds_topic_descriptor_t* desc = keyed_ ? &qvwire_KeyedEnvelope_desc : &qvwire_KeylessEnvelope_desc;
+  if (!slots_) slots_ = std::make_unique<TakeSlots>(keyed_);
+  TakeSlots& t = *slots_;
   for (;;) {
-    dds_return_t n = dds_take(r, ptrs, infos, kBatch, kBatch);
+    const dds_return_t n = dds_take(r, t.ptrs, t.infos, TakeSlots::kBatch, TakeSlots::kBatch);
     if (n <= 0) break;
-    int64_t now = dds_time();
+    const int64_t now = dds_time();
+    batch_.clear();
     for (dds_return_t i = 0; i < n; ++i) {
-      const dds_instance_handle_t pub = infos[i].publication_handle;
-      // A volatile reader gets nothing a writer kept for late joiners.
-      if (!matches_.refuses(r, pub, durability_) &&
-          !(durability_ == VOLATILE_DURABILITY_QOS && matches_.is_history(pub, infos[i].source_timestamp))) {
-        WireSample s;
-        s.valid = infos[i].valid_data;
-        s.source_ts_ns = infos[i].source_timestamp;
+      const dds_sample_info_t& info = t.infos[i];
+      dds_sequence_octet& p = keyed_ ? t.keyed[i].payload : t.keyless[i].payload;
+      Guid publication;
+      if (matches_.admit(r, info.publication_handle, durability_, info.source_timestamp, publication)) {
+        WireSample& s = batch_.emplace_back();
+        s.valid = info.valid_data;
+        s.source_ts_ns = info.source_timestamp;
         s.reception_ts_ns = now;
-        s.instance_state = infos[i].instance_state;
-        s.publication = matches_.guid_of(r, false, pub);
-        const dds_sequence_octet& p = keyed_ ? keyed[i].payload : keyless[i].payload;
-        s.lifespan_ns = keyed_ ? keyed[i].lifespan : keyless[i].lifespan;
-        if (keyed_) std::memcpy(s.key.data(), keyed[i].key, 16);
-        if (s.valid && p._buffer) s.payload.assign(p._buffer, p._buffer + p._length);
-        out.push_back(std::move(s));
+        s.instance_state = info.instance_state;
+        s.publication = publication;
+        s.lifespan_ns = keyed_ ? t.keyed[i].lifespan : t.keyless[i].lifespan;
+        if (keyed_) std::memcpy(s.key.data(), t.keyed[i].key, 16);
+        if (s.valid && p._buffer) {
+          s.payload = Payload::adopt(p._buffer, p._length);
+          p._buffer = nullptr;
+        }
       }
-      dds_sample_free(ptrs[i], desc, DDS_FREE_CONTENTS);
-      std::memset(ptrs[i], 0, keyed_ ? sizeof(qvwire_KeyedEnvelope) : sizeof(qvwire_KeylessEnvelope));
+      // The payload is the only member Cyclone allocates.
+      if (p._buffer && p._release) dds_free(p._buffer);
+      p = dds_sequence_octet{0, 0, nullptr, false};
     }
-    if (static_cast<uint32_t>(n) < kBatch) break;
+    if (!batch_.empty()) sink(batch_);
+    if (static_cast<uint32_t>(n) < TakeSlots::kBatch) break;
   }
+  batch_.clear();
 }
 
 }  // namespace QUORVELA::wire

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -118,18 +119,19 @@ class MatchTable {
   MatchDelta refresh(dds_entity_t e, bool is_writer, DurabilityQosPolicyKind own_durability);
   std::vector<Guid> accepted();
   bool is_accepted(const Guid& g);
-  // Whether samples of that publication are refused (readers only).
-  bool refuses(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own_durability);
   // Readers: notes when each publication Cyclone now matches was first seen
   // matched. Called from Cyclone's match callback, as it happens.
   void stamp_matches(dds_entity_t reader);
-  // Whether a sample of that publication, written at source_ts_ns, is history
-  // kept for late joiners: written before this reader matched the publication,
-  // by a writer that keeps such history. Cyclone hands that history to a
-  // volatile reader in another process too; the reader leaves it out. (Judged
-  // on the writer's source time, so it relies on the hosts' clocks agreeing.)
-  // Call after refuses() for the same publication.
-  bool is_history(dds_instance_handle_t publication, int64_t source_ts_ns);
+  // Readers: whether a sample of that publication, written at source_ts_ns,
+  // is kept, with the writer's GUID in `writer` (nil when unknown). Refused
+  // are samples of a publication that the durability rule refuses and, for a
+  // volatile reader, history kept for late joiners:
+  // written before this reader matched the publication, by a writer that
+  // keeps such history. Cyclone hands that history to a volatile reader in
+  // another process too; the reader leaves it out. (Judged on the writer's
+  // source time, so it relies on the hosts' clocks agreeing.)
+  bool admit(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own_durability,
+             int64_t source_ts_ns, Guid& writer);
   Guid guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih);
   void clear();
 
@@ -244,11 +246,36 @@ class WireWriter : public WireEndpoint {
   int64_t lifespan_ns_ = DDS_INFINITY;  // under mtx_
 };
 
-// One received sample or instance-state change, copied out of Cyclone.
+// The serialized payload of a received sample (see codec.h for its layout),
+// in the buffer Cyclone allocated when it took the sample: taken over rather
+// than copied, shared by whoever holds it, freed with the last holder.
+class Payload {
+ public:
+  Payload() = default;
+  // Takes ownership of `buffer` (allocated by Cyclone, freed with dds_free).
+  static Payload adopt(uint8_t* buffer, uint32_t size);
+
+  const uint8_t* data() const { return block_ ? block_->data : nullptr; }
+  size_t size() const { return block_ ? block_->size : 0; }
+  bool empty() const { return size() == 0; }
+
+ private:
+  struct Block {
+    uint8_t* data = nullptr;
+    uint32_t size = 0;
+    Block(uint8_t* d, uint32_t n) : data(d), size(n) {}
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+    ~Block() { dds_free(data); }
+  };
+  std::shared_ptr<const Block> block_;
+};
+
+// One received sample or instance-state change, taken out of Cyclone.
 struct WireSample {
   bool valid = false;
   KeyHash key{};
-  std::vector<uint8_t> payload;
+  Payload payload;
   int64_t source_ts_ns = 0;
   int64_t reception_ts_ns = 0;
   int64_t lifespan_ns = DDS_INFINITY;  // the writer's lifespan when it wrote it
@@ -258,16 +285,19 @@ struct WireSample {
 
 class WireReader : public WireEndpoint {
  public:
-  WireReader() : WireEndpoint(false) {}
-  ~WireReader() { destroy(); }
+  WireReader();
+  ~WireReader();
 
   // Arrivals during creation stay in Cyclone; data_available is called once
   // the reader exists, so they are taken then.
   dds_return_t create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q, ReaderEvents ev);
 
-  // Takes everything Cyclone holds, oldest first, into `out`, leaving out
-  // samples of refused writers.
-  void take_all(std::vector<WireSample>& out);
+  // Takes everything Cyclone holds, oldest first, in batches, and hands
+  // each batch to `sink`, which may move out of it or erase from it. Leaves
+  // out samples of refused writers and, for a volatile reader, the history a
+  // writer kept for late joiners. One take at a time: the batches of
+  // concurrent calls reach their sinks in the order they were taken.
+  void take_all(const std::function<void(std::vector<WireSample>&)>& sink);
 
  private:
   static WireReader* self(void* arg) { return static_cast<WireReader*>(static_cast<WireEndpoint*>(arg)); }
@@ -275,7 +305,10 @@ class WireReader : public WireEndpoint {
   static void on_liveliness(dds_entity_t, const dds_liveliness_changed_status_t, void*);
   static void on_lost(dds_entity_t, const dds_sample_lost_status_t, void*);
 
-  std::mutex take_mtx_;  // one take at a time
+  struct TakeSlots;
+  std::mutex take_mtx_;  // one take at a time; guards slots_ and batch_
+  std::unique_ptr<TakeSlots> slots_;  // Cyclone's samples are taken into these
+  std::vector<WireSample> batch_;
   std::function<void()> data_available_;
   std::function<void(const dds_liveliness_changed_status_t&, const Guid& last)> liveliness_;
   std::function<void(const dds_sample_lost_status_t&)> sample_lost_;

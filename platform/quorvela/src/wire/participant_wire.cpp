@@ -31,16 +31,12 @@ dds_return_t ParticipantWire::create(uint32_t domain_id, const std::vector<uint8
   dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
   dds_entity_t p = dds_create_participant(static_cast<dds_domainid_t>(domain_id), q, nullptr);
   dds_delete_qos(q);
-  // Participant discovery is read through a reader of the built-in topic.
-  const dds_entity_t discovery = p < 0 ? p : dds_create_reader(p, DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, nullptr, nullptr);
-  if (discovery < 0) {
-    if (p > 0) dds_delete(p);
+  if (p < 0) {
     release_domain(domain_id);
     domain_held_ = false;
-    return discovery;
+    return p;
   }
   participant_ = p;
-  participant_reader_ = discovery;
   domain_id_ = domain_id;
   transport_mode_ = transport_mode;
   guid_ = entity_guid(p);
@@ -67,14 +63,23 @@ dds_return_t ParticipantWire::set_user_data(const std::vector<uint8_t>& user_dat
   return rc;
 }
 
-std::vector<DiscoveredParticipant> ParticipantWire::discovered_participants() {
-  std::vector<DiscoveredParticipant> out;
+dds_return_t ParticipantWire::discovered_participants(std::vector<DiscoveredParticipant>& out) {
+  out.clear();
   std::lock_guard<std::mutex> lk(mtx_);
-  if (participant_reader_ <= 0) return out;
+  if (participant_ <= 0) return DDS_RETCODE_OK;  // nothing discovered
+  // Participant discovery is read through a reader of the built-in topic,
+  // made on first use: it costs more than the participant itself, and it
+  // receives every participant known at its creation.
+  if (participant_reader_ <= 0) {
+    const dds_entity_t r = dds_create_reader(participant_, DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, nullptr, nullptr);
+    if (r < 0) return r;
+    participant_reader_ = r;
+  }
   void* samples[kMaxReadBatch] = {};
   dds_sample_info_t infos[kMaxReadBatch];
   dds_return_t n = dds_read_mask(participant_reader_, samples, infos, kMaxReadBatch, kMaxReadBatch,
                                  DDS_ANY_SAMPLE_STATE | DDS_ANY_VIEW_STATE | DDS_ALIVE_INSTANCE_STATE);
+  if (n < 0) return n;
   for (dds_return_t i = 0; i < n; ++i) {
     if (!infos[i].valid_data) continue;
     auto* s = static_cast<dds_builtintopic_participant_t*>(samples[i]);
@@ -89,16 +94,19 @@ std::vector<DiscoveredParticipant> ParticipantWire::discovered_participants() {
     if (!dup) out.push_back(DiscoveredParticipant{g, qos_user_data(s->qos)});
   }
   if (n > 0) dds_return_loan(participant_reader_, samples, n);
-  return out;
+  return DDS_RETCODE_OK;
 }
 
-bool ParticipantWire::discovered_participant(const Guid& g, DiscoveredParticipant& out) {
-  for (auto& d : discovered_participants())
+dds_return_t ParticipantWire::discovered_participant(const Guid& g, DiscoveredParticipant& out) {
+  std::vector<DiscoveredParticipant> all;
+  const dds_return_t rc = discovered_participants(all);
+  if (rc != DDS_RETCODE_OK) return rc;
+  for (auto& d : all)
     if (d.guid == g) {
       out = d;
-      return true;
+      return DDS_RETCODE_OK;
     }
-  return false;
+  return DDS_RETCODE_BAD_PARAMETER;
 }
 
 namespace {

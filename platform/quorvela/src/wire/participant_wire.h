@@ -67,10 +67,13 @@ class ParticipantWire {
   // Changes the user data announced in discovery (on an enabled participant).
   dds_return_t set_user_data(const std::vector<uint8_t>& user_data);
 
-  // Participants of the same domain discovered so far, alive, own one excluded.
-  std::vector<DiscoveredParticipant> discovered_participants();
-  // Looks up one of them; false when the GUID is not (or no longer) known.
-  bool discovered_participant(const Guid& g, DiscoveredParticipant& out);
+  // Participants of the same domain discovered so far, alive, own one
+  // excluded, into `out`. Cyclone's error when its discovery reader cannot be
+  // made (on first use) or read.
+  dds_return_t discovered_participants(std::vector<DiscoveredParticipant>& out);
+  // Looks up one of them: DDS_RETCODE_BAD_PARAMETER when the GUID is not (or
+  // no longer) known, or the error of discovered_participants().
+  dds_return_t discovered_participant(const Guid& g, DiscoveredParticipant& out);
 
   // The Cyclone topic for (topic name, registered type name, key kind),
   // created on first use with `topic_data` and kept until destroy().
@@ -91,7 +94,7 @@ class ParticipantWire {
  private:
   std::mutex mtx_;
   dds_entity_t participant_ = 0;
-  dds_entity_t participant_reader_ = 0;
+  dds_entity_t participant_reader_ = 0;  // participant discovery; made on first use
   Guid guid_;
   uint32_t domain_id_ = 0;
   uint8_t transport_mode_ = kTransportDefault;

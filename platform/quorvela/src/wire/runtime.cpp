@@ -27,8 +27,10 @@ uint64_t Runtime::schedule(uint64_t owner, Clock::time_point at, Fn fn) {
   std::lock_guard<std::mutex> lk(mtx_);
   ensure_started_locked();
   uint64_t id = next_id_++;
-  queue_.emplace(at, Item{owner, id, std::move(fn)});
-  cv_.notify_all();
+  auto it = queue_.emplace(at, Item{owner, id, std::move(fn)});
+  // The thread sleeps until the first item is due (or for ever on an empty
+  // queue): only an item that is now the first one changes when it wakes.
+  if (it == queue_.begin()) cv_.notify_one();
   return id;
 }
 

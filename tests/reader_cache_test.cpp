@@ -1,0 +1,138 @@
+// The reader's sample cache: arrival order across the reader and within each
+// instance through removals from anywhere, the counts the data path relies on
+// instead of scans, and the lifespan purge.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "reader_cache.h"
+
+using namespace QUORVELA;
+using namespace QUORVELA::detail;
+
+namespace {
+
+wire::KeyHash key(uint8_t k) {
+  wire::KeyHash h{};
+  h[15] = k;
+  return h;
+}
+
+CachedSample* sample(uint64_t seq, bool valid = true, int64_t expiry = INT64_MAX) {
+  auto* s = new CachedSample;
+  s->seq = seq;
+  s->valid = valid;
+  s->expiry = expiry;
+  return s;
+}
+
+std::vector<uint64_t> reader_order(const ReaderCache& c) {
+  std::vector<uint64_t> out;
+  for (CachedSample* s = c.oldest(); s != nullptr; s = s->next()) out.push_back(s->seq);
+  return out;
+}
+
+std::vector<uint64_t> instance_order(const CachedInstance& inst) {
+  std::vector<uint64_t> out;
+  for (CachedSample* s = inst.oldest(); s != nullptr; s = s->next_in_instance()) out.push_back(s->seq);
+  return out;
+}
+
+// Two instances, samples interleaved: a1 b2 a3 b4(marker) a5 b6.
+struct Filled {
+  ReaderCache cache;
+  CachedInstance* a = &cache.add_instance(key(1), InstanceHandle_t{});
+  CachedInstance* b = &cache.add_instance(key(2), InstanceHandle_t{});
+  std::vector<CachedSample*> s{nullptr};  // s[seq]
+  Filled() {
+    for (uint64_t seq = 1; seq <= 6; ++seq) {
+      s.push_back(sample(seq, seq != 4));
+      cache.append(seq % 2 ? *a : *b, s.back());
+    }
+  }
+};
+
+}  // namespace
+
+TEST(ReaderCacheTest, RemovalsAnywhereKeepBothOrdersAndTheCounts) {
+  struct Case {
+    const char* what;
+    std::vector<uint64_t> removed;
+    std::vector<uint64_t> reader, in_a, in_b;
+    int32_t valid, valid_a, valid_b;
+  };
+  const Case cases[] = {
+      {"nothing", {}, {1, 2, 3, 4, 5, 6}, {1, 3, 5}, {2, 4, 6}, 5, 3, 2},
+      {"the oldest of all", {1}, {2, 3, 4, 5, 6}, {3, 5}, {2, 4, 6}, 4, 2, 2},
+      {"the newest of all", {6}, {1, 2, 3, 4, 5}, {1, 3, 5}, {2, 4}, 4, 3, 1},
+      {"a marker in the middle", {4}, {1, 2, 3, 5, 6}, {1, 3, 5}, {2, 6}, 5, 3, 2},
+      {"one whole instance", {1, 3, 5}, {2, 4, 6}, {}, {2, 4, 6}, 2, 0, 2},
+      {"everything, newest first", {6, 5, 4, 3, 2, 1}, {}, {}, {}, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Filled f;
+    for (uint64_t seq : c.removed) f.cache.remove(f.s[seq]);
+    EXPECT_EQ(reader_order(f.cache), c.reader);
+    EXPECT_EQ(instance_order(*f.a), c.in_a);
+    EXPECT_EQ(instance_order(*f.b), c.in_b);
+    EXPECT_EQ(f.cache.valid_count(), c.valid);
+    EXPECT_EQ(f.a->valid_count(), c.valid_a);
+    EXPECT_EQ(f.b->valid_count(), c.valid_b);
+    EXPECT_EQ(f.cache.unread_count(), static_cast<int32_t>(c.reader.size()));
+    // Appending after the removals goes to the end of both orders.
+    f.cache.append(*f.a, sample(7));
+    EXPECT_EQ(reader_order(f.cache).back(), 7u);
+    EXPECT_EQ(instance_order(*f.a).back(), 7u);
+  }
+}
+
+TEST(ReaderCacheTest, UnreadCountFollowsReadsAndRemovals) {
+  Filled f;
+  f.cache.mark_read(*f.s[2]);
+  f.cache.mark_read(*f.s[2]);  // twice counts once
+  f.cache.mark_read(*f.s[5]);
+  EXPECT_EQ(f.cache.unread_count(), 4);
+  f.cache.remove(f.s[2]);  // a read one
+  f.cache.remove(f.s[3]);  // an unread one
+  EXPECT_EQ(f.cache.unread_count(), 3);
+}
+
+TEST(ReaderCacheTest, InstancesGoOnlyWhenEmpty) {
+  Filled f;
+  f.cache.erase_instance(*f.a);
+  EXPECT_EQ(f.cache.instance_count(), 2u) << "an instance that holds samples stays";
+  for (uint64_t seq : {1, 3, 5}) f.cache.remove(f.s[seq]);
+  EXPECT_TRUE(f.a->empty());
+  f.cache.erase_instance(*f.a);
+  EXPECT_EQ(f.cache.instance_count(), 1u);
+  EXPECT_EQ(f.cache.find(key(1)), nullptr);
+  EXPECT_EQ(f.cache.find(key(2)), f.b);
+}
+
+TEST(ReaderCacheTest, PurgeRemovesExpiredValidSamplesOnly) {
+  ReaderCache cache;
+  CachedInstance& a = cache.add_instance(key(1), InstanceHandle_t{});
+  CachedInstance& b = cache.add_instance(key(2), InstanceHandle_t{});
+  cache.append(a, sample(1, true, 100));
+  cache.append(b, sample(2, true, 300));
+  cache.append(a, sample(3, true, 200));
+  cache.append(a, sample(4, false));  // a state change never expires
+  cache.append(b, sample(5, true));   // no lifespan
+
+  EXPECT_FALSE(cache.purge_expired(99));
+  EXPECT_EQ(reader_order(cache), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
+  EXPECT_FALSE(cache.purge_expired(200)) << "a keeps its state change";
+  EXPECT_EQ(reader_order(cache), (std::vector<uint64_t>{2, 4, 5}));
+  EXPECT_EQ(cache.valid_count(), 2);
+  EXPECT_EQ(a.valid_count(), 0);
+  // What arrives later with an earlier expiry is purged in its time too.
+  cache.append(a, sample(6, true, 250));
+  EXPECT_FALSE(cache.purge_expired(260));
+  EXPECT_EQ(reader_order(cache), (std::vector<uint64_t>{2, 4, 5}));
+  // An instance that loses its last sample is reported.
+  cache.remove(cache.oldest()->next()->next());  // 5
+  EXPECT_TRUE(cache.purge_expired(300));
+  EXPECT_TRUE(b.empty());
+  EXPECT_EQ(cache.valid_count(), 0);
+}

@@ -613,21 +613,20 @@ void DataReaderImpl::on_deadline_timer() {
 
 // ---------------------------------------------------------------- autopurge
 
+// None for an alive instance, and for an infinite delay.
 std::optional<DataReaderImpl::Clock::duration> DataReaderImpl::purge_delay_locked(InstanceStateKind state) const {
   const ReaderDataLifecycleQosPolicy& p = qos_.reader_data_lifecycle;
+  if (state == ALIVE_INSTANCE_STATE) return std::nullopt;
   const Duration_t& d =
       state == NOT_ALIVE_DISPOSED_INSTANCE_STATE ? p.autopurge_disposed_samples_delay : p.autopurge_nowriter_samples_delay;
   if (is_infinite(d)) return std::nullopt;
   return to_chrono(d);
 }
 
-// On every change of inst's state and on its rebirth: alive stops its clock
-// (a pending purge is off), not alive starts it anew.
+// On every change of inst's state and on its rebirth: not alive starts its
+// clock anew; alive leaves it, as no purge applies to an alive instance.
 void DataReaderImpl::start_purge_clock_locked(Instance& inst) {
-  if (inst.state == ALIVE_INSTANCE_STATE) {
-    inst.not_alive_since = Clock::time_point{};
-    return;
-  }
+  if (inst.state == ALIVE_INSTANCE_STATE) return;
   inst.not_alive_since = Clock::now();
   const std::optional<Clock::duration> delay = purge_delay_locked(inst.state);
   if (!delay) return;
@@ -649,7 +648,6 @@ void DataReaderImpl::purge_due_locked() {
   Clock::time_point next = Clock::time_point::max();
   for (auto it = instances_.begin(); it != instances_.end();) {
     Instance& inst = (it++)->second;
-    if (inst.not_alive_since == Clock::time_point{}) continue;
     const std::optional<Clock::duration> delay = purge_delay_locked(inst.state);
     if (!delay) continue;
     const Clock::time_point due = inst.not_alive_since + *delay;

@@ -159,8 +159,8 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   void on_deadline_timer();
   // Reader data lifecycle: an instance that stays not alive for the
   // autopurge delay of its state goes with all its samples. Its clock starts
-  // when it becomes not alive and stops when it is reborn
-  // (start_purge_clock_locked, on each state change); one timer for the
+  // anew whenever it becomes not alive (start_purge_clock_locked, on each
+  // state change), and a reborn instance has none; one timer for the
   // earliest purge. A zero delay purges at once, at the end of the arrival
   // (purge_at_once_). Purging only takes samples away: no condition can turn
   // true through it, so it notifies none.

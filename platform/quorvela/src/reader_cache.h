@@ -49,7 +49,8 @@ struct CachedInstance {
   int64_t last_accepted_ts = 0;  // time-based filter, source time
   EndpointClock::time_point deadline_due{};
   // When the instance last became not alive (a dispose, or its last writer
-  // gone); unset while alive. The reader data lifecycle purges it from here.
+  // gone); meaningful while it is not alive. The reader data lifecycle
+  // purges it from here.
   EndpointClock::time_point not_alive_since{};
   wire::Payload key_payload;  // the last valid sample's, for get_key_value and state changes
   // Scratch of one read or take: the samples of this instance it picked, and

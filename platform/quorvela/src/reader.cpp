@@ -289,7 +289,6 @@ bool DataReaderImpl::make_room_locked(Instance& inst) {
 }
 
 void DataReaderImpl::store_sample_locked(Instance& inst, wire::WireSample& s) {
-  const bool was_alive = inst.state == ALIVE_INSTANCE_STATE;
   // Rebirth of a not-alive instance.
   if (inst.state == NOT_ALIVE_DISPOSED_INSTANCE_STATE) {
     ++inst.disposed_gen;
@@ -313,7 +312,7 @@ void DataReaderImpl::store_sample_locked(Instance& inst, wire::WireSample& s) {
   smp->no_writers_gen = inst.no_writers_gen;
   smp->payload = std::move(s.payload);
   cache_.append(inst, smp);
-  if (!was_alive || inst.state != ALIVE_INSTANCE_STATE) start_purge_clock_locked(inst);
+  start_purge_clock_locked(inst);  // when the state as of the take is not alive
 }
 
 void DataReaderImpl::restart_deadline_locked(Instance& inst) {

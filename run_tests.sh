@@ -19,7 +19,8 @@ ctest --test-dir build --output-on-failure --timeout 600 -LE end_to_end
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure --timeout 900 -E '^suite_end_to_end$'
 
-# The peer link, the conditions and the wait sets under ThreadSanitizer.
+# The peer link, the conditions and the wait sets, and the reader's autopurge,
+# under ThreadSanitizer.
 ./setup.sh --tsan
 ctest --test-dir build-tsan --output-on-failure --timeout 300 -L tsan
 

@@ -27,7 +27,7 @@ jobs=()
 # The Python modules are built for Debian's own interpreter.
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 "${extra[@]}"
 if [ "${1:-}" = --tsan ]; then
-  cmake --build "$build_dir" "${jobs[@]}" --target harness_link_test conditions_test
+  cmake --build "$build_dir" "${jobs[@]}" --target harness_link_test conditions_test reader_lifecycle_test
 else
   cmake --build "$build_dir" "${jobs[@]}"
 fi

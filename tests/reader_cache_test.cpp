@@ -1,6 +1,6 @@
 // The reader's sample cache: arrival order across the reader and within each
 // instance through removals from anywhere, the counts the data path relies on
-// instead of scans, and the lifespan purge.
+// instead of scans, the purge of a whole instance and the lifespan purge.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -108,6 +108,24 @@ TEST(ReaderCacheTest, InstancesGoOnlyWhenEmpty) {
   EXPECT_EQ(f.cache.instance_count(), 1u);
   EXPECT_EQ(f.cache.find(key(1)), nullptr);
   EXPECT_EQ(f.cache.find(key(2)), f.b);
+}
+
+TEST(ReaderCacheTest, PurgedInstanceGoesWithAllItsSamplesAndTheirCounts) {
+  Filled f;
+  f.cache.mark_read(*f.s[1]);
+  f.cache.mark_read(*f.s[2]);
+  f.cache.purge_instance(*f.b);  // 2 (read), 4 (marker), 6 (unread)
+  EXPECT_EQ(f.cache.find(key(2)), nullptr);
+  EXPECT_EQ(f.cache.instance_count(), 1u);
+  EXPECT_EQ(reader_order(f.cache), (std::vector<uint64_t>{1, 3, 5}));
+  EXPECT_EQ(instance_order(*f.a), (std::vector<uint64_t>{1, 3, 5}));
+  EXPECT_EQ(f.cache.valid_count(), 3);
+  EXPECT_EQ(f.cache.unread_count(), 2);
+  f.cache.purge_instance(*f.a);
+  EXPECT_EQ(f.cache.instance_count(), 0u);
+  EXPECT_EQ(f.cache.oldest(), nullptr);
+  EXPECT_EQ(f.cache.valid_count(), 0);
+  EXPECT_EQ(f.cache.unread_count(), 0);
 }
 
 TEST(ReaderCacheTest, PurgeRemovesExpiredValidSamplesOnly) {

@@ -1,6 +1,7 @@
 #include "reader.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "filter/filter.h"
 #include "qos_rules.h"
@@ -143,6 +144,7 @@ void DataReaderImpl::close() {
   std::lock_guard<std::mutex> lk(mtx_);
   enabled_ = false;
   deadline_timer_.fired();
+  purge_timer_.fired();
 }
 
 StatusMask DataReaderImpl::get_status_changes() {
@@ -178,7 +180,10 @@ void DataReaderImpl::on_data() {
                              batch.end());
     std::lock_guard<std::mutex> lk(mtx_);
     if (!enabled_ || closed_) return;
-    for (auto& s : batch) accepted = ingest_locked(s) || accepted;
+    for (auto& s : batch) {
+      accepted = ingest_locked(s) || accepted;
+      purge_at_once_locked();
+    }
   });
   if (accepted) announce_data();
 }
@@ -245,6 +250,7 @@ bool DataReaderImpl::note_state_change_locked(Instance& inst, const wire::WireSa
   marker->disposed_gen = inst.disposed_gen;
   marker->no_writers_gen = inst.no_writers_gen;
   cache_.append(inst, marker);
+  start_purge_clock_locked(inst);
   return true;
 }
 
@@ -306,6 +312,7 @@ void DataReaderImpl::store_sample_locked(Instance& inst, wire::WireSample& s) {
   smp->no_writers_gen = inst.no_writers_gen;
   smp->payload = std::move(s.payload);
   cache_.append(inst, smp);
+  start_purge_clock_locked(inst);  // when the state as of the take is not alive
 }
 
 void DataReaderImpl::restart_deadline_locked(Instance& inst) {
@@ -616,6 +623,63 @@ void DataReaderImpl::on_deadline_timer() {
                   [&](RequestedDeadlineMissedStatus& s) { count_deadline_misses(s, d); });
 }
 
+// ---------------------------------------------------------------- autopurge
+
+// None for an alive instance, and for an infinite delay.
+std::optional<DataReaderImpl::Clock::duration> DataReaderImpl::purge_delay_locked(InstanceStateKind state) const {
+  const ReaderDataLifecycleQosPolicy& p = qos_.reader_data_lifecycle;
+  if (state == ALIVE_INSTANCE_STATE) return std::nullopt;
+  const Duration_t& d =
+      state == NOT_ALIVE_DISPOSED_INSTANCE_STATE ? p.autopurge_disposed_samples_delay : p.autopurge_nowriter_samples_delay;
+  if (is_infinite(d)) return std::nullopt;
+  return to_chrono(d);
+}
+
+// On every change of inst's state and on its rebirth: not alive starts its
+// clock anew; alive leaves it, as no purge applies to an alive instance.
+void DataReaderImpl::start_purge_clock_locked(Instance& inst) {
+  if (inst.state == ALIVE_INSTANCE_STATE) return;
+  inst.not_alive_since = Clock::now();
+  const std::optional<Clock::duration> delay = purge_delay_locked(inst.state);
+  if (!delay) return;
+  if (delay->count() <= 0)
+    purge_at_once_ = &inst;  // once the arrival is done with inst
+  else
+    purge_timer_.arm(owner_, inst.not_alive_since + *delay, [this] { on_purge_timer(); });
+}
+
+void DataReaderImpl::purge_at_once_locked() {
+  if (purge_at_once_ == nullptr) return;
+  cache_.purge_instance(*std::exchange(purge_at_once_, nullptr));
+  picked_.clear();  // may point at what went
+}
+
+// Purges the instances whose delay has passed; arms the timer for the next.
+void DataReaderImpl::purge_due_locked() {
+  const Clock::time_point now = Clock::now();
+  Clock::time_point next = Clock::time_point::max();
+  for (auto it = instances_.begin(); it != instances_.end();) {
+    Instance& inst = (it++)->second;
+    const std::optional<Clock::duration> delay = purge_delay_locked(inst.state);
+    if (!delay) continue;
+    const Clock::time_point due = inst.not_alive_since + *delay;
+    if (due <= now) {
+      cache_.purge_instance(inst);
+      picked_.clear();
+    } else {
+      next = std::min(next, due);
+    }
+  }
+  if (next != Clock::time_point::max()) purge_timer_.arm(owner_, next, [this] { on_purge_timer(); });
+}
+
+void DataReaderImpl::on_purge_timer() {
+  std::lock_guard<std::mutex> lk(mtx_);
+  purge_timer_.fired();
+  if (!enabled_ || closed_) return;
+  purge_due_locked();
+}
+
 // ---------------------------------------------------------------- statuses
 
 ReturnCode_t DataReaderImpl::get_liveliness_changed_status(LivelinessChangedStatus& status) {
@@ -695,6 +759,12 @@ ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& requested) {
     if (old.deadline.period != qos.deadline.period) {
       deadline_timer_.cancel();
       if (auto due = restart_deadlines(instances_, qos.deadline.period)) schedule_deadline_locked(*due);
+    }
+    // New autopurge delays count from when each instance became not alive,
+    // also for those that did so while the delay was infinite.
+    if (old.reader_data_lifecycle != qos.reader_data_lifecycle) {
+      purge_timer_.cancel();
+      purge_due_locked();
     }
     return RETCODE_OK;
   });

@@ -3,7 +3,8 @@
 // The Cyclone reader is drained on every arrival into this reader's own
 // cache (reader_cache.h), where the time-based filter, the content filter of a filtered
 // topic, the history and resource limits, lifespan expiry, the sample, view
-// and instance states and the requested deadline are handled.
+// and instance states, the requested deadline and the autopurge of not-alive
+// instances (reader data lifecycle) are handled.
 //
 // What the entity model calls (see impl.h for the locking rules):
 //
@@ -30,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "conditions/read_condition_impl.h"
@@ -161,6 +163,18 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   bool holds_matching_sample(const ReadConditionSelector& condition) override;
   void schedule_deadline_locked(Clock::time_point due);
   void on_deadline_timer();
+  // Reader data lifecycle: an instance that stays not alive for the
+  // autopurge delay of its state goes with all its samples. Its clock starts
+  // anew whenever it becomes not alive (start_purge_clock_locked, on each
+  // state change), and a reborn instance has none; one timer for the
+  // earliest purge. A zero delay purges at once, at the end of the arrival
+  // (purge_at_once_). Purging only takes samples away: no condition can turn
+  // true through it, so it notifies none.
+  std::optional<Clock::duration> purge_delay_locked(InstanceStateKind state) const;
+  void start_purge_clock_locked(Instance& inst);
+  void purge_at_once_locked();
+  void purge_due_locked();
+  void on_purge_timer();
   void notify_conditions();
   void reject_locked(SampleRejectedStatusKind why, const InstanceHandle_t& h);
 
@@ -177,6 +191,8 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   bool sweep_pending_ = false;     // an instance may be empty and not alive (after a lifespan purge)
   std::vector<Sample*> picked_;    // scratch of collect
   DeadlineTimer deadline_timer_;
+  DeadlineTimer purge_timer_;               // the earliest autopurge
+  Instance* purge_at_once_ = nullptr;       // reached a state whose autopurge delay is zero
   std::atomic<bool> data_call_pending_{false};  // a data-available listener call is posted
 
   std::mutex cond_mtx_;  // the reader's read and query conditions

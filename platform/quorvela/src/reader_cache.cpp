@@ -28,6 +28,11 @@ void ReaderCache::erase_instance(CachedInstance& inst) {
   if (inst.empty()) instances_.erase(inst.key);
 }
 
+void ReaderCache::purge_instance(CachedInstance& inst) {
+  while (inst.first_ != nullptr) remove(inst.first_);
+  instances_.erase(inst.key);
+}
+
 void ReaderCache::append(CachedInstance& inst, CachedSample* s) {
   s->instance = &inst;
   s->prev_ = last_;

@@ -48,6 +48,10 @@ struct CachedInstance {
   bool has_accepted = false;
   int64_t last_accepted_ts = 0;  // time-based filter, source time
   EndpointClock::time_point deadline_due{};
+  // When the instance last became not alive (a dispose, or its last writer
+  // gone); meaningful while it is not alive. The reader data lifecycle
+  // purges it from here.
+  EndpointClock::time_point not_alive_since{};
   wire::Payload key_payload;  // the last valid sample's, for get_key_value and state changes
   // Scratch of one read or take: the samples of this instance it picked, and
   // the generation sum of the most recent of them.
@@ -78,6 +82,8 @@ class ReaderCache {
   CachedInstance& add_instance(const wire::KeyHash& key, const InstanceHandle_t& handle);
   // Drops an instance with no samples.
   void erase_instance(CachedInstance& inst);
+  // Removes every sample of `inst`, read or not, and then `inst` itself.
+  void purge_instance(CachedInstance& inst);
   size_t instance_count() const { return instances_.size(); }
 
   // Appends `s`, which the cache then owns, as the newest sample of `inst`.

@@ -154,3 +154,48 @@ TEST(ReaderCacheTest, PurgeRemovesExpiredValidSamplesOnly) {
   EXPECT_TRUE(b.empty());
   EXPECT_EQ(cache.valid_count(), 0);
 }
+
+// Cyclone gives every sample of an instance in one take the instance's state
+// as of the take; each sample but the last of its instance gets the state
+// the instance had right after it, so that a dispose or rebirth between two
+// samples of one take is neither lost nor counted once per sample.
+TEST(TakeStates, EachSampleGetsTheStateItLeftTheInstanceIn) {
+  constexpr uint32_t A = DDS_IST_ALIVE, D = DDS_IST_NOT_ALIVE_DISPOSED, N = DDS_IST_NOT_ALIVE_NO_WRITERS;
+  struct In {
+    uint8_t key;
+    bool valid;
+    uint32_t reported;
+    uint32_t disposed_gen, no_writers_gen;
+  };
+  struct Case {
+    const char* what;
+    std::vector<In> batch;
+    std::vector<uint32_t> settled;
+  };
+  const Case cases[] = {
+      {"one sample keeps the reported state", {{1, true, D, 0, 0}}, {D}},
+      {"two samples, then a dispose without a marker", {{1, true, D, 0, 0}, {1, true, D, 0, 0}}, {A, D}},
+      {"data, dispose marker, rebirth", {{1, true, A, 0, 0}, {1, false, A, 0, 0}, {1, true, A, 1, 0}}, {A, D, A}},
+      {"rebirth from disposed between two samples", {{1, true, A, 0, 0}, {1, true, A, 1, 0}}, {D, A}},
+      {"rebirth from no writers between two samples", {{1, true, A, 0, 0}, {1, true, A, 0, 1}}, {N, A}},
+      {"instances apart", {{1, true, D, 0, 0}, {2, true, A, 0, 0}, {1, true, D, 0, 0}, {2, true, N, 0, 0}}, {A, A, D, N}},
+      {"a marker with nothing reborn after it keeps its state",
+       {{1, false, N, 0, 0}, {1, false, N, 0, 0}},
+       {N, N}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<wire::WireSample> batch(c.batch.size());
+    for (size_t i = 0; i < batch.size(); ++i) {
+      batch[i].key = key(c.batch[i].key);
+      batch[i].valid = c.batch[i].valid;
+      batch[i].instance_state = c.batch[i].reported;
+      batch[i].disposed_gen = c.batch[i].disposed_gen;
+      batch[i].no_writers_gen = c.batch[i].no_writers_gen;
+    }
+    wire::settle_instance_states(batch);
+    std::vector<uint32_t> settled;
+    for (const auto& s : batch) settled.push_back(s.instance_state);
+    EXPECT_EQ(settled, c.settled);
+  }
+}

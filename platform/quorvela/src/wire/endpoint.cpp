@@ -1,6 +1,7 @@
 #include "wire/endpoint.h"
 
 #include <cstring>
+#include <map>
 
 #include "envelope.h"
 #include "policy_table.h"
@@ -695,6 +696,8 @@ void WireReader::take_all(const std::function<void(std::vector<WireSample>&)>& s
         s.source_ts_ns = info.source_timestamp;
         s.reception_ts_ns = now;
         s.instance_state = info.instance_state;
+        s.disposed_gen = info.disposed_generation_count;
+        s.no_writers_gen = info.no_writers_generation_count;
         s.publication = publication;
         s.lifespan_ns = keyed_ ? t.keyed[i].lifespan : t.keyless[i].lifespan;
         if (keyed_) std::memcpy(s.key.data(), t.keyed[i].key, 16);
@@ -707,10 +710,29 @@ void WireReader::take_all(const std::function<void(std::vector<WireSample>&)>& s
       if (p._buffer && p._release) dds_free(p._buffer);
       p = dds_sequence_octet{0, 0, nullptr, false};
     }
+    settle_instance_states(batch_);
     if (!batch_.empty()) sink(batch_);
     if (static_cast<uint32_t>(n) < TakeSlots::kBatch) break;
   }
   batch_.clear();
+}
+
+void settle_instance_states(std::vector<WireSample>& batch) {
+  if (batch.size() < 2) return;
+  // From the newest back: the next sample of each instance seen so far.
+  std::map<KeyHash, const WireSample*> next_of;
+  for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
+    auto [pos, newest] = next_of.try_emplace(it->key, &*it);
+    if (newest) continue;
+    const WireSample& next = *pos->second;
+    if (next.disposed_gen > it->disposed_gen)
+      it->instance_state = DDS_IST_NOT_ALIVE_DISPOSED;
+    else if (next.no_writers_gen > it->no_writers_gen)
+      it->instance_state = DDS_IST_NOT_ALIVE_NO_WRITERS;
+    else if (it->valid)
+      it->instance_state = DDS_IST_ALIVE;
+    pos->second = &*it;
+  }
 }
 
 }  // namespace QUORVELA::wire

@@ -280,8 +280,20 @@ struct WireSample {
   int64_t reception_ts_ns = 0;
   int64_t lifespan_ns = DDS_INFINITY;  // the writer's lifespan when it wrote it
   uint32_t instance_state = DDS_IST_ALIVE;  // Cyclone's DDS_IST_* value
+  // Cyclone's counts of the instance's rebirths (from disposed, from no
+  // writers) before this sample arrived.
+  uint32_t disposed_gen = 0;
+  uint32_t no_writers_gen = 0;
   Guid publication;
 };
+
+// Cyclone reports one instance state per take: the state as of the take, on
+// every sample of the instance in it. Gives each sample of a batch but the
+// last of its instance the state the instance had after that sample, before
+// the next one of it came: not alive where the rebirth counts show it was
+// reborn in between, alive for data otherwise. A state change keeps the
+// reported state where nothing was reborn after it.
+void settle_instance_states(std::vector<WireSample>& batch);
 
 class WireReader : public WireEndpoint {
  public:

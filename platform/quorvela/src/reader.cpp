@@ -425,30 +425,43 @@ ReturnCode_t DataReaderImpl::collect(SequenceBase* data_values, SampleInfoSeq* s
   const ReturnCode_t rc = pick_locked(max_samples, s, v, i, only, condition);
   if (rc != RETCODE_OK) return rc;
 
-  if (data_values) data_values->release();
-  if (sample_infos) sample_infos->release();
   for (Sample* smp : picked_) {
     ++smp->instance->picked;
     smp->instance->picked_generation = smp->disposed_gen + smp->no_writers_gen;  // the most recent one last
   }
+  // What the caller gets is noted under the lock and decoded after it: the
+  // payloads are shared and never change, and the receive thread is not kept
+  // waiting for the decoding. A buffer of this thread's keeps its capacity
+  // from one call to the next (moved out while in use, so a nested call on
+  // the same thread, from a type support say, gets a fresh one).
+  thread_local std::vector<Collected> scratch;
+  std::vector<Collected> out = std::move(scratch);
+  out.clear();
   for (Sample* smp : picked_) {
     --smp->instance->picked;
-    const SampleInfo info = sample_info_locked(*smp);
-    const wire::Payload& bytes = smp->valid ? smp->payload : smp->instance->key_payload;
-    if (single != nullptr) {
-      if (!bytes.empty()) wire::decode_into(ts_, bytes.data(), bytes.size(), single);
-      *single_info = info;
-    } else {
-      void* d = ts_->create_data();
-      if (!bytes.empty()) wire::decode_into(ts_, bytes.data(), bytes.size(), d);
-      data_values->append(d, &delete_user_sample, ts_);
-      sample_infos->append(new SampleInfo(info), &delete_sample_info, nullptr);
-    }
+    out.push_back(Collected{smp->valid ? smp->payload : smp->instance->key_payload, sample_info_locked(*smp)});
     cache_.mark_read(*smp);
   }
   for (Sample* smp : picked_) smp->instance->new_view = false;
   if (take) remove_taken_locked();
   lk.unlock();
+
+  if (data_values) data_values->release();
+  if (sample_infos) sample_infos->release();
+  for (Collected& c : out) {
+    const wire::Payload& bytes = c.bytes;
+    if (single != nullptr) {
+      if (!bytes.empty()) wire::decode_into(ts_, bytes.data(), bytes.size(), single);
+      *single_info = c.info;
+    } else {
+      void* d = ts_->create_data();
+      if (!bytes.empty()) wire::decode_into(ts_, bytes.data(), bytes.size(), d);
+      data_values->append(d, &delete_user_sample, ts_);
+      sample_infos->append(new SampleInfo(c.info), &delete_sample_info, nullptr);
+    }
+  }
+  out.clear();  // the payloads go now, the capacity stays
+  scratch = std::move(out);
   notify_conditions();
   return RETCODE_OK;
 }

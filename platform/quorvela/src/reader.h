@@ -148,6 +148,12 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   ReturnCode_t pick_locked(int32_t max_samples, SampleStateMask s, ViewStateMask v, InstanceStateMask i,
                            const InstanceHandle_t* only, const ReadConditionSelector* condition);
   SampleInfo sample_info_locked(const Sample& smp) const;
+  // One sample as collect hands it out: its bytes (the key's for a state
+  // change) and its info.
+  struct Collected {
+    wire::Payload bytes;
+    SampleInfo info;
+  };
   void remove_taken_locked();
   ReturnCode_t collect_w_condition(SequenceBase& data_values, SampleInfoSeq& sample_infos, int32_t max_samples,
                                    ReadCondition* condition, bool take);

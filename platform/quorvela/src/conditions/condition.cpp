@@ -87,8 +87,9 @@ ReturnCode_t WaitSetCore::wait(ConditionSeq& active, const Duration_t& timeout) 
   std::unique_lock<std::mutex> lock(mtx_);
   if (waiting_) return RETCODE_PRECONDITION_NOT_MET;  // one waiter per wait set
   waiting_ = true;
-  std::vector<ConditionCore*> snapshot;
-  std::vector<ConditionCore*> triggered;
+  // The waiter's scratch (one waiter at a time): keeps its capacity.
+  std::vector<ConditionCore*>& snapshot = snapshot_;
+  std::vector<ConditionCore*>& triggered = triggered_;
   for (;;) {
     // Read the trigger values without any lock of ours: a condition may ask
     // its entity, which may take its own locks and call notify_condition.
@@ -104,18 +105,24 @@ ReturnCode_t WaitSetCore::wait(ConditionSeq& active, const Duration_t& timeout) 
       if (c->owner_->get_trigger_value()) triggered.push_back(c);
     }
     lock.lock();
-    ConditionSeq result;
-    for (ConditionCore* c : triggered) {
-      // Leave out what was detached while it was being evaluated.
-      if (std::find(conditions_.begin(), conditions_.end(), c) != conditions_.end()) result.push_back(c->owner_);
+    // Leave out what was detached while it was being evaluated.
+    triggered.erase(std::remove_if(triggered.begin(), triggered.end(),
+                                   [&](ConditionCore* c) {
+                                     return std::find(conditions_.begin(), conditions_.end(), c) == conditions_.end();
+                                   }),
+                    triggered.end());
+    // The owners are read while the evaluation still keeps the conditions.
+    const bool found = !triggered.empty();
+    if (found) {
+      active.clear();
+      for (ConditionCore* c : triggered) active.push_back(c->owner_);
     }
     // Ended outside our lock (order: condition, then wait set).
     lock.unlock();
     for (ConditionCore* c : snapshot) end_evaluation(c);
     lock.lock();
-    if (!result.empty()) {
+    if (found) {
       waiting_ = false;
-      active = std::move(result);
       return RETCODE_OK;
     }
     auto changed = [&] { return signals_ != seen; };

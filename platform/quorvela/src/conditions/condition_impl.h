@@ -120,6 +120,8 @@ class WaitSetCore {
   std::condition_variable cv_;
   uint64_t signals_ = 0;  // bumped on every change a waiter must re-check
   bool waiting_ = false;
+  // Scratch of the waiter (there is one at a time, see waiting_).
+  std::vector<ConditionCore*> snapshot_, triggered_;
   std::atomic<int> refs_{1};
 };
 

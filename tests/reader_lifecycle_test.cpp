@@ -191,7 +191,9 @@ TEST_F(ReaderLifecycle, ZeroDelayPurgesWhenTheStateIsReached) {
 // its purge (of either delay: an alive instance has none); the next disposal
 // starts the delay again.
 TEST_F(ReaderLifecycle, RebirthBeforeTheDelayCancelsThePurge) {
-  const int delay_ms = 500;
+  // Long enough for a dispose and a write to arrive within it on a loaded
+  // machine under the sanitizers.
+  const int delay_ms = 1000;
   DataWriter* w = writer();
   DataReader* r = reader(lifecycle_qos(ms_duration(delay_ms), ms_duration(delay_ms)));
   ASSERT_TRUE(w && r);

@@ -5,7 +5,9 @@
 // child's stdin/stdout one line at a time. Every wait is bounded.
 #pragma once
 
+#include <dirent.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -42,12 +44,14 @@ struct Options {
   int keys = 16;             // throughput: instances written in turn
   int payload = 16;          // characters in the string member
   int cycles = 2000;         // participant: measured create+delete cycles
+  int cpu = -1;              // this process on this CPU only (-1: where the kernel puts it)
+  int child_cpu = -1;        // the child on this CPU only
 };
 
 inline void usage(const char* prog) {
   std::fprintf(stderr,
                "usage: %s latency|throughput|participant [--domain N] [--round-trips N] [--warmup N]\n"
-               "          [--seconds S] [--keys N] [--payload CHARS] [--cycles N]\n",
+               "          [--seconds S] [--keys N] [--payload CHARS] [--cycles N] [--cpu N] [--child-cpu N]\n",
                prog);
 }
 
@@ -71,6 +75,8 @@ inline bool parse(int argc, char** argv, Options& o) {
     else if (k == "--keys") o.keys = std::atoi(v);
     else if (k == "--payload") o.payload = std::atoi(v);
     else if (k == "--cycles") o.cycles = std::atoi(v);
+    else if (k == "--cpu") o.cpu = std::atoi(v);
+    else if (k == "--child-cpu") o.child_cpu = std::atoi(v);
     else return false;
   }
   return i == argc && o.round_trips > 0 && o.warmup >= 0 && o.seconds > 0 && o.keys > 0 && o.payload >= 0 &&
@@ -80,7 +86,43 @@ inline bool parse(int argc, char** argv, Options& o) {
 inline std::vector<std::string> child_args(const Options& o) {
   return {"--child", o.test, "--domain", std::to_string(o.domain), "--round-trips", std::to_string(o.round_trips),
           "--warmup", std::to_string(o.warmup), "--seconds", std::to_string(o.seconds), "--keys",
-          std::to_string(o.keys), "--payload", std::to_string(o.payload)};
+          std::to_string(o.keys), "--payload", std::to_string(o.payload), "--cpu", std::to_string(o.child_cpu)};
+}
+
+// Keeps this process, and every thread it starts from now on, on one CPU.
+inline bool pin_to_cpu(int cpu) {
+  if (cpu < 0) return true;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+// How often the kernel moved this process's threads between CPUs so far
+// (the scheduler's own count, per thread); -1 where the kernel does not say.
+inline long long own_migrations() {
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return -1;
+  long long total = 0;
+  bool any = false;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string path = std::string("/proc/self/task/") + e->d_name + "/sched";
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) continue;
+    char line[256];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      long long n;
+      if (std::sscanf(line, "se.nr_migrations : %lld", &n) == 1) {
+        total += n;
+        any = true;
+        break;
+      }
+    }
+    std::fclose(f);
+  }
+  closedir(d);
+  return any ? total : -1;
 }
 
 // -------------------------------------------------------------- line I/O
@@ -209,16 +251,19 @@ inline double percentile(const std::vector<int64_t>& sorted, double p) {
   return static_cast<double>(sorted[idx]);
 }
 
-// One line per run, read by run_bench.sh.
-inline void print_latency(const char* impl, std::vector<int64_t> rtt_ns) {
+// One line per run, read by run_bench.sh. `migrations`: of the measuring
+// side's threads during the measured round trips (-1: unknown).
+inline void print_latency(const char* impl, std::vector<int64_t> rtt_ns, long long migrations) {
   std::sort(rtt_ns.begin(), rtt_ns.end());
   double sum = 0;
   for (auto v : rtt_ns) sum += static_cast<double>(v);
   const double mean = rtt_ns.empty() ? 0 : sum / static_cast<double>(rtt_ns.size());
-  std::printf("RESULT impl=%s test=latency n=%zu p50_us=%.2f p90_us=%.2f p99_us=%.2f mean_us=%.2f min_us=%.2f max_us=%.2f\n",
+  std::printf("RESULT impl=%s test=latency n=%zu p50_us=%.2f p90_us=%.2f p99_us=%.2f mean_us=%.2f min_us=%.2f max_us=%.2f",
               impl, rtt_ns.size(), percentile(rtt_ns, 0.50) / 1e3, percentile(rtt_ns, 0.90) / 1e3,
               percentile(rtt_ns, 0.99) / 1e3, mean / 1e3, rtt_ns.empty() ? 0 : rtt_ns.front() / 1e3,
               rtt_ns.empty() ? 0 : rtt_ns.back() / 1e3);
+  if (migrations >= 0) std::printf(" migrations=%lld", migrations);
+  std::printf("\n");
   std::fflush(stdout);
 }
 

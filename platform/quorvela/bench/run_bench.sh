@@ -4,6 +4,15 @@
 # and deleting a participant while the domain stays up. Not a test: it prints
 # numbers and fails only when a run itself fails.
 #
+# Latency is measured twice. First with each process kept on a CPU of its own
+# (the two highest this shell may use): that is the data path's own cost. Then
+# where the kernel puts the threads: on some kernels (virtual machines that
+# pack work onto few virtual CPUs) the placement settles, for the whole run,
+# into one of two patterns depending on how busy the threads were just before
+# the first round trip, and the two patterns differ by up to 2x for the same
+# program. The unpinned rows show that, with the kernel's migrations of the
+# measuring side's threads per round trip where the kernel reports them.
+#
 #   platform/quorvela/bench/run_bench.sh <build-dir>
 #
 # Configures <build-dir> (with -DQV_BENCH=ON) and builds the two programs if
@@ -47,15 +56,18 @@ build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 common=(--domain "$domain" --payload "$payload")
-run() {  # impl test args...
-  local impl=$1 test=$2
-  shift 2
+# Two CPUs for the pinned latency runs, the highest two this shell may use.
+read -r -a cpus <<<"$(python3 -c 'import os; print(" ".join(map(str, sorted(os.sched_getaffinity(0))[-2:])))')"
+run() {  # label impl test args...: the result line is filed under label
+  local label=$1 impl=$2 test=$3
+  shift 3
   local line
   # Hold the lock for the run only; a stuck run is killed after 120 s.
   if ! line=$(flock -w 900 "$lock" timeout 120 "$bin/qv_bench_$impl" "$test" "${common[@]}" "$@" | grep '^RESULT'); then
-    echo "run failed: $impl $test" >&2
+    echo "run failed: $impl $label" >&2
     exit 1
   fi
+  line=${line/ test=$test / test=$label }
   echo "$line" >>"$out"
   echo "  $line load1=$(cut -d' ' -f1 /proc/loadavg)"
 }
@@ -65,11 +77,19 @@ echo "build: $build ($build_type), domain $domain, $runs runs per configuration"
 echo "latency: $round_trips round trips after $warmup; throughput: ${seconds} s of writing over $keys instances"
 echo "sample: int32 key, int16, string of $payload characters; reliable, keep all, volatile"
 echo "participant: $cycles create+delete cycles after 100, another participant holding the domain"
+if ((${#cpus[@]} == 2)); then
+  echo "pinned latency: measuring side on CPU ${cpus[0]}, the other side on CPU ${cpus[1]}"
+else
+  echo "pinned latency: not measured (one CPU only)"
+fi
 for ((r = 1; r <= runs; ++r)); do
   for impl in cyclone quorvela; do
-    run "$impl" latency --round-trips "$round_trips" --warmup "$warmup"
-    run "$impl" throughput --seconds "$seconds" --keys "$keys"
-    run "$impl" participant --cycles "$cycles" --warmup 100
+    if ((${#cpus[@]} == 2)); then
+      run latency "$impl" latency --round-trips "$round_trips" --warmup "$warmup" --cpu "${cpus[0]}" --child-cpu "${cpus[1]}"
+    fi
+    run latency_unpinned "$impl" latency --round-trips "$round_trips" --warmup "$warmup"
+    run throughput "$impl" throughput --seconds "$seconds" --keys "$keys"
+    run participant "$impl" participant --cycles "$cycles" --warmup 100
   done
 done
 load_after=$(uptime)
@@ -103,6 +123,9 @@ function row(label, key, fmt,   i, n, c, q, r, rmin, rmax, nr) {
   if (test == "latency") {
     add(impl, "p50", field("p50_us")); add(impl, "p90", field("p90_us"))
     add(impl, "p99", field("p99_us")); add(impl, "mean", field("mean_us"))
+  } else if (test == "latency_unpinned") {
+    add(impl, "free50", field("p50_us")); add(impl, "free99", field("p99_us"))
+    if (field("migrations") != "") add(impl, "migr", field("migrations") / field("n"))
   } else if (test == "throughput") {
     add(impl, "rate", field("rate")); lost[impl] += field("lost"); disorder[impl] += field("disorder")
   } else {
@@ -111,10 +134,16 @@ function row(label, key, fmt,   i, n, c, q, r, rmin, rmax, nr) {
 }
 END {
   tests["p50"] = tests["p90"] = tests["p99"] = tests["mean"] = "latency"; tests["rate"] = "throughput"
+  tests["free50"] = tests["free99"] = tests["migr"] = "latency_unpinned"
   tests["cycle50"] = tests["cyclemean"] = "participant"
   printf "\n%-26s %12s %12s %8s   %s\n", "median of runs", "cyclone", "quorvela", "q/c", "q/c spread"
   split("p50 p90 p99 mean", m, " ")
-  for (i = 1; i <= 4; ++i) row("latency " m[i] " (us)", m[i], "%12.1f")
+  if (run["cyclone", "latency"] > 0)
+    for (i = 1; i <= 4; ++i) row("latency " m[i] " (us)", m[i], "%12.1f")
+  row("unpinned latency p50 (us)", "free50", "%12.1f")
+  row("unpinned latency p99 (us)", "free99", "%12.1f")
+  if (run["cyclone", "latency_unpinned"] > 0 && val["cyclone", "migr", 1] != "")
+    row("unpinned migrations/trip", "migr", "%12.2f")
   row("throughput (samples/s)", "rate", "%12.0f")
   row("participant p50 (us)", "cycle50", "%12.1f")
   row("participant mean (us)", "cyclemean", "%12.1f")

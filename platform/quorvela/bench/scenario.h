@@ -46,7 +46,9 @@ int latency_parent(const Options& o, const char* impl) {
   std::vector<int64_t> rtt;
   rtt.reserve(static_cast<size_t>(o.round_trips));
   const int total = o.warmup + o.round_trips;
+  long long migrations_before = -1;
   for (int i = 0; i < total; ++i) {
+    if (i == o.warmup) migrations_before = own_migrations();
     const int16_t seq = static_cast<int16_t>(i & 0x7fff);
     A::set(s, 1, seq);
     const int64_t t0 = now_ns();
@@ -63,8 +65,10 @@ int latency_parent(const Options& o, const char* impl) {
     const int64_t t1 = now_ns();
     if (i >= o.warmup) rtt.push_back(t1 - t0);
   }
+  const long long migrations_after = own_migrations();
   c.send("quit");
-  print_latency(impl, std::move(rtt));
+  print_latency(impl, std::move(rtt),
+                migrations_before >= 0 && migrations_after >= 0 ? migrations_after - migrations_before : -1);
   return 0;
 }
 
@@ -215,6 +219,8 @@ int main_for(int argc, char** argv, const char* impl) {
     usage(argv[0]);
     return 2;
   }
+  // Before any DDS thread exists, so that all of them stay there too.
+  if (!pin_to_cpu(o.cpu)) return fail("cannot keep to the given CPU");
   if (o.test == "latency") return o.child ? latency_child<A>(o) : latency_parent<A>(o, impl);
   if (o.test == "participant") return participant_cycles<A>(o, impl);
   return o.child ? throughput_child<A>(o) : throughput_parent<A>(o, impl);

@@ -116,7 +116,9 @@ function row(label, key, fmt,   i, n, c, q, r, rmin, rmax, nr) {
     c[i] = val["cyclone", key, i]; q[i] = val["quorvela", key, i]
     if (c[i] > 0) { r[++nr] = q[i] / c[i]; if (nr == 1 || r[nr] < rmin) rmin = r[nr]; if (nr == 1 || r[nr] > rmax) rmax = r[nr] }
   }
-  printf "%-26s " fmt " " fmt " %8.2f   %5.2f-%-5.2f\n", label, median(c, n), median(q, n), median(r, nr), rmin, rmax
+  # No ratio where Cyclone measured nothing (say, no migrations at all).
+  if (nr == 0) printf "%-26s " fmt " " fmt " %8s   %s\n", label, median(c, n), median(q, n), "-", "-"
+  else printf "%-26s " fmt " " fmt " %8.2f   %5.2f-%-5.2f\n", label, median(c, n), median(q, n), median(r, nr), rmin, rmax
 }
 {
   impl = field("impl"); test = field("test"); ++run[impl, test]

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 const char* const kLib = "example_lib";
 const char* const kProfile = "example_profile";
 
-fs::path shipped_config() { return fs::path(__FILE__).parent_path().parent_path() / "config" / "test_qos_config.xml"; }
+fs::path shipped_config() { return fs::path(__FILE__).parent_path().parent_path().parent_path() / "config" / "test_qos_config.xml"; }
 
 // ------------------------------------------------------------ whole-value diffs
 // Every member of every QoS type, so that a lookup that leaves any member

@@ -4,6 +4,8 @@
 #   ./setup.sh              plain build in ./build
 #   ./setup.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in ./build-asan
 #   ./setup.sh --tsan       ThreadSanitizer build in ./build-tsan (only the tests run under it)
+#   ./setup.sh --faults     the library with its named fault points in ./build-faults
+#                           (tools/faults.tsv; QV_FAULT=<name> switches one on)
 # BUILD_DIR overrides the build directory. CMAKE_BUILD_PARALLEL_LEVEL, when
 # set, is the number of parallel build jobs (default: one per core).
 set -euo pipefail
@@ -17,7 +19,8 @@ case "${1:-}" in
   "") ;;
   --sanitize) build_dir=build-asan; extra+=(-DQV_SANITIZE=ON) ;;
   --tsan) build_dir=build-tsan; extra=(-DQV_END_TO_END=OFF -DQV_TSAN=ON) ;;
-  *) echo "setup: unknown option $1 (expected --sanitize or --tsan)" >&2; exit 2 ;;
+  --faults) build_dir=build-faults; extra=(-DQV_END_TO_END=OFF -DQV_FAULTS=ON) ;;
+  *) echo "setup: unknown option $1 (expected --sanitize, --tsan or --faults)" >&2; exit 2 ;;
 esac
 build_dir=${BUILD_DIR:-$build_dir}
 

@@ -155,13 +155,41 @@ int child_asserting_writer() {
   }
 }
 
+// A participant created disabled, with a writer, and then an enabled one
+// (the witness: once it is discovered, so would the other have been). On the
+// parent's "enable" the first one is enabled, with what it autoenables.
+int child_disabled_participant() {
+  DomainParticipantFactory* f = DomainParticipantFactory::get_instance();
+  DomainParticipantFactoryQos fq;
+  fq.entity_factory.autoenable_created_entities = false;
+  if (f->set_qos(fq) != RETCODE_OK) return 2;
+  DomainParticipantQos pq = PARTICIPANT_QOS_DEFAULT;
+  pq.user_data.value = octets("late_ud");
+  Stack s;
+  if (!s.make("xp_disabled", false, pq) || s.participant->is_enabled()) return 3;
+  DataWriter* w = s.publisher->create_datawriter(s.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  if (!w) return 4;
+  fq.entity_factory.autoenable_created_entities = true;
+  if (f->set_qos(fq) != RETCODE_OK) return 5;
+  Stack witness;
+  if (!witness.make("xp_disabled_witness", false)) return 6;
+  tell_parent("PART " + handle_hex(s.participant->get_instance_handle()) + " " +
+              handle_hex(witness.participant->get_instance_handle()));
+  if (parent_line(20000) != "enable") return 7;
+  if (s.participant->enable() != RETCODE_OK || !w->is_enabled()) return 8;
+  tell_parent("ENABLED " + handle_hex(s.participant->get_instance_handle()));
+  parent_line(20000);  // "quit"
+  return 0;
+}
+
 const bool g_child = [] {
   run_child_if_requested({{"eager_reader", child_eager_reader},
                           {"eager_writer", child_eager_writer},
                           {"keyed_writer", child_keyed_writer},
                           {"keyless_reader", child_keyless_reader},
                           {"manual_writer", child_manual_writer},
-                          {"asserting_writer", child_asserting_writer}});
+                          {"asserting_writer", child_asserting_writer},
+                          {"disabled_participant", child_disabled_participant}});
   return true;
 }();
 
@@ -514,6 +542,57 @@ TEST_F(WireCrossProcess, AnAssertionBringsBackAWriterLostAtARemoteReader) {
     for (const SampleInfo& i : infos) EXPECT_EQ(i.instance_handle, written);
     s.destroy();
   }
+}
+
+// A participant created disabled is not discovered, nor are its endpoints
+// matched, until it is enabled; then it is, under the handle it had before.
+TEST_F(WireCrossProcess, ADisabledParticipantIsDiscoveredOnlyOnceEnabledUnderItsHandle) {
+  ASSERT_TRUE(s.make("xp_disabled", false));
+  DataReader* r = s.subscriber->create_datareader(s.topic, reader_qos(), nullptr, 0);
+  ASSERT_TRUE(r);
+  Child child("disabled_participant");
+  std::string rest;
+  ASSERT_TRUE(child.expect("PART ", rest, 10000));
+  ASSERT_EQ(rest.size(), 2 * 2 * sizeof(InstanceHandle_t) + 1);
+  const InstanceHandle_t late = handle_of(rest.substr(0, 2 * sizeof(InstanceHandle_t)));
+  const InstanceHandle_t witness = handle_of(rest.substr(2 * sizeof(InstanceHandle_t) + 1));
+  auto discovered = [&](const InstanceHandle_t& h) {
+    InstanceHandleSeq seen;
+    s.participant->get_discovered_participants(seen);
+    return std::find(seen.begin(), seen.end(), h) != seen.end();
+  };
+  // The witness, created after it, is discovered; the disabled one is not,
+  // at any look, nor is its writer matched.
+  bool seen_disabled = false;
+  ASSERT_TRUE(eventually([&] {
+    seen_disabled = seen_disabled || discovered(late) || matched_pubs(r) > 0;
+    return discovered(witness);
+  }, 10000));
+  const auto watch_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  while (std::chrono::steady_clock::now() < watch_end && !seen_disabled) {
+    seen_disabled = discovered(late) || matched_pubs(r) > 0;
+    sleep_ms(10);
+  }
+  EXPECT_FALSE(seen_disabled);
+  ParticipantBuiltinTopicData pd;
+  EXPECT_EQ(s.participant->get_discovered_participant_data(pd, late), RETCODE_BAD_PARAMETER);
+
+  child.send("enable");
+  ASSERT_TRUE(child.expect("ENABLED ", rest, 10000));
+  EXPECT_EQ(handle_of(rest), late);
+  EXPECT_TRUE(eventually([&] { return discovered(late); }, 10000));
+  ASSERT_EQ(s.participant->get_discovered_participant_data(pd, late), RETCODE_OK);
+  EXPECT_EQ(std::memcmp(pd.key.value, late.value, 16), 0);
+  EXPECT_EQ(text(pd.user_data.value), "late_ud");
+  // Its writer, now matched, belongs to it under that handle too.
+  InstanceHandleSeq pubs;
+  ASSERT_TRUE(eventually([&] { r->get_matched_publications(pubs); return pubs.size() == 1; }, 10000));
+  PublicationBuiltinTopicData wd;
+  ASSERT_EQ(r->get_matched_publication_data(wd, pubs[0]), RETCODE_OK);
+  EXPECT_EQ(std::memcmp(wd.participant_key.value, late.value, 16), 0);
+  child.send("quit");
+  EXPECT_TRUE(child.wait_exit(10000));
+  EXPECT_TRUE(eventually([&] { return !discovered(late); }, 10000));
 }
 
 }  // namespace

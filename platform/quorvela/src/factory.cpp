@@ -40,8 +40,9 @@ class FactoryImpl : public DomainParticipantFactory {
     const DomainParticipantQos q = (&qos == &PARTICIPANT_QOS_DEFAULT) ? default_participant_qos_ : qos;
     if (check_qos(q) != RETCODE_OK) return nullptr;
     auto p = std::make_unique<ParticipantImpl>(domain_id, q, listener, mask);
-    if (!p->start()) return nullptr;
-    if (qos_.entity_factory.autoenable_created_entities) p->enable();
+    const bool enabled = qos_.entity_factory.autoenable_created_entities;
+    if (!p->start(enabled)) return nullptr;
+    if (enabled) p->enable();
     participants_.push_back(std::move(p));
     return participants_.back().get();
   }

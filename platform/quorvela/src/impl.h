@@ -267,8 +267,11 @@ class ParticipantImpl : public DomainParticipant {
                   StatusMask mask);
   ~ParticipantImpl() override;
 
-  // Creates the Cyclone participant; false when the domain or QoS is refused.
-  bool start();
+  // Creates the Cyclone participant, or only reserves its GUID when it is
+  // created disabled (the Cyclone participant comes with enable(), so that
+  // nothing of it is announced before); false when the domain or QoS is
+  // refused.
+  bool start(bool enabled);
 
   ReturnCode_t enable() override;
   bool is_enabled() override { return enabled_; }

@@ -68,9 +68,11 @@ ParticipantImpl::ParticipantImpl(DomainId_t domain_id, const DomainParticipantQo
 
 ParticipantImpl::~ParticipantImpl() { wire_.destroy(); }
 
-bool ParticipantImpl::start() {
-  if (wire_.create(static_cast<uint32_t>(domain_id_), qos_.user_data.value, qos_.transport_mode) != DDS_RETCODE_OK)
-    return false;
+bool ParticipantImpl::start(bool enabled) {
+  const uint32_t domain = static_cast<uint32_t>(domain_id_);
+  const dds_return_t rc = enabled ? wire_.create(domain, qos_.user_data.value, qos_.transport_mode)
+                                  : wire_.reserve(domain, qos_.transport_mode);
+  if (rc != DDS_RETCODE_OK) return false;
   handle_ = handle_from_guid(wire_.guid());
   return true;
 }
@@ -78,6 +80,9 @@ bool ParticipantImpl::start() {
 ReturnCode_t ParticipantImpl::enable() {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
   if (enabled_) return RETCODE_OK;
+  if (!wire_.created() &&
+      wire_.create(static_cast<uint32_t>(domain_id_), qos_.user_data.value, qos_.transport_mode) != DDS_RETCODE_OK)
+    return RETCODE_ERROR;
   enabled_ = true;
   // What was created while the participant was disabled follows it when it
   // autoenables what it creates (and so on down, by each group's own QoS).
@@ -373,7 +378,8 @@ ReturnCode_t ParticipantImpl::set_qos(const DomainParticipantQos& qos) {
   if (rc != RETCODE_OK) return rc;
   rc = check_changeable(qos_, q);
   if (rc != RETCODE_OK) return rc;
-  if (q.user_data.value != qos_.user_data.value) {
+  // A disabled participant announces its user data when it is enabled.
+  if (q.user_data.value != qos_.user_data.value && wire_.created()) {
     if (wire_.set_user_data(q.user_data.value) != DDS_RETCODE_OK) return RETCODE_ERROR;
   }
   qos_ = q;

@@ -1,6 +1,7 @@
 #include "reader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "filter/filter.h"
@@ -729,6 +730,7 @@ ReturnCode_t DataReaderImpl::get_matched_publication_data(PublicationBuiltinTopi
   wire::EndpointData ed;
   ReturnCode_t rc = copy_matched_data(wire_, handle, data, ed);
   if (rc != RETCODE_OK) return rc;
+  std::memcpy(data.participant_key.value, participant_wire_->participant_guid(ed.participant).v.data(), 16);
   // Only publications carry these.
   data.ownership_strength.value = ed.strength;
   data.lifespan.duration = to_duration(ed.lifespan_ns);

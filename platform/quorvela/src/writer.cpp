@@ -1,6 +1,7 @@
 #include "writer.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "qos_rules.h"
 #include "wire/codec.h"
@@ -494,7 +495,10 @@ ReturnCode_t DataWriterImpl::get_matched_subscription_data(SubscriptionBuiltinTo
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_) return RETCODE_BAD_PARAMETER;
   wire::EndpointData ed;
-  return copy_matched_data(wire_, handle, data, ed);
+  ReturnCode_t rc = copy_matched_data(wire_, handle, data, ed);
+  if (rc != RETCODE_OK) return rc;
+  std::memcpy(data.participant_key.value, participant_wire_->participant_guid(ed.participant).v.data(), 16);
+  return RETCODE_OK;
 }
 
 // --------------------------------------------------------------------- QoS

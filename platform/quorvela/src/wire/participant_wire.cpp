@@ -1,11 +1,94 @@
 #include "wire/participant_wire.h"
 
 #include <cstring>
+#include <random>
+
+#include <unistd.h>
 
 namespace QUORVELA::wire {
 
 namespace {
 constexpr uint32_t kMaxReadBatch = 256;  // constant batch size for loaned reads
+
+// A reserved GUID travels as the Cyclone participant's entity name,
+// "qv:p=" and its 32 hex digits.
+constexpr char kReservedPrefix[] = "qv:p=";
+constexpr size_t kReservedPrefixLen = sizeof kReservedPrefix - 1;
+
+std::string reserved_name(const Guid& g) {
+  static const char* digits = "0123456789abcdef";
+  std::string s = kReservedPrefix;
+  for (uint8_t b : g.v) {
+    s.push_back(digits[b >> 4]);
+    s.push_back(digits[b & 15]);
+  }
+  return s;
+}
+
+bool reserved_from_name(const char* name, Guid& out) {
+  if (name == nullptr || std::strncmp(name, kReservedPrefix, kReservedPrefixLen) != 0) return false;
+  const char* hex = name + kReservedPrefixLen;
+  if (std::strlen(hex) != 32) return false;
+  auto nibble = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  Guid g;
+  for (size_t i = 0; i < 16; ++i) {
+    const int hi = nibble(hex[2 * i]), lo = nibble(hex[2 * i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    g.v[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  if (g.is_nil()) return false;
+  out = g;
+  return true;
+}
+
+// A fresh participant GUID: a random prefix (its first octets not Cyclone's
+// vendor id, so that it never meets a GUID Cyclone made) and the
+// participant's entity id.
+Guid fresh_participant_guid() {
+  static std::mutex mtx;
+  static std::mt19937_64 gen{[] {
+    std::random_device rd;
+    std::seed_seq seq{rd(), rd(), rd(), rd(), static_cast<unsigned>(::getpid())};
+    return std::mt19937_64(seq);
+  }()};
+  Guid g;
+  std::lock_guard<std::mutex> lk(mtx);
+  for (size_t i = 0; i < 12; i += 4) {
+    const uint64_t r = gen();
+    std::memcpy(g.v.data() + i, &r, 4);
+  }
+  g.v[0] = 'q';
+  g.v[1] = 'v';
+  g.v[12] = 0x00;
+  g.v[13] = 0x00;
+  g.v[14] = 0x01;
+  g.v[15] = 0xc1;
+  return g;
+}
+
+// The GUIDs that participants of this process, and those discovered so far,
+// are known by, by their Cyclone GUID.
+std::mutex g_known_mtx;
+std::map<Guid, Guid>& known_guids() {
+  static std::map<Guid, Guid> m;
+  return m;
+}
+
+// The GUID a discovered participant is known by, noted for participant_guid().
+Guid known_guid(const dds_builtintopic_participant_t* s) {
+  const Guid cyclone = to_guid(s->key);
+  Guid g = cyclone;
+  char* name = nullptr;
+  if (dds_qget_entity_name(s->qos, &name)) {
+    reserved_from_name(name, g);
+    dds_free(name);
+  }
+  std::lock_guard<std::mutex> lk(g_known_mtx);
+  known_guids()[cyclone] = g;
+  return g;
+}
 
 std::vector<uint8_t> qos_user_data(const dds_qos_t* q) {
   std::vector<uint8_t> out;
@@ -29,6 +112,7 @@ dds_return_t ParticipantWire::create(uint32_t domain_id, const std::vector<uint8
   domain_held_ = true;
   dds_qos_t* q = dds_create_qos();
   dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
+  if (reserved_) dds_qset_entity_name(q, reserved_name(guid_).c_str());
   dds_entity_t p = dds_create_participant(static_cast<dds_domainid_t>(domain_id), q, nullptr);
   dds_delete_qos(q);
   if (p < 0) {
@@ -39,13 +123,29 @@ dds_return_t ParticipantWire::create(uint32_t domain_id, const std::vector<uint8
   participant_ = p;
   domain_id_ = domain_id;
   transport_mode_ = transport_mode;
-  guid_ = entity_guid(p);
+  cyclone_guid_ = entity_guid(p);
+  if (!reserved_) guid_ = cyclone_guid_;
+  std::lock_guard<std::mutex> kl(g_known_mtx);
+  known_guids()[cyclone_guid_] = guid_;
+  return DDS_RETCODE_OK;
+}
+
+dds_return_t ParticipantWire::reserve(uint32_t domain_id, uint8_t transport_mode) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  if (participant_ > 0 || reserved_) return DDS_RETCODE_PRECONDITION_NOT_MET;
+  if (domain_id > kMaxDomainId || transport_mode == 0) return DDS_RETCODE_BAD_PARAMETER;
+  guid_ = fresh_participant_guid();
+  reserved_ = true;
   return DDS_RETCODE_OK;
 }
 
 void ParticipantWire::destroy() {
   std::lock_guard<std::mutex> lk(mtx_);
-  if (participant_ > 0) dds_delete(participant_);
+  if (participant_ > 0) {
+    dds_delete(participant_);
+    std::lock_guard<std::mutex> kl(g_known_mtx);
+    known_guids().erase(cyclone_guid_);
+  }
   participant_ = 0;
   participant_reader_ = 0;
   topics_.clear();
@@ -83,8 +183,8 @@ dds_return_t ParticipantWire::discovered_participants(std::vector<DiscoveredPart
   for (dds_return_t i = 0; i < n; ++i) {
     if (!infos[i].valid_data) continue;
     auto* s = static_cast<dds_builtintopic_participant_t*>(samples[i]);
-    Guid g = to_guid(s->key);
-    if (g == guid_) continue;
+    if (to_guid(s->key) == cyclone_guid_) continue;
+    const Guid g = known_guid(s);
     bool dup = false;
     for (auto& d : out)
       if (d.guid == g) {
@@ -107,6 +207,22 @@ dds_return_t ParticipantWire::discovered_participant(const Guid& g, DiscoveredPa
       return DDS_RETCODE_OK;
     }
   return DDS_RETCODE_BAD_PARAMETER;
+}
+
+Guid ParticipantWire::participant_guid(const Guid& cyclone_guid) {
+  {
+    std::lock_guard<std::mutex> kl(g_known_mtx);
+    auto it = known_guids().find(cyclone_guid);
+    if (it != known_guids().end()) return it->second;
+  }
+  // Not seen yet: discovery knows every participant whose endpoints match.
+  std::vector<DiscoveredParticipant> all;
+  if (discovered_participants(all) == DDS_RETCODE_OK) {
+    std::lock_guard<std::mutex> kl(g_known_mtx);
+    auto it = known_guids().find(cyclone_guid);
+    if (it != known_guids().end()) return it->second;
+  }
+  return cyclone_guid;
 }
 
 namespace {

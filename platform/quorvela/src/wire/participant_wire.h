@@ -45,15 +45,23 @@ class ParticipantWire {
   ParticipantWire& operator=(const ParticipantWire&) = delete;
   ~ParticipantWire() { destroy(); }
 
-  // Creates the Cyclone participant (and its domain on first use).
-  // Returns DDS_RETCODE_OK, DDS_RETCODE_BAD_PARAMETER for a domain id above
-  // kMaxDomainId or a transport_mode of 0, or Cyclone's error.
+  // Creates the Cyclone participant (and its domain on first use), which
+  // announces the participant. Returns DDS_RETCODE_OK,
+  // DDS_RETCODE_BAD_PARAMETER for a domain id above kMaxDomainId or a
+  // transport_mode of 0, or Cyclone's error. The participant's GUID is
+  // Cyclone's, or the one reserve() gave it before.
   // Call from ParticipantImpl::enable() (or creation when autoenabled).
   dds_return_t create(uint32_t domain_id, const std::vector<uint8_t>& user_data, uint8_t transport_mode);
   dds_return_t create(DomainId_t domain_id, const DomainParticipantQos& qos) {
     if (domain_id < 0) return DDS_RETCODE_BAD_PARAMETER;
     return create(static_cast<uint32_t>(domain_id), qos.user_data.value, qos.transport_mode);
   }
+  // For a participant created disabled: a GUID of its own from now on,
+  // before anything is announced (Cyclone picks a GUID only as it creates
+  // the participant, and announces it at once). create() announces this
+  // GUID beside Cyclone's, and other participants of this library report it
+  // in place of Cyclone's. DDS_RETCODE_BAD_PARAMETER as for create().
+  dds_return_t reserve(uint32_t domain_id, uint8_t transport_mode);
   // Deletes the Cyclone participant and all Cyclone entities below it.
   // Call from delete_participant() after the writers and readers are gone.
   void destroy();
@@ -74,6 +82,10 @@ class ParticipantWire {
   // Looks up one of them: DDS_RETCODE_BAD_PARAMETER when the GUID is not (or
   // no longer) known, or the error of discovered_participants().
   dds_return_t discovered_participant(const Guid& g, DiscoveredParticipant& out);
+  // The GUID a participant is known by, from the one Cyclone gives it (say,
+  // as the participant of a matched endpoint): the GUID it announced, if it
+  // reserved one.
+  Guid participant_guid(const Guid& cyclone_guid);
 
   // The Cyclone topic for (topic name, registered type name, key kind),
   // created on first use with `topic_data` and kept until destroy().
@@ -96,6 +108,8 @@ class ParticipantWire {
   dds_entity_t participant_ = 0;
   dds_entity_t participant_reader_ = 0;  // participant discovery; made on first use
   Guid guid_;
+  Guid cyclone_guid_;  // the Cyclone participant's: guid_ unless reserved
+  bool reserved_ = false;
   uint32_t domain_id_ = 0;
   uint8_t transport_mode_ = kTransportDefault;
   bool domain_held_ = false;

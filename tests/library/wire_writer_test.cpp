@@ -73,6 +73,16 @@ struct ChildReader {
       out.push_back(std::stoi(rest));
     return out;
   }
+  // Stops the child and returns once every thread of it has stopped (the
+  // stop is reported only then), so that nothing written afterwards is
+  // acknowledged until it continues.
+  bool stop(int timeout_ms) {
+    if (kill(child.pid(), SIGSTOP) != 0) return false;
+    return eventually([&] {
+      int st = 0;
+      return waitpid(child.pid(), &st, WNOHANG | WUNTRACED) == child.pid() && WIFSTOPPED(st);
+    }, timeout_ms);
+  }
   ~ChildReader() { child.send("quit"); }
   Child child;
 };
@@ -121,7 +131,7 @@ TEST_F(WriterGuarantees, KeepAllWriterBlocksAtItsLimitsUntilTheReaderAcknowledge
       return w->write(&k, HANDLE_NIL);
     };
 
-    ASSERT_EQ(kill(reader.child.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(reader.stop(10000)) << "the reader did not stop";
     for (int i = 0; i < c.accepted; ++i) EXPECT_EQ(write(1, i), RETCODE_OK) << i;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(write(1, c.accepted), RETCODE_TIMEOUT) << "the write beyond the limits did not block";

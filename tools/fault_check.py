@@ -73,19 +73,7 @@ class TableError(Exception):
 def parse_table(text, origin="faults.tsv"):
     """The rows of a fault table text, in order."""
     rows = []
-    header_seen = False
-    for number, raw in enumerate(text.splitlines(), 1):
-        line = raw.rstrip("\r")
-        if not line.strip() or line.lstrip().startswith("#"):
-            continue
-        fields = line.split("\t")
-        if not header_seen:
-            if fields != COLUMNS:
-                raise TableError("%s:%d: expected the header %s" % (origin, number, "\\t".join(COLUMNS)))
-            header_seen = True
-            continue
-        if len(fields) != len(COLUMNS):
-            raise TableError("%s:%d: %d fields, expected %d" % (origin, number, len(fields), len(COLUMNS)))
+    for number, fields in catalogue.table_rows(text, COLUMNS, origin, TableError):
         fault, red, tests, breaks = (f.strip() for f in fields)
         if not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", fault):
             raise TableError("%s:%d: %r is not a fault name" % (origin, number, fault))
@@ -97,8 +85,6 @@ def parse_table(text, origin="faults.tsv"):
         if not breaks:
             raise TableError("%s:%d: no description of what the fault breaks" % (origin, number))
         rows.append(Row(fault, red, names, breaks, number))
-    if not header_seen:
-        raise TableError("%s: no header line" % origin)
     return rows
 
 

@@ -18,33 +18,21 @@ using namespace wiretest;
 
 namespace {
 
-// A reliable keep-all reader on QV_WIRE_TOPIC, keyed when QV_WIRE_KEYED=1;
-// says "READY", then "GOT <lVal>" for each valid sample, until "quit" or
-// the end of its input.
-int child_reader() {
-  const bool is_keyed = env_or("QV_WIRE_KEYED", "0") == "1";
-  Stack s;
-  if (!s.make(env_or("QV_WIRE_TOPIC", "ww_reader"), is_keyed)) return 2;
-  DataReaderQos rq = DATAREADER_QOS_DEFAULT;
-  rq.reliability.kind = RELIABLE_RELIABILITY_QOS;
-  rq.history.kind = KEEP_ALL_HISTORY_QOS;
-  DataReader* r = s.subscriber->create_datareader(s.topic, rq, nullptr, 0);
-  if (!r) return 3;
-  tell_parent("READY");
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (std::chrono::steady_clock::now() < end) {
-    for (auto& [v, info] : is_keyed ? take_all<KeyedType>(r) : take_all<FlatRecord>(r))
-      tell_parent("GOT " + std::to_string(v));
-    pollfd p{0, POLLIN, 0};
-    if (poll(&p, 1, 10) > 0) break;  // "quit" or the parent went away
-  }
-  return 0;
-}
-
 const bool g_child = [] {
-  run_child_if_requested({{"reader", child_reader}});
+  run_child_if_requested({{"reader", [] { return child_reliable_reader("ww_reader"); }}});
   return true;
 }();
+
+// One sample: keyless ones carry `value` in lVal, keyed ones their instance
+// in lVal and `value` in sVal.
+ReturnCode_t write_sample(DataWriter* w, bool is_keyed, int32_t instance, int32_t value) {
+  if (!is_keyed) {
+    FlatRecord f = flat(value);
+    return w->write(&f, HANDLE_NIL);
+  }
+  KeyedType k = keyed(instance, static_cast<int16_t>(value));
+  return w->write(&k, HANDLE_NIL);
+}
 
 class WriterGuarantees : public TwoStacks {};
 
@@ -57,6 +45,7 @@ struct ChildReader {
                                                  bool is_keyed) {
     env["QV_WIRE_TOPIC"] = topic;
     env["QV_WIRE_KEYED"] = is_keyed ? "1" : "0";
+    env["QV_WIRE_SECONDS"] = "150";
     return env;
   }
   bool ready(DataWriter* w, int timeout_ms) {
@@ -122,14 +111,7 @@ TEST_F(WriterGuarantees, KeepAllWriterBlocksAtItsLimitsUntilTheReaderAcknowledge
     ASSERT_TRUE(w);
     ChildReader reader(topic, c.keyed);
     ASSERT_TRUE(reader.ready(w, 20000));
-    auto write = [&](int32_t instance, int32_t value) {
-      if (!c.keyed) {
-        FlatRecord f = flat(value);
-        return w->write(&f, HANDLE_NIL);
-      }
-      KeyedType k = keyed(instance, static_cast<int16_t>(value));
-      return w->write(&k, HANDLE_NIL);
-    };
+    auto write = [&](int32_t instance, int32_t value) { return write_sample(w, c.keyed, instance, value); };
 
     ASSERT_TRUE(reader.stop(10000)) << "the reader did not stop";
     for (int i = 0; i < c.accepted; ++i) EXPECT_EQ(write(1, i), RETCODE_OK) << i;
@@ -183,16 +165,8 @@ TEST_F(WriterGuarantees, LateJoinerGetsTheWritersLastDepthSamplesPerInstance) {
     wq.history.depth = c.depth;
     DataWriter* w = w_side.publisher->create_datawriter(w_side.topic, wq, nullptr, 0);
     ASSERT_TRUE(w);
-    // (instance, sequence) of each sample; keyless samples carry the
-    // sequence in lVal, keyed ones their instance in lVal and it in sVal.
-    auto write = [&](int32_t instance, int32_t seq) {
-      if (!c.keyed) {
-        FlatRecord f = flat(seq);
-        return w->write(&f, HANDLE_NIL);
-      }
-      KeyedType k = keyed(instance, static_cast<int16_t>(seq));
-      return w->write(&k, HANDLE_NIL);
-    };
+    // Each sample carries its instance and its sequence in that instance.
+    auto write = [&](int32_t instance, int32_t seq) { return write_sample(w, c.keyed, instance, seq); };
     std::map<int32_t, std::vector<int32_t>> expected;
     for (int32_t i = 0; i < c.writes_per_instance; ++i)
       for (int32_t inst = 0; inst < c.instances; ++inst) {

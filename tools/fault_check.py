@@ -487,6 +487,11 @@ class Checker:
         print("fault_check: %d rows, %d runs, %d at once, build %s, logs in %s"
               % (len(self.rows), len(jobs), self.args.jobs, self.build, self.work), flush=True)
         started = time.monotonic()
+        if any(not row.suite for row in self.rows):
+            # CTest lists each executable's cases when it first runs; list
+            # them once here, before several CTest runs share the build.
+            subprocess.run(["ctest", "--test-dir", self.build, "-N"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=300, check=False)
         pending = {}
         for row in self.rows:
             kind = "suite" if row.suite else "project"

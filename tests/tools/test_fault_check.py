@@ -5,6 +5,7 @@ small googletest and peer reports, so the checker reads the shape the runner
 really writes."""
 
 import os
+import time
 
 import pytest
 
@@ -258,3 +259,40 @@ def test_project_rows_read_from_ctest_junit():
     # A skipped case is not a pass.
     assert not fault_check.project_verdict(fault_check.project_outcomes(["x_test.Depth.Other"], cases), False)
     assert fault_check.parse_ctest_junit("<testsuite") is None
+
+
+# ---------------------------------------------------------------- bounded runs
+
+
+def test_a_run_past_its_bound_ends_with_everything_it_started(tmp_path):
+    pid_file = tmp_path / "background.pid"
+    command = ["bash", "-c", "sleep 60 & echo $! > %s; wait" % pid_file]
+    status, seconds, timed_out = fault_check.run_bounded(command, dict(os.environ), str(tmp_path / "log"), 1)
+    assert timed_out and status != 0
+    assert seconds < 20
+    background = int(pid_file.read_text())
+    assert not running(background), "the run's background process outlived it"
+
+
+def running(pid):
+    """Whether a process runs (a zombie left for its new parent to reap does not)."""
+    deadline = time.monotonic() + 5
+    while True:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                state = f.read().rpartition(")")[2].split()[0]
+        except OSError:
+            return False
+        if state in ("Z", "X"):
+            return False
+        if time.monotonic() > deadline:
+            return True
+        time.sleep(0.05)
+
+
+def test_a_run_within_its_bound_keeps_its_status_and_output(tmp_path):
+    log = tmp_path / "log"
+    status, _, timed_out = fault_check.run_bounded(["bash", "-c", "echo out; echo err >&2; exit 3"],
+                                                   dict(os.environ), str(log), 30)
+    assert (status, timed_out) == (3, False)
+    assert log.read_text().split() == ["out", "err"]

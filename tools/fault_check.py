@@ -35,7 +35,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import xml.etree.ElementTree as ET
 from typing import NamedTuple, Tuple
@@ -392,7 +391,6 @@ class Checker:
         self.work = args.keep or tempfile.mkdtemp(prefix="fault_check.")
         os.makedirs(self.work, exist_ok=True)
         self.results = {}
-        self.lock = threading.Lock()
         self.build = os.path.abspath(args.build_dir)
 
     def env(self, fault):
@@ -423,6 +421,9 @@ class Checker:
             return dict(status=None, seconds=0.0, timed_out=False, skipped=True)
         bound = min(self.args.run_timeout, remaining)
         log = os.path.join(job.directory, "run.log")
+        for stale in ("suite.xml", "ctest.xml"):  # a kept directory's earlier run must not answer for this one
+            if os.path.exists(os.path.join(job.directory, stale)):
+                os.remove(os.path.join(job.directory, stale))
         if kind == "suite":
             command = [os.path.join(ROOT, "run_suite.sh"), "--no-build", "--build-dir", self.build,
                        "--results", job.directory, "--time-limit", str(max(30, int(bound) - 45)),

@@ -2,8 +2,10 @@
 # Builds the project in its configurations and runs the project's own tests
 # with CTest in each: the plain build, the AddressSanitizer +
 # UndefinedBehaviorSanitizer build with the whole suite end to end (disabled
-# tests included), the ThreadSanitizer build of the threaded parts, and the
-# filter language's fuzz target. Exits non-zero on any failure. Every step is
+# tests included), the ThreadSanitizer build of the threaded parts, the fault
+# build with every row of the fault table (tools/faults.tsv: each fault turns
+# its tests red on its side, and they pass without it), and the filter
+# language's fuzz target. Exits non-zero on any failure. Every step is
 # bounded in time.
 #
 # The suite's default run in the plain build is ./run_suite.sh itself (CI runs
@@ -23,6 +25,11 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 # under ThreadSanitizer.
 ./setup.sh --tsan
 ctest --test-dir build-tsan --output-on-failure --timeout 300 -L tsan
+
+# Every fault of the table, each run in a network namespace of its own, several
+# at once; bounded as a whole (the checker stops what still runs at its bound).
+./setup.sh --faults
+python3 tools/fault_check.py --build-dir build-faults --time-limit 900
 
 # The filter language under libFuzzer with ASan+UBSan, bounded in runs and time.
 platform/quorvela/src/filter/run_fuzz.sh build-fuzz 100000

@@ -48,9 +48,11 @@ class CatalogueError(Exception):
     pass
 
 
-def parse(text, origin="catalogue"):
-    """The tests of a catalogue text, in order."""
-    tests = []
+def table_rows(text, columns, origin, error):
+    """(line number, fields) of each row of a tab-separated table with a
+    header line of the given columns; blank lines and "#" comments are
+    skipped. A malformed table raises `error`."""
+    rows = []
     header_seen = False
     for number, raw in enumerate(text.splitlines(), 1):
         line = raw.rstrip("\r")
@@ -58,12 +60,22 @@ def parse(text, origin="catalogue"):
             continue
         fields = line.split("\t")
         if not header_seen:
-            if fields != COLUMNS:
-                raise CatalogueError("%s:%d: expected the header %s" % (origin, number, "\\t".join(COLUMNS)))
+            if fields != columns:
+                raise error("%s:%d: expected the header %s" % (origin, number, "\\t".join(columns)))
             header_seen = True
             continue
-        if len(fields) != len(COLUMNS):
-            raise CatalogueError("%s:%d: %d fields, expected %d" % (origin, number, len(fields), len(COLUMNS)))
+        if len(fields) != len(columns):
+            raise error("%s:%d: %d fields, expected %d" % (origin, number, len(fields), len(columns)))
+        rows.append((number, fields))
+    if not header_seen:
+        raise error("%s: no header line" % origin)
+    return rows
+
+
+def parse(text, origin="catalogue"):
+    """The tests of a catalogue text, in order."""
+    tests = []
+    for number, fields in table_rows(text, COLUMNS, origin, CatalogueError):
         suite, name, state, negative, connection = fields
         if state not in ("enabled", "disabled"):
             raise CatalogueError("%s:%d: state %r is neither enabled nor disabled" % (origin, number, state))
@@ -71,8 +83,6 @@ def parse(text, origin="catalogue"):
             raise CatalogueError("%s:%d: a counterpart needs both its name and its connection id" % (origin, number))
         tests.append(Test(suite, name, state == "enabled",
                           None if negative == "-" else negative, None if connection == "-" else connection))
-    if not header_seen:
-        raise CatalogueError("%s: no header line" % origin)
     return tests
 
 

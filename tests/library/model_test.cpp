@@ -724,12 +724,26 @@ TEST_F(ModelTest, DisabledEntitiesAcceptEveryChangeAndEnableInOrder) {
   q.reliability.kind = BEST_EFFORT_RELIABILITY_QOS;
   EXPECT_EQ(w->set_qos(q), RETCODE_OK);
 
+  SubscriberQos subq;
+  subq.entity_factory.autoenable_created_entities = false;
+  Subscriber* sub = p->create_subscriber(subq, nullptr, 0);
+  ASSERT_NE(sub, nullptr);
+  DataReader* r = sub->create_datareader(t, DATAREADER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_NE(r, nullptr);
+
   EXPECT_EQ(pub->enable(), RETCODE_PRECONDITION_NOT_MET);  // its participant is disabled
   EXPECT_EQ(p->enable(), RETCODE_OK);
   EXPECT_FALSE(pub->is_enabled());  // no cascade
+  EXPECT_FALSE(sub->is_enabled());
+  // A group that does not autoenable leaves its members as they are.
   EXPECT_EQ(pub->enable(), RETCODE_OK);
+  EXPECT_FALSE(w->is_enabled()) << "the publisher's enable() enabled its writer";
+  EXPECT_EQ(sub->enable(), RETCODE_OK);
+  EXPECT_FALSE(r->is_enabled()) << "the subscriber's enable() enabled its reader";
   EXPECT_EQ(w->enable(), RETCODE_OK);  // the topic itself is still disabled
   EXPECT_TRUE(w->is_enabled());
+  EXPECT_EQ(r->enable(), RETCODE_OK);
+  EXPECT_TRUE(r->is_enabled());
   EXPECT_FALSE(t->is_enabled());
   EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
   EXPECT_EQ(factory->delete_participant(p), RETCODE_OK);

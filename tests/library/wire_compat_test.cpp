@@ -110,7 +110,11 @@ protected:
         ASSERT_TRUE(a.publisher && b.subscriber);
         for (std::size_t i = 0; i < pairings().size(); ++i) {
             const Pairing& p = pairings()[i];
-            const std::string name = "wc_pairing_" + std::to_string(i);
+            // Topics of this test's own: CTest runs the cases of this
+            // fixture at the same time, in one domain.
+            const std::string name = std::string("wc_") +
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                                     std::to_string(i);
             Topic* wt = a.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
             Topic* rt = b.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
             ASSERT_TRUE(wt && rt) << p.what;

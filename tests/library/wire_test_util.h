@@ -225,6 +225,7 @@ inline std::string env_or(const char* name, const std::string& def) {
 }
 
 // ------------------------------------------------------------ entity helpers
+
 struct Stack {
   DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
   DomainParticipant* participant = nullptr;
@@ -329,6 +330,31 @@ std::vector<std::pair<int32_t, SampleInfo>> take_at_least(DataReader* r, size_t 
     return got.size() >= n;
   }, timeout_ms);
   return got;
+}
+
+// A child role: a reliable keep-all reader on QV_WIRE_TOPIC (else
+// default_topic), of KeyedType when QV_WIRE_KEYED=1 (else FlatRecord); says
+// "READY <its handle>", then "GOT <lVal>" for each valid sample, until
+// "quit", the end of its input, or QV_WIRE_SECONDS (default 20) passed.
+inline int child_reliable_reader(const std::string& default_topic) {
+  const bool is_keyed = env_or("QV_WIRE_KEYED", "0") == "1";
+  Stack s;
+  if (!s.make(env_or("QV_WIRE_TOPIC", default_topic), is_keyed)) return 2;
+  DataReaderQos rq = DATAREADER_QOS_DEFAULT;
+  rq.reliability.kind = RELIABLE_RELIABILITY_QOS;
+  rq.history.kind = KEEP_ALL_HISTORY_QOS;
+  DataReader* r = s.subscriber->create_datareader(s.topic, rq, nullptr, 0);
+  if (!r) return 3;
+  const InstanceHandle_t h = r->get_instance_handle();
+  tell_parent("READY " + hex(&h, sizeof h));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(std::stoi(env_or("QV_WIRE_SECONDS", "20")));
+  while (std::chrono::steady_clock::now() < end) {
+    for (auto& [v, info] : is_keyed ? take_all<KeyedType>(r) : take_all<FlatRecord>(r))
+      tell_parent("GOT " + std::to_string(v));
+    pollfd p{0, POLLIN, 0};
+    if (poll(&p, 1, 10) > 0) break;  // "quit" or the parent went away
+  }
+  return 0;
 }
 
 }  // namespace wiretest

@@ -53,23 +53,7 @@ int child_keyed_writer() {
 }
 
 // A reliable keyless reader; reports what arrives.
-int child_keyless_reader() {
-  Stack s;
-  if (!s.make(env_or("QV_WIRE_TOPIC", "xp_flat"), false)) return 2;
-  DataReaderQos rq = DATAREADER_QOS_DEFAULT;
-  rq.reliability.kind = RELIABLE_RELIABILITY_QOS;
-  rq.history.kind = KEEP_ALL_HISTORY_QOS;
-  DataReader* r = s.subscriber->create_datareader(s.topic, rq, nullptr, 0);
-  if (!r) return 3;
-  tell_parent("READY " + handle_hex(r->get_instance_handle()));
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < end) {
-    for (auto& [v, info] : take_all<FlatRecord>(r)) tell_parent("GOT " + std::to_string(v));
-    pollfd p{0, POLLIN, 0};
-    if (poll(&p, 1, 10) > 0) break;  // "quit" or the parent went away
-  }
-  return 0;
-}
+int child_keyless_reader() { return child_reliable_reader("xp_flat"); }
 
 // A manual-by-topic writer with a 600 ms lease that asserts once.
 int child_manual_writer() {

@@ -1,6 +1,7 @@
 // Publishers: their writers, QoS and defaults.
 #include <chrono>
 
+#include "faults/fault.h"
 #include "group_common.h"
 #include "qos_rules.h"
 #include "xml/profiles.h"
@@ -13,7 +14,8 @@ PublisherImpl::PublisherImpl(ParticipantImpl* participant, const PublisherQos& q
 
 ReturnCode_t PublisherImpl::enable() {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
-  return enable_child_locked(enabled_, participant_, qos_.entity_factory.autoenable_created_entities, writers_);
+  const bool autoenable = qos_.entity_factory.autoenable_created_entities || QV_FAULT(publisher_enable_cascades);
+  return enable_child_locked(enabled_, participant_, autoenable, writers_);
 }
 
 PublisherQos PublisherImpl::qos() const { return copy_locked(qos_); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "faults/fault.h"
 #include "qos_rules.h"
 #include "wire/codec.h"
 #include "wire/runtime.h"
@@ -220,6 +221,7 @@ ReturnCode_t DataWriterImpl::write_w_timestamp(const void* data, const InstanceH
 
 ReturnCode_t DataWriterImpl::make_room_locked(std::unique_lock<std::mutex>& lk, Instance* inst) {
   if (qos_.history.kind != KEEP_ALL_HISTORY_QOS) return RETCODE_OK;  // keep last never blocks
+  if (QV_FAULT(writer_limits_ignored)) return RETCODE_OK;
   const int32_t max_samples = qos_.resource_limits.max_samples;
   const int32_t max_per_instance = qos_.resource_limits.max_samples_per_instance;
   auto full = [&] {
@@ -290,6 +292,7 @@ ReturnCode_t DataWriterImpl::write_locked(const void* data, const InstanceHandle
 ReturnCode_t DataWriterImpl::unregister_or_dispose(const void* data, const InstanceHandle_t& handle, int64_t ts_ns,
                                                    bool dispose) {
   std::lock_guard<std::mutex> lk(mtx_);
+  if (!keyed_ && dispose && enabled_ && !closed_ && QV_FAULT(keyless_dispose_acts)) (void)wire_.dispose({}, ts_ns);
   if (!keyed_) return RETCODE_ILLEGAL_OPERATION;
   if (closed_) return RETCODE_ALREADY_DELETED;
   if (!enabled_) return RETCODE_NOT_ENABLED;
@@ -454,8 +457,10 @@ void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {
 }
 
 void DataWriterImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
+  wire::IncompatibleEvent event = e;
+  if (QV_FAULT(offered_policy_id_durability)) event.policy_id = DURABILITY_QOS_POLICY_ID;
   statuses_.raise(OFFERED_INCOMPATIBLE_QOS_STATUS, incompatible_, &DataWriterListener::on_offered_incompatible_qos,
-                  [&](OfferedIncompatibleQosStatus& s) { count_incompatible(s, e); });
+                  [&](OfferedIncompatibleQosStatus& s) { count_incompatible(s, event); });
 }
 
 ReturnCode_t DataWriterImpl::get_liveliness_lost_status(LivelinessLostStatus& status) {

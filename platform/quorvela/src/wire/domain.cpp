@@ -1,5 +1,6 @@
 #include "wire/domain.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -30,7 +31,7 @@ Guid entity_guid(dds_entity_t e) {
 }
 
 std::string domain_config_xml() {
-  return "<CycloneDDS><Domain Id=\"any\">"
+  std::string xml = "<CycloneDDS><Domain Id=\"any\">"
          "<General>"
          "<Interfaces><NetworkInterface address=\"127.0.0.1\"/></Interfaces>"
          "<AllowMulticast>false</AllowMulticast>"
@@ -43,6 +44,11 @@ std::string domain_config_xml() {
          "</Discovery>"
          "<Tracing><Verbosity>none</Verbosity></Tracing>"
          "</Domain></CycloneDDS>";
+  // QV_CYCLONE_CONFIG: more Cyclone configuration (XML or file:// URIs,
+  // comma-separated), read after the library's own and so overriding it.
+  const char* extra = std::getenv("QV_CYCLONE_CONFIG");
+  if (extra != nullptr && *extra != '\0') xml += std::string(",") + extra;
+  return xml;
 }
 
 namespace {

@@ -21,6 +21,7 @@ dds_durability_kind_t to_cyclone(DurabilityQosPolicyKind k) {
   return k == VOLATILE_DURABILITY_QOS ? DDS_DURABILITY_VOLATILE : DDS_DURABILITY_TRANSIENT_LOCAL;
 }
 dds_reliability_kind_t to_cyclone_reliability(ReliabilityQosPolicyKind k) {
+  if (QV_FAULT(reliability_best_effort)) return DDS_RELIABILITY_BEST_EFFORT;
   return k == RELIABLE_RELIABILITY_QOS ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT;
 }
 dds_history_kind_t to_cyclone_history(HistoryQosPolicyKind k) {
@@ -172,9 +173,11 @@ dds_qos_t* make_writer_qos(const EndpointQos& q) {
   dds_qset_writer_data_lifecycle(d, q.autodispose);
   // Writer resource limits are enforced by the library, not by Cyclone.
   dds_qset_resource_limits(d, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
+  if (QV_FAULT(writer_depth_one)) dds_qset_history(d, to_cyclone_history(q.history_kind), 1);
   if (q.durability != VOLATILE_DURABILITY_QOS) {
     // Cyclone serves late joiners from the durability service history.
     int32_t depth = q.history_depth > 0 ? q.history_depth : 1;
+    if (QV_FAULT(writer_depth_one)) depth = 1;
     dds_qset_durability_service(d, 0, to_cyclone_history(q.history_kind), depth, DDS_LENGTH_UNLIMITED,
                                 DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
   }
@@ -584,6 +587,10 @@ dds_return_t WireWriter::set_autodispose(bool autodispose) {
 }
 
 dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
+  if (!keyed_ && QV_FAULT(keyless_dispose_acts)) {
+    qvwire_KeylessEnvelope s{};
+    return dds_dispose_ts(entity_, &s, ts);
+  }
   if (!keyed_) return DDS_RETCODE_ILLEGAL_OPERATION;
   qvwire_KeyedEnvelope s{};
   std::memcpy(s.key, key.data(), 16);

@@ -1,0 +1,587 @@
+#!/usr/bin/env python3
+"""The fault checker: proves that the suite and the project's tests turn red on
+a wrong library. It reads the fault table (tools/faults.tsv) and
+
+- checks that the table and the library's source agree: each fault point
+  QV_FAULT(name) under platform/quorvela/src has exactly one row, each row's
+  fault is in the source, each suite row names catalogue tests (with a
+  counterpart where the counterpart must show the fault), each project row
+  names a test that exists;
+- runs each suite row's tests through run_suite.sh in the fault build with
+  QV_FAULT=<fault>, each run in a network namespace of its own, and reads the
+  run's suite.xml: the row's side must be red (peer: the counterpart's verdict
+  failed or errored; positive: the positive test failed or errored; both);
+- runs the same tests with no fault (once per distinct set of tests): they
+  must pass, counterparts included;
+- runs each project row's CTest cases in the fault build with the fault (one
+  of the cases of each name must fail) and without (all must pass).
+
+  fault_check.py [--build-dir DIR] [--jobs N] [--time-limit SECS]
+                 [--run-timeout SECS] [--only FAULT...] [--keep DIR]
+  fault_check.py --check-table
+
+It prints one line per row (fault, expected side, what it saw, PASS or FAIL,
+run time) and closes with "N passed, N failed"; the exit status is 0 only
+when every row passed (and, with --check-table, when the table agrees with the
+source). Runs need root (unshare -n) and the fault build (./setup.sh --faults).
+"""
+
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ET
+from typing import NamedTuple, Tuple
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import catalogue  # noqa: E402
+
+DEFAULT_TABLE = os.path.join(ROOT, "tools", "faults.tsv")
+LIBRARY_SOURCE = os.path.join(ROOT, "platform", "quorvela", "src")
+PROJECT_TESTS = os.path.join(ROOT, "tests")
+COLUMNS = ["fault", "red", "tests", "breaks"]
+REDS = ("peer", "positive", "both", "project")
+RED_OUTCOMES = ("failed", "error")
+
+# ---------------------------------------------------------------- the table
+
+
+class Row(NamedTuple):
+    fault: str
+    red: str
+    tests: Tuple[str, ...]
+    breaks: str
+    line: int
+
+    @property
+    def suite(self):
+        return self.red != "project"
+
+
+class TableError(Exception):
+    pass
+
+
+def parse_table(text, origin="faults.tsv"):
+    """The rows of a fault table text, in order."""
+    rows = []
+    for number, fields in catalogue.table_rows(text, COLUMNS, origin, TableError):
+        fault, red, tests, breaks = (f.strip() for f in fields)
+        if not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", fault):
+            raise TableError("%s:%d: %r is not a fault name" % (origin, number, fault))
+        if red not in REDS:
+            raise TableError("%s:%d: red %r is none of %s" % (origin, number, red, ", ".join(REDS)))
+        names = tuple(t.strip() for t in tests.split(",") if t.strip())
+        if not names:
+            raise TableError("%s:%d: no tests" % (origin, number))
+        if not breaks:
+            raise TableError("%s:%d: no description of what the fault breaks" % (origin, number))
+        rows.append(Row(fault, red, names, breaks, number))
+    return rows
+
+
+def load_table(path=None):
+    path = path or DEFAULT_TABLE
+    with open(path, encoding="utf-8") as f:
+        return parse_table(f.read(), os.path.basename(path))
+
+
+# ---------------------------------------------------------------- the source
+
+_COMMENT_OR_STRING = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', re.S)
+_POINT = re.compile(r"\bQV_FAULT\s*\(\s*([A-Za-z_][A-Za-z0-9_]*)\s*\)")
+
+
+def _blank(match):
+    text = match.group()
+    if text.startswith('"') or text.startswith("'"):
+        return '""'
+    return "\n" * text.count("\n")  # comments go, line numbers stay
+
+
+def fault_points(text):
+    """The fault names of one C/C++ source text: QV_FAULT(name) outside
+    comments, strings and the macro's own definition."""
+    code = _COMMENT_OR_STRING.sub(_blank, text)
+    names = []
+    for line in code.splitlines():
+        if re.match(r"\s*#\s*define\b", line):
+            continue
+        names.extend(_POINT.findall(line))
+    return names
+
+
+def source_points(directory=LIBRARY_SOURCE):
+    """fault name -> the files (relative to directory) that hold its points."""
+    points = {}
+    for base, _, files in os.walk(directory):
+        for name in sorted(files):
+            if not name.endswith((".c", ".cc", ".cpp", ".h", ".hpp")):
+                continue
+            path = os.path.join(base, name)
+            with open(path, encoding="utf-8", errors="replace") as f:
+                for fault in fault_points(f.read()):
+                    points.setdefault(fault, []).append(os.path.relpath(path, directory))
+    return points
+
+
+def project_case_known(name, tests_dir=PROJECT_TESTS):
+    """Whether a project row's CTest name can be a googletest case of the
+    project: <executable>.<Suite>.<Case>, with tests/*/<executable>.cpp
+    naming both. None when the name is a pattern that cannot be looked up."""
+    if re.search(r"[\\^$*+?()\[\]{}|]", name):
+        return None
+    parts = name.split(".")
+    if len(parts) < 3:
+        return False
+    executable, suite, case = parts[0], parts[1], parts[-1]
+    for base, _, files in os.walk(tests_dir):
+        if executable + ".cpp" in files:
+            with open(os.path.join(base, executable + ".cpp"), encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            words = set(re.findall(r"[A-Za-z_][A-Za-z0-9_]*", text))
+            # A parameterised case is Prefix/Suite.Case/N; its parts show as words.
+            return all(w in words for w in re.findall(r"[A-Za-z_][A-Za-z0-9_]*", suite + " " + case)
+                       if not w.isdigit())
+    return False
+
+
+def check_table(rows, points, tests, case_known=project_case_known):
+    """What is wrong with the table against the source's fault points and
+    the catalogue's tests: a list of problems, empty when they agree."""
+    problems = []
+    by_name = {t.full_name: t for t in tests}
+    seen = {}
+    for row in rows:
+        if row.fault in seen:
+            problems.append("line %d: fault %s has a row already (line %d)" % (row.line, row.fault, seen[row.fault]))
+            continue
+        seen[row.fault] = row.line
+        if row.fault not in points:
+            problems.append("line %d: fault %s has no QV_FAULT(%s) in the library's source"
+                            % (row.line, row.fault, row.fault))
+        if len(set(row.tests)) != len(row.tests):
+            problems.append("line %d: fault %s names a test twice" % (row.line, row.fault))
+        for name in row.tests:
+            if row.suite:
+                entry = by_name.get(name)
+                if entry is None:
+                    problems.append("line %d: fault %s: %s is not a test of the catalogue"
+                                    % (row.line, row.fault, name))
+                elif row.red in ("peer", "both") and not entry.negative_test:
+                    problems.append("line %d: fault %s must show at the peer, but %s has no counterpart"
+                                    % (row.line, row.fault, name))
+            elif case_known(name) is False:
+                problems.append("line %d: fault %s: no project test %s" % (row.line, row.fault, name))
+    for fault in sorted(set(points) - set(seen)):
+        problems.append("fault point %s (%s) has no row in the table" % (fault, ", ".join(sorted(set(points[fault])))))
+    return problems
+
+
+# ---------------------------------------------------------------- suite.xml
+
+
+class SuiteRun(NamedTuple):
+    positive: dict  # full name -> outcome
+    peer: list      # (full name, outcome, error type, the positive test it answers)
+    runner: list    # messages of the run's own errors
+    problem: str    # why the report could not be read, or ""
+
+
+def _outcome(tc):
+    if tc.find("failure") is not None:
+        return "failed", ""
+    e = tc.find("error")
+    if e is not None:
+        return "error", e.get("type", "")
+    if tc.find("skipped") is not None:
+        return "skipped", ""
+    return "passed", ""
+
+
+def parse_suite_xml(text):
+    """The cases of a suite.xml (tools/suite_report.py) by side."""
+    try:
+        root = ET.fromstring(text)
+    except ET.ParseError as e:
+        return SuiteRun({}, [], [], "unreadable (%s)" % e)
+    positive, peer, runner = {}, [], []
+    for suite in root.iter("testsuite"):
+        props = {p.get("name"): p.get("value", "") for p in suite.iter("property")}
+        side = props.get("side", "")
+        for tc in suite.iter("testcase"):
+            name = tc.get("name", "")
+            full = "%s.%s" % (tc.get("classname") or suite.get("name", ""), name)
+            outcome, etype = _outcome(tc)
+            if side == "positive":
+                positive[full] = outcome
+            elif side == "peer":
+                peer.append((full, outcome, etype, props.get(name + ".positive", "")))
+            else:
+                node = tc.find("error")
+                if node is None:
+                    node = tc.find("failure")
+                runner.append(node.get("message", name) if node is not None else name)
+    return SuiteRun(positive, peer, runner, "")
+
+
+def read_suite_xml(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return parse_suite_xml(f.read())
+    except OSError:
+        return SuiteRun({}, [], [], "missing")
+
+
+def counterpart_outcome(run, test, counterpart):
+    """The counterpart's verdict for one positive test: its outcome, or
+    "missing" when the peer gave none (a missing verdict is not a verdict)."""
+    cases = [c for c in run.peer if c[3] == test] or [c for c in run.peer if c[0] == counterpart]
+    for full, outcome, etype, _ in cases:
+        if not (outcome == "error" and etype == "missing"):
+            return outcome
+    return "missing"
+
+
+def sides(run, tests, counterparts):
+    """(positive outcome, counterpart outcome or None) per test."""
+    return [(run.positive.get(t, "notrun"),
+             counterpart_outcome(run, t, counterparts[t]) if counterparts.get(t) else None) for t in tests]
+
+
+def describe(outcomes):
+    parts = []
+    for label, values in (("positive", [p for p, _ in outcomes]), ("peer", [c for _, c in outcomes if c])):
+        if values:
+            parts.append("%s %s" % (label, "+".join(values)))
+    return ", ".join(parts)
+
+
+def faulted_verdict(red, outcomes):
+    """Whether a fault run shows the row's side red for every test."""
+    if not outcomes:
+        return False
+    for positive, peer in outcomes:
+        positive_red = positive in RED_OUTCOMES
+        peer_red = peer in RED_OUTCOMES
+        if red == "peer" and not peer_red:
+            return False
+        if red == "positive" and not positive_red:
+            return False
+        if red == "both" and not (positive_red and peer_red):
+            return False
+    return True
+
+
+def clean_verdict(run, outcomes, status):
+    """Whether a run with no fault passed: every test and counterpart passed,
+    nothing else in the report failed, and the runner said so."""
+    if run.problem or status != 0 or run.runner:
+        return False
+    if any(p != "passed" or (c is not None and c != "passed") for p, c in outcomes):
+        return False
+    return all(o in ("passed", "skipped") for o in run.positive.values()) and \
+        all(o == "passed" for _, o, _, _ in run.peer)
+
+
+# ---------------------------------------------------------------- CTest's JUnit
+
+
+def parse_ctest_junit(text):
+    """CTest name -> outcome (passed, failed, skipped) of a --output-junit file."""
+    try:
+        root = ET.fromstring(text)
+    except ET.ParseError:
+        return None
+    cases = {}
+    for tc in root.iter("testcase"):
+        status = tc.get("status", "")
+        if tc.find("failure") is not None or tc.find("error") is not None or status == "fail":
+            outcome = "failed"
+        elif tc.find("skipped") is not None or status in ("notrun", "disabled"):
+            outcome = "skipped"
+        else:
+            outcome = "passed"
+        cases[tc.get("name", "")] = outcome
+    return cases
+
+
+def project_outcomes(names, cases):
+    """Per row name, the outcomes of the CTest cases it matches."""
+    return [(n, [o for c, o in sorted(cases.items()) if re.fullmatch(n, c)]) for n in names]
+
+
+def project_verdict(matched, faulted):
+    if not matched or any(not outcomes for _, outcomes in matched):
+        return False
+    if faulted:
+        return all("failed" in outcomes for _, outcomes in matched)
+    return all(o == "passed" for _, outcomes in matched for o in outcomes)
+
+
+def describe_project(matched):
+    parts = []
+    for _, outcomes in matched:
+        if not outcomes:
+            parts.append("no such test")
+        else:
+            parts.append("%d failed of %d" % (outcomes.count("failed"), len(outcomes)))
+    return ", ".join(parts)
+
+
+# ---------------------------------------------------------------- runs
+
+
+def in_namespace(command):
+    """The command in a network namespace of its own with loopback up: the
+    peer's port and DDS discovery stay inside it."""
+    return ["unshare", "-n", "bash", "-c", 'ip link set lo up && exec "$@"', "fault_check"] + command
+
+
+def run_bounded(command, env, log_path, timeout):
+    """Runs a command in its own process group with its output in a log;
+    returns (status, seconds, timed out). The whole group ends at the bound."""
+    start = time.monotonic()
+    with open(log_path, "wb") as log:
+        proc = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                cwd=ROOT, start_new_session=True)
+        timed_out = False
+        try:
+            status = proc.wait(timeout=max(1.0, timeout))
+        except subprocess.TimeoutExpired:
+            timed_out = True
+            for sig, grace in ((signal.SIGTERM, 15), (signal.SIGKILL, 30)):
+                try:
+                    os.killpg(proc.pid, sig)
+                except ProcessLookupError:
+                    break
+                try:
+                    proc.wait(timeout=grace)
+                    break
+                except subprocess.TimeoutExpired:
+                    continue
+            status = proc.poll()
+            status = -1 if status is None else status
+        # Whatever the group left behind goes with it.
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    return status, time.monotonic() - start, timed_out
+
+
+class Job(NamedTuple):
+    key: tuple       # ("suite"|"project", fault or None, tests)
+    directory: str
+
+
+class Checker:
+    def __init__(self, args, rows, tests):
+        self.args = args
+        self.rows = rows
+        self.counterparts = {t.full_name: t.negative_test for t in tests}
+        self.deadline = time.monotonic() + args.time_limit
+        self.work = args.keep or tempfile.mkdtemp(prefix="fault_check.")
+        os.makedirs(self.work, exist_ok=True)
+        self.results = {}
+        self.build = os.path.abspath(args.build_dir)
+
+    def env(self, fault):
+        env = dict(os.environ)
+        env.pop("QV_FAULT", None)
+        if fault:
+            env["QV_FAULT"] = fault
+        return env
+
+    def jobs(self):
+        """Each row's fault run, and one run with no fault per distinct set of
+        tests (rows that share their tests share it)."""
+        out, seen = [], set()
+        for row in self.rows:
+            kind = "suite" if row.suite else "project"
+            for key in ((kind, row.fault, row.tests), (kind, None, tuple(sorted(row.tests)))):
+                if key not in seen:
+                    seen.add(key)
+                    label = "%s-%s-%d" % (kind, key[1] or "none", len(out))
+                    out.append(Job(key, os.path.join(self.work, label)))
+        return out
+
+    def run(self, job):
+        kind, fault, tests = job.key
+        os.makedirs(job.directory, exist_ok=True)
+        remaining = self.deadline - time.monotonic()
+        if remaining < 10:
+            return dict(status=None, seconds=0.0, timed_out=False, skipped=True)
+        bound = min(self.args.run_timeout, remaining)
+        log = os.path.join(job.directory, "run.log")
+        for stale in ("suite.xml", "ctest.xml"):  # a kept directory's earlier run must not answer for this one
+            if os.path.exists(os.path.join(job.directory, stale)):
+                os.remove(os.path.join(job.directory, stale))
+        if kind == "suite":
+            command = [os.path.join(ROOT, "run_suite.sh"), "--no-build", "--build-dir", self.build,
+                       "--results", job.directory, "--time-limit", str(max(30, int(bound) - 45)),
+                       "--gtest_filter=" + ":".join(tests), "--gtest_also_run_disabled_tests"]
+        else:
+            junit = os.path.join(job.directory, "ctest.xml")
+            command = ["ctest", "--test-dir", self.build, "--no-tests=error", "--output-on-failure",
+                       "--timeout", str(max(30, int(bound) - 15)), "--output-junit", junit,
+                       "-R", "^(%s)$" % "|".join(tests)]
+        status, seconds, timed_out = run_bounded(in_namespace(command), self.env(fault), log, bound)
+        return dict(status=status, seconds=seconds, timed_out=timed_out, skipped=False)
+
+    def judge(self, row):
+        kind = "suite" if row.suite else "project"
+        faulted = self.results[(kind, row.fault, row.tests)]
+        clean = self.results[(kind, None, tuple(sorted(row.tests)))]
+        notes = []
+        for label, r in (("with the fault", faulted), ("without it", clean)):
+            if r["skipped"]:
+                notes.append("%s: not run (total time bound reached)" % label)
+            elif r["timed_out"]:
+                notes.append("%s: stopped at the time bound" % label)
+        if any(r["skipped"] for r in (faulted, clean)):
+            return False, "not run", notes
+        if row.suite:
+            run_f = read_suite_xml(os.path.join(faulted["dir"], "suite.xml"))
+            run_c = read_suite_xml(os.path.join(clean["dir"], "suite.xml"))
+            seen_f = sides(run_f, row.tests, self.counterparts)
+            seen_c = sides(run_c, row.tests, self.counterparts)
+            ok_f = faulted_verdict(row.red, seen_f)
+            ok_c = clean_verdict(run_c, seen_c, clean["status"])
+            for label, run in (("with the fault", run_f), ("without it", run_c)):
+                if run.problem:
+                    notes.append("%s: suite.xml %s" % (label, run.problem))
+            if not ok_c:
+                notes.extend("without it: " + m for m in run_c.runner)
+            saw = "%s; without: %s" % (describe(seen_f) or "nothing",
+                                       "green" if ok_c else describe(seen_c) or "nothing")
+        else:
+            cases_f = self.ctest_cases(faulted)
+            cases_c = self.ctest_cases(clean)
+            matched_f = project_outcomes(row.tests, cases_f)
+            matched_c = project_outcomes(row.tests, cases_c)
+            ok_f = project_verdict(matched_f, True)
+            ok_c = clean["status"] == 0 and project_verdict(matched_c, False)
+            saw = "project %s; without: %s" % (describe_project(matched_f),
+                                               "green" if ok_c else describe_project(matched_c))
+        if not (ok_f and ok_c):
+            notes.append("logs: %s (with the fault), %s (without)" % (faulted["dir"], clean["dir"]))
+        return ok_f and ok_c, saw, notes
+
+    @staticmethod
+    def ctest_cases(result):
+        try:
+            with open(os.path.join(result["dir"], "ctest.xml"), encoding="utf-8", errors="replace") as f:
+                return parse_ctest_junit(f.read()) or {}
+        except OSError:
+            return {}
+
+    def main(self):
+        jobs = self.jobs()
+        print("fault_check: %d rows, %d runs, %d at once, build %s, logs in %s"
+              % (len(self.rows), len(jobs), self.args.jobs, self.build, self.work), flush=True)
+        started = time.monotonic()
+        if any(not row.suite for row in self.rows):
+            # CTest lists each executable's cases when it first runs; list
+            # them once here, before several CTest runs share the build.
+            subprocess.run(["ctest", "--test-dir", self.build, "-N"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=300, check=False)
+        pending = {}
+        for row in self.rows:
+            kind = "suite" if row.suite else "project"
+            pending[row.fault] = {(kind, row.fault, row.tests), (kind, None, tuple(sorted(row.tests)))}
+        passed = failed = 0
+        done_rows = set()
+        with concurrent.futures.ThreadPoolExecutor(max_workers=self.args.jobs) as pool:
+            futures = {pool.submit(self.run, job): job for job in jobs}
+            for future in concurrent.futures.as_completed(futures):
+                job = futures[future]
+                result = future.result()
+                result["dir"] = job.directory
+                self.results[job.key] = result
+                for row in self.rows:
+                    if row.fault in done_rows or not pending[row.fault] <= set(self.results):
+                        continue
+                    done_rows.add(row.fault)
+                    ok, saw, notes = self.judge(row)
+                    kind = "suite" if row.suite else "project"
+                    seconds = self.results[(kind, row.fault, row.tests)]["seconds"]
+                    seconds_clean = self.results[(kind, None, tuple(sorted(row.tests)))]["seconds"]
+                    print("%-32s %-8s %-70s %s %6.1f s (+%.1f s without)"
+                          % (row.fault, row.red, saw, "PASS" if ok else "FAIL", seconds, seconds_clean), flush=True)
+                    for note in notes:
+                        print("    " + note, flush=True)
+                    passed += ok
+                    failed += not ok
+        print("fault_check: %.0f s wall" % (time.monotonic() - started))
+        if failed == 0 and not self.args.keep:
+            shutil.rmtree(self.work, ignore_errors=True)
+        print("%d passed, %d failed" % (passed, failed))
+        return failed == 0
+
+
+def default_jobs():
+    # The runs mostly wait on DDS timers; leave a quarter of the cores to the
+    # processes' own threads so that no test's timing suffers.
+    return max(1, (os.cpu_count() or 4) * 3 // 4)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
+    parser.add_argument("--table", default=DEFAULT_TABLE)
+    parser.add_argument("--catalogue", default=catalogue.DEFAULT_PATH)
+    parser.add_argument("--source", default=LIBRARY_SOURCE, help="the library's source (fault points)")
+    parser.add_argument("--check-table", action="store_true", help="only check the table against the source")
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-faults"))
+    parser.add_argument("--jobs", type=int, default=default_jobs())
+    parser.add_argument("--time-limit", type=int, default=1200, help="bound of the whole check, seconds")
+    parser.add_argument("--run-timeout", type=int, default=300, help="bound of one run, seconds")
+    parser.add_argument("--only", nargs="+", metavar="FAULT", help="check only these rows")
+    parser.add_argument("--keep", metavar="DIR", help="keep every run's logs in DIR")
+    args = parser.parse_args(argv[1:])
+
+    try:
+        rows = load_table(args.table)
+        tests = catalogue.load(args.catalogue)
+    except (OSError, TableError, catalogue.CatalogueError) as e:
+        print("fault_check: %s" % e, file=sys.stderr)
+        return 2
+    problems = check_table(rows, source_points(args.source), tests)
+    for p in problems:
+        print("fault_check: %s: %s" % (os.path.relpath(args.table, ROOT), p), file=sys.stderr)
+    if args.check_table:
+        if not problems:
+            print("fault_check: %d rows agree with the source's fault points and the catalogue" % len(rows))
+        return 1 if problems else 0
+    if problems:
+        return 1
+    if args.only:
+        unknown = sorted(set(args.only) - {r.fault for r in rows})
+        if unknown:
+            print("fault_check: no row for %s" % ", ".join(unknown), file=sys.stderr)
+            return 2
+        rows = [r for r in rows if r.fault in args.only]
+    if args.jobs < 1 or args.time_limit < 1 or args.run_timeout < 1:
+        print("fault_check: --jobs, --time-limit and --run-timeout must be positive", file=sys.stderr)
+        return 2
+    try:
+        with open(os.path.join(args.build_dir, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
+            fault_build = re.search(r"^QV_FAULTS:BOOL=(ON|1|TRUE|YES)$", f.read(), re.M | re.I) is not None
+    except OSError:
+        fault_build = None
+    if not fault_build:
+        print("fault_check: %s is %s (./setup.sh --faults builds it)"
+              % (args.build_dir, "not a fault build" if fault_build is False else "no build"), file=sys.stderr)
+        return 2
+    return 0 if Checker(args, rows, tests).main() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

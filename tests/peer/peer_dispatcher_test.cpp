@@ -791,3 +791,66 @@ TEST(PeerDispatcher, IdleConnectionsDoNotLockThePositiveSideOut) {
     ASSERT_EQ(s.verdicts().size(), 1u);
     EXPECT_EQ(s.verdicts()[0].status, "PASSED") << s.verdicts()[0].message;
 }
+
+// As many connections as the pending table holds, each sending a part of the
+// control id and stalling, must not keep the positive side out either.
+TEST(PeerDispatcher, StalledPartialIdsDoNotLockThePositiveSideOut) {
+    Served s;
+    ASSERT_TRUE(s.started());
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (std::size_t i = 0; i < peer::kMaxPending; ++i) {
+        stalled.push_back(std::make_unique<Client>(s.port()));
+        ASSERT_TRUE(stalled.back()->connected()) << "stalled connection " << i;
+        ASSERT_TRUE(stalled.back()->put("active_con"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync(kEcho)));
+    Client test(s.port());
+    ASSERT_TRUE(test.put(kEchoId));
+    ASSERT_TRUE(next_key(test, "wait_for_completion")) << "the test's connection got no answer";
+    ASSERT_TRUE(test.put(frame("finish")));
+    EXPECT_TRUE(next_key(test, "finish"));
+    EXPECT_FALSE(control.ends_within(200)) << "the control connection was closed";
+    test.close();
+    control.close();
+    stalled.clear();
+    ASSERT_TRUE(s.ends_within(8000));
+    ASSERT_EQ(s.verdicts().size(), 1u);
+    EXPECT_EQ(s.verdicts()[0].status, "PASSED") << s.verdicts()[0].message;
+}
+
+// A sync of the largest size naming no test: its verdict is a failure, and
+// the next real test's connection, arriving before its own sync, is not the
+// one refused in its place.
+TEST(PeerDispatcher, AnOversizedUnknownSyncCostsNoRealTestItsConnection) {
+    Served s;
+    ASSERT_TRUE(s.started());
+    Client control(s.port());
+    const std::string unknown(peer::kMaxFieldBytes, 'u');
+    ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", unknown)));
+    Client test(s.port());
+    ASSERT_TRUE(test.put(kEchoId));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the unknown sync is read by now
+    ASSERT_TRUE(control.put(frame("sync", kEcho)));
+    ASSERT_TRUE(next_key(test, "wait_for_completion")) << "the test's connection was refused";
+    ASSERT_TRUE(test.put(frame("finish")));
+    EXPECT_TRUE(next_key(test, "finish"));
+    // A connection for the unknown test is still refused at once.
+    Client orphan(s.port());
+    ASSERT_TRUE(control.put(frame("sync", unknown)));
+    ASSERT_TRUE(orphan.put("NotRegistered"));
+    EXPECT_TRUE(orphan.ends_within(1500));
+    test.close();
+    control.close();
+    ASSERT_TRUE(s.ends_within(8000));
+    ASSERT_EQ(s.verdicts().size(), 3u);
+    const peer::Verdict* echo = verdict_of(s.verdicts(), kEcho);
+    ASSERT_NE(echo, nullptr);
+    EXPECT_EQ(echo->status, "PASSED") << echo->message;
+    const peer::Verdict* first = verdict_of(s.verdicts(), unknown);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->status, "FAILED");
+    EXPECT_NE(first->message.find("unknown negative test"), std::string::npos);
+}

@@ -42,8 +42,11 @@ std::string iso_now() {
     return out;
 }
 
-// Printable form of connection bytes for log lines.
-std::string printable(std::string_view s) {
+// Printable form of connection bytes for log lines, cut after kLogBytes (a
+// name may be as long as a whole frame).
+constexpr std::size_t kLogBytes = 300;
+std::string printable(std::string_view whole) {
+    const std::string_view s = whole.substr(0, kLogBytes);
     std::string out;
     for (unsigned char c : s) {
         if (c >= 0x20 && c < 0x7f) {
@@ -54,6 +57,7 @@ std::string printable(std::string_view s) {
             out += hex;
         }
     }
+    if (whole.size() > s.size()) out += "... (" + std::to_string(whole.size()) + " bytes)";
     return out;
 }
 
@@ -314,6 +318,19 @@ void Dispatcher::request_stop() {
     }
 }
 
+bool Dispatcher::may_be_registered(const Pending& p) const {
+    char buf[kMaxIdBytes];
+    const std::size_t want = p.got.size() < sizeof buf ? sizeof buf - p.got.size() : 1;
+    const ssize_t n = ::recv(p.fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
+    const std::string got = p.got + std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    auto continues = [&](const std::string& id) {
+        const std::size_t common = std::min(id.size(), got.size());
+        return id.compare(0, common, got, 0, common) == 0;  // one begins the other
+    };
+    return continues(kControlId) ||
+           std::any_of(registry_.begin(), registry_.end(), [&](const NegativeTest& t) { return continues(t.connection_id); });
+}
+
 std::vector<std::string> Dispatcher::expected_ids() const {
     std::vector<std::string> ids{kControlId};
     for (const auto& a : awaiting_) ids.push_back(a.connection_id);
@@ -343,7 +360,9 @@ bool Dispatcher::make_room(std::int64_t now) {
     for (std::size_t i = 0; i < pending_.size(); ++i) advance_pending(pending_[i], now);
     std::erase_if(pending_, [](const Pending& p) { return p.fd < 0; });
     if (pending_.size() < kMaxPending) return true;
-    // The oldest that sent nothing at all, else the oldest whose bytes match nothing.
+    // The oldest that sent nothing at all, else the oldest whose bytes match
+    // nothing, else the one whose last byte came longest ago: a part of an
+    // expected id that then stalls holds no claim over a newcomer.
     auto victim = pending_.end();
     for (bool parked : {false, true}) {
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -353,6 +372,11 @@ bool Dispatcher::make_room(std::int64_t now) {
             }
         }
         if (victim != pending_.end()) break;
+    }
+    if (victim == pending_.end()) {
+        victim = std::min_element(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
+            return a.parked != b.parked ? a.parked : a.last_byte_at < b.last_byte_at;
+        });
     }
     if (victim == pending_.end()) return false;
     if (evicted_++ % 100 == 0) {
@@ -419,7 +443,10 @@ void Dispatcher::advance_pending(Pending& p, std::int64_t now) {
         finish_preamble(p, p.got);
         return;
     }
-    if (p.parked && !orphans_.empty()) {
+    // A connection refused for an unknown test's sync is one whose bytes
+    // start no registered id: one that does may be a known test's whose sync
+    // is still on its way, and waits for it (within the preamble time-out).
+    if (p.parked && !orphans_.empty() && !may_be_registered(p)) {
         orphans_.erase(orphans_.begin());
         log_err("refusing connection \"" + printable(p.got + seen) +
                 "\": the negative test named for it is unknown");

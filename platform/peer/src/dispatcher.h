@@ -20,8 +20,9 @@ inline constexpr const char* kControlId = "active_connection";
 inline constexpr std::size_t kMaxIdBytes = 256;
 // Connections whose id is not complete yet. When the table is full, a new
 // connection takes the place of the one that has waited longest without
-// sending a byte (then of one whose bytes match nothing), so that idle
-// connections cannot lock the positive side out.
+// sending a byte (then of one whose bytes match nothing, then of the one whose
+// last byte came longest ago), so that idle connections, or connections that
+// send a part of an id and stall, cannot lock the positive side out.
 inline constexpr std::size_t kMaxPending = 64;
 
 enum class PreambleState {
@@ -134,9 +135,12 @@ private:
     };
 
     std::vector<std::string> expected_ids() const;
+    // The bytes waiting on a parked connection may still be (or begin with) a
+    // registered id: the connection of a known test whose sync is on its way.
+    bool may_be_registered(const Pending& p) const;
     void accept_new();
     // Closes the pending connection with the least claim to its place; false
-    // when every one is on its way to an expected id.
+    // only when there is none.
     bool make_room(std::int64_t now);
     void advance_pending(Pending& p, std::int64_t now);
     bool finish_preamble(Pending& p, const std::string& id);  // true: fd handed over

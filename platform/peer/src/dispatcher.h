@@ -1,6 +1,8 @@
 // dds_peer's dispatcher: accepts the positive side's connections, reads their
 // ids, and runs each negative test that a "sync" names in a process of its
-// own, handing it the test's connection.
+// own, handing it the test's connection. This is its connection state
+// machine; the processes are started in process.*, their googletest reports
+// read in gtest_xml.*, the verdicts written as JUnit in junit.*.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,8 @@
 
 #include "peer/peer_link.h"
 #include "peer/wire.h"
+
+#include "junit.h"
 
 namespace peer {
 
@@ -61,15 +65,6 @@ struct DispatcherOptions {
     std::vector<NegativeTest> registry;
 };
 
-struct Verdict {
-    std::string name;
-    std::string connection_id;
-    std::string status;   // PASSED, FAILED, CRASHED, TIMEOUT, ABORTED
-    std::string message;  // why it did not pass; empty when it passed
-    double seconds = 0;
-    std::string timestamp;  // start, ISO 8601 local time
-    bool passed() const { return status == "PASSED"; }
-};
 
 class Dispatcher {
 public:

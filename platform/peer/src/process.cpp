@@ -16,6 +16,25 @@ namespace peer {
 
 std::string errno_text(int e) { return std::to_string(e) + " (" + std::strerror(e) + ")"; }
 
+namespace {
+
+// execv's argument vector over args (which must outlive it).
+std::vector<char*> argv_of(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// fork() with nothing buffered in the streams, which the child would write again.
+pid_t fork_flushed() {
+    std::cout.flush();
+    std::cerr.flush();
+    return ::fork();
+}
+
+}  // namespace
+
 void close_fd(int& fd) {
     if (fd >= 0) {
         ::close(fd);
@@ -31,12 +50,8 @@ bool capture_output(const std::vector<std::string>& args, int timeout_ms, std::s
         error = "pipe failed, error: " + errno_text(errno);
         return false;
     }
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::cout.flush();
-    std::cerr.flush();
-    pid_t pid = ::fork();
+    std::vector<char*> argv = argv_of(args);
+    pid_t pid = fork_flushed();
     if (pid < 0) {
         error = "fork failed, error: " + errno_text(errno);
         ::close(fds[0]);
@@ -96,12 +111,8 @@ TestProcess start_test_process(std::vector<std::string> args, int fd) {
         t.hold_failed = true;
         t.hold_error = "pipe failed, error: " + errno_text(errno);
     }
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::cout.flush();
-    std::cerr.flush();
-    pid_t pid = ::fork();
+    std::vector<char*> argv = argv_of(args);
+    pid_t pid = fork_flushed();
     if (pid < 0) {
         int e = errno;
         close_fd(hold[0]);

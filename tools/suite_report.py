@@ -516,9 +516,10 @@ class Report:
                      ("; exit status %d" % a.positive_status if a.positive_status in (0, 1)
                       and not a.time_limit_reached else "; " + exit_text(a.positive_status, a.time_limit,
                                                                           a.time_limit_reached)) if last else ""))
-            print("peer side:     %d run, %d passed, %d failed, %d not run%s"
-                  % (n(peer, "passed", "failed", "error"), n(peer, "passed"), n(peer, "failed", "error"),
-                     n(peer, "notrun"),
+            verdicts = [c for c in peer if "verdict" in c.props]
+            print("peer side:     %d run, %d passed, %d failed, %d without a verdict, %d not run%s"
+                  % (len(verdicts), n(verdicts, "passed"), n(verdicts, "failed", "error"),
+                     sum(c.etype in ("missing", "not_reported") for c in peer), n(peer, "notrun"),
                      ("; not started by this runner" if a.peer_running else "; exit status %d" % a.peer_status)
                      if last else ""))
             for c in positive:

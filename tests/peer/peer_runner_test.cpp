@@ -257,6 +257,7 @@ TEST(PeerRunner, APeerKilledMidRunLosesNoRow) {
     EXPECT_EQ(count(r.merged, "<testcase name=\"ENABLED_EchoNegative\" classname=\"PeerSelfTestNegative\""), 2u)
         << r.merged;
     EXPECT_EQ(count(r.merged, "no verdict: the peer wrote no report"), 4u) << r.merged;  // message and text
+    EXPECT_TRUE(has(r.out, "peer side:     0 run, 0 passed, 0 failed, 2 without a verdict")) << r.out;
     EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoPositive", "ERROR PeerSelfTestNegative"))
         << r.out;
     EXPECT_FALSE(has(r.merged, "1970-01-01")) << r.merged;

@@ -342,6 +342,7 @@ def test_every_due_counterpart_has_a_row_without_the_peers_report(run, capsys, v
     assert error is not None and peer_says in error.get("message"), r.out
     row = next(line for line in r.out.splitlines() if line.startswith("BTestPositive.ENABLED_OnePositive"))
     assert "ERROR BTestNegative.ENABLED_OneNegative" in row
+    assert "peer side:     0 run, 0 passed, 0 failed, 1 without a verdict, 0 not run" in r.out
     # A disabled test's counterpart was not due.
     with pytest.raises(AssertionError):
         r.case("BTestNegative", "ENABLED_TwoNegative")

@@ -143,10 +143,12 @@ def real_timestamp(stamp):
 
 
 def iso_local(epoch):
-    return time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(epoch)) + ".%03d" % int((epoch % 1) * 1000)
+    seconds, millis = divmod(int(round(epoch * 1000)), 1000)
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(seconds)) + ".%03d" % millis
 
 
 _ROUND = re.compile(r"^Repeating all tests \(iteration (\d+)\)")
+_ROUND_END = re.compile(r"^\[==========\] \d+ tests? from \d+ test suites? ran\.", re.M)
 
 
 def split_rounds(text):
@@ -318,6 +320,10 @@ class Report:
         a = self.args
         xml_path = a.positive_xml or os.path.join(a.results, "positive.xml")
         root, problem = load_xml(xml_path)
+        if self.rounds > 1 and not _ROUND_END.search(log):
+            # googletest writes its report at the end of each round: one
+            # from an earlier round must not stand for the last, unfinished one.
+            root, problem = None, "missing"
         how = exit_text(a.positive_status, a.time_limit, a.time_limit_reached)
         ended = "%s\n\n" % a.time_limit_note if a.time_limit_reached and a.time_limit_note else ""
 

@@ -303,7 +303,7 @@ def test_log_parsing_keeps_each_tests_end():
 
 
 def test_timestamps_and_times_are_the_runs(run, capsys, validate):
-    started = time.time() - 42.0
+    started = round(time.time() - 42.0, 3)
     run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
                                        ("BTestPositive", "DISABLED_TwoPositive", "disabled"),
                                        ("ATestPositive", "DISABLED_Only", "disabled")]))
@@ -397,4 +397,26 @@ def test_the_time_limit_says_what_it_ended_and_when(run, capsys, validate):
     r = run.report(capsys, 143, 0, "--time-limit", "5", "--time-limit-reached", "--time-limit-note", note)
     assert "TIME LIMIT: " + note in r.out
     assert note in r.case("BTestPositive", "ENABLED_Plain").find("error").text
+    assert validate(r.xml_path) == ""
+
+
+def test_a_repeat_round_cut_short_is_read_from_the_log_not_from_the_earlier_rounds_report(run, capsys, validate):
+    round_log = GREEN_LOG.split("[==========]", 1)[1]
+    done = round_log + "[==========] 2 tests from 1 test suite ran. (5 ms total)\n"
+    run.put("positive.log", "Repeating all tests (iteration 1) . . .\n\n[==========]" + done
+            + "\nRepeating all tests (iteration 2) . . .\n\n[==========]"
+            + round_log.split("[ RUN      ] BTestPositive.ENABLED_Plain")[0]
+            + "[ RUN      ] BTestPositive.ENABLED_Plain\n")
+    # The report googletest wrote at the end of round 1.
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "ENABLED_Plain", "passed")]))
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")] * 2))
+    r = run.report(capsys, 134, 0)
+    assert r.status == 1
+    second = r.suite("BTestPositive", "positive", "2")
+    plain = next(tc for tc in second.iter("testcase") if tc.get("name") == "ENABLED_Plain")
+    assert "killed by signal 6" in plain.find("error").get("message")
+    first = r.suite("BTestPositive", "positive", "1")
+    assert all(tc.find("error") is None for tc in first.iter("testcase"))
+    check_counts(r.root)
     assert validate(r.xml_path) == ""

@@ -20,7 +20,25 @@
 #   --catalogue FILE    the tests and their peer counterparts (default: src/catalogue.tsv)
 #   --results DIR       where logs and reports go (default: BUILD/suite-results)
 #   --verbose           show the positive side's whole output, not only progress
+#   --peer-command CMD  start CMD (a shell command line) as the peer instead of
+#                       the built dds_peer, with the arguments dds_peer would
+#                       get appended (--port=N --max-seconds=N --junit=FILE
+#                       --report-dir=DIR, and --tests=BUILD's dds_peer_tests
+#                       when that exists); it must listen on 127.0.0.1 and say
+#                       "[dds_peer] listening on 127.0.0.1:PORT" or be seen
+#                       listening on the port
+#   --peer-running      use the peer already listening on 127.0.0.1:PORT and
+#                       start none; its verdicts are known only if it writes
+#                       its JUnit report to RESULTS/peer.xml (the runner waits
+#                       up to 30 s for it after the positive side ends), else
+#                       the report lists its counterparts as not reported
+#   -h, --help          this text
 #   --                  end of runner options
+#
+# Any other argument beginning with "--" that is not a googletest flag
+# (--gtest_... or -gtest_...) is refused, so that a mistyped runner option
+# cannot go unnoticed. The positive side runs in a process group of its own;
+# the time limit ends that whole group.
 #
 # Results: positive.xml (googletest; or where --gtest_output=xml:PATH asks),
 # peer.xml (the peer's verdicts), suite.xml (both merged, JUnit), positive.log,
@@ -37,7 +55,10 @@ POSITIVE=""
 CATALOGUE="$ROOT/src/catalogue.tsv"
 RESULTS=""
 VERBOSE=0
+PEER_COMMAND=""
+PEER_RUNNING=0
 PASS=()
+RUNNER_OPTIONS="--build-dir DIR, --no-build, --time-limit SECS, --port N, --positive PATH, --catalogue FILE, --results DIR, --verbose, --peer-command CMD, --peer-running, --help, --"
 
 die() { echo "run_suite: $*" >&2; exit 2; }
 
@@ -57,8 +78,13 @@ while [ $# -gt 0 ]; do
     --results) [ $# -ge 2 ] || die "--results needs a value"; RESULTS="$2"; shift 2 ;;
     --results=*) RESULTS="${1#*=}"; shift ;;
     --verbose) VERBOSE=1; shift ;;
+    --peer-command) [ $# -ge 2 ] || die "--peer-command needs a value"; PEER_COMMAND="$2"; shift 2 ;;
+    --peer-command=*) PEER_COMMAND="${1#*=}"; shift ;;
+    --peer-running) PEER_RUNNING=1; shift ;;
     -h|--help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
     --) shift; PASS+=("$@"); break ;;
+    --gtest_*|-gtest_*) PASS+=("$1"); shift ;;
+    --*) die "unknown option $1 (runner options: $RUNNER_OPTIONS; googletest's flags begin with --gtest_)" ;;
     *) PASS+=("$1"); shift ;;
   esac
 done
@@ -69,6 +95,9 @@ case "$PORT" in ''|*[!0-9]*) die "--port must be a number" ;; esac
 # positive side that reads DDS_PEER_PORT (the project's own tests).
 [ "$PORT" = 12345 ] || [ -n "$POSITIVE" ] || die "--port other than 12345 needs --positive (dds_positive_tests always connects to 12345)"
 [ "$TIME_LIMIT" -gt 0 ] || die "--time-limit must be positive"
+[ -z "$PEER_COMMAND" ] || [ "$PEER_RUNNING" = 0 ] || die "--peer-command and --peer-running exclude each other"
+[ "$PEER_RUNNING" = 0 ] || [ "$PORT" != 0 ] || die "--peer-running needs the port the peer listens on (not --port 0)"
+command -v setsid >/dev/null || die "setsid (util-linux) is needed"
 
 abs() { case "$1" in /*) printf '%s\n' "$1" ;; *) printf '%s\n' "$PWD/$1" ;; esac; }
 BUILD="$(abs "$BUILD")"
@@ -114,12 +143,13 @@ if [ "$DO_BUILD" = 1 ]; then
     echo "run_suite: configuring $BUILD"
     timeout 600 cmake -S "$ROOT" -B "$BUILD" >/dev/null || die "cmake configuration failed"
   fi
-  targets=(dds_peer dds_peer_tests)
+  targets=()
+  [ -n "$PEER_COMMAND" ] || [ "$PEER_RUNNING" = 1 ] || targets+=(dds_peer dds_peer_tests)
   [ -n "$POSITIVE" ] || targets+=(dds_positive_tests)
   jobs=()
   [ -n "${CMAKE_BUILD_PARALLEL_LEVEL:-}" ] || jobs=(-j "$(nproc)")
-  echo "run_suite: building ${targets[*]}"
-  if ! timeout 3600 cmake --build "$BUILD" "${jobs[@]}" --target "${targets[@]}" >"$BUILD/run_suite_build.log" 2>&1; then
+  echo "run_suite: building ${targets[*]:-nothing}"
+  if [ ${#targets[@]} -gt 0 ] && ! timeout 3600 cmake --build "$BUILD" ${jobs[@]+"${jobs[@]}"} --target "${targets[@]}" >"$BUILD/run_suite_build.log" 2>&1; then
     tail -n 40 "$BUILD/run_suite_build.log" >&2
     die "build failed (full log: $BUILD/run_suite_build.log)"
   fi
@@ -140,16 +170,19 @@ POSITIVE="$(cd "$(dirname "$POSITIVE")" && pwd)/$(basename "$POSITIVE")"
 if [ "$LISTING" = 1 ]; then
   exec "$POSITIVE" --gtest_list_tests ${FLAGS[@]+"${FLAGS[@]}"}
 fi
-[ -x "$PEER" ] || die "no dds_peer in $BUILD (build it, or drop --no-build)"
-[ -x "$PEER_TESTS" ] || die "no dds_peer_tests in $BUILD"
+if [ -z "$PEER_COMMAND" ] && [ "$PEER_RUNNING" = 0 ]; then
+  [ -x "$PEER" ] || die "no dds_peer in $BUILD (build it, or drop --no-build)"
+  [ -x "$PEER_TESTS" ] || die "no dds_peer_tests in $BUILD"
+fi
 
 # ---- results and working directory ------------------------------------------
 # Only what this script writes is removed: --results may name a directory
 # that holds other things.
 TIMED_OUT_MARK="$RESULTS/.time-limit-reached"
 rm -rf "$RESULTS/work" "$RESULTS/peer-reports"
+POSITIVE_GROUP_FILE="$RESULTS/.positive-group"
 rm -f "$RESULTS/positive.xml" "$RESULTS/peer.xml" "$RESULTS/suite.xml" "$RESULTS/positive.log" \
-      "$RESULTS/peer.log" "$RESULTS/planned.txt" "$TIMED_OUT_MARK"
+      "$RESULTS/peer.log" "$RESULTS/planned.txt" "$TIMED_OUT_MARK" "$POSITIVE_GROUP_FILE"
 mkdir -p "$RESULTS/work" "$RESULTS/peer-reports" || die "cannot create $RESULTS"
 [ -n "$POSITIVE_XML" ] || POSITIVE_XML="$RESULTS/positive.xml"
 # A report left from an earlier run must not stand in for this one.
@@ -171,7 +204,15 @@ if ! (cd "$RESULTS/work" && timeout 60 "$POSITIVE" --gtest_list_tests ${FLAGS[@]
 fi
 
 # ---- the peer ----------------------------------------------------------------
+# The run starts here: its wall time and the report's default timestamp.
+STARTED="$(date +%s.%N)"
 PEER_PID=""
+PEER_RC=0
+stop_positive() {
+  local group
+  group="$(cat "$POSITIVE_GROUP_FILE" 2>/dev/null)" && [ -n "$group" ] && kill -TERM -- "-$group" 2>/dev/null
+  return 0
+}
 stop_peer() {
   [ -n "$PEER_PID" ] || return 0
   if kill -0 "$PEER_PID" 2>/dev/null; then
@@ -183,28 +224,53 @@ stop_peer() {
   PEER_RC=$?
   PEER_PID=""
 }
-trap 'stop_peer; exit 130' INT TERM
+trap 'stop_positive; stop_peer; exit 130' INT TERM
+
+# Something listens on 127.0.0.1:$1 (ss of iproute2; unknown without it).
+listening() {
+  command -v ss >/dev/null || return 2
+  [ -n "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]
+}
 
 peer_lifetime=$((TIME_LIMIT + 120))
-timeout -k 5 $((peer_lifetime + 30)) "$PEER" --port="$PORT" --tests="$PEER_TESTS" \
-  --max-seconds="$peer_lifetime" --junit="$RESULTS/peer.xml" --report-dir="$RESULTS/peer-reports" \
-  >"$RESULTS/peer.log" 2>&1 &
-PEER_PID=$!
-PEER_RC=0
-
+PEER_ARGS=(--port="$PORT" --max-seconds="$peer_lifetime" --junit="$RESULTS/peer.xml"
+           --report-dir="$RESULTS/peer-reports")
 LISTEN_PORT=""
-for _ in $(seq 1 300); do
-  LISTEN_PORT="$(sed -n 's/^\[dds_peer\] listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$RESULTS/peer.log" | head -n 1)"
-  [ -n "$LISTEN_PORT" ] && break
-  kill -0 "$PEER_PID" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$LISTEN_PORT" ]; then
-  cat "$RESULTS/peer.log" >&2
-  stop_peer
-  die "the peer did not start listening within 30 s"
+if [ "$PEER_RUNNING" = 1 ]; then
+  listening "$PORT"
+  case $? in
+    0) ;;
+    1) die "--peer-running: nothing listens on 127.0.0.1:$PORT" ;;
+    *) echo "run_suite: warning: cannot tell whether a peer listens on 127.0.0.1:$PORT (no ss)" >&2 ;;
+  esac
+  echo "run_suite: the peer was already running on 127.0.0.1:$PORT; its log is its own" >"$RESULTS/peer.log"
+  LISTEN_PORT="$PORT"
+  echo "run_suite: using the peer already listening on 127.0.0.1:$LISTEN_PORT (not started by this runner)"
+else
+  if [ -n "$PEER_COMMAND" ]; then
+    [ -x "$PEER_TESTS" ] && PEER_ARGS+=(--tests="$PEER_TESTS")
+    timeout -k 5 $((peer_lifetime + 30)) bash -c "$PEER_COMMAND"' "$@"' run_suite_peer "${PEER_ARGS[@]}" \
+      >"$RESULTS/peer.log" 2>&1 &
+  else
+    timeout -k 5 $((peer_lifetime + 30)) "$PEER" "${PEER_ARGS[@]}" --tests="$PEER_TESTS" \
+      >"$RESULTS/peer.log" 2>&1 &
+  fi
+  PEER_PID=$!
+  for _ in $(seq 1 300); do
+    LISTEN_PORT="$(sed -n 's/^\[dds_peer\] listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$RESULTS/peer.log" | head -n 1)"
+    [ -n "$LISTEN_PORT" ] && break
+    # A peer of another make may not say so; it is seen listening instead.
+    if [ -n "$PEER_COMMAND" ] && [ "$PORT" != 0 ] && listening "$PORT"; then LISTEN_PORT="$PORT"; break; fi
+    kill -0 "$PEER_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$LISTEN_PORT" ]; then
+    cat "$RESULTS/peer.log" >&2
+    stop_peer
+    die "the peer did not start listening within 30 s"
+  fi
+  echo "run_suite: peer listening on 127.0.0.1:$LISTEN_PORT (log: $RESULTS/peer.log)"
 fi
-echo "run_suite: peer listening on 127.0.0.1:$LISTEN_PORT (log: $RESULTS/peer.log)"
 export DDS_PEER_PORT="$LISTEN_PORT"
 
 # ---- the positive side ---------------------------------------------------------
@@ -226,6 +292,8 @@ show_progress() {
     case "$1" in
       "[ RUN      ]"*|"[       OK ]"*|"[  FAILED  ]"*|"[  SKIPPED ]"*|"[==========]"*|"[  PASSED  ]"*)
         in_failure=0; printf '[%5ds] %s\n' $((SECONDS - start)) "$1" ;;
+      "Note: Randomizing tests' orders with a seed of "*|"Repeating all tests (iteration "*)
+        in_failure=0; printf '%s\n' "$1" ;;
       *": Failure"|*": Failure "*)
         in_failure=1; printf '%s\n' "$1" ;;
       "["*) in_failure=0 ;;
@@ -251,27 +319,34 @@ show_progress() {
   done
 }
 
-# Runs the positive side under the time limit. Its exit status is its own (a
-# signal shows as 128 + the signal's number); the limit leaves a mark, so that
-# only the runner's own time-out is called one.
+# Runs the positive side under the time limit, in a process group of its own
+# (setsid). Its exit status is its own (a signal shows as 128 + the signal's
+# number); the limit ends the whole group, so that no child of the positive
+# side (a wrapper's, say) keeps the run going, and leaves a mark that says
+# what was ended and when, so that only the runner's own time-out is called one.
 run_positive() {
   cd "$RESULTS/work" || exit 2
-  "$POSITIVE" ${FLAGS[@]+"${FLAGS[@]}"} --gtest_output="xml:$POSITIVE_XML" &
+  setsid "$POSITIVE" ${FLAGS[@]+"${FLAGS[@]}"} --gtest_output="xml:$POSITIVE_XML" &
   local pid=$! rc
+  echo "$pid" >"$POSITIVE_GROUP_FILE"
   (
     exec >/dev/null 2>&1
     trap 'kill "$s" 2>/dev/null; exit 0' TERM
     sleep "$TIME_LIMIT" & s=$!; wait "$s"
-    : >"$TIMED_OUT_MARK"
-    kill -TERM "$pid"
+    members="$(ps -eo pid=,pgid=,comm= | awk -v g="$pid" '$2 == g { printf "%s%s (pid %s)", sep, $3, $1; sep = ", " }')"
+    printf 'the time limit of %s s ended the positive side'"'"'s process group %s (%s) at %s\n' \
+      "$TIME_LIMIT" "$pid" "${members:-no process left}" "$(date +%Y-%m-%dT%H:%M:%S)" >"$TIMED_OUT_MARK"
+    kill -TERM -- "-$pid"
     sleep 10 & s=$!; wait "$s"
-    kill -KILL "$pid"
+    kill -KILL -- "-$pid"
   ) &
   local watchdog=$!
   wait "$pid"
   rc=$?
   kill -TERM "$watchdog" 2>/dev/null
   wait "$watchdog" 2>/dev/null
+  # What the positive side left running in its group would hold its output open.
+  kill -TERM -- "-$pid" 2>/dev/null
   return "$rc"
 }
 
@@ -280,19 +355,27 @@ echo "run_suite: running $(basename "$POSITIVE") ${FLAGS[*]+"${FLAGS[*]}"} (time
 POS_RC=${PIPESTATUS[0]}
 REPORT_ARGS=()
 if [ -e "$TIMED_OUT_MARK" ]; then
-  REPORT_ARGS+=(--time-limit-reached)
-  echo "run_suite: TIME LIMIT: the positive side did not finish within ${TIME_LIMIT} s and was stopped" >&2
+  ENDED="$(cat "$TIMED_OUT_MARK")"
+  REPORT_ARGS+=(--time-limit-reached --time-limit-note "$ENDED")
+  echo "run_suite: TIME LIMIT: the positive side did not finish within ${TIME_LIMIT} s: $ENDED" >&2
 elif [ "$POS_RC" -gt 128 ]; then
   echo "run_suite: the positive side was killed by signal $((POS_RC - 128))" >&2
 fi
-rm -f "$TIMED_OUT_MARK"
+rm -f "$TIMED_OUT_MARK" "$POSITIVE_GROUP_FILE"
 
 # The peer ends by itself once the positive side's control connection closes
-# (and its running tests finish); give it that time, then stop it.
-if grep -q 'control connection "active_connection" accepted' "$RESULTS/peer.log"; then
-  for _ in $(seq 1 300); do kill -0 "$PEER_PID" 2>/dev/null || break; sleep 0.1; done
+# (and its running tests finish); give it that time, then stop it. A peer this
+# runner did not start is given the same time to write its report.
+if [ "$PEER_RUNNING" = 1 ]; then
+  REPORT_ARGS+=(--peer-running)
+  for _ in $(seq 1 300); do [ -s "$RESULTS/peer.xml" ] && break; sleep 0.1; done
+  [ -s "$RESULTS/peer.xml" ] && sleep 0.5  # a report being written is given time to be complete
+else
+  if [ -n "$PEER_COMMAND" ] || grep -q 'control connection "active_connection" accepted' "$RESULTS/peer.log"; then
+    for _ in $(seq 1 300); do kill -0 "$PEER_PID" 2>/dev/null || break; sleep 0.1; done
+  fi
+  stop_peer
 fi
-stop_peer
 trap - INT TERM
 
 # ---- report ----------------------------------------------------------------------
@@ -301,5 +384,5 @@ if [ "$POSITIVE_XML" != "$RESULTS/positive.xml" ] && [ -f "$POSITIVE_XML" ]; the
   cp "$POSITIVE_XML" "$RESULTS/positive.xml"
 fi
 python3 "$ROOT/tools/suite_report.py" --results "$RESULTS" --positive-status "$POS_RC" --peer-status "$PEER_RC" \
-  --time-limit "$TIME_LIMIT" --positive-xml "$POSITIVE_XML" --catalogue "$CATALOGUE" \
+  --time-limit "$TIME_LIMIT" --positive-xml "$POSITIVE_XML" --catalogue "$CATALOGUE" --started "$STARTED" \
   ${PLANNED[@]+"${PLANNED[@]}"} ${REPORT_ARGS[@]+"${REPORT_ARGS[@]}"}

@@ -14,12 +14,15 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# CTest runs the cases in parallel: each is isolated (topics of its own, its
+# own peer port); the end-to-end entries hold the peer port's lock and run alone.
+jobs="$(nproc)"
 ./setup.sh
-ctest --test-dir build --output-on-failure --timeout 600 -LE end_to_end
+ctest --test-dir build --output-on-failure --timeout 600 -j"$jobs" -LE end_to_end
 
 ./setup.sh --sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure --timeout 900 -E '^suite_end_to_end$'
+  ctest --test-dir build-asan --output-on-failure --timeout 900 -j"$jobs" -E '^suite_end_to_end$'
 
 # The peer link, the conditions and the wait sets, and the reader's autopurge,
 # under ThreadSanitizer.

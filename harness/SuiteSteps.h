@@ -63,15 +63,18 @@ inline Topic* create_test_topic(DomainParticipant* participant) {
 // whatever way the test body is left: a fatal check that ends a body early
 // skips its finalize(), and a factory left with autoenable off would go on
 // creating disabled participants for every later test. It checks nothing.
+// The factory is taken anew at the end: a body that ends with finalize() may
+// have freed the instance it started with.
 class FactoryQosRestorer {
 public:
-    explicit FactoryQosRestorer(DomainParticipantFactory* factory) : factory_(factory) {}
-    ~FactoryQosRestorer() { factory_->set_qos(DomainParticipantFactoryQos{}); }
+    FactoryQosRestorer() = default;
+    ~FactoryQosRestorer() {
+        if (DomainParticipantFactory* factory = DomainParticipantFactory::get_instance()) {
+            factory->set_qos(DomainParticipantFactoryQos{});
+        }
+    }
     FactoryQosRestorer(const FactoryQosRestorer&) = delete;
     FactoryQosRestorer& operator=(const FactoryQosRestorer&) = delete;
-
-private:
-    DomainParticipantFactory* factory_;
 };
 
 }  // namespace SuiteSteps

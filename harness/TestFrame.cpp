@@ -217,6 +217,7 @@ bool TestFrame::createConnection(const std::string& connectionId) {
     {
         std::lock_guard<std::mutex> lock(dataMutex);
         ++liveReceivers[connectionId];
+        endedIds.remove(connectionId);  // open again: its messages count against its own limit
     }
     reapFinishedReceivers();
 
@@ -242,6 +243,7 @@ bool TestFrame::createConnection(const std::string& connectionId) {
             std::lock_guard<std::mutex> lock(dataMutex);
             if (--liveReceivers[connectionId] <= 0) {
                 liveReceivers.erase(connectionId);
+                connectionIdEnded(connectionId);
             }
         }
         throw;
@@ -309,9 +311,16 @@ bool TestFrame::takeMatchingEntry(const std::string& connectionId, const std::st
             if (bytes != queuedBytes.end()) {
                 const std::size_t size = it->key.size() + it->value.size();
                 bytes->second -= std::min(bytes->second, size);
+                if (bytes->second == 0 && liveReceivers.find(connectionId) == liveReceivers.end()) {
+                    queuedBytes.erase(bytes);
+                    endedIds.remove(connectionId);
+                }
             }
             value = std::move(it->value);
             queue.erase(it);
+            if (queue.empty()) {
+                dataQueues.erase(q);
+            }
             return true;
         }
     }
@@ -450,11 +459,40 @@ void TestFrame::endReceiver(Receiver* self) {
         auto it = liveReceivers.find(self->connectionId);
         if (it != liveReceivers.end() && --it->second <= 0) {
             liveReceivers.erase(it);
+            connectionIdEnded(self->connectionId);
         }
     }
     dataCondition.notify_all();
     std::lock_guard<std::mutex> lock(connectionsMutex);
     self->finished = true;
+}
+
+void TestFrame::connectionIdEnded(const std::string& connectionId) {
+    auto bytes = queuedBytes.find(connectionId);
+    if (bytes == queuedBytes.end() || bytes->second == 0) {
+        dropQueued(connectionId);
+        return;
+    }
+    endedIds.remove(connectionId);
+    endedIds.push_back(connectionId);
+    std::size_t held = 0;
+    for (const std::string& id : endedIds) {
+        held += queuedBytes[id];
+    }
+    while (held > kMaxEndedBytes && !endedIds.empty()) {
+        const std::string oldest = endedIds.front();
+        held -= std::min(held, queuedBytes[oldest]);
+        dropQueued(oldest);
+    }
+}
+
+void TestFrame::dropQueued(const std::string& connectionId) {
+    for (auto q = dataQueues.begin(); q != dataQueues.end();) {
+        std::erase_if(q->second, [&](const DataEntry& e) { return e.connectionId == connectionId; });
+        q = q->second.empty() ? dataQueues.erase(q) : std::next(q);
+    }
+    queuedBytes.erase(connectionId);
+    endedIds.remove(connectionId);
 }
 
 void TestFrame::reapFinishedReceivers() {

@@ -34,6 +34,13 @@ public:
     // growing the process without limit; eight messages of the largest size fit.
     static constexpr std::size_t kMaxQueuedBytes = 16u << 20;
 
+    // Bytes that the messages of ended connections (every connection under
+    // the id has ended) may hold together. Their messages stay to be taken,
+    // as a test may wait for what the peer sent just before it closed; beyond
+    // this the queues of the connection ids that ended first are freed, so
+    // that ended connections cannot hold more than one open one may.
+    static constexpr std::size_t kMaxEndedBytes = kMaxQueuedBytes;
+
     // Send time-out on every connection, so that a peer that stops reading
     // cannot block a send (and the connection table) for ever.
     static constexpr int kSendTimeoutMs = 10000;
@@ -82,6 +89,12 @@ private:
     bool takeMatchingEntry(const std::string& connectionId, const std::string& key,
                            std::string& value);
     void reapFinishedReceivers();
+    // With dataMutex held: the id's last connection has ended; frees the
+    // queues of the ids that ended first while the ended ones hold more than
+    // kMaxEndedBytes.
+    void connectionIdEnded(const std::string& connectionId);
+    // With dataMutex held: drops every queued message of the id.
+    void dropQueued(const std::string& connectionId);
 
     // Guarded by connectionsMutex.
     std::map<std::string, std::uint64_t> connectionTokens;
@@ -92,6 +105,9 @@ private:
     // the bytes of each connection id's queued messages.
     std::map<std::string, int> liveReceivers;
     std::map<std::string, std::size_t> queuedBytes;
+    // Ids whose every connection has ended and which still have queued
+    // messages, in the order they ended; guarded by dataMutex.
+    std::list<std::string> endedIds;
 };
 
 namespace harness_io {

@@ -40,7 +40,7 @@ TEST_F(EntityFactoryQosPolicyTestPositive, ENABLED_EntityFactoryQosPolicyPositiv
 
     DomainParticipantFactory* factory = DomainParticipantFactory::get_instance();
     ASSERT_NE(factory, nullptr);
-    const FactoryQosRestorer restore_factory_qos(factory);
+    const FactoryQosRestorer restore_factory_qos;
 
     EXPECT_EQ(factory->set_qos(factory_qos), RETCODE_OK);
 

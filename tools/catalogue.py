@@ -3,19 +3,25 @@
 in run order, with its state and its counterpart in the peer.
 
   catalogue.py [--catalogue FILE] [--root DIR]
-      prints what the catalogue holds and which suites are written so far
-  catalogue.py [--catalogue FILE] check
-      checks the catalogue's own rules (order, counts, names)
+      prints what the catalogue holds (counts)
+  catalogue.py [--catalogue FILE] [--root DIR] list
+      prints the table: every test, its state, its counterpart and connection
+  catalogue.py [--catalogue FILE] [--root DIR] check
+      checks the catalogue's own rules (order, counts, names) and the tree
+      against it: every suite has its source src/<suite>.cpp, every
+      counterpart its source platform/peer/counterparts/<suite>.cpp with its
+      registration (PEER_TEST or PEER_TEST_F under the catalogue's connection id)
   catalogue.py [--catalogue FILE] check-peer DDS_PEER_TESTS
       checks the peer's registry ("DDS_PEER_TESTS --peer_list") against the
-      catalogue: each counterpart that exists is registered under the
-      catalogue's connection id, and nothing unknown is registered
+      catalogue: every counterpart is registered under the catalogue's
+      connection id, and nothing unknown is registered
 
 The module is also imported by the list-order check and the runner's report.
 """
 
 import argparse
 import os
+import re
 import subprocess
 import sys
 from typing import NamedTuple, Optional
@@ -102,9 +108,47 @@ def suites(tests):
     return out
 
 
-def written_suites(tests, root=ROOT):
-    """The suites whose source exists."""
-    return [s for s, _ in suites(tests) if os.path.exists(os.path.join(root, "src", s + ".cpp"))]
+def suite_source(suite, root=ROOT):
+    return os.path.join(root, "src", suite + ".cpp")
+
+
+def counterpart_source(negative_suite, root=ROOT):
+    return os.path.join(root, "platform", "peer", "counterparts", negative_suite + ".cpp")
+
+
+# A counterpart's registration in its source: PEER_TEST(suite, name, "connection")
+# or PEER_TEST_F(fixture, name, "connection").
+_REGISTRATION = re.compile(r'\bPEER_TEST(?:_F)?\(\s*(\w+)\s*,\s*(\w+)\s*,\s*"([^"]*)"\s*\)')
+
+
+def registrations(text):
+    """[(full name, connection id)] that a counterpart source registers."""
+    return [("%s.%s" % (m.group(1), m.group(2)), m.group(3)) for m in _REGISTRATION.finditer(text)]
+
+
+def tree_problems(tests, root=ROOT):
+    """The tree against the catalogue: a suite without its source, or a
+    counterpart without its registration, is a fault, never a part to come."""
+    found = []
+    for suite, _ in suites(tests):
+        if not os.path.isfile(suite_source(suite, root)):
+            found.append("%s: its source %s is missing" % (suite, os.path.relpath(suite_source(suite, root), root)))
+    registered = {}
+    for negative_suite in sorted({t.negative_test.split(".", 1)[0] for t in tests if t.negative_test}):
+        path = counterpart_source(negative_suite, root)
+        if os.path.isfile(path):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                registered.update(registrations(f.read()))
+    for t in tests:
+        if not t.negative_test:
+            continue
+        path = os.path.relpath(counterpart_source(t.negative_test.split(".", 1)[0], root), root)
+        if t.negative_test not in registered:
+            found.append("%s: its counterpart %s is not registered in %s" % (t.full_name, t.negative_test, path))
+        elif registered[t.negative_test] != t.connection_id:
+            found.append("%s: %s registers %s under connection %r, the catalogue says %r"
+                         % (t.full_name, path, t.negative_test, registered[t.negative_test], t.connection_id))
+    return found
 
 
 def by_counterpart(tests):
@@ -167,10 +211,13 @@ def parse_registry(text):
 
 
 def registry_problems(tests, registry):
-    """Differences between the peer's registry and the catalogue. A counterpart
-    that is not registered yet is not one (counterparts land one by one)."""
+    """Differences between the peer's registry and the catalogue, both ways."""
     found = []
     wanted = {t.negative_test: t for t in tests if t.negative_test}
+    present = {name for name, _ in registry}
+    for name, t in wanted.items():
+        if name not in present:
+            found.append("the peer does not register %s, the counterpart of %s" % (name, t.full_name))
     for name, connection in registry:
         if name.split(".", 1)[0] in FRAMEWORK_SUITES:
             continue
@@ -186,24 +233,30 @@ def registry_problems(tests, registry):
     return found
 
 
-def summary(tests, root=ROOT):
-    written = set(written_suites(tests, root))
-    groups = suites(tests)
-    done = [t for t in tests if t.suite in written]
-    lines = ["%d tests in %d suites (%d disabled, %d with the peer); written: %d tests in %d suites"
-             % (len(tests), len(groups), sum(not t.enabled for t in tests), sum(bool(t.negative_test) for t in tests),
-                len(done), len(written))]
-    missing = [s for s, _ in groups if s not in written]
-    if missing:
-        lines.append("not written yet: " + " ".join(missing))
-    return "\n".join(lines)
+def summary(tests):
+    return ("%d tests in %d suites (%d disabled, %d with the peer)"
+            % (len(tests), len(suites(tests)), sum(not t.enabled for t in tests),
+               sum(bool(t.negative_test) for t in tests)))
+
+
+def table(tests):
+    """The catalogue as a table, one test a line, in run order."""
+    header = ("suite", "test", "state", "counterpart", "connection")
+    rows = [(t.suite, t.name, "enabled" if t.enabled else "disabled", t.negative_test or "-",
+             t.connection_id or "-") for t in tests]
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header) - 1)]
+
+    def line(r):
+        return "  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[-1]
+    return "\n".join([line(header), line(tuple("-" * len(h) for h in header))] + [line(r) for r in rows]
+                     + ["", summary(tests)])
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     parser.add_argument("--catalogue", default=DEFAULT_PATH)
-    parser.add_argument("--root", default=ROOT, help="repository whose src/ tells which suites are written")
-    parser.add_argument("command", nargs="?", default="summary", choices=["summary", "check", "check-peer"])
+    parser.add_argument("--root", default=ROOT, help="the source tree that check compares with the catalogue")
+    parser.add_argument("command", nargs="?", default="summary", choices=["summary", "list", "check", "check-peer"])
     parser.add_argument("binary", nargs="?", help="dds_peer_tests, for check-peer")
     args = parser.parse_args(argv[1:])
     try:
@@ -212,7 +265,10 @@ def main(argv):
         print("FAIL: %s" % e)
         return 1
     if args.command == "summary":
-        print(summary(tests, args.root))
+        print(summary(tests))
+        return 0
+    if args.command == "list":
+        print(table(tests))
         return 0
     found = problems(tests)
     if args.command == "check-peer":
@@ -231,8 +287,11 @@ def main(argv):
             known = sum(1 for name, _ in registry if name.split(".", 1)[0] not in FRAMEWORK_SUITES)
             print("OK: %d of the catalogue's %d counterparts are registered, each under its connection id"
                   % (known, sum(bool(t.negative_test) for t in tests)))
-    elif not found:
-        print("OK: %d tests in %d suites" % (len(tests), len(suites(tests))))
+    else:
+        found += tree_problems(tests, args.root)
+        if not found:
+            print("OK: %d tests in %d suites, each suite with its source, each of %d counterparts registered"
+                  % (len(tests), len(suites(tests)), sum(bool(t.negative_test) for t in tests)))
     for p in found:
         print("FAIL: " + p)
     return 1 if found else 0

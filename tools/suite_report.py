@@ -12,8 +12,18 @@ unreadable one, an exit status nobody explained) is an error too, so the file
 never reads green when the run was not.
 
   suite_report.py --results DIR --positive-status N --peer-status N
-                  [--time-limit SECS --time-limit-reached] [--positive-xml FILE]
-                  [--planned FILE [--run-disabled]] [--catalogue FILE]
+                  [--time-limit SECS --time-limit-reached [--time-limit-note TEXT]]
+                  [--positive-xml FILE] [--planned FILE [--run-disabled]]
+                  [--catalogue FILE] [--started EPOCH] [--peer-running]
+
+Every counterpart that was due (its positive test was to run) has a row: the
+peer's verdict, an error when the positive test ran and the peer gave none,
+"not run" when the positive test did not run. With --gtest_repeat each round
+has its own block and its own rows, the peer's verdicts taken in order.
+--started is the run's start (seconds since the epoch): the root's time is the
+run's wall time from it, and a suite with no test that ran is dated by it.
+--peer-running: the peer was not started by the runner; without its report its
+counterparts are listed as not reported by this runner (errors, never green).
 
 DIR holds positive.log, peer.xml (and positive.xml unless --positive-xml names
 another file); suite.xml is written there. --planned is the positive side's
@@ -26,6 +36,7 @@ import os
 import re
 import signal
 import sys
+import time
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -89,6 +100,7 @@ class Case:
         self.message, self.text, self.etype = clean(message), clean(text), etype
         self.props = {}
         self.timestamp = ""
+        self.round = 1
 
     @property
     def full_name(self):
@@ -119,9 +131,38 @@ def positive_from_xml(root):
                             "\n\n".join((f.text or f.get("message", "")).strip() for f in failures))
             else:
                 case = Case("positive", sname, name, "passed", seconds)
-            case.timestamp = tc.get("timestamp", "")
+            if case.ran:  # googletest dates a test that did not run with the epoch
+                case.timestamp = real_timestamp(tc.get("timestamp", ""))
             cases.append(case)
     return cases
+
+
+def real_timestamp(stamp):
+    """A timestamp, or "" for none or the epoch's."""
+    return "" if not stamp or stamp.startswith("1970-01-01") else stamp
+
+
+def iso_local(epoch):
+    seconds, millis = divmod(int(round(epoch * 1000)), 1000)
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(seconds)) + ".%03d" % millis
+
+
+_ROUND = re.compile(r"^Repeating all tests \(iteration (\d+)\)")
+_ROUND_END = re.compile(r"^\[==========\] \d+ tests? from \d+ test suites? ran\.", re.M)
+
+
+def split_rounds(text):
+    """The log's text per --gtest_repeat round (one piece without repeats)."""
+    rounds, current = [], []
+    for line in text.splitlines(keepends=True):
+        if _ROUND.match(line):
+            if current and any(_RUN.match(x) for x in current):
+                rounds.append("".join(current))
+            current = []
+            continue
+        current.append(line)
+    rounds.append("".join(current))
+    return rounds
 
 
 _RUN = re.compile(r"^\[ RUN      \] (\S+)\s*$")
@@ -223,7 +264,7 @@ def peer_cases(root):
             case = Case("peer", tc.get("classname") or suite.get("name", ""), tc.get("name", ""), outcome,
                         float(tc.get("time") or 0), "%s: %s" % (verdict, brief(detail)) if outcome != "passed" else "",
                         detail, verdict.lower())
-            case.timestamp = tc.get("timestamp", "")
+            case.timestamp = real_timestamp(tc.get("timestamp", ""))
             case.props["verdict"] = verdict
             if tc.get("connection"):
                 case.props["connection_id"] = clean(tc.get("connection"))
@@ -241,20 +282,50 @@ class Report:
         self.peer = []
         self.runner = []  # errors of the run itself
         self.pairs = {}   # id(positive case) -> peer case
+        self.rounds = 1
 
     def runner_error(self, name, message, text=""):
         self.runner.append(Case("runner", "run_suite", name, "error", message=message, text=text or message))
 
     def read_positive(self):
         a = self.args
-        xml_path = a.positive_xml or os.path.join(a.results, "positive.xml")
-        root, problem = load_xml(xml_path)
         log_path = os.path.join(a.results, "positive.log")
         log = read_text(log_path) if os.path.exists(log_path) else ""
-        how = exit_text(a.positive_status, a.time_limit, a.time_limit_reached)
         planned = []
         if a.planned and os.path.exists(a.planned):
             planned = parse_planned(read_text(a.planned))
+        rounds = split_rounds(log)
+        self.rounds = len(rounds)
+        # googletest's report holds the last round only; the earlier ones,
+        # which ran to their end, are read from the log.
+        earlier = []
+        for number, text in enumerate(rounds[:-1], 1):
+            cases, _ = positive_from_log(text)
+            seen = {c.full_name for c in cases}
+            for full in planned:
+                if full not in seen and split_name(full)[1].startswith("DISABLED_") and not a.run_disabled:
+                    cases.append(Case("positive", *split_name(full), "disabled", message="disabled"))
+            if planned:
+                order = {n: i for i, n in enumerate(planned)}
+                cases.sort(key=lambda c: order.get(c.full_name, -1))
+            for c in cases:
+                c.round = number
+            earlier += cases
+        self.read_last_round(rounds[-1], planned)
+        for c in self.positive:
+            c.round = len(rounds)
+        self.positive = earlier + self.positive
+
+    def read_last_round(self, log, planned):
+        a = self.args
+        xml_path = a.positive_xml or os.path.join(a.results, "positive.xml")
+        root, problem = load_xml(xml_path)
+        if self.rounds > 1 and not _ROUND_END.search(log):
+            # googletest writes its report at the end of each round: one
+            # from an earlier round must not stand for the last, unfinished one.
+            root, problem = None, "missing"
+        how = exit_text(a.positive_status, a.time_limit, a.time_limit_reached)
+        ended = "%s\n\n" % a.time_limit_note if a.time_limit_reached and a.time_limit_note else ""
 
         if root is not None:
             self.positive = positive_from_xml(root)
@@ -262,7 +333,8 @@ class Report:
                 self.runner_error("positive_report", "the positive side's report is " + problem)
             failed = any(c.outcome == "failed" for c in self.positive)
             if a.time_limit_reached or a.positive_status not in (0, 1) or (a.positive_status == 1) != failed:
-                self.runner_error("positive_exit", "the positive side " + how + " after writing its report")
+                self.runner_error("positive_exit", "the positive side " + how + " after writing its report",
+                                  ended + "the positive side " + how + " after writing its report")
             return
 
         cases, running = positive_from_log(log)
@@ -273,13 +345,13 @@ class Report:
             name, lines = running
             kind = "timeout" if a.time_limit_reached else "crash"
             self.positive.append(Case("positive", *split_name(name), "error",
-                                      message="%s during this test" % how, text=tail(lines), etype=kind))
+                                      message="%s during this test" % how, text=ended + tail(lines), etype=kind))
         elif a.positive_status == 0:
             self.runner_error("positive_report", "the positive side exited with status 0 but wrote no report at "
                               + xml_path)
         else:
             self.runner_error("positive_exit", "the positive side %s outside any test and wrote no report" % how,
-                              tail(log.splitlines()))
+                              ended + tail(log.splitlines()))
         if not planned:
             self.runner_error("positive_plan", "the list of tests to run is unknown; tests that never ran are "
                               "missing from this report")
@@ -298,42 +370,56 @@ class Report:
             self.positive.sort(key=lambda c: order.get(c.full_name, -1))
 
     def read_peer(self):
-        root, problem = load_xml(os.path.join(self.args.results, "peer.xml"))
-        if root is None:
+        path = os.path.join(self.args.results, "peer.xml")
+        root, problem = load_xml(path)
+        if root is None and problem == "missing" and self.args.peer_running:
+            self.runner_error("peer_report", "the peer was not started by this runner and wrote no report to %s: "
+                              "its verdicts are not known" % path)
+        elif root is None:
             self.runner_error("peer_report", "the peer wrote no report" if problem == "missing"
                               else "the peer's report is " + problem)
         else:
             self.peer = peer_cases(root)
             if problem:
                 self.runner_error("peer_report", "the peer's report is " + problem)
-        if self.args.peer_status != 0 and not any(c.outcome != "passed" for c in self.peer):
+        if not self.args.peer_running and self.args.peer_status != 0 and not any(
+                c.outcome != "passed" for c in self.peer):
             self.runner_error("peer_exit", "the peer " + exit_text(self.args.peer_status))
         return root is not None
 
     def pair(self, peer_report_read, tests):
+        """Each positive test with a counterpart gets its row on the peer's
+        side: the next verdict of that counterpart, else an error (it ran and
+        the peer gave none) or "not run" (it did not run)."""
         wanted = {t.full_name: t for t in tests}
         used = set()
+        if peer_report_read:
+            why_none = "no verdict from the peer for this counterpart of %s"
+        elif self.args.peer_running:
+            why_none = "not reported by this runner: the peer it did not start wrote no report (counterpart of %s)"
+        else:
+            why_none = "no verdict: the peer wrote no report (counterpart of %s)"
         for case in self.positive:
             entry = wanted.get(case.full_name)
-            if entry is None or not entry.negative_test:
+            if entry is None or not entry.negative_test or case.outcome == "disabled":
                 continue
             case.props["counterpart"] = entry.negative_test
             case.props["connection_id"] = entry.connection_id
-            if not case.ran:
-                continue
-            match = next((p for p in self.peer if id(p) not in used and p.full_name == entry.negative_test), None)
+            match = None
+            if case.ran:
+                match = next((p for p in self.peer if id(p) not in used and p.full_name == entry.negative_test), None)
             if match is None:
-                if peer_report_read:
-                    missing = Case("peer", *split_name(entry.negative_test), "error",
-                                   message="no verdict from the peer for this counterpart of " + case.full_name,
-                                   etype="missing")
-                    missing.props["connection_id"] = entry.connection_id
-                    missing.props["positive"] = case.full_name
-                    self.peer.append(missing)
-                    used.add(id(missing))
-                    self.pairs[id(case)] = missing
-                continue
+                if case.ran:
+                    match = Case("peer", *split_name(entry.negative_test), "error", message=why_none % case.full_name,
+                                 etype="not_reported" if self.args.peer_running and not peer_report_read
+                                 else "missing")
+                else:
+                    match = Case("peer", *split_name(entry.negative_test), "notrun",
+                                 message="not run: its positive test %s did not run" % case.full_name)
+                match.props["connection_id"] = entry.connection_id
+                self.peer.append(match)
             used.add(id(match))
+            match.round = case.round
             match.props["positive"] = case.full_name
             self.pairs[id(case)] = match
 
@@ -344,26 +430,32 @@ class Report:
 
     def write_junit(self, path):
         root = ET.Element("testsuites", name="dds_suite")
-        totals = dict(tests=0, failures=0, errors=0, disabled=0, time=0.0)
-        groups = {}  # (side, suite) -> cases, in order of first appearance
+        totals = dict(tests=0, failures=0, errors=0, skipped=0, disabled=0, time=0.0)
+        groups = {}  # (side, suite, round) -> cases, in order of first appearance
         for case in self.all_cases():
-            groups.setdefault((case.side, case.suite), []).append(case)
-        for (side, suite), cases in groups.items():
+            groups.setdefault((case.side, case.suite, case.round), []).append(case)
+        started = self.args.started
+        for (side, suite, number), cases in groups.items():
             counts = dict(tests=len(cases),
                           failures=sum(c.outcome == "failed" for c in cases),
                           errors=sum(c.outcome == "error" for c in cases),
-                          skipped=sum(c.outcome in ("skipped", "notrun") for c in cases),
+                          skipped=sum(c.outcome in ("skipped", "notrun", "disabled") for c in cases),
                           disabled=sum(c.outcome == "disabled" for c in cases),
                           time=sum(c.time for c in cases))
             element = ET.SubElement(root, "testsuite", name=suite)
-            for k in ("tests", "failures", "errors", "skipped", "disabled"):
+            for k in ("tests", "failures", "errors", "skipped"):
                 element.set(k, str(counts[k]))
             element.set("time", "%.3f" % counts["time"])
             stamps = [c.timestamp for c in cases if c.timestamp]
             if stamps:
                 element.set("timestamp", clean(min(stamps)))
+            elif started is not None:
+                element.set("timestamp", iso_local(started))
             props = ET.SubElement(element, "properties")
             ET.SubElement(props, "property", name="side", value=side)
+            ET.SubElement(props, "property", name="disabled", value=str(counts["disabled"]))
+            if self.rounds > 1:
+                ET.SubElement(props, "property", name="round", value=str(number))
             for c in cases:
                 for k, v in sorted(c.props.items()):
                     ET.SubElement(props, "property", name="%s.%s" % (c.name, k), value=clean(v))
@@ -377,61 +469,78 @@ class Report:
                 elif c.outcome == "failed":
                     f = ET.SubElement(tc, "failure", message=brief(c.message) or "failed")
                     f.text = c.text or c.message
-            for k in ("tests", "failures", "errors", "disabled"):
+            for k in ("tests", "failures", "errors", "skipped", "disabled"):
                 totals[k] += counts[k]
             totals["time"] += counts["time"]
-        for k in ("tests", "failures", "errors", "disabled"):
+        for k in ("tests", "failures", "errors"):
             root.set(k, str(totals[k]))
-        root.set("time", "%.3f" % totals["time"])
+        # The run's wall time, not the sum of both sides' (which overlap).
+        wall = max(0.0, time.time() - started) if started is not None else totals["time"]
+        root.set("time", "%.3f" % wall)
         ET.indent(root)
         ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
         return totals
 
     def print_summary(self, totals, path):
-        rows = []
-        for case in self.positive:
-            if case.outcome == "disabled":
-                continue
-            match = self.pairs.get(id(case))
-            peer = "%s %s" % (match.props.get("verdict", match.outcome.upper()), match.full_name) if match else (
-                "(no verdict)" if case.ran and "counterpart" in case.props else "-")
-            rows.append((case.full_name, case.outcome.upper(), peer))
-        paired = {id(p) for p in self.pairs.values()}
-        for p in self.peer:
-            if id(p) not in paired:
-                rows.append(("(no positive test)", "-", "%s %s" % (p.props.get("verdict", p.outcome.upper()),
-                                                                     p.full_name)))
-        width = max([len(r[0]) for r in rows] + [40])
-        line_width = min(width + 70, 160)
-        print()
-        print("=" * line_width)
-        print("%-*s %-9s %s" % (width, "test", "positive", "peer counterpart"))
-        print("-" * line_width)
-        for r in rows:
-            print("%-*s %-9s %s" % (width, r[0], r[1], r[2]))
-        print("-" * line_width)
-
         def n(cases, *outcomes):
             return sum(c.outcome in outcomes for c in cases)
 
         a = self.args
-        print("positive side: %d run, %d passed, %d failed, %d errors, %d skipped, %d disabled, %d not run; %s"
-              % (n(self.positive, "passed", "failed", "error"), n(self.positive, "passed"),
-                 n(self.positive, "failed"), n(self.positive, "error"), n(self.positive, "skipped"),
-                 n(self.positive, "disabled"), n(self.positive, "notrun"),
-                 "exit status %d" % a.positive_status if a.positive_status in (0, 1) and not a.time_limit_reached
-                 else exit_text(a.positive_status, a.time_limit, a.time_limit_reached)))
-        print("peer side:     %d run, %d passed, %d failed; exit status %d"
-              % (len(self.peer), n(self.peer, "passed"), n(self.peer, "failed", "error"), a.peer_status))
-        for c in self.positive:
-            if c.outcome in ("failed", "error"):
-                print("  positive %s %s: %s" % ("FAILED" if c.outcome == "failed" else "ERROR", c.full_name,
-                                                brief(c.message)))
-        for c in self.peer:
-            if c.outcome != "passed":
-                print("  peer %s %s: %s" % (c.props.get("verdict", "ERROR"), c.full_name, brief(c.message)))
+        blocks = []
+        for number in range(1, self.rounds + 1):
+            positive = [c for c in self.positive if c.round == number]
+            peer = [c for c in self.peer if c.round == number]
+            rows = []
+            for case in positive:
+                if case.outcome == "disabled":
+                    continue
+                match = self.pairs.get(id(case))
+                other = "%s %s" % (match.props.get("verdict", match.outcome.upper()), match.full_name) if match else "-"
+                rows.append((case.full_name, case.outcome.upper(), other))
+            paired = {id(p) for p in self.pairs.values()}
+            for p in peer:
+                if id(p) not in paired:
+                    rows.append(("(no positive test)", "-", "%s %s" % (p.props.get("verdict", p.outcome.upper()),
+                                                                         p.full_name)))
+            blocks.append((number, positive, peer, rows))
+        width = max([len(r[0]) for b in blocks for r in b[3]] + [40])
+        line_width = min(width + 70, 160)
+        print()
+        print("=" * line_width)
+        for number, positive, peer, rows in blocks:
+            if self.rounds > 1:
+                print("round %d of %d" % (number, self.rounds))
+            print("%-*s %-9s %s" % (width, "test", "positive", "peer counterpart"))
+            print("-" * line_width)
+            for r in rows:
+                print("%-*s %-9s %s" % (width, r[0], r[1], r[2]))
+            print("-" * line_width)
+            last = number == self.rounds
+            print("positive side: %d run, %d passed, %d failed, %d errors, %d skipped, %d disabled, %d not run%s"
+                  % (n(positive, "passed", "failed", "error"), n(positive, "passed"), n(positive, "failed"),
+                     n(positive, "error"), n(positive, "skipped"), n(positive, "disabled"), n(positive, "notrun"),
+                     ("; exit status %d" % a.positive_status if a.positive_status in (0, 1)
+                      and not a.time_limit_reached else "; " + exit_text(a.positive_status, a.time_limit,
+                                                                          a.time_limit_reached)) if last else ""))
+            verdicts = [c for c in peer if "verdict" in c.props]
+            print("peer side:     %d run, %d passed, %d failed, %d without a verdict, %d not run%s"
+                  % (len(verdicts), n(verdicts, "passed"), n(verdicts, "failed", "error"),
+                     sum(c.etype in ("missing", "not_reported") for c in peer), n(peer, "notrun"),
+                     ("; not started by this runner" if a.peer_running else "; exit status %d" % a.peer_status)
+                     if last else ""))
+            for c in positive:
+                if c.outcome in ("failed", "error"):
+                    print("  positive %s %s: %s" % ("FAILED" if c.outcome == "failed" else "ERROR", c.full_name,
+                                                    brief(c.message)))
+            for c in peer:
+                if c.outcome not in ("passed", "notrun"):
+                    print("  peer %s %s: %s" % (c.props.get("verdict", "ERROR"), c.full_name, brief(c.message)))
+            if self.rounds > 1:
+                print("=" * line_width)
         for c in self.runner:
             print("  " + c.message)
+        if a.time_limit_reached and a.time_limit_note:
+            print("  TIME LIMIT: " + a.time_limit_note)
         ok = totals["failures"] == 0 and totals["errors"] == 0
         print("RESULT: %s (report: %s; logs: positive.log, peer.log in %s)"
               % ("PASSED" if ok else "FAILED", path, a.results))
@@ -450,6 +559,9 @@ def main(argv):
     parser.add_argument("--planned")
     parser.add_argument("--run-disabled", action="store_true")
     parser.add_argument("--catalogue", default=catalogue.DEFAULT_PATH)
+    parser.add_argument("--started", type=float)
+    parser.add_argument("--time-limit-note", default="")
+    parser.add_argument("--peer-running", action="store_true")
     args = parser.parse_args(argv[1:])
 
     report = Report(args)

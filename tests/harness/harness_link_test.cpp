@@ -399,6 +399,65 @@ TEST_F(LinkTest, FloodUnderAnUnusedKeyEndsTheConnectionAtTheQueueLimit) {
     testing::internal::GetCapturedStdout();
 }
 
+// A peer that floods connection after connection and closes each: the
+// messages of ended connections stay to be taken, but together they hold no
+// more than one open connection may; the ids that ended first lose theirs.
+TEST_F(LinkTest, FloodedAndClosedConnectionsGiveTheirMemoryBack) {
+    constexpr int kConnections = 32;
+    constexpr int kMessages = 15;  // 15 MiB a connection: under the limit of an open one
+    const std::string mib(TestFrame::kMaxFieldLength, 'f');
+    const std::string bytes = frameBytes("unused", mib);
+    const std::size_t perMessage = std::string("unused").size() + mib.size();
+    auto held = [&] {
+        std::lock_guard<std::mutex> lock(frame.dataMutex);
+        std::size_t total = 0;
+        for (const auto& [key, queue] : frame.dataQueues) {
+            for (const auto& e : queue) {
+                total += e.key.size() + e.value.size();
+            }
+        }
+        return total;
+    };
+    std::size_t peak = 0;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < kConnections; ++i) {
+        const std::string id = "flood" + std::to_string(i);
+        const int fd = open(id);
+        for (int m = 0; m < kMessages; ++m) {
+            ASSERT_TRUE(FakePeer::send(fd, bytes)) << id;
+        }
+        ASSERT_TRUE(FakePeer::send(fd, frameBytes("last", id)));
+        peer.close(fd);
+        ASSERT_TRUE(waitUntil([&] { return !isOpen(id); }, 20000)) << id;
+        peak = std::max(peak, held());
+    }
+    testing::internal::GetCapturedStdout();
+    // 32 ended connections of 15 MiB each: 480 MiB if nothing were freed.
+    EXPECT_LE(peak, TestFrame::kMaxEndedBytes + 2 * kMessages * perMessage);
+    EXPECT_LE(held(), TestFrame::kMaxEndedBytes);
+    EXPECT_GE(held(), kMessages * perMessage) << "the last ended connection's messages must stay";
+
+    // What the last connection sent before it closed is still taken; what the
+    // first sent is gone, and a wait for it returns at once.
+    std::string value;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(frame.waitForData("flood31", "last", value, 0));
+    EXPECT_EQ(value, "flood31");
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(frame.waitForData("flood0", "last", value, 5000));
+    EXPECT_LT(msSince(t0), 1000);
+    for (int m = 0; m < kMessages; ++m) {
+        EXPECT_TRUE(frame.waitForData("flood31", "unused", value, 0)) << m;
+    }
+    testing::internal::GetCapturedStdout();
+    // Taking them frees them too; only the ids that ended last still hold messages.
+    EXPECT_LE(held(), TestFrame::kMaxEndedBytes - kMessages * perMessage);
+    {
+        std::lock_guard<std::mutex> lock(frame.dataMutex);
+        EXPECT_LE(frame.dataQueues.size(), 2u);  // "unused" and "last" of the ids still held
+    }
+}
+
 TEST_F(LinkTest, FrameInOneByteSegmentsIsQueuedIntact) {
     const int fd = open("trickle");
     const int one = 1;

@@ -18,7 +18,7 @@ DomainParticipantFactoryQos autoenable_off() {
 // A body that turns autoenable off and then ends at a fatal check, before
 // any finalize().
 void body_ending_at_a_fatal_check(DomainParticipantFactory* factory) {
-    const SuiteSteps::FactoryQosRestorer restore_factory_qos(factory);
+    const SuiteSteps::FactoryQosRestorer restore_factory_qos;
     ASSERT_EQ(factory->set_qos(autoenable_off()), RETCODE_OK);
     DomainParticipant* participant = factory->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
     ASSERT_NE(participant, nullptr);

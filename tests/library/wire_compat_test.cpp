@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 #include "wire_test_util.h"
 
@@ -95,7 +96,8 @@ Outcome outcome_of(DataWriter* w, DataReader* r) {
 }
 
 // One writer and one reader per pairing, each pairing on a topic of its own,
-// in two participants. The writers have the full status mask but no
+// in two participants. The topics are named for the test and the process:
+// cases that run at once in one domain must not see each other's endpoints. The writers have the full status mask but no
 // listener, so every change waits for the status read.
 class WireCompat : public ::testing::Test {
 protected:
@@ -110,11 +112,7 @@ protected:
         ASSERT_TRUE(a.publisher && b.subscriber);
         for (std::size_t i = 0; i < pairings().size(); ++i) {
             const Pairing& p = pairings()[i];
-            // Topics of this test's own: CTest runs the cases of this
-            // fixture at the same time, in one domain.
-            const std::string name = std::string("wc_") +
-                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-                                     std::to_string(i);
+            const std::string name = topic_prefix() + std::to_string(i);
             Topic* wt = a.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
             Topic* rt = b.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
             ASSERT_TRUE(wt && rt) << p.what;
@@ -126,6 +124,10 @@ protected:
             writers.push_back(a.publisher->create_datawriter(wt, wq, nullptr, 0xffffffff));
             ASSERT_TRUE(readers.back() && writers.back()) << p.what;
         }
+    }
+    static std::string topic_prefix() {
+        return std::string("wc_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+               std::to_string(::getpid()) + "_";
     }
     void TearDown() override {
         a.destroy();

@@ -767,27 +767,80 @@ TEST(PeerDispatcher, StopsATestThatOutlivesItsPositiveSide) {
 // Connections that never send an id cannot lock the positive side out: with
 // 200 of them held open, a run still gets its control connection and its
 // test's connection.
-TEST(PeerDispatcher, IdleConnectionsDoNotLockThePositiveSideOut) {
+// Connections that hold a place in the pending table without becoming a
+// test's: 200 that send nothing, and as many as the table holds that each send
+// a part of the control id and stall. Neither may keep the positive side out.
+TEST(PeerDispatcher, IdleOrStalledConnectionsDoNotLockThePositiveSideOut) {
+    struct Case {
+        const char* what;
+        std::size_t connections;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"idle", 200, ""},
+        {"stalled partial ids", peer::kMaxPending, "active_con"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Served s;
+        ASSERT_TRUE(s.started());
+        std::vector<std::unique_ptr<Client>> held;
+        for (std::size_t i = 0; i < c.connections; ++i) {
+            held.push_back(std::make_unique<Client>(s.port()));
+            ASSERT_TRUE(held.back()->connected()) << "connection " << i;
+            if (!c.sent.empty()) {
+                ASSERT_TRUE(held.back()->put(c.sent));
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+        Client control(s.port());
+        ASSERT_TRUE(control.put(control_sync(kEcho)));
+        Client test(s.port());
+        ASSERT_TRUE(test.put(kEchoId));
+        ASSERT_TRUE(next_key(test, "wait_for_completion")) << "the test's connection got no answer";
+        ASSERT_TRUE(test.put(frame("finish")));
+        EXPECT_TRUE(next_key(test, "finish"));
+        EXPECT_FALSE(control.ends_within(200)) << "the control connection was closed";
+        test.close();
+        control.close();
+        held.clear();
+        ASSERT_TRUE(s.ends_within(8000));
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        EXPECT_EQ(s.verdicts()[0].status, "PASSED") << s.verdicts()[0].message;
+    }
+}
+
+// A sync of the largest size naming no test: its verdict is a failure, and
+// the next real test's connection, arriving before its own sync, is not the
+// one refused in its place.
+TEST(PeerDispatcher, AnOversizedUnknownSyncCostsNoRealTestItsConnection) {
     Served s;
     ASSERT_TRUE(s.started());
-    std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < 200; ++i) {
-        idle.push_back(std::make_unique<Client>(s.port()));
-        ASSERT_TRUE(idle.back()->connected()) << "idle connection " << i;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-
     Client control(s.port());
-    ASSERT_TRUE(control.put(control_sync(kEcho)));
+    const std::string unknown(peer::kMaxFieldBytes, 'u');
+    ASSERT_TRUE(control.put(std::string(peer::kControlId) + frame("sync", unknown)));
     Client test(s.port());
     ASSERT_TRUE(test.put(kEchoId));
-    ASSERT_TRUE(next_key(test, "wait_for_completion")) << "the test's connection got no answer";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the unknown sync is read by now
+    ASSERT_TRUE(control.put(frame("sync", kEcho)));
+    ASSERT_TRUE(next_key(test, "wait_for_completion")) << "the test's connection was refused";
     ASSERT_TRUE(test.put(frame("finish")));
     EXPECT_TRUE(next_key(test, "finish"));
-    EXPECT_FALSE(control.ends_within(200)) << "the control connection was closed";
+    // A connection for the unknown test is still refused at once.
+    Client orphan(s.port());
+    ASSERT_TRUE(control.put(frame("sync", unknown)));
+    ASSERT_TRUE(orphan.put("NotRegistered"));
+    EXPECT_TRUE(orphan.ends_within(1500));
     test.close();
     control.close();
     ASSERT_TRUE(s.ends_within(8000));
-    ASSERT_EQ(s.verdicts().size(), 1u);
-    EXPECT_EQ(s.verdicts()[0].status, "PASSED") << s.verdicts()[0].message;
+    ASSERT_EQ(s.verdicts().size(), 3u);
+    const peer::Verdict* echo = verdict_of(s.verdicts(), kEcho);
+    ASSERT_NE(echo, nullptr);
+    EXPECT_EQ(echo->status, "PASSED") << echo->message;
+    const peer::Verdict* first = verdict_of(s.verdicts(), unknown);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->status, "FAILED");
+    EXPECT_NE(first->message.find("unknown negative test"), std::string::npos);
 }

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,6 +32,7 @@ struct SuiteRun {
     std::string schema_errors;  // xmllint's complaints about suite.xml; empty when it validates
     bool kept_foreign_file = false;  // a file of someone else's in the results directory survived
     std::string user_xml;  // what the positive side wrote where --gtest_output asked
+    std::string peer_args;  // what a --peer-command wrapper was given (peer-args.txt)
     double seconds = 0;
 };
 
@@ -40,18 +44,22 @@ std::string slurp(const std::string& path) {
 }
 
 // Runs run_suite.sh against the self-test positive side. "@DIR@" in extra is
-// replaced by the run's temporary directory.
-SuiteRun run_suite(const std::string& mode, std::string extra) {
+// replaced by the run's temporary directory; before runs ahead of the runner,
+// given that directory and extra (to write scripts, start a peer).
+SuiteRun run_suite(const std::string& mode, std::string extra,
+                   const std::function<void(const std::string&, std::string&)>& before = nullptr) {
     char dir[] = "/tmp/peer_runner_test.XXXXXX";
     SuiteRun r;
     if (!::mkdtemp(dir)) return r;
     for (auto at = extra.find("@DIR@"); at != std::string::npos; at = extra.find("@DIR@")) extra.replace(at, 5, dir);
+    if (before) before(dir, extra);
     const std::string log = std::string(dir) + "/out.txt";
     const std::string foreign = std::string(dir) + "/results/notes.txt";
     std::filesystem::create_directories(std::string(dir) + "/results");
     std::ofstream(foreign) << "not the runner's\n";
     std::ofstream(std::string(dir) + "/catalogue.tsv") << kCatalogue;
-    const std::string cmd = "PEER_SELFTEST_MODE=" + mode + " timeout 120 " RUN_SUITE_SCRIPT " --no-build --build-dir " +
+    const std::string cmd = "PEER_SELFTEST_MODE=" + mode + " PEER_SELFTEST_PEER_PID_FILE=" + dir +
+                            "/peer.pid timeout 120 " RUN_SUITE_SCRIPT " --no-build --build-dir " +
                             PEER_BUILD_DIR " --port 0 --positive " PEER_SELFTEST_POSITIVE " --results " +
                             std::string(dir) + "/results --catalogue " + std::string(dir) + "/catalogue.tsv " +
                             extra + " > " + log + " 2>&1";
@@ -64,17 +72,40 @@ SuiteRun run_suite(const std::string& mode, std::string extra) {
     r.merged = slurp(merged);
     if (!r.merged.empty()) {
         const std::string errors = std::string(dir) + "/schema.txt";
-        const std::string check =
-            "xmllint --noout --schema " JUNIT_SCHEMA " " + merged + " > " + errors + " 2>&1";
-        if (std::system(check.c_str()) != 0) r.schema_errors = slurp(errors) + " (from " + check + ")";
+        // The project's schema and the Jenkins xunit-plugin's junit-10.xsd.
+        for (const char* schema : {JUNIT_SCHEMA, JUNIT10_SCHEMA}) {
+            const std::string check =
+                std::string("xmllint --noout --schema ") + schema + " " + merged + " > " + errors + " 2>&1";
+            if (std::system(check.c_str()) != 0) r.schema_errors += slurp(errors) + " (from " + check + ")";
+        }
     }
     r.kept_foreign_file = std::filesystem::exists(foreign);
     r.user_xml = slurp(std::string(dir) + "/mine/positive-report.xml");
+    r.peer_args = slurp(std::string(dir) + "/peer-args.txt");
     std::filesystem::remove_all(dir);
     return r;
 }
 
 bool has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
+
+std::size_t count(const std::string& out, const std::string& text) {
+    std::size_t n = 0;
+    for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+    return n;
+}
+
+// An executable shell script.
+void write_script(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+// A peer wrapper for --peer-command: records its arguments and its pid, then
+// becomes dds_peer.
+void write_peer_wrapper(const std::string& dir, std::string&) {
+    write_script(dir + "/peer.sh", "echo \"$@\" > " + dir + "/peer-args.txt\necho $$ > " + dir +
+                                       "/peer.pid\nexec " DDS_PEER_BINARY " \"$@\"\n");
+}
 
 // One line of the output holds both texts.
 bool line_has(const std::string& out, const std::string& a, const std::string& b) {
@@ -187,4 +218,114 @@ TEST(PeerRunner, HonoursTheCallersXmlOutputAndRefusesOtherFormats) {
     EXPECT_EQ(json.status, 2) << json.out;
     EXPECT_TRUE(has(json.out, "reads the positive side's report as XML")) << json.out;
     EXPECT_LT(json.seconds, 10);
+}
+
+TEST(PeerRunner, RefusesWhatLooksLikeARunnerOptionButIsNone) {
+    for (const char* bad : {"--bogus-option", "--peer-comand=x", "--verbos"}) {
+        SCOPED_TRACE(bad);
+        SuiteRun r = run_suite("pass", bad);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_TRUE(has(r.out, std::string("unknown option ") + bad)) << r.out;
+        // The list of the runner's options comes with it.
+        EXPECT_TRUE(has(r.out, "--peer-command CMD, --peer-running")) << r.out;
+        EXPECT_FALSE(has(r.out, "RESULT:")) << "the suite ran:\n" << r.out;
+    }
+    // googletest's own flags still go through.
+    SuiteRun r = run_suite("pass", "--gtest_filter=*EchoAgain* --gtest_brief=0");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "positive side: 1 run, 1 passed")) << r.out;
+}
+
+TEST(PeerRunner, StartsTheGivenPeerCommandWithThePeersArguments) {
+    SuiteRun r = run_suite("pass", "--peer-command @DIR@/peer.sh", write_peer_wrapper);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "RESULT: PASSED")) << r.out;
+    EXPECT_TRUE(has(r.out, "peer side:     2 run, 2 passed")) << r.out;
+    for (const char* arg : {"--port=0", "--max-seconds=", "--junit=", "/results/peer.xml", "--report-dir=",
+                            "--tests=" PEER_BUILD_DIR "/platform/peer/dds_peer_tests"}) {
+        EXPECT_TRUE(has(r.peer_args, arg)) << arg << " missing from the peer's arguments: " << r.peer_args;
+    }
+    EXPECT_EQ(r.schema_errors, "");
+}
+
+// The peer dies in the middle of the run: both counterparts that were due
+// still have their rows, as errors, and the run fails.
+TEST(PeerRunner, APeerKilledMidRunLosesNoRow) {
+    SuiteRun r = run_suite("kill_peer", "--peer-command @DIR@/peer.sh", write_peer_wrapper);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "RESULT: FAILED")) << r.out;
+    EXPECT_EQ(count(r.merged, "<testcase name=\"ENABLED_EchoNegative\" classname=\"PeerSelfTestNegative\""), 2u)
+        << r.merged;
+    EXPECT_EQ(count(r.merged, "no verdict: the peer wrote no report"), 4u) << r.merged;  // message and text
+    EXPECT_TRUE(has(r.out, "peer side:     0 run, 0 passed, 0 failed, 2 without a verdict")) << r.out;
+    EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoPositive", "ERROR PeerSelfTestNegative"))
+        << r.out;
+    EXPECT_FALSE(has(r.merged, "1970-01-01")) << r.merged;
+    EXPECT_EQ(r.schema_errors, "");
+}
+
+// A peer already listening: the runner starts none, and knows its verdicts
+// only when the peer writes its report where the runner looks.
+TEST(PeerRunner, UsesAPeerThatIsAlreadyRunning) {
+    for (bool reports : {true, false}) {
+        SCOPED_TRACE(reports ? "the peer writes results/peer.xml" : "the peer writes no report there");
+        pid_t peer = -1;
+        std::string port;
+        auto start_peer = [&](const std::string& dir) {
+            const std::string log = dir + "/own-peer.log";
+            const std::string junit = reports ? " --junit=" + dir + "/results/peer.xml" : "";
+            const std::string cmd = "exec " DDS_PEER_BINARY " --port=0 --max-seconds=100" + junit + " > " + log +
+                                    " 2>&1";
+            peer = ::fork();
+            if (peer == 0) {
+                ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            for (int i = 0; i < 300 && port.empty(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                const std::string text = slurp(log);
+                const std::string mark = "listening on 127.0.0.1:";
+                const auto at = text.find(mark);
+                if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+                    port = text.substr(at + mark.size(), text.find('\n', at) - at - mark.size());
+                }
+            }
+        };
+        SuiteRun r = run_suite("pass", "--peer-running --port ", [&](const std::string& dir, std::string& extra) {
+            start_peer(dir);
+            extra += port;
+        });
+        if (peer > 0) {
+            ::kill(peer, SIGKILL);
+            ::waitpid(peer, nullptr, 0);
+        }
+        ASSERT_FALSE(port.empty());
+        EXPECT_TRUE(has(r.out, "not started by this runner")) << r.out;
+        if (reports) {
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(has(r.out, "peer side:     2 run, 2 passed")) << r.out;
+        } else {
+            // Never green by default: what the runner does not know, it says.
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_TRUE(has(r.out, "RESULT: FAILED")) << r.out;
+            EXPECT_EQ(count(r.merged, "<testcase name=\"ENABLED_EchoNegative\""), 2u) << r.merged;
+            EXPECT_TRUE(has(r.merged, "not reported by this runner")) << r.merged;
+        }
+        EXPECT_EQ(r.schema_errors, "");
+    }
+}
+
+// The time limit ends the positive side's whole process group: a wrapper's
+// child that holds the output open does not keep the run going.
+TEST(PeerRunner, TheTimeLimitEndsThePositiveSidesProcessGroup) {
+    SuiteRun r = run_suite("hang", "--time-limit 3 --positive @DIR@/positive.sh", [](const std::string& dir, std::string&) {
+        write_script(dir + "/positive.sh", PEER_SELFTEST_POSITIVE " \"$@\"\necho wrapper done\n");
+    });
+    EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_LT(r.seconds, 60) << r.out;
+    EXPECT_TRUE(has(r.out, "TIME LIMIT")) << r.out;
+    EXPECT_TRUE(has(r.out, "ended the positive side's process group")) << r.out;
+    EXPECT_TRUE(has(r.out, "peer_selftest_p")) << "the group's members are named:\n" << r.out;
+    EXPECT_TRUE(has(r.merged, "ended the positive side's process group")) << r.merged;
+    EXPECT_EQ(r.schema_errors, "");
 }

@@ -176,3 +176,23 @@ TEST_F(PeerLinkTest, SendFramesExactlyAndFailsAfterClose) {
     for (int i = 0; i < 5 && !any_failed; ++i) any_failed = !link_->send("k", "v");
     EXPECT_TRUE(any_failed);
 }
+
+// What the peer's log shows of the values it sends and takes: text as it is,
+// anything else (an instance handle's bytes) in hex, never raw.
+TEST_F(PeerLinkTest, LogShowsValuesThatAreNotTextInHex) {
+    const std::string handle("\x01\x00\xff\x7f\n ab", 8);
+    put("writer_handle", handle);
+    put("plain", "text value");
+    testing::internal::CaptureStdout();
+    std::string v;
+    EXPECT_TRUE(link_->wait("writer_handle", 1000, &v));
+    EXPECT_TRUE(link_->wait("plain", 1000));
+    EXPECT_TRUE(link_->send("echo", handle));
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(v, handle) << "the value itself is untouched";
+    EXPECT_NE(log.find("[peer Conn] received writer_handle = hex:0100ff7f0a206162\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[peer Conn] received plain = text value\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[peer Conn] send echo = hex:0100ff7f0a206162\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\xff'), std::string::npos) << "raw bytes in the log";
+    EXPECT_EQ(peer::shown_value(""), "");
+}

@@ -3,6 +3,7 @@ well and of runs that did not: whatever happened, suite.xml counts it, parses,
 and validates against the common JUnit schema."""
 
 import os
+import time
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -39,8 +40,10 @@ def gtest_xml(cases):
                       else 'status="run" result="completed"')
             body = '<failure message="x.cpp:1&#x0A;Expected equality" type=""><![CDATA[x.cpp:1\nExpected equality]]></failure>' \
                 if kind == "failed" else ""
-            out.append('<testcase name="%s" %s time="0.25" timestamp="2026-01-01T00:00:00.000" classname="%s">%s'
-                       '</testcase>' % (name, status, suite, body))
+            # googletest dates a disabled test with the epoch.
+            stamp = "1970-01-01T00:00:00.000" if kind == "disabled" else "2026-01-01T00:00:00.000"
+            out.append('<testcase name="%s" %s time="0.25" timestamp="%s" classname="%s">%s'
+                       '</testcase>' % (name, status, stamp, suite, body))
         out.append("</testsuite>")
     out.append("</testsuites>")
     return "\n".join(out)
@@ -108,7 +111,16 @@ class Run:
         return {p.get("name"): p.get("value") for p in s.iter("property")}
 
     def totals(self):
-        return {k: int(self.root.get(k)) for k in ("tests", "failures", "errors", "disabled")}
+        out = {k: int(self.root.get(k)) for k in ("tests", "failures", "errors")}
+        out["disabled"] = sum(int(p.get("value")) for p in self.root.iter("property") if p.get("name") == "disabled")
+        return out
+
+    def suite(self, name, side, round_=None):
+        for s in self.root.iter("testsuite"):
+            props = {p.get("name"): p.get("value") for p in s.iter("property")}
+            if s.get("name") == name and props["side"] == side and (round_ is None or props.get("round") == round_):
+                return s
+        raise AssertionError("no %s suite %s" % (side, name))
 
 
 @pytest.fixture
@@ -119,20 +131,23 @@ def run(tmp_path):
 def check_counts(root):
     """The root's counts are the sums of the suites' counts, and each suite's
     counts are those of its cases."""
-    sums = dict(tests=0, failures=0, errors=0, disabled=0)
+    sums = dict(tests=0, failures=0, errors=0)
     for s in root.iter("testsuite"):
         cases = list(s.iter("testcase"))
         own = dict(tests=len(cases),
                    failures=sum(tc.find("failure") is not None for tc in cases),
-                   errors=sum(tc.find("error") is not None for tc in cases))
+                   errors=sum(tc.find("error") is not None for tc in cases),
+                   skipped=sum(tc.find("skipped") is not None for tc in cases))
         for k, v in own.items():
             assert int(s.get(k)) == v, (s.get("name"), k)
         assert s.get("time") is not None
         for k in sums:
             sums[k] += int(s.get(k))
+        assert not s.get("timestamp", "").startswith("1970"), s.get("name")
     for k, v in sums.items():
         assert int(root.get(k)) == v, k
     assert root.get("time") is not None
+    assert root.get("disabled") is None and root.get("skipped") is None
 
 
 def test_green_run_pairs_the_peer_through_the_catalogue(run, capsys, validate):
@@ -285,3 +300,123 @@ def test_log_parsing_keeps_each_tests_end():
     assert running is None
     _, running = suite_report.positive_from_log("[ RUN      ] S.A\nline\n")
     assert running == ("S.A", ["line"])
+
+
+def test_timestamps_and_times_are_the_runs(run, capsys, validate):
+    started = round(time.time() - 42.0, 3)
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "DISABLED_TwoPositive", "disabled"),
+                                       ("ATestPositive", "DISABLED_Only", "disabled")]))
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")]))
+    r = run.report(capsys, 0, 0, "--started", "%.3f" % started)
+    assert r.status == 0, r.out
+    # The earliest test that ran, never the epoch of a disabled one.
+    assert r.suite("BTestPositive", "positive").get("timestamp") == "2026-01-01T00:00:00.000"
+    # A suite where nothing ran is dated by the run's start.
+    assert r.suite("ATestPositive", "positive").get("timestamp") == suite_report.iso_local(started)
+    assert r.suite("BTestNegative", "peer").get("timestamp") == "2026-01-01T00:00:01.000"
+    # The root's time is the run's wall time, not the sum of both sides'.
+    assert 42.0 <= float(r.root.get("time")) < 52.0
+    assert r.suite("ATestPositive", "positive").get("skipped") == "1"
+    assert r.suite("BTestPositive", "positive").get("skipped") == "1"
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+@pytest.mark.parametrize("how, extra, peer_says", [
+    # The peer died mid-run: its report never came.
+    ("peer killed", [], "no verdict: the peer wrote no report"),
+    # A peer the runner did not start, and which wrote no report where the runner looks.
+    ("peer already running", ["--peer-running"], "not reported by this runner"),
+])
+def test_every_due_counterpart_has_a_row_without_the_peers_report(run, capsys, validate, how, extra, peer_says):
+    run.put("positive.log", GREEN_LOG + "[ RUN      ] ATestPositive.ENABLED_Last\n[       OK ] ATestPositive.ENABLED_Last (1 ms)\n")
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "ENABLED_Plain", "passed"),
+                                       ("BTestPositive", "DISABLED_TwoPositive", "disabled"),
+                                       ("ATestPositive", "ENABLED_Last", "passed")]))
+    r = run.report(capsys, 0, 137 if how == "peer killed" else 0, *extra)
+    assert r.status == 1, r.out
+    assert "RESULT: FAILED" in r.out
+    error = r.case("BTestNegative", "ENABLED_OneNegative").find("error")
+    assert error is not None and peer_says in error.get("message"), r.out
+    row = next(line for line in r.out.splitlines() if line.startswith("BTestPositive.ENABLED_OnePositive"))
+    assert "ERROR BTestNegative.ENABLED_OneNegative" in row
+    assert "peer side:     0 run, 0 passed, 0 failed, 1 without a verdict, 0 not run" in r.out
+    # A disabled test's counterpart was not due.
+    with pytest.raises(AssertionError):
+        r.case("BTestNegative", "ENABLED_TwoNegative")
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+def test_a_counterpart_whose_positive_test_never_ran_is_not_run(run, capsys, validate):
+    run.put("positive.log", "[ RUN      ] BTestPositive.ENABLED_Plain\n")
+    planned = PLANNED.replace("  ENABLED_OnePositive\n  ENABLED_Plain\n", "  ENABLED_Plain\n  ENABLED_OnePositive\n")
+    run.put("planned.txt", planned)
+    r = run.report(capsys, 139, 137)
+    skipped = r.case("BTestNegative", "ENABLED_OneNegative").find("skipped")
+    assert skipped is not None and skipped.get("message").startswith("not run"), r.out
+    assert r.case("BTestPositive", "ENABLED_OnePositive").find("skipped").get("message").startswith("not run")
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+def test_each_repeat_round_has_its_block_and_its_verdicts(run, capsys, validate):
+    round_log = GREEN_LOG.split("[==========]", 1)[1]
+    log = ("Note: Randomizing tests' orders with a seed of 4242 .\n\nRepeating all tests (iteration 1) . . .\n\n"
+           "[==========]" + round_log + "\nRepeating all tests (iteration 2) . . .\n\n[==========]" + round_log)
+    run.put("positive.log", log)
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "ENABLED_Plain", "passed"),
+                                       ("BTestPositive", "DISABLED_TwoPositive", "disabled")]))
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED"),
+                                  ("BTestNegative.ENABLED_OneNegative", "One", "FAILED")]))
+    r = run.report(capsys)
+    assert r.status == 1
+    assert "round 1 of 2" in r.out and "round 2 of 2" in r.out
+    assert "(no positive test)" not in r.out
+    first, second = r.out.split("round 2 of 2")
+    assert "PASSED BTestNegative.ENABLED_OneNegative" in first.split("round 1 of 2")[1]
+    assert "FAILED BTestNegative.ENABLED_OneNegative" in second
+    for number, verdict in (("1", "PASSED"), ("2", "FAILED")):
+        peer = r.suite("BTestNegative", "peer", number)
+        assert [p.get("value") for p in peer.iter("property") if p.get("name") == "ENABLED_OneNegative.verdict"] \
+            == [verdict]
+        positive = r.suite("BTestPositive", "positive", number)
+        assert [tc.get("name") for tc in positive.iter("testcase")] == [
+            "ENABLED_OnePositive", "ENABLED_Plain", "DISABLED_TwoPositive"]
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+def test_the_time_limit_says_what_it_ended_and_when(run, capsys, validate):
+    run.put("positive.log", "[ RUN      ] BTestPositive.ENABLED_Plain\n")
+    note = "the time limit of 5 s ended the positive side's process group 77 (wrapper (pid 77), child (pid 78)) " \
+           "at 2026-01-01T00:00:05"
+    r = run.report(capsys, 143, 0, "--time-limit", "5", "--time-limit-reached", "--time-limit-note", note)
+    assert "TIME LIMIT: " + note in r.out
+    assert note in r.case("BTestPositive", "ENABLED_Plain").find("error").text
+    assert validate(r.xml_path) == ""
+
+
+def test_a_repeat_round_cut_short_is_read_from_the_log_not_from_the_earlier_rounds_report(run, capsys, validate):
+    round_log = GREEN_LOG.split("[==========]", 1)[1]
+    done = round_log + "[==========] 2 tests from 1 test suite ran. (5 ms total)\n"
+    run.put("positive.log", "Repeating all tests (iteration 1) . . .\n\n[==========]" + done
+            + "\nRepeating all tests (iteration 2) . . .\n\n[==========]"
+            + round_log.split("[ RUN      ] BTestPositive.ENABLED_Plain")[0]
+            + "[ RUN      ] BTestPositive.ENABLED_Plain\n")
+    # The report googletest wrote at the end of round 1.
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "ENABLED_Plain", "passed")]))
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")] * 2))
+    r = run.report(capsys, 134, 0)
+    assert r.status == 1
+    second = r.suite("BTestPositive", "positive", "2")
+    plain = next(tc for tc in second.iter("testcase") if tc.get("name") == "ENABLED_Plain")
+    assert "killed by signal 6" in plain.find("error").get("message")
+    first = r.suite("BTestPositive", "positive", "1")
+    assert all(tc.find("error") is None for tc in first.iter("testcase"))
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""

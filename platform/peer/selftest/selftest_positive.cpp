@@ -9,12 +9,15 @@
 //   hang            never finishes (for the runner's time limit)
 //   abort           the positive side itself aborts mid-test (SIGABRT)
 //   sigkill         the positive side is killed mid-test (SIGKILL, status 137)
+//   kill_peer       a full exchange, then kills the peer (SIGKILL) whose pid
+//                   the file PEER_SELFTEST_PEER_PID_FILE holds
 // The second test always makes a full exchange, so that a run shows it goes on.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -74,6 +77,15 @@ TEST(PeerSelfTestPositive, ENABLED_EchoPositive) {
         full_exchange(m == "wrong_check" ? "wrong" : "expected");
     }
     TestFrame::getInstance().destroyConnection(kId);
+    if (m == "kill_peer") {
+        const char* file = std::getenv("PEER_SELFTEST_PEER_PID_FILE");
+        ASSERT_NE(file, nullptr) << "PEER_SELFTEST_PEER_PID_FILE is not set";
+        pid_t pid = 0;
+        std::ifstream(file) >> pid;
+        ASSERT_GT(pid, 1) << "no peer pid in " << file;
+        ASSERT_EQ(::kill(pid, SIGKILL), 0);
+        std::cout << "killed the peer (pid " << pid << ")" << std::endl;
+    }
 }
 
 TEST(PeerSelfTestPositive, ENABLED_EchoAgainPositive) {

@@ -1,5 +1,8 @@
 #include "dispatcher.h"
 
+#include "gtest_xml.h"
+#include "process.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -19,7 +22,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <pugixml.hpp>
 
 namespace peer {
 
@@ -28,7 +30,6 @@ namespace {
 void log_out(const std::string& line) { std::cout << "[dds_peer] " << line << std::endl; }
 void log_err(const std::string& line) { std::cerr << "[dds_peer] " << line << std::endl; }
 
-std::string errno_text(int e) { return std::to_string(e) + " (" + std::strerror(e) + ")"; }
 
 std::string iso_now() {
     timespec ts{};
@@ -42,8 +43,11 @@ std::string iso_now() {
     return out;
 }
 
-// Printable form of connection bytes for log lines.
-std::string printable(std::string_view s) {
+// Printable form of connection bytes for log lines, cut after kLogBytes (a
+// name may be as long as a whole frame).
+constexpr std::size_t kLogBytes = 300;
+std::string printable(std::string_view whole) {
+    const std::string_view s = whole.substr(0, kLogBytes);
     std::string out;
     for (unsigned char c : s) {
         if (c >= 0x20 && c < 0x7f) {
@@ -54,161 +58,14 @@ std::string printable(std::string_view s) {
             out += hex;
         }
     }
+    if (whole.size() > s.size()) out += "... (" + std::to_string(whole.size()) + " bytes)";
     return out;
 }
 
-// Length of the well-formed UTF-8 sequence of an XML character at s[i]; 0
-// when there is none (a stray or overlong byte, a surrogate, a code point past
-// U+10FFFF, U+FFFE or U+FFFF).
-std::size_t utf8_char_length(std::string_view s, std::size_t i) {
-    auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-    const unsigned char c = at(0);
-    const std::size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((at(k) & 0xc0) != 0x80) return 0;
-    }
-    if ((c == 0xe0 && at(1) < 0xa0) || (c == 0xed && at(1) > 0x9f) || (c == 0xf0 && at(1) < 0x90) ||
-        (c == 0xf4 && at(1) > 0x8f)) {
-        return 0;
-    }
-    if (c == 0xef && at(1) == 0xbf && (at(2) & 0xfe) == 0xbe) return 0;
-    return n;
-}
 
-// Text for the JUnit report: XML 1.0 holds neither control characters nor
-// bytes that are not UTF-8, and a name or message may carry both (a "sync"
-// value is whatever the positive side sent). They become visible \xNN
-// escapes; valid UTF-8 stays as it is.
-std::string xml_text(std::string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t n = 0;
-        if (c < 0x80) {
-            n = (c >= 0x20 && c != 0x7f) || c == '\t' || c == '\n' || c == '\r' ? 1 : 0;
-        } else {
-            n = utf8_char_length(s, i);
-        }
-        if (n == 0) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-            n = 1;
-        } else {
-            out.append(s.substr(i, n));
-        }
-        i += n;
-    }
-    return out;
-}
 
-std::string seconds_text(double s) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", s);
-    return buf;
-}
 
-void close_fd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
 
-// Runs argv, returning its standard output; false when it cannot be run, does
-// not end within timeout_ms, or exits with a non-zero status.
-bool capture_output(const std::vector<std::string>& args, int timeout_ms, std::string& out, std::string& error) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        error = "pipe failed, error: " + errno_text(errno);
-        return false;
-    }
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::cout.flush();
-    std::cerr.flush();
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        error = "fork failed, error: " + errno_text(errno);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        ::dup2(fds[1], 1);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(fds[1]);
-    const std::int64_t deadline = now_ms() + timeout_ms;
-    bool timed_out = false;
-    for (;;) {
-        std::int64_t left = deadline - now_ms();
-        if (left <= 0) {
-            timed_out = true;
-            break;
-        }
-        pollfd pfd{fds[0], POLLIN, 0};
-        int r = ::poll(&pfd, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) continue;
-        char buf[4096];
-        ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-        if (out.size() > (8u << 20)) {
-            timed_out = true;  // runaway output: treat like a hang
-            break;
-        }
-    }
-    ::close(fds[0]);
-    if (timed_out) ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (timed_out) {
-        error = args[0] + " did not finish within " + std::to_string(timeout_ms) + " ms";
-        return false;
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        error = args[0] + " failed (status " + std::to_string(status) + ")";
-        return false;
-    }
-    return true;
-}
-
-struct XmlResult {
-    bool present = false;
-    int completed = 0;  // tests that ran to completion (not skipped)
-    int failed = 0;
-    std::string messages;
-};
-
-XmlResult read_gtest_xml(const std::string& path) {
-    XmlResult r;
-    pugi::xml_document doc;
-    if (!doc.load_file(path.c_str())) return r;
-    r.present = true;
-    for (auto suite : doc.child("testsuites").children("testsuite")) {
-        for (auto tc : suite.children("testcase")) {
-            std::string status = tc.attribute("status").as_string();
-            std::string result = tc.attribute("result").as_string("completed");
-            if (status != "run" || result != "completed") continue;
-            ++r.completed;
-            bool any = false;
-            for (auto f : tc.children("failure")) {
-                any = true;
-                if (!r.messages.empty()) r.messages += "\n";
-                r.messages += f.attribute("message").as_string();
-            }
-            if (any) ++r.failed;
-        }
-    }
-    return r;
-}
 
 }  // namespace
 
@@ -314,6 +171,19 @@ void Dispatcher::request_stop() {
     }
 }
 
+bool Dispatcher::may_be_registered(const Pending& p) const {
+    char buf[kMaxIdBytes];
+    const std::size_t want = p.got.size() < sizeof buf ? sizeof buf - p.got.size() : 1;
+    const ssize_t n = ::recv(p.fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
+    const std::string got = p.got + std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    auto continues = [&](const std::string& id) {
+        const std::size_t common = std::min(id.size(), got.size());
+        return id.compare(0, common, got, 0, common) == 0;  // one begins the other
+    };
+    return continues(kControlId) ||
+           std::any_of(registry_.begin(), registry_.end(), [&](const NegativeTest& t) { return continues(t.connection_id); });
+}
+
 std::vector<std::string> Dispatcher::expected_ids() const {
     std::vector<std::string> ids{kControlId};
     for (const auto& a : awaiting_) ids.push_back(a.connection_id);
@@ -343,7 +213,9 @@ bool Dispatcher::make_room(std::int64_t now) {
     for (std::size_t i = 0; i < pending_.size(); ++i) advance_pending(pending_[i], now);
     std::erase_if(pending_, [](const Pending& p) { return p.fd < 0; });
     if (pending_.size() < kMaxPending) return true;
-    // The oldest that sent nothing at all, else the oldest whose bytes match nothing.
+    // The oldest that sent nothing at all, else the oldest whose bytes match
+    // nothing, else the one whose last byte came longest ago: a part of an
+    // expected id that then stalls holds no claim over a newcomer.
     auto victim = pending_.end();
     for (bool parked : {false, true}) {
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -353,6 +225,11 @@ bool Dispatcher::make_room(std::int64_t now) {
             }
         }
         if (victim != pending_.end()) break;
+    }
+    if (victim == pending_.end()) {
+        victim = std::min_element(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
+            return a.parked != b.parked ? a.parked : a.last_byte_at < b.last_byte_at;
+        });
     }
     if (victim == pending_.end()) return false;
     if (evicted_++ % 100 == 0) {
@@ -419,7 +296,10 @@ void Dispatcher::advance_pending(Pending& p, std::int64_t now) {
         finish_preamble(p, p.got);
         return;
     }
-    if (p.parked && !orphans_.empty()) {
+    // A connection refused for an unknown test's sync is one whose bytes
+    // start no registered id: one that does may be a known test's whose sync
+    // is still on its way, and waits for it (within the preamble time-out).
+    if (p.parked && !orphans_.empty() && !may_be_registered(p)) {
         orphans_.erase(orphans_.begin());
         log_err("refusing connection \"" + printable(p.got + seen) +
                 "\": the negative test named for it is unknown");
@@ -577,54 +457,15 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
                                   "--peer_fd=3", "--peer_connection_id=" + connection_id,
                                   // Its own bound too, should this dispatcher be killed.
                                   "--peer_max_seconds=" + std::to_string(opt_.test_timeout_s + 10)};
-    int hold[2] = {-1, -1};
-    if (::pipe2(hold, O_CLOEXEC | O_NONBLOCK) == 0) {
-        args.push_back("--peer_hold_fd=4");
-    } else {
-        log_err("pipe failed, error: " + errno_text(errno) + "; " + name + " runs without a hold pipe");
-    }
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::cout.flush();
-    std::cerr.flush();
     const std::string timestamp = iso_now();
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        int e = errno;
-        close_fd(hold[0]);
-        close_fd(hold[1]);
-        ::close(fd);
-        record(Verdict{name, connection_id, "FAILED", "could not start the test, fork error " + errno_text(e), 0,
-                       timestamp});
+    TestProcess t = start_test_process(std::move(args), fd);
+    if (t.hold_failed) log_err(t.hold_error + "; " + name + " runs without a hold pipe");
+    if (t.pid < 0) {
+        record(Verdict{name, connection_id, "FAILED", t.error, 0, timestamp});
         return;
     }
-    if (pid == 0) {
-        // Own process group, so that a hung test is stopped with everything it started.
-        ::setpgid(0, 0);
-        if (hold[1] >= 0) {
-            // Out of the way of descriptor 3 first, then into place.
-            int h = ::fcntl(hold[1], F_DUPFD, 5);
-            if (fd != 3) ::dup2(fd, 3);
-            ::dup2(h, 4);
-            ::fcntl(4, F_SETFD, 0);
-            // The test marks its hold descriptor close-on-exec itself; the
-            // read end must not reach the test at all.
-            ::close_range(5, ~0u, 0);
-        } else {
-            if (fd != 3) ::dup2(fd, 3);
-            ::close_range(4, ~0u, 0);
-        }
-        ::fcntl(3, F_SETFD, 0);
-        ::execv(argv[0], argv.data());
-        static const char msg[] = "[dds_peer] exec of the tests binary failed\n";
-        [[maybe_unused]] ssize_t n = ::write(2, msg, sizeof msg - 1);
-        _exit(127);
-    }
-    ::setpgid(pid, pid);
-    ::close(fd);
-    close_fd(hold[1]);
-    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, hold[0], control};
+    const pid_t pid = t.pid;
+    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, t.hold_fd, control};
     log_out("running " + name + " on connection \"" + connection_id + "\" (pid " + std::to_string(pid) + ")");
 }
 
@@ -829,47 +670,6 @@ void Dispatcher::print_summary() const {
     }
 }
 
-bool Dispatcher::write_junit(const std::string& path) const {
-    pugi::xml_document doc;
-    auto root = doc.append_child("testsuites");
-    root.append_attribute("name") = "dds_peer";
-    std::size_t failures = 0;
-    double total = 0;
-    std::map<std::string, pugi::xml_node> suites;
-    for (const auto& v : verdicts_) {
-        auto dot = v.name.find('.');
-        std::string suite = dot == std::string::npos ? v.name : v.name.substr(0, dot);
-        std::string test = dot == std::string::npos ? v.name : v.name.substr(dot + 1);
-        auto& node = suites[suite];
-        if (!node) {
-            node = root.append_child("testsuite");
-            node.append_attribute("name") = xml_text(suite).c_str();
-            node.append_attribute("tests") = 0;
-            node.append_attribute("failures") = 0;
-        }
-        node.attribute("tests") = node.attribute("tests").as_int() + 1;
-        auto tc = node.append_child("testcase");
-        tc.append_attribute("name") = xml_text(test).c_str();
-        tc.append_attribute("classname") = xml_text(suite).c_str();
-        tc.append_attribute("time") = seconds_text(v.seconds).c_str();
-        tc.append_attribute("timestamp") = v.timestamp.c_str();
-        tc.append_attribute("connection") = xml_text(v.connection_id).c_str();
-        tc.append_attribute("verdict") = v.status.c_str();
-        total += v.seconds;
-        if (!v.passed()) {
-            ++failures;
-            node.attribute("failures") = node.attribute("failures").as_int() + 1;
-            auto f = tc.append_child("failure");
-            std::string first = v.message.substr(0, v.message.find('\n'));
-            f.append_attribute("message") = xml_text(v.status + ": " + first).c_str();
-            f.append_child(pugi::node_pcdata).set_value(xml_text(v.message).c_str());
-        }
-    }
-    root.append_attribute("tests") = static_cast<unsigned>(verdicts_.size());
-    root.append_attribute("failures") = static_cast<unsigned>(failures);
-    root.append_attribute("errors") = 0;
-    root.append_attribute("time") = seconds_text(total).c_str();
-    return doc.save_file(path.c_str());
-}
+bool Dispatcher::write_junit(const std::string& path) const { return peer::write_junit(verdicts_, path); }
 
 }  // namespace peer

@@ -1,6 +1,8 @@
 // dds_peer's dispatcher: accepts the positive side's connections, reads their
 // ids, and runs each negative test that a "sync" names in a process of its
-// own, handing it the test's connection.
+// own, handing it the test's connection. This is its connection state
+// machine; the processes are started in process.*, their googletest reports
+// read in gtest_xml.*, the verdicts written as JUnit in junit.*.
 #pragma once
 
 #include <cstdint>
@@ -14,14 +16,17 @@
 #include "peer/peer_link.h"
 #include "peer/wire.h"
 
+#include "junit.h"
+
 namespace peer {
 
 inline constexpr const char* kControlId = "active_connection";
 inline constexpr std::size_t kMaxIdBytes = 256;
 // Connections whose id is not complete yet. When the table is full, a new
 // connection takes the place of the one that has waited longest without
-// sending a byte (then of one whose bytes match nothing), so that idle
-// connections cannot lock the positive side out.
+// sending a byte (then of one whose bytes match nothing, then of the one whose
+// last byte came longest ago), so that idle connections, or connections that
+// send a part of an id and stall, cannot lock the positive side out.
 inline constexpr std::size_t kMaxPending = 64;
 
 enum class PreambleState {
@@ -60,15 +65,6 @@ struct DispatcherOptions {
     std::vector<NegativeTest> registry;
 };
 
-struct Verdict {
-    std::string name;
-    std::string connection_id;
-    std::string status;   // PASSED, FAILED, CRASHED, TIMEOUT, ABORTED
-    std::string message;  // why it did not pass; empty when it passed
-    double seconds = 0;
-    std::string timestamp;  // start, ISO 8601 local time
-    bool passed() const { return status == "PASSED"; }
-};
 
 class Dispatcher {
 public:
@@ -134,9 +130,12 @@ private:
     };
 
     std::vector<std::string> expected_ids() const;
+    // The bytes waiting on a parked connection may still be (or begin with) a
+    // registered id: the connection of a known test whose sync is on its way.
+    bool may_be_registered(const Pending& p) const;
     void accept_new();
     // Closes the pending connection with the least claim to its place; false
-    // when every one is on its way to an expected id.
+    // only when there is none.
     bool make_room(std::int64_t now);
     void advance_pending(Pending& p, std::int64_t now);
     bool finish_preamble(Pending& p, const std::string& id);  // true: fd handed over

@@ -14,6 +14,19 @@
 
 namespace peer {
 
+std::string shown_value(const std::string& value) {
+    bool text = true;
+    for (unsigned char c : value) text = text && c >= 0x20 && c < 0x7f;
+    if (text) return value;
+    static const char digits[] = "0123456789abcdef";
+    std::string out = "hex:";
+    for (unsigned char c : value) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 0xf]);
+    }
+    return out;
+}
+
 PeerLink::PeerLink(int fd, std::string connection_id) : fd_(fd), id_(std::move(connection_id)) {
     // Reads are driven by poll; writes go through write_all, which copes with
     // either mode. Blocking mode keeps the descriptor simple for the test.
@@ -35,7 +48,7 @@ void PeerLink::close() {
 }
 
 bool PeerLink::send(const std::string& key, const std::string& value) {
-    std::cout << "[peer " << id_ << "] send " << key << " = " << value << std::endl;
+    std::cout << "[peer " << id_ << "] send " << key << " = " << shown_value(value) << std::endl;
     if (fd_ < 0) {
         std::cerr << "[peer " << id_ << "] send of " << key << " failed: connection closed" << std::endl;
         return false;
@@ -90,7 +103,7 @@ bool PeerLink::wait(const std::string& key, int timeout_ms, std::string* value) 
     for (;;) {
         for (auto it = queue_.begin(); it != queue_.end(); ++it) {
             if (it->key == key) {
-                std::cout << "[peer " << id_ << "] received " << it->key << " = " << it->value << std::endl;
+                std::cout << "[peer " << id_ << "] received " << it->key << " = " << shown_value(it->value) << std::endl;
                 if (value) *value = std::move(it->value);
                 queue_.erase(it);
                 return true;
@@ -121,7 +134,7 @@ std::optional<Message> PeerLink::next(int timeout_ms) {
         if (!queue_.empty()) {
             Message m = std::move(queue_.front());
             queue_.pop_front();
-            std::cout << "[peer " << id_ << "] received " << m.key << " = " << m.value << std::endl;
+            std::cout << "[peer " << id_ << "] received " << m.key << " = " << shown_value(m.value) << std::endl;
             return m;
         }
         if (ended_ || (deadline >= 0 && now_ms() >= deadline)) return std::nullopt;
@@ -133,7 +146,7 @@ bool PeerLink::wait_closed(int timeout_ms) {
     const std::int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
     for (;;) {
         while (!queue_.empty()) {
-            std::cout << "[peer " << id_ << "] left unread: " << queue_.front().key << " = " << queue_.front().value
+            std::cout << "[peer " << id_ << "] left unread: " << queue_.front().key << " = " << shown_value(queue_.front().value)
                       << std::endl;
             queue_.pop_front();
         }

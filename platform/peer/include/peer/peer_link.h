@@ -103,6 +103,11 @@ void reset_link();
 void set_hold_fd(int fd);
 void release_hold();
 
+// A message value as the log shows it: text as it is; a value holding any
+// byte that is not printable ASCII (an instance handle, say) as its bytes in
+// hex, "hex:0a1b...".
+std::string shown_value(const std::string& value);
+
 struct NegativeTest {
     std::string name;           // "Suite.Test"
     std::string connection_id;  // the id the positive side opens for it

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project in its configurations and runs the project's own tests
-# with CTest in each: the plain build, the AddressSanitizer +
+# with CTest in each: the plain build (and the suite and the peer built
+# against its library installed in a prefix, run end to end), the
+# AddressSanitizer +
 # UndefinedBehaviorSanitizer build with the whole suite end to end (disabled
 # tests included), the ThreadSanitizer build of the threaded parts, and the
 # filter language's fuzz target. Exits non-zero on any failure. Every step is
@@ -14,6 +16,9 @@ cd "$(dirname "$0")"
 
 ./setup.sh
 ctest --test-dir build --output-on-failure --timeout 600 -LE end_to_end
+# The suite and the peer built against that build's library installed in a
+# prefix, and run end to end with it.
+tools/prefix_check.sh build build-prefix
 
 ./setup.sh --sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

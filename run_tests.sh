@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # Builds the project in its configurations and runs the project's own tests
-# with CTest in each: the plain build (and the suite and the peer built
+# with CTest in each: the plain build (then the suite and the peer built
 # against its library installed in a prefix, run end to end), the
-# AddressSanitizer +
-# UndefinedBehaviorSanitizer build with the whole suite end to end (disabled
-# tests included), the ThreadSanitizer build of the threaded parts, and the
-# filter language's fuzz target. Exits non-zero on any failure. Every step is
-# bounded in time.
+# AddressSanitizer + UndefinedBehaviorSanitizer build with the whole suite end
+# to end (disabled tests included), the ThreadSanitizer build of the threaded
+# parts, and the filter language's fuzz target. Exits non-zero on any
+# failure. Every step is bounded in time.
 #
 # The suite's default run in the plain build is ./run_suite.sh itself (CI runs
 # it next); its two CTest entries (label end_to_end) stay for "ctest -L

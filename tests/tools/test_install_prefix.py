@@ -1,0 +1,114 @@
+"""The installed library and the build against it: "cmake --install" of the
+build tree makes the prefix that -DQUORVELA_ROOT reads, its programs and its
+binding load the prefix's library, and a prefix that lacks a part is refused
+at configure time, naming the part."""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+BUILD = os.environ.get("QV_BUILD_DIR", "")
+PYDIR = "lib/python3/dist-packages"
+
+pytestmark = pytest.mark.skipif(not os.path.isfile(os.path.join(BUILD, "CMakeCache.txt")),
+                                reason="QV_BUILD_DIR names no build tree")
+
+
+@pytest.fixture(scope="module")
+def prefix(tmp_path_factory):
+    path = tmp_path_factory.mktemp("install") / "prefix"
+    subprocess.run(["cmake", "--install", BUILD, "--prefix", str(path)], check=True, capture_output=True,
+                   timeout=120)
+    return path
+
+
+def clean_env(**extra):
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "PYTHONPATH", "LD_PRELOAD")}
+    env.update(extra)
+    return env
+
+
+def loaded_library(ldd_target):
+    out = subprocess.run(["ldd", str(ldd_target)], check=True, capture_output=True, text=True,
+                         env=clean_env(), timeout=30).stdout
+    return [line.split()[2] for line in out.splitlines() if line.split() and line.split()[0].startswith("libquorvela.so")]
+
+
+def test_layout(prefix):
+    for rel in ["include/quorvela/quorvela.h", "include/quorvela/qos.h", "include/quorvela/python/quorvela_py_types.h",
+                "lib/libquorvela.so.1.1", PYDIR + "/quorvela.py", PYDIR + "/_quorvela.so",
+                "bin/dds_peer", "bin/dds_peer_tests"]:
+        assert (prefix / rel).is_file(), rel
+    # The SONAME's file and the link-time name lead to the one library.
+    assert os.readlink(prefix / "lib/libquorvela.so.1") == "libquorvela.so.1.1"
+    assert os.path.realpath(prefix / "lib/libquorvela.so") == str(prefix / "lib/libquorvela.so.1.1")
+    dynamic = subprocess.run(["readelf", "-d", str(prefix / "lib/libquorvela.so.1.1")], check=True,
+                             capture_output=True, text=True, timeout=30).stdout
+    assert "[libquorvela.so.1]" in dynamic
+
+
+def test_installed_programs_load_the_prefix_library(prefix):
+    want = os.path.realpath(prefix / "lib/libquorvela.so.1")
+    for program in [prefix / "bin/dds_peer_tests", prefix / PYDIR / "_quorvela.so"]:
+        assert [os.path.realpath(p) for p in loaded_library(program)] == [want], program
+    # The peer's tests run from the prefix: they list their registry.
+    listing = subprocess.run([str(prefix / "bin/dds_peer_tests"), "--peer_list"], capture_output=True, text=True,
+                             env=clean_env(), timeout=60)
+    assert listing.returncode == 0, listing.stderr
+    assert "\tHistoryQosPolicy" in listing.stdout
+
+
+def sanitized_build():
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+        return any(line.strip() == "QV_SANITIZE:BOOL=ON" for line in cache)
+
+
+def test_installed_binding_loads_the_prefix_library(prefix):
+    if sanitized_build():
+        pytest.skip("the interpreter is not instrumented; the plain build checks the binding")
+    want = os.path.realpath(prefix / "lib/libquorvela.so.1")
+    # The binding imports from the prefix alone and maps the prefix's library.
+    code = ("import quorvela\n"
+            "maps = open('/proc/self/maps').read()\n"
+            "print('\\n'.join(sorted({l.split()[-1] for l in maps.splitlines() if 'libquorvela' in l})))\n")
+    run = subprocess.run(["/usr/bin/python3", "-c", code], capture_output=True, text=True, timeout=60,
+                         env=clean_env(PYTHONPATH=str(prefix / PYDIR), PYTHONDONTWRITEBYTECODE="1"))
+    assert run.returncode == 0, run.stderr
+    assert [os.path.realpath(p) for p in run.stdout.split()] == [want]
+
+
+def configure(source_dir, root, build_dir):
+    return subprocess.run(["cmake", "-S", source_dir, "-B", str(build_dir), "-DQUORVELA_ROOT=" + str(root),
+                           "-DPython3_EXECUTABLE=/usr/bin/python3"],
+                          capture_output=True, text=True, timeout=240)
+
+
+# A part removed from a complete prefix, and what the refusal names.
+MISSING = [
+    ("include/quorvela/quorvela.h", "QUORVELA_INCLUDE_DIR"),
+    ("lib/libquorvela.so.1.1", "QUORVELA_LIBRARY"),
+    ("lib/libquorvela.so.1", "has the SONAME libquorvela.so.1, but"),
+    (PYDIR + "/_quorvela.so", "_quorvela*.so beside"),
+    ("include/quorvela/python/quorvela_py_types.h", "QUORVELA_PY_TYPES_DIR"),
+]
+
+
+@pytest.mark.parametrize("removed,named", MISSING, ids=[m[0] for m in MISSING])
+def test_incomplete_prefix_is_refused(prefix, tmp_path, source_dir, removed, named):
+    root = tmp_path / "prefix"
+    shutil.copytree(prefix, root, symlinks=True)
+    os.unlink(root / removed)
+    run = configure(source_dir, root, tmp_path / "build")
+    assert run.returncode != 0, run.stdout
+    assert named in " ".join(run.stderr.split()), run.stderr
+
+
+def test_complete_prefix_configures_without_the_library(prefix, tmp_path, source_dir):
+    run = configure(source_dir, prefix, tmp_path / "build")
+    assert run.returncode == 0, run.stderr
+    assert "QUORVELA under test: %s/lib/libquorvela.so.1.1" % prefix in run.stdout
+    assert not (tmp_path / "build/platform/quorvela").exists()
+    assert (tmp_path / "build/platform/peer").is_dir()
+    assert not (tmp_path / "build/tests").exists()

@@ -80,6 +80,10 @@ for f in "$positive" "$peer_tests" "$flatrecord"; do
 done
 step "the build against the prefix uses only $PREFIX (run paths and loaded library checked)"
 
+# Its own checks: the listed order against the catalogue, the peer's registry.
+timeout 300 ctest --test-dir "$OUT" --output-on-failure >"$WORK/ctest.log" 2>&1 ||
+  { cat "$WORK/ctest.log" >&2; fail "the list-order and registry checks of the build against the prefix"; }
+
 step "Python: FlatRecord over the prefix's binding"
 binding="$(sed -n 's/^QV_PY_BINDING_DIR:INTERNAL=//p' "$OUT/CMakeCache.txt")"
 case "$binding" in "$PREFIX"/*) ;; *) fail "the Python binding in use, '$binding', is not the prefix's" ;; esac

@@ -4,9 +4,10 @@
 # --install"), builds the suite and the peer against that prefix
 # (-DQUORVELA_ROOT) from a copy of the sources without platform/quorvela/,
 # checks that nothing of that build points into the library's sources or the
-# first build and that its programs load the prefix's library, runs the
-# Python delivery tests with FlatRecord over the prefix's binding, and runs the
-# suite end to end with the peer built against the prefix. Exits non-zero on
+# first build and that its programs load the prefix's library, runs its
+# list-order and peer registry checks and the Python delivery tests with
+# FlatRecord over the prefix's binding, and runs the suite end to end with the
+# peer built against the prefix. Exits non-zero on
 # any failure; every step is bounded in time.
 #
 #   tools/prefix_check.sh [BUILD [WORK]]

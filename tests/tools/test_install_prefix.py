@@ -3,11 +3,14 @@ build tree makes the prefix that -DQUORVELA_ROOT reads, its programs and its
 binding load the prefix's library, and a prefix that lacks a part is refused
 at configure time, naming the part."""
 
+import concurrent.futures
 import os
 import shutil
 import subprocess
 
 import pytest
+
+from conftest import SOURCE
 
 BUILD = os.environ.get("QV_BUILD_DIR", "")
 PYDIR = "lib/python3/dist-packages"
@@ -79,12 +82,6 @@ def test_installed_binding_loads_the_prefix_library(prefix):
     assert [os.path.realpath(p) for p in run.stdout.split()] == [want]
 
 
-def configure(source_dir, root, build_dir):
-    return subprocess.run(["cmake", "-S", source_dir, "-B", str(build_dir), "-DQUORVELA_ROOT=" + str(root),
-                           "-DPython3_EXECUTABLE=/usr/bin/python3"],
-                          capture_output=True, text=True, timeout=240)
-
-
 # A part removed from a complete prefix, and what the refusal names.
 MISSING = [
     ("include/quorvela/quorvela.h", "QUORVELA_INCLUDE_DIR"),
@@ -93,22 +90,44 @@ MISSING = [
     (PYDIR + "/_quorvela.so", "_quorvela*.so beside"),
     ("include/quorvela/python/quorvela_py_types.h", "QUORVELA_PY_TYPES_DIR"),
 ]
+PEER = ["ON", "OFF"]
+
+
+@pytest.fixture(scope="module")
+def configured(prefix, tmp_path_factory):
+    """Every configure case at once (each takes seconds): the name of the
+    case -> (its build directory, the prefix, cmake's result)."""
+    def configure(case, removed, options):
+        work = tmp_path_factory.mktemp("configure")
+        root = prefix
+        if removed:
+            root = work / "prefix"
+            shutil.copytree(prefix, root, symlinks=True)
+            os.unlink(root / removed)
+        run = subprocess.run(["cmake", "-S", SOURCE, "-B", str(work / "build"), "-DQUORVELA_ROOT=" + str(root),
+                              "-DPython3_EXECUTABLE=/usr/bin/python3", *options],
+                             capture_output=True, text=True, timeout=240)
+        return case, (work / "build", root, run)
+
+    cases = [(removed, removed, []) for removed, _ in MISSING]
+    cases += [("peer=" + peer, None, ["-DQV_PEER=" + peer]) for peer in PEER]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        return dict(pool.map(lambda case: configure(*case), cases))
 
 
 @pytest.mark.parametrize("removed,named", MISSING, ids=[m[0] for m in MISSING])
-def test_incomplete_prefix_is_refused(prefix, tmp_path, source_dir, removed, named):
-    root = tmp_path / "prefix"
-    shutil.copytree(prefix, root, symlinks=True)
-    os.unlink(root / removed)
-    run = configure(source_dir, root, tmp_path / "build")
+def test_incomplete_prefix_is_refused(configured, removed, named):
+    _, _, run = configured[removed]
     assert run.returncode != 0, run.stdout
     assert named in " ".join(run.stderr.split()), run.stderr
 
 
-def test_complete_prefix_configures_without_the_library(prefix, tmp_path, source_dir):
-    run = configure(source_dir, prefix, tmp_path / "build")
+@pytest.mark.parametrize("peer", PEER)
+def test_complete_prefix_configures_without_the_library(configured, peer):
+    build, root, run = configured["peer=" + peer]
     assert run.returncode == 0, run.stderr
-    assert "QUORVELA under test: %s/lib/libquorvela.so.1.1" % prefix in run.stdout
-    assert not (tmp_path / "build/platform/quorvela").exists()
-    assert (tmp_path / "build/platform/peer").is_dir()
-    assert not (tmp_path / "build/tests").exists()
+    assert "QUORVELA under test: %s/lib/libquorvela.so.1.1" % root in run.stdout
+    assert not (build / "platform/quorvela").exists()
+    assert not (build / "tests").exists()
+    assert (build / "src").is_dir() and (build / "python").is_dir()
+    assert (build / "platform/peer").is_dir() == (peer == "ON")

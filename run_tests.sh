@@ -36,3 +36,7 @@ python3 tools/fault_check.py --build-dir build-faults --time-limit 900
 
 # The filter language under libFuzzer with ASan+UBSan, bounded in runs and time.
 platform/quorvela/src/filter/run_fuzz.sh build-fuzz 100000
+
+# The suite and the peer built against the plain build's library installed in
+# a prefix (not from platform/quorvela/), and run end to end with it.
+tools/prefix_check.sh build build-prefix

@@ -27,6 +27,14 @@ build_dir=${BUILD_DIR:-$build_dir}
 jobs=()
 [ -n "${CMAKE_BUILD_PARALLEL_LEVEL:-}" ] || jobs=(-j "$(nproc)")
 
+# The builds share their compilations through ccache: the configurations
+# differ in few flags (the fault build only in the library's), and paths are
+# taken relative to the tree, so a second build directory compiles little.
+if command -v ccache >/dev/null && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+fi
+
 # The Python modules are built for Debian's own interpreter.
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=/usr/bin/python3 "${extra[@]}"
 if [ "${1:-}" = --tsan ]; then

@@ -12,6 +12,7 @@ PACKAGES=(
   swig python3 python3-dev python3-pytest
   clang libclang-rt-14-dev
   libxml2-utils
+  ccache
 )
 
 if [ "${1:-}" = "--list" ]; then

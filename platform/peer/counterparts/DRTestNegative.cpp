@@ -25,21 +25,36 @@ namespace {
 constexpr int kDiscoveredMs = 20000;
 
 // A reader of the positive writer's first samples on `topic`: "reader_matched"
-// once matched, then `key` once exactly the values `want` came as the first
-// samples of their instances.
+// once it has matched exactly the positive writer, then `key` once exactly
+// the values `want` came, each the first sample of its instance, from that
+// writer, with a current source timestamp and an empty sbVal; reading them
+// again shows them read and not new, and each instance's handle is its key's.
+// The positive writer's match must end after its deletion.
 template <class T>
 void check_first_samples(const std::string& topic, const std::vector<int32_t>& want, const std::string& key) {
     cp::Entities e;
-    DataReader* reader =
-        e.reader(topic, cp::reliable_reader(), nullptr, std::is_same_v<T, KeyedType> ? "KeyedType" : "FlatRecord");
+    const std::string type = std::is_same_v<T, KeyedType> ? "KeyedType" : "FlatRecord";
+    DataReader* reader = e.reader(topic, cp::reliable_reader(), nullptr, type);
     ASSERT_TRUE(cp::ready());
-    if (!cp::report("reader_matched", cp::wait_matched(reader, 1))) return;
-    const bool ok = cp::expect_first_samples(cp::collect<T>(reader, cp::valid_count<T>(want.size()), cp::kStageMs),
-                                         want, topic);
-    e.release();
-    cp::report(key, ok);
-}
+    cp::Verdict matched("matches");
+    cp::Matches matches(reader);
+    const auto writers = cp::expect_matched(matched, matches, reader, {cp::announced_writer(topic, type)}, {}, topic);
+    if (!cp::report("reader_matched", matched) || writers.empty()) return;
 
+    cp::Verdict v(topic);
+    std::vector<cp::Want> samples;
+    for (int32_t lVal : want) samples.push_back(cp::Want::data(lVal).from(writers[0].handle).text(""));
+    const cp::Samples<T> got = cp::gather<T>(v, reader, cp::sample_count<T>(want.size()), cp::kStageMs);
+    cp::expect_samples(v, got, samples, "first samples");
+    cp::expect_first_samples(v, got, want, topic);
+    cp::expect_instances(v, reader, got, "instances");
+    cp::expect_reread(v, reader, got, "reading again");
+    cp::report(key, v);
+
+    cp::Verdict gone("after the positive side's deletion");
+    matches.gone(gone);
+    e.release();
+}
 }  // namespace
 
 PEER_TEST(DRTestNegative, ENABLED_DataReaderMatchedManagementNegative, "DataReaderMatchedManagement") {

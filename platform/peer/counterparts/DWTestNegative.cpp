@@ -58,28 +58,49 @@ bool expect_state_change(DataReader* reader, const InstanceHandle_t& handle, con
 
 PEER_TEST(DWTestNegative, ENABLED_DataWriterMatchedManagementNegative, "DataWriterMatchedManagement") {
     cp::Entities e;
+    const std::string topic = "example_topic_name";
+    // The reader whose handle the positive writer looks up, with the user
+    // and group data it checks.
     SubscriberQos subscriber_qos = SUBSCRIBER_QOS_DEFAULT;
     subscriber_qos.group_data.value = cp::octets("hello_group");
     DataReaderQos reader_qos = cp::reliable_reader();
     reader_qos.user_data.value = cp::octets("hello_user");
-    DataReader* reader = e.reader("example_topic_name", reader_qos, e.subscriber(subscriber_qos));
+    DataReader* reader = e.reader(topic, reader_qos, e.subscriber(subscriber_qos));
+    // Decoys with other data: a second reader for the positive writer's
+    // lookup, and a writer of this side beside the positive one for this
+    // reader's, so that a lookup which ignores its handle returns the wrong
+    // record whichever endpoint the library lists first.
+    SubscriberQos decoy_subscriber_qos = SUBSCRIBER_QOS_DEFAULT;
+    decoy_subscriber_qos.group_data.value = cp::octets("decoy_group");
+    DataReaderQos decoy_reader_qos = cp::reliable_reader();
+    decoy_reader_qos.user_data.value = cp::octets("decoy_user");
+    e.reader(topic, decoy_reader_qos, e.subscriber(decoy_subscriber_qos));
+    PublisherQos decoy_publisher_qos = PUBLISHER_QOS_DEFAULT;
+    decoy_publisher_qos.group_data.value = cp::octets("decoy_writer_group");
+    DataWriterQos decoy_writer_qos = DATAWRITER_QOS_DEFAULT;
+    decoy_writer_qos.user_data.value = cp::octets("decoy_writer_user");
+    DataWriter* decoy = e.writer(topic, decoy_writer_qos, e.publisher(decoy_publisher_qos));
     ASSERT_TRUE(cp::ready());
     ASSERT_NE(reader, nullptr);
+    ASSERT_NE(decoy, nullptr);
 
-    // The handle goes out once this side has matched the positive writer and
-    // found its discovery data right: its topic and type, no user or group
-    // data, and a key that is its handle's value. The positive writer waits
-    // for the handle, so it is still there to be looked up.
-    const bool matched = cp::wait_matched(reader, 1);
-    const auto writers = cp::matched_publications(reader);
-    EXPECT_EQ(writers.size(), 1u) << "matched publications on example_topic_name";
-    bool seen = matched && writers.size() == 1;
-    for (const auto& w : writers) {
-        seen = cp::expect_endpoint(w, "example_topic_name", "FlatRecord", "", "", "the positive writer") && seen;
-    }
-    if (!cp::report("reader_handle", seen, cp::handle_bytes(reader->get_instance_handle()))) return;
+    // The handle goes out once this side has matched exactly the positive
+    // writer (and its own decoy) and found each one's discovery data right:
+    // the positive writer announces the defaults on its topic. It waits for
+    // the handle, so it is still there to be looked up.
+    cp::Verdict v("matched publications");
+    cp::Matches matches(reader);
+    const InstanceHandle_t decoy_handle = decoy->get_instance_handle();
+    cp::expect_matched(v, matches, reader, {cp::announced_writer(topic, "FlatRecord")},
+                       {{decoy_handle, cp::announced_writer(topic, "FlatRecord", decoy_writer_qos, decoy_publisher_qos)}},
+                       "the reader on " + topic);
+    if (!cp::report("reader_handle", v, cp::handle_bytes(reader->get_instance_handle()))) return;
 
+    // The positive side deletes its participant right after its lookup: its
+    // writer must leave this reader's matches, the decoy stays.
     cp::await("reader_discovered_manage", kDiscoveredMs);
+    cp::Verdict gone("after the positive side's deletion");
+    matches.gone(gone, {decoy_handle});
     e.release();
 }
 

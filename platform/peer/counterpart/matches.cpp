@@ -88,6 +88,8 @@ bool Matches::gone(Verdict& v, const InstanceHandleSeq& stay, int timeout_ms) {
         if ((left && s.current == static_cast<int32_t>(stay.size())) || Clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
+    log_line(side + ": " + std::to_string(handles.size()) + " listed, " + std::to_string(s.current) +
+             " counted after the positive side's deletion (" + std::to_string(stay.size()) + " of this side stay)");
     std::size_t outliving = 0;
     for (const InstanceHandle_t& h : handles) outliving += contains(stay, h) ? 0 : 1;
     bool ok = v.check(outliving == 0) << side << ": " << outliving

@@ -488,14 +488,16 @@ std::function<bool(const Samples<T>&)> sample_count(std::size_t n) {
 //   cp::Want::notice(NOT_ALIVE_DISPOSED_INSTANCE_STATE).in(h1).from(writer)
 // Unless given: not read, in a new view, alive (data) and of generation 0;
 // any instance, any writer; a source timestamp that is current (the writer
-// gave none): within kStampBeforeMs before this side took it.
+// gave none): within kStampBeforeMs before this side took it. A state may
+// be a mask of the kinds allowed (say NOT_ALIVE_INSTANCE_STATE, or
+// ANY_INSTANCE_STATE for a sample taken after its instance changed).
 struct Want {
     bool valid = true;
     int32_t lval = 0;
     std::optional<std::string> sbval;
-    SampleStateKind sample_state = NOT_READ_SAMPLE_STATE;
-    ViewStateKind view_state = NEW_VIEW_STATE;
-    InstanceStateKind instance_state = ALIVE_INSTANCE_STATE;
+    SampleStateMask sample_state = NOT_READ_SAMPLE_STATE;
+    ViewStateMask view_state = NEW_VIEW_STATE;
+    InstanceStateMask instance_state = ALIVE_INSTANCE_STATE;
     std::optional<InstanceHandle_t> instance;
     std::optional<InstanceHandle_t> publication;
     std::optional<Time> timestamp;
@@ -508,7 +510,7 @@ struct Want {
     static Want data(int32_t lval) { Want w; w.lval = lval; return w; }
     // A sample without data that tells the instance's state (a dispose,
     // unregister or no-writers notice).
-    static Want notice(InstanceStateKind state) {
+    static Want notice(InstanceStateMask state) {
         Want w;
         w.valid = false;
         w.instance_state = state;
@@ -518,9 +520,9 @@ struct Want {
     Want& in(const InstanceHandle_t& h) { instance = h; return *this; }
     Want& from(const InstanceHandle_t& writer) { publication = writer; return *this; }
     Want& at(const Time& t) { timestamp = t; return *this; }
-    Want& read_state(SampleStateKind s) { sample_state = s; return *this; }
-    Want& view(ViewStateKind s) { view_state = s; return *this; }
-    Want& state(InstanceStateKind s) { instance_state = s; return *this; }
+    Want& read_state(SampleStateMask s) { sample_state = s; return *this; }
+    Want& view(ViewStateMask s) { view_state = s; return *this; }
+    Want& state(InstanceStateMask s) { instance_state = s; return *this; }
     Want& generations(int32_t disposed, int32_t no_writers) {
         disposed_generation_count = disposed;
         no_writers_generation_count = no_writers;
@@ -561,7 +563,7 @@ bool expect_samples(Verdict& v, const Samples<T>& got, const std::vector<Want>& 
             if (info.valid_data != w.valid) continue;
             if (w.valid && got[i].data.lVal != w.lval) continue;
             if (w.instance && info.instance_handle != *w.instance) continue;
-            if (!w.valid && info.instance_state != w.instance_state) continue;
+            if (!w.valid && (info.instance_state & w.instance_state) == 0) continue;
             break;
         }
         const std::string which = w.valid ? "the sample lVal " + std::to_string(w.lval) : "the notice";

@@ -129,6 +129,10 @@ bool report(const std::string& key, bool passed, const std::string& value = "def
 // True once the positive side has closed the connection (reads what is
 // there without waiting).
 bool positive_gone();
+// Waits until the positive side has closed the connection (it closes once
+// it has deleted its entities), taking whatever it still sends; true when
+// it closed within the time-out.
+bool await_close(int timeout_ms = 2 * kStageMs);
 // One line in this test's log.
 void log_line(const std::string& line);
 
@@ -229,6 +233,12 @@ public:
     // in `stay` is left, and checks that the matched status counts the
     // change since exactly(). A match that outlives its endpoint fails.
     bool gone(Verdict& v, const InstanceHandleSeq& stay = {}, int timeout_ms = kGoneMs);
+
+    // Waits (bounded, also after the connection closed) until none of
+    // `leaving` is matched any more: the endpoints of an earlier step that
+    // the positive side deleted, while those of the next step may already
+    // be matched. A match that outlives its endpoint fails.
+    bool left(Verdict& v, const InstanceHandleSeq& leaving, int timeout_ms = kGoneMs);
 
     // The handles matched now.
     InstanceHandleSeq list() const;
@@ -505,6 +515,7 @@ struct Want {
     int32_t no_writers_generation_count = 0;
     int32_t generation_rank = 0;
     int32_t absolute_generation_rank = 0;
+    bool check_ranks = true;
 
     // A sample that carries data with this lVal.
     static Want data(int32_t lval) { Want w; w.lval = lval; return w; }
@@ -533,6 +544,8 @@ struct Want {
         absolute_generation_rank = absolute_generation;
         return *this;
     }
+    // Ranks depend on what else the same take returned: not checked.
+    Want& any_ranks() { check_ranks = false; return *this; }
 };
 
 std::string describe(const std::vector<int32_t>& values);

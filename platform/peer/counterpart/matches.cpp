@@ -106,4 +106,19 @@ bool Matches::gone(Verdict& v, const InstanceHandleSeq& stay, int timeout_ms) {
     return ok;
 }
 
+bool Matches::left(Verdict& v, const InstanceHandleSeq& leaving, int timeout_ms) {
+    const std::string side = reader_ != nullptr ? "matched publications" : "matched subscriptions";
+    std::size_t still = 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const InstanceHandleSeq handles = list();
+        still = 0;
+        for (const InstanceHandle_t& h : leaving) still += contains(handles, h) ? 1 : 0;
+        if (still == 0 || Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    return v.check(still == 0) << side << ": " << still << " match(es) of an earlier step still listed "
+                                << timeout_ms << " ms after the positive side deleted its endpoints";
+}
+
 }  // namespace cp

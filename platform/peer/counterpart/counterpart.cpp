@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+
+#include <poll.h>
 #include <sstream>
 
 #include "FlatRecord.h"
@@ -295,51 +297,77 @@ DataWait::DataWait(DataReader* reader, SampleStateMask s, ViewStateMask v, Insta
         return;
     }
     const ReturnCode_t rc = waitset_.attach_condition(*condition_);
-    if (rc != RETCODE_OK) {
-        ADD_FAILURE() << "attaching a read condition to a wait set returned " << rc;
+    const ReturnCode_t guard_rc = waitset_.attach_condition(closed_);
+    if (rc != RETCODE_OK || guard_rc != RETCODE_OK) {
+        ADD_FAILURE() << "attaching a read condition and a guard condition to a wait set returned " << rc << " and "
+                      << guard_rc;
+        waitset_.detach_condition(*condition_);
         reader_->delete_readcondition(condition_);
         condition_ = nullptr;
+        return;
     }
+    watcher_ = std::thread([this] { watch(); });
 }
 
 DataWait::~DataWait() {
+    stopping_ = true;
+    if (watcher_.joinable()) watcher_.join();
     if (condition_ == nullptr) return;
+    waitset_.detach_condition(closed_);
     waitset_.detach_condition(*condition_);
     reader_->delete_readcondition(condition_);
 }
 
+// Every 50 ms: has the positive side closed the connection (then the guard
+// ends the wait), and is the read condition triggered while a wait is on
+// (the first such time is kept: a wait that then runs out did not wake)?
+void DataWait::watch() {
+    const int fd = peer::has_link() ? peer::link().fd() : -1;
+    while (!stopping_) {
+        if (fd >= 0) {
+            pollfd pfd{fd, POLLRDHUP, 0};
+            if (::poll(&pfd, 1, 50) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+                closed_.set_trigger_value(true);
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (waiting_ && triggered_since_ == 0 && condition_->get_trigger_value()) {
+            triggered_since_ = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+        }
+    }
+}
+
 bool DataWait::wait(Verdict& v, int timeout_ms) {
     if (condition_ == nullptr) return false;
-    // Slices, so that a positive side that has gone ends the wait.
-    constexpr int kSliceMs = 200;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const int slice = static_cast<int>(std::max<long long>(0, std::min<long long>(left, kSliceMs)));
-        ConditionSeq active;
-        const ReturnCode_t rc = waitset_.wait(active, Duration_t{0, static_cast<uint32_t>(slice) * 1000000u});
-        if (rc == RETCODE_OK) {
-            const bool ours = std::find(active.begin(), active.end(), condition_) != active.end();
-            v.check(ours && condition_->get_trigger_value())
-                << "the wait set woke without its read condition triggered (" << active.size()
-                << " active condition(s))";
-            return ours;
-        }
-        if (rc != RETCODE_TIMEOUT) {
-            v.fail() << "WaitSet::wait returned " << rc;
-            return false;
-        }
-        // A condition that is triggered now (data came as the slice ended)
-        // must end a wait at once.
-        if (condition_->get_trigger_value()) {
-            const ReturnCode_t again = waitset_.wait(active, DURATION_ZERO);
-            v.check(again == RETCODE_OK) << "the wait set did not wake though its read condition is triggered "
-                                            "(wait returned "
-                                         << again << ")";
-            return true;
-        }
-        if (left <= kSliceMs || positive_gone()) return false;
+    if (closed_.get_trigger_value()) return false;
+    const int ms = std::max(0, timeout_ms);
+    ConditionSeq active;
+    triggered_since_ = 0;
+    waiting_ = true;
+    const ReturnCode_t rc = waitset_.wait(active, Duration_t{ms / 1000, static_cast<uint32_t>(ms % 1000) * 1000000u});
+    waiting_ = false;
+    const auto ended = Clock::now();
+    const bool data = std::find(active.begin(), active.end(), condition_) != active.end();
+    const bool gone = std::find(active.begin(), active.end(), &closed_) != active.end();
+    if (rc == RETCODE_OK) {
+        v.check(data || gone) << "the wait set woke without a triggered condition";
+        return data;
     }
+    if (rc != RETCODE_TIMEOUT) {
+        v.fail() << "WaitSet::wait returned " << rc;
+        return false;
+    }
+    // Run out: the read condition was seen triggered well before the end (a
+    // sound wait set wakes then), or not at all; triggered only as the wait
+    // ended, the data came at its end.
+    constexpr int64_t kMissedNs = 1000000000;
+    const int64_t since = triggered_since_;
+    const int64_t end_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(ended.time_since_epoch()).count();
+    v.check(since == 0 || end_ns - since < kMissedNs)
+        << "the wait set did not wake though its read condition was triggered " << (end_ns - since) / 1000000
+        << " ms before its " << ms << " ms wait ran out";
+    return condition_->get_trigger_value();
 }
 
 // ---- every sample counted ------------------------------------------------------------

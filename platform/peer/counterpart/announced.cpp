@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "counterpart.h"
@@ -171,47 +172,46 @@ std::string printable(const OctetSeq& value) {
     return out + "\"";
 }
 
-PublicationBuiltinTopicData announced_writer(const std::string& topic, const std::string& type,
-                                             const DataWriterQos& w, const PublisherQos& p, const TopicQos& t) {
-    PublicationBuiltinTopicData d;
+namespace {
+
+// What a writer and a reader both announce: their own policies, their
+// group's, and their topic's topic data.
+template <class Data, class EndpointQos, class GroupQos>
+Data announced(const std::string& topic, const std::string& type, const EndpointQos& q, const GroupQos& g,
+               const TopicQos& t) {
+    Data d;
     d.topic_name = topic;
     d.type_name = type;
-    d.durability = w.durability;
-    d.durability_service = w.durability_service;
-    d.deadline = w.deadline;
-    d.latency_budget = w.latency_budget;
-    d.liveliness = w.liveliness;
-    d.reliability = w.reliability;
-    d.lifespan = w.lifespan;
-    d.user_data = w.user_data;
-    d.ownership = w.ownership;
-    d.ownership_strength = w.ownership_strength;
-    d.destination_order = w.destination_order;
-    d.presentation = p.presentation;
-    d.partition = p.partition;
-    d.group_data = p.group_data;
+    d.durability = q.durability;
+    d.deadline = q.deadline;
+    d.latency_budget = q.latency_budget;
+    d.liveliness = q.liveliness;
+    d.reliability = q.reliability;
+    d.ownership = q.ownership;
+    d.destination_order = q.destination_order;
+    d.user_data = q.user_data;
+    d.presentation = g.presentation;
+    d.partition = g.partition;
+    d.group_data = g.group_data;
     d.topic_data = t.topic_data;
+    return d;
+}
+
+}  // namespace
+
+PublicationBuiltinTopicData announced_writer(const std::string& topic, const std::string& type,
+                                             const DataWriterQos& w, const PublisherQos& p, const TopicQos& t) {
+    PublicationBuiltinTopicData d = announced<PublicationBuiltinTopicData>(topic, type, w, p, t);
+    d.durability_service = w.durability_service;
+    d.lifespan = w.lifespan;
+    d.ownership_strength = w.ownership_strength;
     return d;
 }
 
 SubscriptionBuiltinTopicData announced_reader(const std::string& topic, const std::string& type,
                                               const DataReaderQos& r, const SubscriberQos& s, const TopicQos& t) {
-    SubscriptionBuiltinTopicData d;
-    d.topic_name = topic;
-    d.type_name = type;
-    d.durability = r.durability;
-    d.deadline = r.deadline;
-    d.latency_budget = r.latency_budget;
-    d.liveliness = r.liveliness;
-    d.reliability = r.reliability;
-    d.ownership = r.ownership;
-    d.destination_order = r.destination_order;
-    d.user_data = r.user_data;
+    SubscriptionBuiltinTopicData d = announced<SubscriptionBuiltinTopicData>(topic, type, r, s, t);
     d.time_based_filter = r.time_based_filter;
-    d.presentation = s.presentation;
-    d.partition = s.partition;
-    d.group_data = s.group_data;
-    d.topic_data = t.topic_data;
     return d;
 }
 
@@ -225,22 +225,35 @@ bool expect_announced(Verdict& v, const Matched<SubscriptionBuiltinTopicData>& g
     return compare(v, got, want, what);
 }
 
-std::vector<Matched<PublicationBuiltinTopicData>> expect_matched(
-    Verdict& v, Matches& m, DataReader* reader, const std::vector<PublicationBuiltinTopicData>& positive,
-    const std::vector<std::pair<InstanceHandle_t, PublicationBuiltinTopicData>>& own, const std::string& what) {
+namespace {
+
+template <class Data, class Endpoint>
+std::vector<Matched<Data>> expect_matched_of(Verdict& v, Matches& m, Endpoint* endpoint,
+                                             const std::vector<Data>& positive,
+                                             const std::vector<std::pair<InstanceHandle_t, Data>>& own,
+                                             const std::string& what) {
     InstanceHandleSeq own_handles;
     for (const auto& o : own) own_handles.push_back(o.first);
     const InstanceHandleSeq positive_handles = m.exactly(v, positive.size(), own_handles);
-    return expect_matched(v, matched_publications(reader), positive_handles, positive, own, what);
+    if constexpr (std::is_same_v<Endpoint, DataReader>) {
+        return expect_matched(v, matched_publications(endpoint), positive_handles, positive, own, what);
+    } else {
+        return expect_matched(v, matched_subscriptions(endpoint), positive_handles, positive, own, what);
+    }
+}
+
+}  // namespace
+
+std::vector<Matched<PublicationBuiltinTopicData>> expect_matched(
+    Verdict& v, Matches& m, DataReader* reader, const std::vector<PublicationBuiltinTopicData>& positive,
+    const std::vector<std::pair<InstanceHandle_t, PublicationBuiltinTopicData>>& own, const std::string& what) {
+    return expect_matched_of(v, m, reader, positive, own, what);
 }
 
 std::vector<Matched<SubscriptionBuiltinTopicData>> expect_matched(
     Verdict& v, Matches& m, DataWriter* writer, const std::vector<SubscriptionBuiltinTopicData>& positive,
     const std::vector<std::pair<InstanceHandle_t, SubscriptionBuiltinTopicData>>& own, const std::string& what) {
-    InstanceHandleSeq own_handles;
-    for (const auto& o : own) own_handles.push_back(o.first);
-    const InstanceHandleSeq positive_handles = m.exactly(v, positive.size(), own_handles);
-    return expect_matched(v, matched_subscriptions(writer), positive_handles, positive, own, what);
+    return expect_matched_of(v, m, writer, positive, own, what);
 }
 
 }  // namespace cp

@@ -526,6 +526,11 @@ struct Want {
     int32_t generation_rank = 0;
     int32_t absolute_generation_rank = 0;
     bool check_ranks = true;
+    bool check_generations = true;
+    bool check_timestamp = true;
+    // When set: only the sum of both generation counts (a writer that left
+    // may show as a dispose or as no writers).
+    std::optional<int32_t> rebirths;
 
     // A sample that carries data with this lVal.
     static Want data(int32_t lval) { Want w; w.lval = lval; return w; }
@@ -554,6 +559,13 @@ struct Want {
         absolute_generation_rank = absolute_generation;
         return *this;
     }
+    Want& reborn(int32_t n) { rebirths = n; return *this; }
+    // Generation counts depend on whether the reader kept the instance
+    // (it may drop one that is not alive, has no writers and holds nothing).
+    Want& any_generations() { check_generations = false; return *this; }
+    // A notice the library makes on its own (a writer's deletion): its
+    // source timestamp is not the application's to give.
+    Want& any_time() { check_timestamp = false; return *this; }
     // Ranks depend on what else the same take returned: not checked.
     Want& any_ranks() { check_ranks = false; return *this; }
 };

@@ -60,6 +60,24 @@ struct FilteringReader {
     DataReader* reader = nullptr;
 };
 
+// The positive writer, matched by the filtering reader: exactly one,
+// announcing the defaults on the related topic; "reader_ready" once it is.
+InstanceHandle_t positive_writer(cp::Matches& matches, DataReader* reader, const std::string& topic) {
+    cp::Verdict v("match");
+    const auto writers = cp::expect_matched(v, matches, reader, {cp::announced_writer(topic, "KeyedType")}, {},
+                                            "the filtering reader");
+    cp::report("reader_ready", v);
+    return writers.empty() ? HANDLE_NIL : writers[0].handle;
+}
+
+// After the last key: the positive writer's match ends with its deletion.
+void finish(cp::Matches& matches, cp::Entities& e) {
+    cp::Verdict gone("after the positive side's deletion");
+    cp::await_close();
+    matches.gone(gone);
+    e.release();
+}
+
 // Exactly the expected samples (lVal -> sbVal), each once, nothing else:
 // each the first of its instance (lVal is the key), from the positive
 // writer, stamped with its current time; each instance's handle is its key's.
@@ -75,13 +93,6 @@ cp::Samples<KeyedType> expect_exactly(cp::Verdict& v, DataReader* reader, const 
     return got;
 }
 
-// The positive writer, matched by the filtering reader: exactly one,
-// announcing the defaults on the related topic.
-InstanceHandle_t positive_writer(cp::Verdict& v, cp::Matches& matches, DataReader* reader, const std::string& topic) {
-    const auto writers = cp::expect_matched(v, matches, reader, {cp::announced_writer(topic, "KeyedType")}, {},
-                                            "the filtering reader");
-    return writers.empty() ? HANDLE_NIL : writers[0].handle;
-}
 
 }  // namespace
 
@@ -92,19 +103,14 @@ PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicBasicFilter
     FilteringReader f(e, topic, "lVal BETWEEN %0 AND %1 OR sbVal LIKE %2", StringSeq{"15", "25", "'%e_t5'"});
     EXPECT_TRUE(cp::ready());
     ASSERT_NE(f.reader, nullptr);
-    cp::Verdict matched("match");
     cp::Matches matches(f.reader);
-    const InstanceHandle_t writer = positive_writer(matched, matches, f.reader, topic);
-    cp::report("reader_ready", matched);
+    const InstanceHandle_t writer = positive_writer(matches, f.reader, topic);
 
     cp::Verdict v("basic filter");
     expect_exactly(v, f.reader, writer, {{15, "test2"}, {25, "test3"}, {45, "test5"}});
     cp::report("filter_check_done", v);
 
-    cp::Verdict gone("after the positive side's deletion");
-    cp::await_close();
-    matches.gone(gone);
-    e.release();
+    finish(matches, e);
 }
 
 PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicDynamicParameterNegative,
@@ -114,10 +120,8 @@ PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicDynamicPara
     FilteringReader f(e, topic, "lVal > %0 AND lVal < %1 OR lVal = %2", StringSeq{"15", "45", "90"});
     EXPECT_TRUE(cp::ready());
     ASSERT_NE(f.reader, nullptr);
-    cp::Verdict matched("match");
     cp::Matches matches(f.reader);
-    const InstanceHandle_t writer = positive_writer(matched, matches, f.reader, topic);
-    cp::report("reader_ready", matched);
+    const InstanceHandle_t writer = positive_writer(matches, f.reader, topic);
 
     // Round 1 under {"15", "45", "90"}.
     cp::Verdict v1("first round");
@@ -154,8 +158,5 @@ PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicDynamicPara
     expect_exactly(v2, f.reader, writer, {{60, ""}, {70, ""}, {80, ""}}, kCollectMs + held_back * peer::kWaitMs);
     cp::report("second_round_done", v2);
 
-    cp::Verdict gone("after the positive side's deletion");
-    cp::await_close();
-    matches.gone(gone);
-    e.release();
+    finish(matches, e);
 }

@@ -1,6 +1,10 @@
 #include "counterpart.h"
 
+#include <algorithm>
+#include <chrono>
 #include <iostream>
+
+#include <poll.h>
 #include <sstream>
 
 #include "FlatRecord.h"
@@ -163,6 +167,13 @@ bool report(const std::string& key, bool passed, const std::string& value) {
     return true;
 }
 
+bool await_close(int timeout_ms) {
+    if (!peer::has_link()) return true;
+    const bool closed = peer::link().ended() || peer::link().wait_closed(timeout_ms);
+    if (!closed) log("the positive side did not close the connection within " + std::to_string(timeout_ms) + " ms");
+    return closed;
+}
+
 bool positive_gone() { return peer::has_link() && peer::link().closed_now(); }
 
 // ---- bounded waits ---------------------------------------------------------------
@@ -262,5 +273,174 @@ std::vector<int32_t> range(int32_t a, int32_t b) {
     for (int32_t v = a; v <= b; ++v) out.push_back(v);
     return out;
 }
+
+}  // namespace cp
+
+namespace cp {
+
+void log_line(const std::string& line) { log(line); }
+
+Time now() {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    return Time{static_cast<int32_t>(ns / 1000000000), static_cast<uint32_t>(ns % 1000000000)};
+}
+
+// ---- waiting for data -------------------------------------------------------------
+
+DataWait::DataWait(DataReader* reader, SampleStateMask s, ViewStateMask v, InstanceStateMask i) : reader_(reader) {
+    if (reader_ == nullptr) return;
+    condition_ = reader_->create_readcondition(s, v, i);
+    if (condition_ == nullptr) {
+        ADD_FAILURE() << "create_readcondition returned null";
+        return;
+    }
+    const ReturnCode_t rc = waitset_.attach_condition(*condition_);
+    const ReturnCode_t guard_rc = waitset_.attach_condition(closed_);
+    if (rc != RETCODE_OK || guard_rc != RETCODE_OK) {
+        ADD_FAILURE() << "attaching a read condition and a guard condition to a wait set returned " << rc << " and "
+                      << guard_rc;
+        waitset_.detach_condition(*condition_);
+        reader_->delete_readcondition(condition_);
+        condition_ = nullptr;
+        return;
+    }
+    watcher_ = std::thread([this] { watch(); });
+}
+
+DataWait::~DataWait() {
+    stopping_ = true;
+    if (watcher_.joinable()) watcher_.join();
+    if (condition_ == nullptr) return;
+    waitset_.detach_condition(closed_);
+    waitset_.detach_condition(*condition_);
+    reader_->delete_readcondition(condition_);
+}
+
+// Every 50 ms: has the positive side closed the connection (then the guard
+// ends the wait), and is the read condition triggered while a wait is on
+// (the first such time is kept: a wait that then runs out did not wake)?
+void DataWait::watch() {
+    const int fd = peer::has_link() ? peer::link().fd() : -1;
+    while (!stopping_) {
+        if (fd >= 0) {
+            pollfd pfd{fd, POLLRDHUP, 0};
+            if (::poll(&pfd, 1, 50) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+                closed_.set_trigger_value(true);
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (waiting_ && triggered_since_ == 0 && condition_->get_trigger_value()) {
+            triggered_since_ = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+        }
+    }
+}
+
+bool DataWait::wait(Verdict& v, int timeout_ms) {
+    if (condition_ == nullptr) return false;
+    if (closed_.get_trigger_value()) return false;
+    const int ms = std::max(0, timeout_ms);
+    ConditionSeq active;
+    triggered_since_ = 0;
+    waiting_ = true;
+    const ReturnCode_t rc = waitset_.wait(active, Duration_t{ms / 1000, static_cast<uint32_t>(ms % 1000) * 1000000u});
+    waiting_ = false;
+    const auto ended = Clock::now();
+    const bool data = std::find(active.begin(), active.end(), condition_) != active.end();
+    const bool gone = std::find(active.begin(), active.end(), &closed_) != active.end();
+    if (rc == RETCODE_OK) {
+        v.check(data || gone) << "the wait set woke without a triggered condition";
+        return data;
+    }
+    if (rc != RETCODE_TIMEOUT) {
+        v.fail() << "WaitSet::wait returned " << rc;
+        return false;
+    }
+    // Run out: the read condition was seen triggered well before the end (a
+    // sound wait set wakes then), or not at all; triggered only as the wait
+    // ended, the data came at its end.
+    constexpr int64_t kMissedNs = 1000000000;
+    const int64_t since = triggered_since_;
+    const int64_t end_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(ended.time_since_epoch()).count();
+    v.check(since == 0 || end_ns - since < kMissedNs)
+        << "the wait set did not wake though its read condition was triggered " << (end_ns - since) / 1000000
+        << " ms before its " << ms << " ms wait ran out";
+    return condition_->get_trigger_value();
+}
+
+// ---- every sample counted ------------------------------------------------------------
+
+std::string describe(const Time& t) {
+    return std::to_string(t.sec) + " s " + std::to_string(t.nanosec) + " ns";
+}
+
+std::string describe(const SampleInfo& i) {
+    std::ostringstream out;
+    out << (i.valid_data ? "valid" : "no data") << ", sample state " << i.sample_state << ", view state "
+        << i.view_state << ", instance state " << i.instance_state << ", generations " << i.disposed_generation_count
+        << "/" << i.no_writers_generation_count << ", ranks " << i.sample_rank << "/" << i.generation_rank << "/"
+        << i.absolute_generation_rank << ", source timestamp " << describe(i.source_timestamp);
+    return out.str();
+}
+
+namespace detail {
+
+namespace {
+int64_t ms_of(const Time& t) { return static_cast<int64_t>(t.sec) * 1000 + t.nanosec / 1000000; }
+}  // namespace
+
+bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what) {
+    bool ok = true;
+    auto expect = [&](bool holds, const std::string& field, int64_t got, int64_t expected) {
+        ok = (v.check(holds) << what << ": " << field << " " << got << ", expected " << expected) && ok;
+    };
+    // Each state wanted is a kind, or a mask of the kinds allowed.
+    expect((info.sample_state & want.sample_state) != 0, "sample state", info.sample_state, want.sample_state);
+    expect((info.view_state & want.view_state) != 0, "view state", info.view_state, want.view_state);
+    expect((info.instance_state & want.instance_state) != 0, "instance state", info.instance_state,
+           want.instance_state);
+    if (!want.check_generations) {
+    } else if (want.rebirths) {
+        const int32_t both = info.disposed_generation_count + info.no_writers_generation_count;
+        expect(both == *want.rebirths, "generation count (disposed and no writers)", both, *want.rebirths);
+    } else {
+        expect(info.disposed_generation_count == want.disposed_generation_count, "disposed generation count",
+               info.disposed_generation_count, want.disposed_generation_count);
+        expect(info.no_writers_generation_count == want.no_writers_generation_count, "no-writers generation count",
+               info.no_writers_generation_count, want.no_writers_generation_count);
+    }
+    if (want.check_ranks) {
+        expect(info.generation_rank == want.generation_rank, "generation rank", info.generation_rank,
+               want.generation_rank);
+        expect(info.absolute_generation_rank == want.absolute_generation_rank, "absolute generation rank",
+               info.absolute_generation_rank, want.absolute_generation_rank);
+    }
+    if (want.instance) {
+        ok = (v.check(info.instance_handle == *want.instance) << what << ": in another instance than expected") && ok;
+    }
+    if (want.publication) {
+        ok = (v.check(info.publication_handle == *want.publication)
+              << what << ": its publication handle is not the matched writer's") &&
+             ok;
+    }
+    if (want.timestamp) {
+        ok = (v.check(info.source_timestamp == *want.timestamp)
+              << what << ": source timestamp " << describe(info.source_timestamp) << ", expected the given "
+              << describe(*want.timestamp)) &&
+             ok;
+    } else if (want.check_timestamp) {
+        const int64_t age = ms_of(taken) - ms_of(info.source_timestamp);
+        ok = (v.check(age <= kStampBeforeMs && age >= -kStampAfterMs)
+              << what << ": source timestamp " << describe(info.source_timestamp) << " is " << age
+              << " ms before this side took the sample at " << describe(taken)
+              << "; a write without a timestamp carries the writer's current time") &&
+             ok;
+    }
+    return ok;
+}
+
+}  // namespace detail
 
 }  // namespace cp

@@ -60,80 +60,92 @@ struct FilteringReader {
     DataReader* reader = nullptr;
 };
 
-// Exactly the expected samples (lVal -> sbVal), each once, and nothing else.
-bool expect_exactly(const cp::Samples<KeyedType>& got, const std::map<int32_t, std::string>& expected,
-                    const char* what) {
-    std::map<int32_t, std::string> seen;
-    std::vector<int32_t> extra;
-    bool ok = true;
-    for (const auto& s : got) {
-        if (!s.info.valid_data) continue;
-        auto want = expected.find(s.data.lVal);
-        if (want == expected.end() || seen.count(s.data.lVal) != 0) {
-            extra.push_back(s.data.lVal);
-            continue;
-        }
-        seen[s.data.lVal] = s.data.sbVal;
-        EXPECT_EQ(s.data.sbVal, want->second) << what << ": sample lVal " << s.data.lVal << " has the wrong text";
-        ok = ok && s.data.sbVal == want->second;
-    }
-    EXPECT_TRUE(extra.empty()) << what << ": samples outside the filter, or repeated: " << cp::describe(extra);
-    EXPECT_EQ(seen.size(), expected.size()) << what << ": received " << cp::describe(cp::lvals(got));
-    return ok && extra.empty() && seen.size() == expected.size();
+// The positive writer, matched by the filtering reader: exactly one,
+// announcing the defaults on the related topic; "reader_ready" once it is.
+InstanceHandle_t positive_writer(cp::Matches& matches, DataReader* reader, const std::string& topic) {
+    cp::Verdict v("match");
+    const auto writers = cp::expect_matched(v, matches, reader, {cp::announced_writer(topic, "KeyedType")}, {},
+                                            "the filtering reader");
+    cp::report("reader_ready", v);
+    return writers.empty() ? HANDLE_NIL : writers[0].handle;
 }
 
-cp::Samples<KeyedType> collect(DataReader* reader, std::size_t n, int timeout_ms = kCollectMs) {
-    return cp::collect<KeyedType>(reader, cp::valid_count<KeyedType>(n), timeout_ms);
+// After the last key: the positive writer's match ends with its deletion.
+void finish(cp::Matches& matches, cp::Entities& e) {
+    cp::Verdict gone("after the positive side's deletion");
+    cp::await_close();
+    matches.gone(gone);
+    e.release();
 }
+
+// Exactly the expected samples (lVal -> sbVal), each once, nothing else:
+// each the first of its instance (lVal is the key), from the positive
+// writer, stamped with its current time; each instance's handle is its key's.
+cp::Samples<KeyedType> expect_exactly(cp::Verdict& v, DataReader* reader, const InstanceHandle_t& writer,
+                                      const std::map<int32_t, std::string>& expected, int timeout_ms = kCollectMs) {
+    const cp::Samples<KeyedType> got =
+        cp::collect<KeyedType>(v, reader, cp::sample_count<KeyedType>(expected.size()), timeout_ms);
+    std::vector<cp::Want> want;
+    for (const auto& [lVal, text] : expected) want.push_back(cp::Want::data(lVal).from(writer).text(text));
+    cp::expect_samples(v, got, want, v.name());
+    cp::expect_instances(v, reader, got, v.name());
+    cp::log_line(v.name() + ": " + cp::describe(cp::lvals(got)));
+    return got;
+}
+
 
 }  // namespace
 
 PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicBasicFilterNegative,
           "ContentFilteredTopicBasicFilter") {
     cp::Entities e;
-    FilteringReader f(e, "filter_test_topic_name", "lVal BETWEEN %0 AND %1 OR sbVal LIKE %2",
-                      StringSeq{"15", "25", "'%e_t5'"});
+    const std::string topic = "filter_test_topic_name";
+    FilteringReader f(e, topic, "lVal BETWEEN %0 AND %1 OR sbVal LIKE %2", StringSeq{"15", "25", "'%e_t5'"});
     EXPECT_TRUE(cp::ready());
-    cp::report("reader_ready", cp::wait_matched(f.reader, 1));
+    ASSERT_NE(f.reader, nullptr);
+    cp::Matches matches(f.reader);
+    const InstanceHandle_t writer = positive_writer(matches, f.reader, topic);
 
-    const std::map<int32_t, std::string> passing = {{15, "test2"}, {25, "test3"}, {45, "test5"}};
-    const bool ok = f.reader != nullptr && expect_exactly(collect(f.reader, passing.size()), passing, "basic filter");
-    e.release();
-    cp::report("filter_check_done", ok);
+    cp::Verdict v("basic filter");
+    expect_exactly(v, f.reader, writer, {{15, "test2"}, {25, "test3"}, {45, "test5"}});
+    cp::report("filter_check_done", v);
+
+    finish(matches, e);
 }
 
 PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicDynamicParameterNegative,
           "ContentFilteredTopicDynamicParameter") {
     cp::Entities e;
-    FilteringReader f(e, "dynamic_filter_topic_name", "lVal > %0 AND lVal < %1 OR lVal = %2",
-                      StringSeq{"15", "45", "90"});
+    const std::string topic = "dynamic_filter_topic_name";
+    FilteringReader f(e, topic, "lVal > %0 AND lVal < %1 OR lVal = %2", StringSeq{"15", "45", "90"});
     EXPECT_TRUE(cp::ready());
-    cp::report("reader_ready", cp::wait_matched(f.reader, 1));
+    ASSERT_NE(f.reader, nullptr);
+    cp::Matches matches(f.reader);
+    const InstanceHandle_t writer = positive_writer(matches, f.reader, topic);
 
     // Round 1 under {"15", "45", "90"}.
-    const std::map<int32_t, std::string> first = {{25, ""}, {35, ""}};
-    const bool ok1 = f.reader != nullptr && expect_exactly(collect(f.reader, first.size()), first, "first round");
-    cp::report("first_round_done", ok1);
+    cp::Verdict v1("first round");
+    expect_exactly(v1, f.reader, writer, {{25, ""}, {35, ""}});
+    cp::report("first_round_done", v1);
 
     // The change applies to later samples only.
-    bool ok_change = false;
+    cp::Verdict change("parameter change");
     if (f.cft != nullptr) {
         const StringSeq new_params = {"50", "90", "45"};
-        const ReturnCode_t set_rc = f.cft->set_expression_parameters(new_params);
-        EXPECT_EQ(set_rc, RETCODE_OK);
+        change.equal(f.cft->set_expression_parameters(new_params), RETCODE_OK) << "set_expression_parameters";
         StringSeq read_back;
-        const ReturnCode_t get_rc = f.cft->get_expression_parameters(read_back);
-        EXPECT_EQ(get_rc, RETCODE_OK);
-        EXPECT_EQ(read_back, new_params);
-        std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
-        const std::vector<int32_t> after_change = cp::lvals(cp::take<KeyedType>(f.reader));
-        EXPECT_TRUE(after_change.empty()) << "the parameter change delivered samples that had already been filtered: "
-                                          << cp::describe(after_change);
-        ok_change = set_rc == RETCODE_OK && get_rc == RETCODE_OK && read_back == new_params && after_change.empty();
+        change.equal(f.cft->get_expression_parameters(read_back), RETCODE_OK) << "get_expression_parameters";
+        change.equal(read_back, new_params) << "the parameters read back";
+        // Nothing comes of the change itself: a wait that ends without data.
+        const cp::Samples<KeyedType> after_change =
+            cp::collect<KeyedType>(change, f.reader, cp::sample_count<KeyedType>(1), cp::kGraceMs, 0);
+        change.check(after_change.empty()) << "the parameter change delivered samples that had already been "
+                                              "filtered: "
+                                           << cp::describe(cp::lvals(after_change));
     } else {
-        ADD_FAILURE() << "no content-filtered topic: the parameters cannot be changed";
+        change.fail() << "no content-filtered topic: the parameters cannot be changed";
     }
-    cp::report("param_changed", ok_change);
+    cp::report("param_changed", change);
 
     // Round 2 under {"50", "90", "45"}: 50 and 90 lie outside, and so does
     // every round-1 sample, 45 in particular, since it was written before the
@@ -141,11 +153,10 @@ PEER_TEST(ContentFilteredTPTestNegative, ENABLED_ContentFilteredTopicDynamicPara
     // The positive side writes round 2 once it has both keys; for each key
     // held back it first waits out its bounded wait, so the collection
     // covers those waits and round 2 is still judged on what it delivers.
-    const std::map<int32_t, std::string> second = {{60, ""}, {70, ""}, {80, ""}};
-    const int held_back = (ok1 ? 0 : 1) + (ok_change ? 0 : 1);
-    const bool ok2 = f.reader != nullptr &&
-                     expect_exactly(collect(f.reader, second.size(), kCollectMs + held_back * peer::kWaitMs), second,
-                                    "second round");
-    e.release();
-    cp::report("second_round_done", ok2);
+    const int held_back = (v1.ok() ? 0 : 1) + (change.ok() ? 0 : 1);
+    cp::Verdict v2("second round");
+    expect_exactly(v2, f.reader, writer, {{60, ""}, {70, ""}, {80, ""}}, kCollectMs + held_back * peer::kWaitMs);
+    cp::report("second_round_done", v2);
+
+    finish(matches, e);
 }

@@ -1,12 +1,14 @@
 // Counterpart of the participant discovery test: a participant in domain 0
 // carrying the user data "helloworld", kept alive until the positive side says
-// "finish". On its own side it checks that it discovers the positive side's
-// participant, that this participant carries no user data, and that it leaves
-// the discovered list once the positive side has deleted it.
+// "finish". On its own side it checks that it discovers exactly the positive
+// side's participant, that this participant carries no user data and its key
+// is its handle's, and that it leaves the discovered list once the positive
+// side has deleted it.
 #include <gtest/gtest.h>
 
 #include <quorvela/quorvela.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "counterpart.h"
@@ -57,31 +59,38 @@ PEER_TEST(DPTestNegative, ENABLED_DiscoveryManagementNegative, "DiscoveryManagem
     cp::Entities e(qos);
     DomainParticipant* participant = e.participant();
 
-    // The positive participant: found within the bound, with empty user data.
+    // The positive participant: exactly one other than the own one (none
+    // left over from an earlier test), found within the bound, announcing
+    // empty user data, its key its handle's value.
+    cp::Verdict v("discovery");
     InstanceHandleSeq remote;
-    cp::wait_until([&] { return !(remote = remote_participants(participant)).empty(); }, kDiscoveryMs);
-    EXPECT_FALSE(remote.empty()) << "no participant other than the own one discovered within " << kDiscoveryMs
-                                 << " ms";
+    cp::wait_until([&] { return (remote = remote_participants(participant)).size() == 1; }, kDiscoveryMs);
+    v.check(remote.size() == 1) << remote.size() << " participants other than the own one discovered within "
+                                << kDiscoveryMs << " ms, expected exactly the positive side's";
     for (const InstanceHandle_t& handle : remote) {
         ParticipantBuiltinTopicData data;
         data.user_data.value = octets("stale");
-        EXPECT_EQ(participant->get_discovered_participant_data(data, handle), RETCODE_OK);
-        EXPECT_TRUE(data.user_data.value.empty())
-            << "a discovered participant carries " << data.user_data.value.size() << " octets of user data";
+        v.equal(participant->get_discovered_participant_data(data, handle), RETCODE_OK)
+            << "get_discovered_participant_data";
+        v.check(data.user_data.value.empty()) << "the positive participant announces user data "
+                                              << cp::printable(data.user_data.value) << ", expected none";
+        v.check(std::equal(std::begin(data.key.value), std::end(data.key.value), std::begin(handle.value)))
+            << "the key of the positive participant's discovery data is not its handle's value";
     }
-    std::cout << "[DPTestNegative] discovered " << remote.size() << " remote participant(s)" << std::endl;
+    cp::log_line("discovered " + std::to_string(remote.size()) + " remote participant(s)");
 
-    EXPECT_TRUE(cp::await("participant_discovered_manage", kReadsDoneMs));
+    cp::await("participant_discovered_manage", kReadsDoneMs);
     const bool finish_received = cp::await("finish");
 
     // The positive side deletes its participant before its "finish"; it must
     // leave the discovered list soon after.
-    bool gone = false;
+    v.check(finish_received && !remote.empty()) << "the positive participant's deletion cannot be checked";
     if (!remote.empty() && finish_received) {
         const InstanceHandle_t positive = remote.back();
-        gone = cp::wait_until([&] { return !listed(remote_participants(participant), positive); }, kRemovalMs);
-        EXPECT_TRUE(gone) << "the deleted positive participant is still discovered after " << kRemovalMs << " ms";
+        const bool gone = cp::wait_until([&] { return !listed(remote_participants(participant), positive); },
+                                         kRemovalMs);
+        v.check(gone) << "the deleted positive participant is still discovered after " << kRemovalMs << " ms";
     }
     e.release();
-    cp::report("finish", gone);
+    cp::report("finish", v);
 }

@@ -1,6 +1,8 @@
 // Receiving side of the transport test: one reader, on a participant that
 // uses every transport, takes the one sample of each of the positive side's
-// five writers, each on a participant with one more transport flag.
+// five writers, each on a participant with one more transport flag. In each
+// cycle exactly that cycle's writer is matched (the one before, deleted with
+// its participant, must have gone) and the sample comes from it.
 #include <gtest/gtest.h>
 
 #include <quorvela/quorvela.h>
@@ -19,26 +21,12 @@ namespace {
 
 constexpr int kCycles = 5;
 // Bounds of this side's waits in a cycle. The positive side's writer exists
-// 1 s before it waits 10 s for "reader_ready"; a cycle that fails here still
-// ends before the positive side gives up on "take_finish" (1 + 10 + 10 s),
-// so that both sides start the next cycle together.
-constexpr int kNewWriterMs = 10000;
+// 1 s before it waits 10 s for "reader_ready" (this side's match waits up to
+// cp::kMatchMs); a cycle that fails here still ends before the positive side
+// gives up on "take_finish" (1 + 10 + 10 s), so that both sides start the
+// next cycle together.
 constexpr int kWriteFinishMs = 15000;
 constexpr int kTakeMs = 5000;
-
-// A matched publication this reader has not seen in an earlier cycle.
-bool new_writer_matched(DataReader* reader, const std::vector<InstanceHandle_t>& seen,
-                        InstanceHandle_t& found) {
-    InstanceHandleSeq handles;
-    if (reader == nullptr || reader->get_matched_publications(handles) != RETCODE_OK) return false;
-    for (const InstanceHandle_t& h : handles) {
-        if (std::find(seen.begin(), seen.end(), h) == seen.end()) {
-            found = h;
-            return true;
-        }
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -47,26 +35,63 @@ PEER_TEST(TransportModeTestNegative, ENABLED_TransportModeReceiveAcrossTransport
     ASSERT_EQ(DomainParticipantFactory::get_instance()->get_default_participant_qos(qos), RETCODE_OK);
     qos.transport_mode = static_cast<TransportMode>(qos.transport_mode | 0x1F);
     cp::Entities e(qos);
-    DataReader* reader = e.reader("transport_mode_topic", cp::reliable_reader());
+    const std::string topic = "transport_mode_topic";
+    DataReader* reader = e.reader(topic, cp::reliable_reader());
     ASSERT_TRUE(cp::ready());
 
-    std::vector<InstanceHandle_t> seen_writers;
+    cp::Matches matches(reader);
+    InstanceHandleSeq seen_writers;
+    InstanceHandle_t previous = HANDLE_NIL;
+    bool previous_ok = true;
+    // The notice of the earlier writer's deletion, taken as it comes: the
+    // keyless instance is left not alive (disposed, or without writers),
+    // told by one sample without data from that writer. A withheld key has
+    // kept the positive side waiting before it deleted.
+    const auto expect_deletion = [&](cp::Verdict& v) {
+        const int bound = cp::kGoneMs + (previous_ok ? 0 : peer::kWaitMs);
+        const cp::Samples<FlatRecord> got = cp::collect<FlatRecord>(v, reader, cp::sample_count<FlatRecord>(1), bound);
+        cp::expect_samples(v, got,
+                           {cp::Want::notice(NOT_ALIVE_INSTANCE_STATE)
+                                .in(HANDLE_NIL)
+                                .from(previous)
+                                .view(ANY_VIEW_STATE)
+                                .any_generations()
+                                .any_time()},
+                           "the earlier writer's deletion");
+        matches.left(v, {previous}, bound);
+    };
     for (int32_t cycle = 1; cycle <= kCycles && !cp::positive_gone(); ++cycle) {
-        const std::string what = "cycle " + std::to_string(cycle);
-        InstanceHandle_t writer;
-        const bool matched =
-            cp::wait_until([&] { return new_writer_matched(reader, seen_writers, writer); }, kNewWriterMs);
-        EXPECT_TRUE(matched) << what << ": no new writer matched within " << kNewWriterMs << " ms";
-        if (matched) {
+        // Before "reader_ready": the writer of the cycle before, deleted with
+        // its participant, has gone, and exactly the cycle's new writer is
+        // matched, announcing the defaults.
+        cp::Verdict ready("cycle " + std::to_string(cycle) + ", match");
+        if (previous != HANDLE_NIL) expect_deletion(ready);
+        const auto writers = cp::expect_matched(ready, matches, reader, {cp::announced_writer(topic, "FlatRecord")},
+                                                {}, "the reader on " + topic);
+        InstanceHandle_t writer = HANDLE_NIL;
+        if (!writers.empty()) {
+            writer = writers[0].handle;
+            ready.check(std::find(seen_writers.begin(), seen_writers.end(), writer) == seen_writers.end())
+                << "the matched writer is the one of an earlier cycle";
             seen_writers.push_back(writer);
-            EXPECT_TRUE(peer::link().send("reader_ready"));
         }
+        cp::report("reader_ready", ready);
         if (!cp::await("write_finish", kWriteFinishMs)) continue;
-        // Exactly the cycle's sample: none of an earlier cycle comes again.
-        const std::vector<int32_t> got =
-            cp::lvals(cp::collect<FlatRecord>(reader, cp::has_lval<FlatRecord>(cycle), kTakeMs));
-        const bool ok = cp::expect_lvals(got, {cycle}, what);
-        if (cycle == kCycles) e.release();
-        cp::report("take_finish", ok);
+        // Exactly the cycle's sample, from the cycle's writer, none of an
+        // earlier cycle again. Whether it starts a next generation of the
+        // keyless instance or a new instance depends on whether the reader
+        // kept the instance after the notice was taken.
+        cp::Verdict v("cycle " + std::to_string(cycle));
+        const cp::Samples<FlatRecord> got = cp::collect<FlatRecord>(v, reader, cp::has_lval<FlatRecord>(cycle), kTakeMs);
+        cp::expect_samples(v, got, {cp::Want::data(cycle).in(HANDLE_NIL).from(writer).text("").any_generations()},
+                           v.name());
+        cp::log_line(v.name() + ": " + cp::describe(cp::lvals(got)));
+        previous_ok = cp::report("take_finish", v) && ready.ok();
+        previous = writer;
     }
+    // The last writer leaves too, and its match ends.
+    cp::Verdict gone("after the last cycle");
+    if (previous != HANDLE_NIL) expect_deletion(gone);
+    matches.gone(gone);
+    e.release();
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "conditions/status_condition_impl.h"
+#include "faults/fault.h"
 #include "impl.h"
 #include "qos_rules.h"
 #include "wire/codec.h"
@@ -363,9 +364,17 @@ inline void append_matched_handles(wire::WireEndpoint& wire, InstanceHandleSeq& 
 template <typename Data>
 ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t& handle, Data& data,
                                wire::EndpointData& ed) {
-  if (!wire.matched_data(guid_from_handle(handle), ed)) return RETCODE_BAD_PARAMETER;
+  wire::Guid wanted = guid_from_handle(handle);
+  // Fault: the lookup ignores its handle and answers with the first match.
+  if (QV_FAULT(matched_data_ignores_handle)) {
+    const std::vector<wire::Guid> all = wire.matched();
+    if (!all.empty()) wanted = all.front();
+  }
+  if (!wire.matched_data(wanted, ed)) return RETCODE_BAD_PARAMETER;
   data = Data{};
   std::copy(ed.guid.v.begin(), ed.guid.v.end(), data.key.value);
+  // Fault: the key is filled from the participant's GUID, not the endpoint's.
+  if (QV_FAULT(matched_key_of_participant)) std::copy(ed.participant.v.begin(), ed.participant.v.end(), data.key.value);
   std::copy(ed.participant.v.begin(), ed.participant.v.end(), data.participant_key.value);
   data.topic_name = ed.topic_name;
   data.type_name = ed.type_name;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "impl.h"
+#include "faults/fault.h"
 #include "qos_rules.h"
 #include "wire/domain.h"
 #include "model_util.h"
@@ -67,6 +68,10 @@ class FactoryImpl : public DomainParticipantFactory {
       victim = std::move(*it);
       participants_.erase(it);
     }
+    // Fault: the participant is forgotten instead of destroyed, so it stays
+    // in the domain (with whatever it still holds) until the factory is
+    // finalized.
+    if (QV_FAULT(deleted_entities_stay)) (void)victim.release();
     victim.reset();
     participant = nullptr;
     return RETCODE_OK;

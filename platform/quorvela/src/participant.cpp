@@ -5,6 +5,7 @@
 
 #include "filter/filter.h"
 #include "impl.h"
+#include "faults/fault.h"
 #include "qos_rules.h"
 #include "reader.h"
 #include "writer.h"
@@ -310,6 +311,13 @@ ReturnCode_t ParticipantImpl::delete_contained_entities() {
     std::lock_guard<std::recursive_mutex> lock(model_mutex());
     unlink_contents(writers, readers, others, cfts);
   }
+  // Fault: the contents are unlinked but never closed or destroyed, so the
+  // endpoints stay matched in the domain.
+  if (QV_FAULT(deleted_entities_stay)) {
+    for (auto& o : others) (void)o.release();
+    for (auto& c : cfts) (void)c.release();
+    return RETCODE_OK;
+  }
   // Endpoints first: they refer to their publishers, subscribers and topics.
   close_endpoints(writers, readers);
   cfts.clear();
@@ -348,6 +356,15 @@ ReturnCode_t ParticipantImpl::get_discovered_participants(InstanceHandleSeq& han
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   InstanceHandleSeq found;
   for (const wire::DiscoveredParticipant& d : all) found.push_back(handle_from_guid(d.guid));
+  // Fault: a participant that left stays listed (a list only ever added to).
+  if (QV_FAULT(discovered_participants_keep_departed)) {
+    static std::mutex departed_mutex;
+    static std::vector<InstanceHandle_t> ever;
+    std::lock_guard<std::mutex> lock(departed_mutex);
+    for (const InstanceHandle_t& h : found)
+      if (std::find(ever.begin(), ever.end(), h) == ever.end()) ever.push_back(h);
+    found = ever;
+  }
   handles.swap(found);
   return RETCODE_OK;
 }

@@ -6,6 +6,7 @@
 
 #include "filter/filter.h"
 #include "qos_rules.h"
+#include "faults/fault.h"
 #include "wire/codec.h"
 #include "wire/runtime.h"
 
@@ -182,7 +183,8 @@ void DataReaderImpl::on_data() {
     std::lock_guard<std::mutex> lk(mtx_);
     if (!enabled_ || closed_) return;
     for (auto& s : batch) {
-      accepted = ingest_locked(s) || accepted;
+      // Fault: a notice (dispose, unregister) is stored but wakes nothing.
+      accepted = (ingest_locked(s) && (s.valid || !QV_FAULT(notice_wakes_nothing))) || accepted;
       purge_at_once_locked();
     }
   });
@@ -386,6 +388,8 @@ SampleInfo DataReaderImpl::sample_info_locked(const Sample& smp) const {
   info.source_timestamp = to_time(smp.source_ts);
   info.instance_handle = inst.handle;
   info.publication_handle = smp.publication;
+  // Fault: the sample's instance handle given as its publication handle.
+  if (QV_FAULT(sample_publication_handle_of_instance)) info.publication_handle = inst.handle;
   info.disposed_generation_count = smp.disposed_gen;
   info.no_writers_generation_count = smp.no_writers_gen;
   info.sample_rank = inst.picked;
@@ -441,7 +445,8 @@ ReturnCode_t DataReaderImpl::collect(SequenceBase* data_values, SampleInfoSeq* s
   for (Sample* smp : picked_) {
     --smp->instance->picked;
     out.push_back(Collected{smp->valid ? smp->payload : smp->instance->key_payload, sample_info_locked(*smp)});
-    cache_.mark_read(*smp);
+    // Fault: a read leaves its samples not read.
+    if (take || !QV_FAULT(read_leaves_not_read)) cache_.mark_read(*smp);
   }
   for (Sample* smp : picked_) smp->instance->new_view = false;
   if (take) remove_taken_locked();

@@ -1,6 +1,7 @@
 // Topics and content-filtered topics.
 #include "filter/filter.h"
 #include "impl.h"
+#include "faults/fault.h"
 #include "model_util.h"
 #include "qos_rules.h"
 #include "reader.h"
@@ -102,6 +103,8 @@ ReturnCode_t ContentFilteredTopicImpl::get_expression_parameters(StringSeq& para
 
 ReturnCode_t ContentFilteredTopicImpl::set_expression_parameters(const StringSeq& parameters) {
   std::string error;
+  // Fault: new parameters reported accepted but never stored.
+  if (QV_FAULT(cft_parameters_not_stored)) return RETCODE_OK;
   return filter_->set_parameters(parameters, &error) ? RETCODE_OK : RETCODE_BAD_PARAMETER;
 }
 

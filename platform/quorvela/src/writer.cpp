@@ -5,6 +5,7 @@
 
 #include "faults/fault.h"
 #include "qos_rules.h"
+#include "faults/fault.h"
 #include "wire/codec.h"
 #include "wire/runtime.h"
 
@@ -216,6 +217,7 @@ ReturnCode_t DataWriterImpl::write(const void* data, const InstanceHandle_t& han
 ReturnCode_t DataWriterImpl::write_w_timestamp(const void* data, const InstanceHandle_t& handle,
                                                const Time& timestamp) {
   if (!is_valid(timestamp)) return RETCODE_BAD_PARAMETER;
+  if (QV_FAULT(untimed_dispose_stale_timestamp)) last_given_ts_ns_ = to_ns(timestamp);
   return write_locked(data, handle, to_ns(timestamp));
 }
 
@@ -301,6 +303,8 @@ ReturnCode_t DataWriterImpl::unregister_or_dispose(const void* data, const Insta
   if (rc != RETCODE_OK) return rc;
   auto it = instances_.find(key);
   if (it == instances_.end() && !dispose) return RETCODE_PRECONDITION_NOT_MET;  // never registered
+  // Fault: a keyed dispose reports success without sending anything.
+  if (dispose && QV_FAULT(keyed_dispose_silent)) return RETCODE_OK;
   dds_return_t drc = dispose ? wire_.dispose(key, ts_ns) : wire_.unregister(key, ts_ns);
   if (drc != DDS_RETCODE_OK) return wire::to_retcode(drc);
   if (!dispose && it != instances_.end()) {
@@ -316,14 +320,19 @@ ReturnCode_t DataWriterImpl::unregister_instance(const void* instance, const Ins
 ReturnCode_t DataWriterImpl::unregister_instance_w_timestamp(const void* instance, const InstanceHandle_t& handle,
                                                              const Time& timestamp) {
   if (!is_valid(timestamp)) return RETCODE_BAD_PARAMETER;
+  if (QV_FAULT(untimed_dispose_stale_timestamp)) last_given_ts_ns_ = to_ns(timestamp);
   return unregister_or_dispose(instance, handle, to_ns(timestamp), false);
 }
 ReturnCode_t DataWriterImpl::dispose(const void* data, const InstanceHandle_t& handle) {
+  // Fault: an untimed dispose reuses the last timestamp the caller gave.
+  if (QV_FAULT(untimed_dispose_stale_timestamp) && last_given_ts_ns_ != 0)
+    return unregister_or_dispose(data, handle, last_given_ts_ns_, true);
   return unregister_or_dispose(data, handle, dds_time(), true);
 }
 ReturnCode_t DataWriterImpl::dispose_w_timestamp(const void* data, const InstanceHandle_t& handle,
                                                  const Time& timestamp) {
   if (!is_valid(timestamp)) return RETCODE_BAD_PARAMETER;
+  if (QV_FAULT(untimed_dispose_stale_timestamp)) last_given_ts_ns_ = to_ns(timestamp);
   return unregister_or_dispose(data, handle, to_ns(timestamp), true);
 }
 

@@ -48,6 +48,9 @@ public:
     PeerLink& operator=(const PeerLink&) = delete;
 
     const std::string& connection_id() const { return id_; }
+    // The connection's socket, for a watcher that only polls it for the
+    // positive side's close (all reading stays with this object).
+    int fd() const { return fd_; }
 
     // Sends one message; false when it cannot be framed or sent.
     bool send(const std::string& key, const std::string& value = "default");

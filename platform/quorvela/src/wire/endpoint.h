@@ -27,9 +27,14 @@ using KeyHash = std::array<uint8_t, 16>;
 // A match becomes visible to the user (matched lists and matched statuses)
 // this long after Cyclone made it. Discovery runs independently in both
 // directions: when one side reports a match, the other may not know the
-// endpoint yet, and a sample written to it at that moment would be lost. The
-// delay covers that window on loopback with a wide margin.
-constexpr int64_t kMatchSettleNs = 100000000;
+// endpoint yet, and a sample written to it at that moment would be lost.
+// Cyclone tells neither side when the other has matched (its API has no
+// per-reader acknowledgment state, and discovery data say nothing of the
+// remote's matches), so the delay covers that window. Sized from the
+// largest lag between the two sides' matches that wire_match_stress_test
+// measured on loopback, 8 cores: 82 ms at a load of 3 runnable threads per
+// core, 114 ms at 4 to 5 (where 100 ms lost a sample); about twice that.
+constexpr int64_t kMatchSettleNs = 250000000;
 
 // What a Cyclone writer (reader) is made from: its QoS and those of its
 // publisher (subscriber) and topic.

@@ -653,22 +653,19 @@ TEST(QosPolicyTable, EveryAnnouncedPolicyComesBackFromAnotherProcess) {
   ASSERT_EQ(own.reader->get_matched_publications(pubs), RETCODE_OK);
   ASSERT_EQ(own.writer->get_matched_subscriptions(subs), RETCODE_OK);
   std::set<std::string> seen;
-  for (const InstanceHandle_t& h : pubs) {
-    SCOPED_TRACE("publication " + handle_hex(h));
-    PublicationBuiltinTopicData d;
-    ASSERT_EQ(own.reader->get_matched_publication_data(d, h), RETCODE_OK);
-    ASSERT_EQ(participant_of.count(handle_hex(h)), 1u);
-    expect_announced(d, handle_hex(h), participant_of.at(handle_hex(h)), topic);
-    seen.insert(handle_hex(h));
-  }
-  for (const InstanceHandle_t& h : subs) {
-    SCOPED_TRACE("subscription " + handle_hex(h));
-    SubscriptionBuiltinTopicData d;
-    ASSERT_EQ(own.writer->get_matched_subscription_data(d, h), RETCODE_OK);
-    ASSERT_EQ(participant_of.count(handle_hex(h)), 1u);
-    expect_announced(d, handle_hex(h), participant_of.at(handle_hex(h)), topic);
-    seen.insert(handle_hex(h));
-  }
+  auto check = [&](const InstanceHandleSeq& handles, auto data, auto get) {
+    for (const InstanceHandle_t& h : handles) {
+      SCOPED_TRACE("matched endpoint " + handle_hex(h));
+      ASSERT_EQ(get(data, h), RETCODE_OK);
+      ASSERT_EQ(participant_of.count(handle_hex(h)), 1u);
+      expect_announced(data, handle_hex(h), participant_of.at(handle_hex(h)), topic);
+      seen.insert(handle_hex(h));
+    }
+  };
+  check(pubs, PublicationBuiltinTopicData{},
+        [&](auto& d, const InstanceHandle_t& h) { return own.reader->get_matched_publication_data(d, h); });
+  check(subs, SubscriptionBuiltinTopicData{},
+        [&](auto& d, const InstanceHandle_t& h) { return own.writer->get_matched_subscription_data(d, h); });
   EXPECT_EQ(seen.size(), 4u) << "the other process's writer and reader, and this one's";
   child.send("quit");
   EXPECT_TRUE(child.wait_exit(10000));

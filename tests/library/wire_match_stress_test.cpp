@@ -45,19 +45,19 @@ struct Batch {
   std::vector<DataReader*> readers;
 
   explicit Batch(Stack& stack) : s(stack) {}
-  bool add_writer(const std::string& name) {
+  bool add_writer(const std::string& name) { return add(name, writers, [&](Topic* t) {
+      return s.publisher->create_datawriter(t, writer_qos(), nullptr, 0);
+    }); }
+  bool add_reader(const std::string& name) { return add(name, readers, [&](Topic* t) {
+      return s.subscriber->create_datareader(t, keep_all_reader(), nullptr, 0);
+    }); }
+  template <typename E, typename Make>
+  bool add(const std::string& name, std::vector<E*>& endpoints, Make make) {
     Topic* t = s.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    DataWriter* w = t ? s.publisher->create_datawriter(t, writer_qos(), nullptr, 0) : nullptr;
+    E* e = t ? make(t) : nullptr;
     topics.push_back(t);
-    writers.push_back(w);
-    return w != nullptr;
-  }
-  bool add_reader(const std::string& name) {
-    Topic* t = s.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
-    DataReader* r = t ? s.subscriber->create_datareader(t, keep_all_reader(), nullptr, 0) : nullptr;
-    topics.push_back(t);
-    readers.push_back(r);
-    return r != nullptr;
+    endpoints.push_back(e);
+    return e != nullptr;
   }
   ~Batch() {
     for (DataWriter* w : writers)

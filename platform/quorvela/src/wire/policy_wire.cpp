@@ -36,8 +36,10 @@ struct ToWire {
     fields += '=';
     fields += value;
   }
-  void finish() {
+  // The QoS made, with the name fields set.
+  CycloneQos done() {
     if (!fields.empty()) dds_qset_entity_name(qos, (kNamePrefix + fields).c_str());
+    return CycloneQos(qos);
   }
 };
 
@@ -116,29 +118,22 @@ const void* bytes(const std::vector<uint8_t>& v) { return v.empty() ? nullptr : 
 // carry; a policy Cyclone did not receive keeps its default. No fallback:
 // a policy without its overloads does not compile.
 
-void to_wire(ToWire& w, const UserDataQosPolicy& p) { dds_qset_userdata(w.qos, bytes(p.value), p.value.size()); }
-void from_wire(const FromWire& w, UserDataQosPolicy& p) {
+// User, topic and group data: octets each.
+std::vector<uint8_t> octets(const FromWire& w, bool (*get)(const dds_qos_t*, void**, size_t*)) {
   void* v = nullptr;
   size_t sz = 0;
-  const bool ok = dds_qget_userdata(w.qos, &v, &sz);
-  p.value = blob(ok, v, sz);
+  const bool ok = get(w.qos, &v, &sz);
+  return blob(ok, v, sz);
 }
+
+void to_wire(ToWire& w, const UserDataQosPolicy& p) { dds_qset_userdata(w.qos, bytes(p.value), p.value.size()); }
+void from_wire(const FromWire& w, UserDataQosPolicy& p) { p.value = octets(w, dds_qget_userdata); }
 
 void to_wire(ToWire& w, const TopicDataQosPolicy& p) { dds_qset_topicdata(w.qos, bytes(p.value), p.value.size()); }
-void from_wire(const FromWire& w, TopicDataQosPolicy& p) {
-  void* v = nullptr;
-  size_t sz = 0;
-  const bool ok = dds_qget_topicdata(w.qos, &v, &sz);
-  p.value = blob(ok, v, sz);
-}
+void from_wire(const FromWire& w, TopicDataQosPolicy& p) { p.value = octets(w, dds_qget_topicdata); }
 
 void to_wire(ToWire& w, const GroupDataQosPolicy& p) { dds_qset_groupdata(w.qos, bytes(p.value), p.value.size()); }
-void from_wire(const FromWire& w, GroupDataQosPolicy& p) {
-  void* v = nullptr;
-  size_t sz = 0;
-  const bool ok = dds_qget_groupdata(w.qos, &v, &sz);
-  p.value = blob(ok, v, sz);
-}
+void from_wire(const FromWire& w, GroupDataQosPolicy& p) { p.value = octets(w, dds_qget_groupdata); }
 
 void to_wire(ToWire& w, const PartitionQosPolicy& p) {
   if (p.name.empty()) return;
@@ -334,6 +329,12 @@ template <typename Q>
 void put(ToWire& w, const Q& q) {
   detail::for_each_policy_of<Q>([&](const auto&, auto member) { to_wire(w, q.*member); });
 }
+template <typename Q>
+CycloneQos qos_of(const Q& q) {
+  ToWire w;
+  put(w, q);
+  return w.done();
+}
 template <typename Announced, typename Q>
 void put_topic(ToWire& w, const TopicQos& t) {
   detail::for_each_policy_of<TopicQos>([&](const auto& row, auto member) {
@@ -360,58 +361,38 @@ void endpoint_from_cyclone(const dds_builtintopic_endpoint_t& d, Data& out) {
 
 }  // namespace
 
-CycloneQos participant_qos(const DomainParticipantQos& q) {
-  ToWire w;
-  put(w, q);
-  w.finish();
-  return CycloneQos(w.qos);
-}
+CycloneQos participant_qos(const DomainParticipantQos& q) { return qos_of(q); }
 
 CycloneQos topic_qos(const TopicQos& q) {
   ToWire w;
   detail::for_each_policy_of<TopicQos>([&](const auto& row, auto member) {
     if (row.template in<TopicBuiltinTopicData>() != nullptr) to_wire(w, q.*member);
   });
-  w.finish();
-  return CycloneQos(w.qos);
+  return w.done();
 }
 
-CycloneQos group_qos(const PublisherQos& q) {
-  ToWire w;
-  put(w, q);
-  w.finish();
-  return CycloneQos(w.qos);
-}
-
-CycloneQos group_qos(const SubscriberQos& q) {
-  ToWire w;
-  put(w, q);
-  w.finish();
-  return CycloneQos(w.qos);
-}
+CycloneQos group_qos(const PublisherQos& q) { return qos_of(q); }
+CycloneQos group_qos(const SubscriberQos& q) { return qos_of(q); }
 
 CycloneQos writer_qos(const DataWriterQos& q, const TopicQos& t) {
   ToWire w(true);
   put(w, q);
   put_topic<PublicationBuiltinTopicData, DataWriterQos>(w, t);
-  w.finish();
-  return CycloneQos(w.qos);
+  return w.done();
 }
 
 CycloneQos reader_qos(const DataReaderQos& q, const TopicQos& t) {
   ToWire w;
   put(w, q);
   put_topic<SubscriptionBuiltinTopicData, DataReaderQos>(w, t);
-  w.finish();
-  return CycloneQos(w.qos);
+  return w.done();
 }
 
 template <typename P>
 CycloneQos policy_qos(const P& policy) {
   ToWire w;
   to_wire(w, policy);
-  w.finish();
-  return CycloneQos(w.qos);
+  return w.done();
 }
 template CycloneQos policy_qos(const UserDataQosPolicy&);
 template CycloneQos policy_qos(const TopicDataQosPolicy&);

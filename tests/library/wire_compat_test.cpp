@@ -110,7 +110,8 @@ protected:
         ASSERT_TRUE(a.publisher && b.subscriber);
         for (std::size_t i = 0; i < pairings().size(); ++i) {
             const Pairing& p = pairings()[i];
-            const std::string name = "wc_pairing_" + std::to_string(i);
+            // Of this process only: the cases of this file may run side by side.
+            const std::string name = "wc_pairing_" + std::to_string(::getpid()) + "_" + std::to_string(i);
             Topic* wt = a.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
             Topic* rt = b.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
             ASSERT_TRUE(wt && rt) << p.what;

@@ -71,8 +71,7 @@ ParticipantImpl::~ParticipantImpl() { wire_.destroy(); }
 
 bool ParticipantImpl::start(bool enabled) {
   const uint32_t domain = static_cast<uint32_t>(domain_id_);
-  const dds_return_t rc = enabled ? wire_.create(domain, qos_.user_data.value, qos_.transport_mode)
-                                  : wire_.reserve(domain, qos_.transport_mode);
+  const dds_return_t rc = enabled ? wire_.create(domain, qos_) : wire_.reserve(domain, qos_.transport_mode);
   if (rc != DDS_RETCODE_OK) return false;
   handle_ = handle_from_guid(wire_.guid());
   return true;
@@ -82,7 +81,7 @@ ReturnCode_t ParticipantImpl::enable() {
   std::lock_guard<std::recursive_mutex> lock(model_mutex());
   if (enabled_) return RETCODE_OK;
   if (!wire_.created() &&
-      wire_.create(static_cast<uint32_t>(domain_id_), qos_.user_data.value, qos_.transport_mode) != DDS_RETCODE_OK)
+      wire_.create(static_cast<uint32_t>(domain_id_), qos_) != DDS_RETCODE_OK)
     return RETCODE_ERROR;
   enabled_ = true;
   // What was created while the participant was disabled follows it when it
@@ -374,10 +373,7 @@ ReturnCode_t ParticipantImpl::get_discovered_participant_data(ParticipantBuiltin
   wire::DiscoveredParticipant d;
   const dds_return_t rc = wire_.discovered_participant(guid_from_handle(handle), d);
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
-  ParticipantBuiltinTopicData out;
-  std::memcpy(out.key.value, d.guid.v.data(), 16);
-  out.user_data.value = d.user_data;
-  data = std::move(out);
+  data = std::move(d.data);
   return RETCODE_OK;
 }
 

@@ -72,8 +72,8 @@ ReturnCode_t DataReaderImpl::create_wire() {
     std::lock_guard<std::mutex> lk(mtx_);
     rq = qos_;
   }
-  wire::EndpointQos eq = wire::endpoint_qos(rq, sq, tq);
-  dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
+  const wire::ReaderQos eq{rq, sq, tq};
+  dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq);
   if (t < 0) return wire::to_retcode(t);
   wire::ReaderEvents ev;
   ev.data_available = [this] { on_data(); };
@@ -732,13 +732,12 @@ ReturnCode_t DataReaderImpl::get_matched_publication_data(PublicationBuiltinTopi
                                                           const InstanceHandle_t& handle) {
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_) return RETCODE_BAD_PARAMETER;
-  wire::EndpointData ed;
-  ReturnCode_t rc = copy_matched_data(wire_, handle, data, ed);
+  const ReturnCode_t rc = copy_matched_data(wire_, handle, data);
   if (rc != RETCODE_OK) return rc;
-  std::memcpy(data.participant_key.value, participant_wire_->participant_guid(ed.participant).v.data(), 16);
-  // Only publications carry these.
-  data.ownership_strength.value = ed.strength;
-  data.lifespan.duration = to_duration(ed.lifespan_ns);
+  // The participant as others know it (one created disabled: the GUID it was given then).
+  wire::Guid cyclone;
+  std::memcpy(cyclone.v.data(), data.participant_key.value, 16);
+  std::memcpy(data.participant_key.value, participant_wire_->participant_guid(cyclone).v.data(), 16);
   return RETCODE_OK;
 }
 

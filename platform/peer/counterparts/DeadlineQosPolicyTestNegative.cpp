@@ -1,10 +1,15 @@
 // Reading side of the deadline test: a reliable reader with a 600 ms deadline
-// on "deadline_topic_name". The positive side writes lVal 0 to 9 about every
-// 120 ms, pauses about 920 ms and writes 100.
+// on "deadline_topic_name". The positive side's writer (deadline 500 ms, all
+// else default) writes lVal 0 to 9 about every 120 ms, starting as it sends
+// "writer_created_finish", pauses about 920 ms and writes 100.
 //
-// - Once the writer is matched, reliable delivery leaves no gap: what arrives
-//   is 0..9 from some k on, then 100 (the first samples may be written before
-//   the match, since the positive side does not wait for one).
+// - The writer announces its 500 ms deadline and the defaults.
+// - Once matched, reliable delivery leaves no gap: what arrives is 0..9 from
+//   some k on, then 100, and nothing more within a grace after the last take.
+//   Only samples written before the match may be missing: the first one
+//   received was written at most kFirstAfterMatchMs after this reader saw
+//   the match (one write cycle, plus the writer's own side of discovery,
+//   which follows this side's by milliseconds on one host).
 // - With 9 and 100 both received, the reader has missed exactly one deadline:
 //   at 600 ms into the pause. A second miss would fall at 1200 ms, 280 ms
 //   after 100 arrived at the nominal 920 ms; a miss during the 120 ms cycles
@@ -13,10 +18,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iostream>
 #include <vector>
 
 #include "FlatRecord.h"
 #include "counterpart.h"
+#include "delivery_checks.h"
 #include "peer/peer_link.h"
 #include "quorvela/quorvela.h"
 
@@ -25,6 +32,7 @@ using namespace QUORVELA;
 namespace {
 
 constexpr int kPhaseMs = 15000;
+constexpr int64_t kFirstAfterMatchMs = 400;
 
 // lVal k, k+1, ..., 9, then 100, for some k in 0..9.
 bool contiguous_tail_then_100(const std::vector<int32_t>& got) {
@@ -43,21 +51,47 @@ PEER_TEST(DeadlineQosPolicyTestNegative, ENABLED_DeadlineQosPolicyNegative, "Dea
     DataReader* reader = e.reader("deadline_topic_name", qos);
     ASSERT_TRUE(cp::ready());
     if (!cp::await("writer_created_finish", kPhaseMs)) return;
+    const int64_t created_ns = delivery::now_ns();
 
-    // The deadline count right when 100 is first seen.
-    const bool got_100 = cp::settle<FlatRecord>(reader, cp::has_lval<FlatRecord>(100), kPhaseMs);
+    EXPECT_TRUE(cp::wait_matched(reader, 1)) << "the writer was not matched";
+    const int64_t matched_ns = delivery::now_ns();
+    std::cout << "[deadline] matched " << delivery::ms_between(created_ns, matched_ns)
+              << " ms after \"writer_created_finish\"" << std::endl;
+    DataWriterQos announced = DATAWRITER_QOS_DEFAULT;
+    announced.deadline.period = {0, 500000000};
+    bool ok = true;
+    const InstanceHandle_t writer = delivery::announced_writer(reader, "deadline_topic_name", announced, ok);
+
+    // Taken as they come; the deadline count right when 100 is first seen.
+    cp::Samples<FlatRecord> samples = cp::collect<FlatRecord>(reader, cp::has_lval<FlatRecord>(100), kPhaseMs, 0);
     RequestedDeadlineMissedStatus status;
     const ReturnCode_t status_rc = reader->get_requested_deadline_missed_status(status);
-    EXPECT_TRUE(got_100) << "sample 100 did not arrive";
+    EXPECT_TRUE(cp::has_lval<FlatRecord>(100)(samples)) << "sample 100 did not arrive";
     EXPECT_EQ(status_rc, RETCODE_OK);
 
+    // Nothing more after "write_finish" and a grace.
     cp::await("write_finish", kPhaseMs);
-    const std::vector<int32_t> got = cp::lvals(cp::take<FlatRecord>(reader));
+    const cp::Samples<FlatRecord> more = cp::collect<FlatRecord>(reader, [](const auto&) { return true; }, 0);
+    samples.insert(samples.end(), more.begin(), more.end());
+    delivery::log_sequence("deadline", samples);
+    const std::vector<int32_t> got = cp::lvals(samples);
     EXPECT_TRUE(contiguous_tail_then_100(got))
         << "expected lVal k..9 then 100 with no gap, received " << cp::describe(got);
-    const bool both = got.size() >= 2 && got[got.size() - 2] == 9 && got.back() == 100;
-    if (both) {
+    ok = contiguous_tail_then_100(got) && ok;
+    EXPECT_EQ(got.size(), samples.size()) << "samples without data";
+    ok = got.size() == samples.size() && ok;
+    ok = delivery::expect_fresh_from(samples, writer, created_ns, "deadline samples") && ok;
+    if (!samples.empty()) {
+        const int64_t late = delivery::ms_between(matched_ns, delivery::ns(samples.front().info.source_timestamp));
+        std::cout << "[deadline] first sample " << got.front() << " written " << late << " ms after the match"
+                  << std::endl;
+        EXPECT_LE(late, kFirstAfterMatchMs) << "samples written after the match are missing before lVal "
+                                            << got.front();
+        ok = late <= kFirstAfterMatchMs && ok;
+    }
+    if (got.size() >= 2 && got[got.size() - 2] == 9 && got.back() == 100) {
         EXPECT_EQ(status.total_count, 1) << "requested deadline misses between sample 9 and sample 100";
+        ok = status.total_count == 1 && ok;
     }
     e.release();
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "faults/fault.h"
 #include "qos_rules.h"
 #include "wire/codec.h"
 #include "wire/runtime.h"
@@ -53,6 +54,7 @@ ReturnCode_t DataWriterImpl::enable() {
   ReturnCode_t rc = create_wire_locked();
   if (rc != RETCODE_OK) return rc;
   enabled_ = true;
+  enabled_at_ = Clock::now();
   bool refused = false;
   // The one instance of a keyless type exists from the start, and so does
   // its deadline clock; so do the clocks of instances registered before.
@@ -268,7 +270,10 @@ ReturnCode_t DataWriterImpl::write_locked(const void* data, const InstanceHandle
   if (it == instances_.end()) inst = add_instance_locked(key, payload, refused);
   else inst = &it->second;
   if (!inst) return RETCODE_OUT_OF_RESOURCES;
-  dds_return_t drc = wire_.write(key, payload.data(), payload.size(), ts_ns);
+  // Fault: a writer with a deadline drops what it writes in its first 600 ms.
+  const bool dropped = QV_FAULT(deadline_writer_loses_first_600ms) && !is_infinite(qos_.deadline.period) &&
+                       Clock::now() < enabled_at_ + std::chrono::milliseconds(600);
+  dds_return_t drc = dropped ? DDS_RETCODE_OK : wire_.write(key, payload.data(), payload.size(), ts_ns);
   if (drc != DDS_RETCODE_OK) return wire::to_retcode(drc);
   if (qos_.history.kind == KEEP_ALL_HISTORY_QOS) {
     ++unacked_total_;
@@ -359,7 +364,9 @@ ReturnCode_t DataWriterImpl::renew_liveliness() {
   if (qos_.liveliness.kind == MANUAL_BY_PARTICIPANT_LIVELINESS_QOS) return assert_participant_liveliness(participant_wire_);
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_ || closed_) return RETCODE_OK;
-  const dds_return_t rc = wire_.assert_liveliness();
+  // Fault: a manual-by-topic assertion renews only this side's own lease.
+  const bool local_only = QV_FAULT(topic_assert_local_only) && qos_.liveliness.kind == MANUAL_BY_TOPIC_LIVELINESS_QOS;
+  const dds_return_t rc = local_only ? DDS_RETCODE_OK : wire_.assert_liveliness();
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   if (qos_.liveliness.kind == AUTOMATIC_LIVELINESS_QOS) return RETCODE_OK;
   alive_ = true;
@@ -390,6 +397,8 @@ ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire
       }
     }
   }
+  // Fault: the participant's assertion renews only this side's own leases.
+  if (QV_FAULT(participant_assert_local_only)) return RETCODE_OK;
   return participant ? wire::to_retcode(participant->assert_liveliness()) : RETCODE_OK;
 }
 

@@ -128,6 +128,7 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
   bool alive_ = false;
   Clock::time_point last_assert_{};
   uint64_t lease_timer_ = 0;
+  Clock::time_point enabled_at_{};
 
   // Statuses (guarded by statuses_), the listener and the status condition;
   // last, so that the condition unlinks before the state it reads goes away.

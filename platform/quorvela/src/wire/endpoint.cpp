@@ -4,6 +4,7 @@
 #include <map>
 
 #include "envelope.h"
+#include "faults/fault.h"
 #include "policy_table.h"
 
 namespace QUORVELA::wire {
@@ -166,7 +167,8 @@ DurabilityQosPolicyKind durability_from_name(const char* name, DurabilityQosPoli
 dds_qos_t* make_writer_qos(const EndpointQos& q) {
   dds_qos_t* d = dds_create_qos();
   set_common(d, q);
-  dds_qset_ownership_strength(d, q.strength);
+  // Fault: the strength never reaches the writer's QoS (announced and arbitrated as 0).
+  dds_qset_ownership_strength(d, QV_FAULT(ownership_strength_unannounced) ? 0 : q.strength);
   dds_qset_lifespan(d, q.lifespan_ns);
   dds_qset_writer_data_lifecycle(d, q.autodispose);
   // Writer resource limits are enforced by the library, not by Cyclone.
@@ -183,6 +185,8 @@ dds_qos_t* make_writer_qos(const EndpointQos& q) {
 dds_qos_t* make_reader_qos(const EndpointQos& q) {
   dds_qos_t* d = dds_create_qos();
   set_common(d, q);
+  // Fault: every reader made volatile.
+  if (QV_FAULT(reader_durability_dropped)) dds_qset_durability(d, DDS_DURABILITY_VOLATILE);
   // The library keeps its own reader cache with the requested limits; the
   // Cyclone reader is drained on every arrival and must not drop anything.
   dds_qset_resource_limits(d, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);

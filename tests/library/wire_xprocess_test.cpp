@@ -2,6 +2,7 @@
 // The other process is this binary started with QV_WIRE_CHILD=<role>.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <set>
 
 #include "wire_test_util.h"
@@ -121,12 +122,46 @@ int child_eager_writer() {
   return 0;
 }
 
+// A manual writer (QV_WIRE_KIND "topic" or "participant", keyed when
+// QV_WIRE_KEYED is 1) with a 400 ms lease. On the parent's "write" it writes,
+// on "assert" it asserts its liveliness, on "passert" its participant does;
+// each answered "DONE <return code>".
+int child_asserting_writer() {
+  const bool keyed_topic = env_or("QV_WIRE_KEYED", "0") == "1";
+  Stack s;
+  if (!s.make("xp_assert", keyed_topic)) return 2;
+  DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
+  wq.liveliness.kind = env_or("QV_WIRE_KIND", "topic") == "participant" ? MANUAL_BY_PARTICIPANT_LIVELINESS_QOS
+                                                                          : MANUAL_BY_TOPIC_LIVELINESS_QOS;
+  wq.liveliness.lease_duration = ms_duration(400);
+  DataWriter* w = s.publisher->create_datawriter(s.topic, wq, nullptr, 0);
+  if (!w) return 3;
+  tell_parent("HANDLE " + handle_hex(w->get_instance_handle()));
+  for (;;) {
+    const std::string cmd = parent_line(30000);
+    ReturnCode_t rc;
+    if (cmd == "write") {
+      KeyedType k = keyed(1);
+      FlatRecord f = flat(1);
+      rc = keyed_topic ? w->write(&k, HANDLE_NIL) : w->write(&f, HANDLE_NIL);
+    } else if (cmd == "assert") {
+      rc = w->assert_liveliness();
+    } else if (cmd == "passert") {
+      rc = s.participant->assert_liveliness();
+    } else {
+      return 0;  // "quit", or the parent went away
+    }
+    tell_parent("DONE " + std::to_string(rc));
+  }
+}
+
 const bool g_child = [] {
   run_child_if_requested({{"eager_reader", child_eager_reader},
                           {"eager_writer", child_eager_writer},
                           {"keyed_writer", child_keyed_writer},
                           {"keyless_reader", child_keyless_reader},
-                          {"manual_writer", child_manual_writer}});
+                          {"manual_writer", child_manual_writer},
+                          {"asserting_writer", child_asserting_writer}});
   return true;
 }();
 
@@ -392,6 +427,93 @@ TEST_F(WireCrossProcess, ReaderSeesRemoteWriterLoseLiveliness) {
   }, 4000));
   child.send("quit");
   EXPECT_TRUE(child.wait_exit(10000));
+}
+
+// Every liveliness change as the reader's listener is told of it.
+class LivelinessLog : public DataReaderListener {
+ public:
+  void on_liveliness_changed(DataReader*, const LivelinessChangedStatus& st) override {
+    std::lock_guard<std::mutex> lk(mtx_);
+    changes_.push_back(st);
+  }
+  std::vector<LivelinessChangedStatus> changes() {
+    std::lock_guard<std::mutex> lk(mtx_);
+    return changes_;
+  }
+
+ private:
+  std::mutex mtx_;
+  std::vector<LivelinessChangedStatus> changes_;
+};
+
+// A manual writer whose lease ran out at the reader is alive there again
+// once it asserts, without writing, and is lost again when it stops; each
+// transition is one liveliness change at the reader. The assertions deliver
+// nothing to the reader.
+TEST_F(WireCrossProcess, AnAssertionBringsBackAWriterLostAtARemoteReader) {
+  struct Case {
+    const char* kind;
+    bool keyed;
+    std::vector<std::string> steps;  // each brings the writer back once
+  };
+  const Case cases[] = {
+      {"topic", false, {"write", "assert", "assert"}},
+      {"participant", true, {"write", "passert", "assert"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    ASSERT_TRUE(s.make("xp_assert", c.keyed));
+    LivelinessLog log;
+    // Automatic liveliness with an infinite lease: any writer matches.
+    DataReader* r = s.subscriber->create_datareader(s.topic, reader_qos(), &log, LIVELINESS_CHANGED_STATUS);
+    ASSERT_TRUE(r);
+    Child child("asserting_writer", {{"QV_WIRE_KIND", c.kind}, {"QV_WIRE_KEYED", c.keyed ? "1" : "0"}});
+    std::string wh, rest;
+    ASSERT_TRUE(child.expect("HANDLE ", wh, 10000));
+    const InstanceHandle_t writer = handle_of(wh);
+    auto lost = [&](const LivelinessChangedStatus& st) {
+      return st.alive_count == 0 && st.not_alive_count == 1 && st.last_publication_handle == writer;
+    };
+    // Alive when discovered, lost a lease later.
+    ASSERT_TRUE(eventually([&] {
+      auto ch = log.changes();
+      return !ch.empty() && lost(ch.back());
+    }, 10000));
+    for (const std::string& step : c.steps) {
+      SCOPED_TRACE(step);
+      const size_t before = log.changes().size();
+      child.send(step);
+      ASSERT_TRUE(child.expect("DONE ", rest, 5000));
+      EXPECT_EQ(rest, std::to_string(RETCODE_OK));
+      ASSERT_TRUE(eventually([&] { return log.changes().size() >= before + 2; }, 5000));
+      const auto ch = log.changes();
+      const LivelinessChangedStatus& back = ch[before];
+      EXPECT_EQ(back.alive_count, 1);
+      EXPECT_EQ(back.not_alive_count, 0);
+      EXPECT_EQ(back.alive_count_change, 1);
+      EXPECT_EQ(back.not_alive_count_change, -1);
+      EXPECT_EQ(back.last_publication_handle, writer);
+      const LivelinessChangedStatus& again = ch[before + 1];
+      EXPECT_TRUE(lost(again));
+      EXPECT_EQ(again.alive_count_change, -1);
+      EXPECT_EQ(again.not_alive_count_change, 1);
+    }
+    child.send("quit");
+    EXPECT_TRUE(child.wait_exit(10000));
+    ASSERT_TRUE(eventually([&] { return matched_pubs(r) == 0; }, 5000));
+    // The one write arrived; the assertions, and their instance going when
+    // the writer went, did not: every sample is of the written instance.
+    KeyedType k = keyed(1);
+    const InstanceHandle_t written = c.keyed ? r->lookup_instance(&k) : HANDLE_NIL;
+    EXPECT_TRUE(!c.keyed || written != HANDLE_NIL);
+    std::vector<SampleInfo> infos;
+    std::vector<std::pair<int32_t, SampleInfo>> got =
+        c.keyed ? take_all<KeyedType>(r, &infos) : take_all<FlatRecord>(r, &infos);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].first, 1);
+    for (const SampleInfo& i : infos) EXPECT_EQ(i.instance_handle, written);
+    s.destroy();
+  }
 }
 
 }  // namespace

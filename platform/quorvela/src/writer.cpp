@@ -285,9 +285,9 @@ ReturnCode_t DataWriterImpl::write_locked(const void* data, const InstanceHandle
   }
   const bool manual = qos_.liveliness.kind != AUTOMATIC_LIVELINESS_QOS;
   lk.unlock();
-  // The write itself told Cyclone the writer is alive; this is our own
-  // lease bookkeeping.
-  if (manual) (void)renew_liveliness();
+  // The write itself told the readers that the writer is alive; this is our
+  // own lease bookkeeping (and the other manual-by-participant writers).
+  if (manual) (void)renew_liveliness(true);
   return RETCODE_OK;
 }
 
@@ -360,15 +360,16 @@ void DataWriterImpl::on_deadline_timer() {
 
 // -------------------------------------------------------------- liveliness
 
-ReturnCode_t DataWriterImpl::renew_liveliness() {
-  if (qos_.liveliness.kind == MANUAL_BY_PARTICIPANT_LIVELINESS_QOS) return assert_participant_liveliness(participant_wire_);
+ReturnCode_t DataWriterImpl::renew_liveliness(bool wrote) {
+  if (qos_.liveliness.kind == MANUAL_BY_PARTICIPANT_LIVELINESS_QOS)
+    return assert_participant_liveliness(participant_wire_, wrote ? this : nullptr);
   std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_ || closed_) return RETCODE_OK;
+  if (!enabled_ || closed_ || qos_.liveliness.kind == AUTOMATIC_LIVELINESS_QOS) return RETCODE_OK;
   // Fault: a manual-by-topic assertion renews only this side's own lease.
-  const bool local_only = QV_FAULT(topic_assert_local_only) && qos_.liveliness.kind == MANUAL_BY_TOPIC_LIVELINESS_QOS;
-  const dds_return_t rc = local_only ? DDS_RETCODE_OK : wire_.assert_liveliness();
-  if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
-  if (qos_.liveliness.kind == AUTOMATIC_LIVELINESS_QOS) return RETCODE_OK;
+  if (!wrote && !is_infinite(qos_.liveliness.lease_duration) && !QV_FAULT(topic_assert_local_only)) {
+    const dds_return_t rc = wire_.assert_liveliness();
+    if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
+  }
   alive_ = true;
   last_assert_ = Clock::now();
   if (lease_timer_ == 0 && !is_infinite(qos_.liveliness.lease_duration)) {
@@ -378,8 +379,12 @@ ReturnCode_t DataWriterImpl::renew_liveliness() {
   return RETCODE_OK;
 }
 
-ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire* participant) {
+ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire* participant,
+                                                           DataWriterImpl* wrote) {
   std::vector<DataWriterImpl*> writers;
+  dds_return_t rc = DDS_RETCODE_OK;
+  // Fault: the participant's assertion renews only this side's own leases.
+  const bool local_only = QV_FAULT(participant_assert_local_only);
   {
     std::lock_guard<std::mutex> g(mbp_mutex());
     auto range = mbp_writers().equal_range(participant);
@@ -389,6 +394,12 @@ ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire
     for (DataWriterImpl* w : writers) {
       std::lock_guard<std::mutex> lk(w->mtx_);
       if (!w->enabled_ || w->closed_) continue;
+      // Each writer's readers hear of the assertion from that writer: one
+      // whose lease ran out at a reader is alive there again only then.
+      if (!local_only && w != wrote && !is_infinite(w->qos_.liveliness.lease_duration)) {
+        const dds_return_t wrc = w->wire_.assert_liveliness();
+        if (rc == DDS_RETCODE_OK) rc = wrc;
+      }
       w->alive_ = true;
       w->last_assert_ = now;
       if (w->lease_timer_ == 0 && !is_infinite(w->qos_.liveliness.lease_duration)) {
@@ -397,9 +408,11 @@ ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire
       }
     }
   }
-  // Fault: the participant's assertion renews only this side's own leases.
-  if (QV_FAULT(participant_assert_local_only)) return RETCODE_OK;
-  return participant ? wire::to_retcode(participant->assert_liveliness()) : RETCODE_OK;
+  if (participant && !local_only) {
+    const dds_return_t prc = participant->assert_liveliness();
+    if (rc == DDS_RETCODE_OK) rc = prc;
+  }
+  return wire::to_retcode(rc);
 }
 
 void DataWriterImpl::on_lease_timer() {
@@ -428,7 +441,7 @@ ReturnCode_t DataWriterImpl::assert_liveliness() {
     if (closed_) return RETCODE_ALREADY_DELETED;
     if (!enabled_) return RETCODE_NOT_ENABLED;
   }
-  return renew_liveliness();
+  return renew_liveliness(false);
 }
 
 // ---------------------------------------------------------------- statuses

@@ -23,9 +23,11 @@
 //       reliable readers), stops the writer's timers and waits for a listener
 //       callback of it in progress; no callback afterwards. Idempotent; the
 //       destructor calls it. Call without model_mutex() held.
-//   static ReturnCode_t assert_participant_liveliness(wire::ParticipantWire* participant);
+//   static ReturnCode_t assert_participant_liveliness(wire::ParticipantWire* participant,
+//                                                     DataWriterImpl* wrote = nullptr);
 //       DomainParticipant::assert_liveliness(): renews every manual-by-
-//       participant writer of that participant.
+//       participant writer of that participant, each at its own readers
+//       (`wrote` just wrote, which told its readers already).
 //   TopicImpl* topic_impl();
 #pragma once
 
@@ -50,7 +52,8 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
   ReturnCode_t enable() override;
   ReturnCode_t publisher_qos_changed();
   void close();
-  static ReturnCode_t assert_participant_liveliness(wire::ParticipantWire* participant);
+  static ReturnCode_t assert_participant_liveliness(wire::ParticipantWire* participant,
+                                                    DataWriterImpl* wrote = nullptr);
   PublisherImpl* publisher_impl() { return publisher_; }
 
   // Entity
@@ -109,7 +112,8 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
                                      bool dispose);
   Instance* add_instance_locked(const wire::KeyHash& key, const std::vector<uint8_t>& payload, bool& refused);
   ReturnCode_t make_room_locked(std::unique_lock<std::mutex>& lk, Instance* inst);
-  ReturnCode_t renew_liveliness();
+  // An assertion (wrote: a write, which told the readers already).
+  ReturnCode_t renew_liveliness(bool wrote);
   void schedule_deadline_locked(Clock::time_point due);
   void on_deadline_timer();
   void on_lease_timer();

@@ -556,12 +556,14 @@ dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t l
     qvwire_KeyedEnvelope s;
     std::memcpy(s.key, key.data(), 16);
     s.lifespan = lifespan;
+    s.channel = kChannelData;
     s.payload = dds_sequence_octet{static_cast<uint32_t>(len), static_cast<uint32_t>(len),
                                    const_cast<uint8_t*>(data), false};
     return dds_write_ts(w, &s, ts);
   }
   qvwire_KeylessEnvelope s;
   s.lifespan = lifespan;
+  s.channel = kChannelData;
   s.payload = dds_sequence_octet{static_cast<uint32_t>(len), static_cast<uint32_t>(len), const_cast<uint8_t*>(data),
                                  false};
   return dds_write_ts(w, &s, ts);
@@ -604,8 +606,29 @@ dds_return_t WireWriter::wait_for_acks(int64_t timeout_ns) {
 }
 
 dds_return_t WireWriter::assert_liveliness() {
-  if (entity_ <= 0) return DDS_RETCODE_OK;
-  return dds_assert_liveliness(entity_);
+  dds_entity_t w;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    w = entity_;
+  }
+  if (w <= 0) return DDS_RETCODE_OK;
+  if (QV_FAULT(liveliness_assert_not_sent)) return DDS_RETCODE_OK;
+  // Cyclone brings back a writer whose lease ran out at a reader only when
+  // data of it arrives, whatever dds_assert_liveliness sends: the assertion
+  // is a sample on the liveliness channel, which renews the lease (of the
+  // writer, or of its participant for manual by participant) where the
+  // writer is alive and revives it where it was lost. Readers drop it.
+  const int64_t now = dds_time();
+  if (keyed_) {
+    qvwire_KeyedEnvelope s{};
+    s.lifespan = DDS_INFINITY;
+    s.channel = kChannelLiveliness;
+    return dds_write_ts(w, &s, now);
+  }
+  qvwire_KeylessEnvelope s{};
+  s.lifespan = DDS_INFINITY;
+  s.channel = kChannelLiveliness;
+  return dds_write_ts(w, &s, now);
 }
 
 // ---------------------------------------------------------------- reader
@@ -693,8 +716,12 @@ void WireReader::take_all(const std::function<void(std::vector<WireSample>&)>& s
     for (dds_return_t i = 0; i < n; ++i) {
       const dds_sample_info_t& info = t.infos[i];
       dds_sequence_octet& p = keyed_ ? t.keyed[i].payload : t.keyless[i].payload;
+      const uint8_t channel = keyed_ ? t.keyed[i].channel : t.keyless[i].channel;
       Guid publication;
-      if (matches_.admit(r, info.publication_handle, durability_, info.source_timestamp, publication)) {
+      // Liveliness assertions (and the state changes of their instance) did
+      // their work in Cyclone on arrival.
+      if (channel == kChannelData &&
+          matches_.admit(r, info.publication_handle, durability_, info.source_timestamp, publication)) {
         WireSample& s = batch_.emplace_back();
         s.valid = info.valid_data;
         s.source_ts_ns = info.source_timestamp;

@@ -23,6 +23,11 @@ namespace QUORVELA::wire {
 
 using KeyHash = std::array<uint8_t, 16>;
 
+// The envelopes' `channel` (envelope.idl): the user's samples, or a writer's
+// liveliness assertions.
+constexpr uint8_t kChannelData = 0;
+constexpr uint8_t kChannelLiveliness = 1;
+
 // A match becomes visible to the user (matched lists and matched statuses)
 // this long after Cyclone made it. Discovery runs independently in both
 // directions: when one side reports a match, the other may not know the
@@ -240,6 +245,9 @@ class WireWriter : public WireEndpoint {
   dds_return_t unregister(const KeyHash& key, int64_t source_ts_ns);
   // DDS_RETCODE_OK once every matched reliable reader acknowledged everything.
   dds_return_t wait_for_acks(int64_t timeout_ns);
+  // Asserts the writer's liveliness at its matched readers, also where its
+  // lease had run out: a message on the envelope's liveliness channel, which
+  // readers of this library take out of what they deliver.
   dds_return_t assert_liveliness();
 
  private:

@@ -32,7 +32,7 @@ using namespace QUORVELA;
 namespace {
 
 constexpr int kPhaseMs = 15000;
-constexpr int64_t kFirstAfterMatchMs = 400;
+constexpr int64_t kFirstAfterMatchMs = 300;
 
 // lVal k, k+1, ..., 9, then 100, for some k in 0..9.
 bool contiguous_tail_then_100(const std::vector<int32_t>& got) {

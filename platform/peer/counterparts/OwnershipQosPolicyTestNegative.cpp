@@ -37,25 +37,6 @@ DataWriterQos ownership_writer(OwnershipQosPolicyKind kind, int32_t strength) {
     return qos;
 }
 
-// The matched writers other than `own`, each announcing one of `want` (in any order).
-bool expect_positive_writers(DataReader* reader, const std::string& topic, const InstanceHandle_t& own,
-                             std::vector<DataWriterQos> want, std::vector<InstanceHandle_t>& handles) {
-    bool ok = true;
-    for (const auto& p : cp::matched_publications(reader)) {
-        if (p.handle == own) continue;
-        // The strengths tell the positive writers apart.
-        auto it = std::find_if(want.begin(), want.end(), [&](const DataWriterQos& w) {
-            return w.ownership_strength.value == p.data.ownership_strength.value;
-        });
-        const DataWriterQos expected = it != want.end() ? *it : want.front();
-        ok = delivery::expect_announced(p, topic, expected, topic + " writer") && ok;
-        if (it != want.end()) want.erase(it);
-        handles.push_back(p.handle);
-    }
-    EXPECT_TRUE(want.empty()) << topic << ": " << want.size() << " of the positive side's writers not seen";
-    return ok && want.empty();
-}
-
 }  // namespace
 
 PEER_TEST(OwnershipQosPolicyTestNegative, ENABLED_OwnershipQosPolicyNegative, "OwnershipQosPolicy") {
@@ -70,64 +51,55 @@ PEER_TEST(OwnershipQosPolicyTestNegative, ENABLED_OwnershipQosPolicyNegative, "O
     ASSERT_NE(own, nullptr);
     const InstanceHandle_t own_handle = own->get_instance_handle();
     ASSERT_TRUE(cp::ready());
-
-    bool ok = cp::wait_matched(r1, 2) && cp::wait_matched(r2, 3);
-    EXPECT_TRUE(ok) << "matched writers: " << cp::matched_count(r1) << " shared, " << cp::matched_count(r2)
-                    << " exclusive (with this side's own)";
-    std::vector<InstanceHandle_t> shared_writers, exclusive_writers;
-    ok = expect_positive_writers(r1, "ownership_topic_name_1", HANDLE_NIL,
-                                 {ownership_writer(SHARED_OWNERSHIP_QOS, 0), ownership_writer(SHARED_OWNERSHIP_QOS, 0)},
-                                 shared_writers) &&
-         ok;
-    ok = expect_positive_writers(r2, "ownership_topic_name_2", own_handle,
-                                 {ownership_writer(EXCLUSIVE_OWNERSHIP_QOS, 100),
-                                  ownership_writer(EXCLUSIVE_OWNERSHIP_QOS, 50)},
-                                 exclusive_writers) &&
-         ok;
-    cp::report("reader_match_finish", ok);
+    cp::Verdict v("ownership");
+    cp::Matches m1(r1), m2(r2);
+    const auto writer = [](int topic, OwnershipQosPolicyKind kind, int32_t strength) {
+        return cp::announced_writer("ownership_topic_name_" + std::to_string(topic), "FlatRecord",
+                                    ownership_writer(kind, strength));
+    };
+    cp::expect_matched(v, m1, r1, {writer(1, SHARED_OWNERSHIP_QOS, 0), writer(1, SHARED_OWNERSHIP_QOS, 0)}, {},
+                       "the shared writers");
+    const auto exclusive_writers =
+        cp::expect_matched(v, m2, r2, {writer(2, EXCLUSIVE_OWNERSHIP_QOS, 100), writer(2, EXCLUSIVE_OWNERSHIP_QOS, 50)},
+                           {{own_handle, writer(2, EXCLUSIVE_OWNERSHIP_QOS, 75)}}, "the exclusive writers");
+    InstanceHandle_t strongest = HANDLE_NIL;
+    for (const auto& w : exclusive_writers)
+        if (w.data.ownership_strength.value == 100) strongest = w.handle;
+    cp::report("reader_match_finish", v);
     if (!cp::await("write_finish")) return;
 
-    cp::Samples<FlatRecord> shared = cp::collect<FlatRecord>(r1, cp::valid_count<FlatRecord>(2), 2000);
-    cp::Samples<FlatRecord> exclusive = cp::collect<FlatRecord>(r2, cp::valid_count<FlatRecord>(1), 2000);
-    std::vector<int32_t> shared_values = cp::lvals(shared);
-    std::sort(shared_values.begin(), shared_values.end());
-    ok = cp::expect_lvals(shared_values, {1, 2}, "shared ownership (sorted)") && ok;
-    ok = cp::expect_lvals(cp::lvals(exclusive), {3}, "exclusive ownership, the positive side's writers") && ok;
+    // Shared: both samples, from either writer, in either order.
+    const cp::Samples<FlatRecord> shared = cp::collect<FlatRecord>(v, r1, cp::valid_count<FlatRecord>(2), 2000);
+    cp::expect_samples(v, shared, {cp::Want::data(1).view(ANY_VIEW_STATE), cp::Want::data(2).view(ANY_VIEW_STATE)},
+                       "shared ownership");
+    // Exclusive: the strongest writer's only.
+    const cp::Samples<FlatRecord> exclusive = cp::collect<FlatRecord>(v, r2, cp::valid_count<FlatRecord>(1), 2000);
+    cp::expect_samples(v, exclusive, delivery::written({3}, strongest), "exclusive ownership, the positive writers");
 
     // This side's writer: weaker than the owner, then stronger.
     FlatRecord sample;
     sample.lVal = 5;
-    EXPECT_EQ(own->write(&sample, HANDLE_NIL), RETCODE_OK);
-    ok = cp::expect_lvals(cp::lvals(cp::collect<FlatRecord>(r2, cp::valid_count<FlatRecord>(1), cp::kGraceMs, 0)), {},
-                          "strength 75 against the owner's 100") &&
-         ok;
+    v.equal(own->write(&sample, HANDLE_NIL), RETCODE_OK) << "this side's write at strength 75";
+    cp::expect_samples(v, cp::collect<FlatRecord>(v, r2, cp::valid_count<FlatRecord>(1), cp::kGraceMs, 0), {},
+                       "strength 75 against the owner's 100");
     DataWriterQos stronger;
-    EXPECT_EQ(own->get_qos(stronger), RETCODE_OK);
+    v.equal(own->get_qos(stronger), RETCODE_OK) << "get_qos of this side's writer";
     stronger.ownership_strength.value = 150;
-    EXPECT_EQ(own->set_qos(stronger), RETCODE_OK);
-    const bool seen = cp::wait_until(
+    v.equal(own->set_qos(stronger), RETCODE_OK) << "set_qos of this side's writer to strength 150";
+    v.check(cp::wait_until(
         [&] {
             PublicationBuiltinTopicData d;
             return r2->get_matched_publication_data(d, own_handle) == RETCODE_OK && d.ownership_strength.value == 150;
         },
-        cp::kMatchMs);
-    EXPECT_TRUE(seen) << "the reader does not see this side's writer at strength 150";
+        cp::kMatchMs))
+        << "the reader does not see this side's writer at strength 150";
     sample.lVal = 6;
-    EXPECT_EQ(own->write(&sample, HANDLE_NIL), RETCODE_OK);
-    const cp::Samples<FlatRecord> taken_over = cp::collect<FlatRecord>(r2, cp::has_lval<FlatRecord>(6), 2000);
-    ok = cp::expect_lvals(cp::lvals(taken_over), {6}, "strength 150 against the owner's 100") && seen && ok;
-
-    // Who wrote what: 3 from the writer of strength 100, 6 from this side's.
-    const InstanceHandle_t strongest = [&] {
-        for (const auto& p : cp::matched_publications(r2))
-            if (p.data.ownership_strength.value == 100) return p.handle;
-        return HANDLE_NIL;
-    }();
-    const bool sources = exclusive.size() == 1 && exclusive[0].info.publication_handle == strongest &&
-                         taken_over.size() == 1 && taken_over[0].info.publication_handle == own_handle;
-    EXPECT_TRUE(sources) << "3 must come from the writer of strength 100 and 6 from this side's writer";
-    ok = sources && ok;
-    ok = delivery::expect_fresh_from(exclusive, strongest, delivery::now_ns() - 10000000000LL, "sample 3") && ok;
+    v.equal(own->write(&sample, HANDLE_NIL), RETCODE_OK) << "this side's write at strength 150";
+    cp::expect_samples(v, cp::collect<FlatRecord>(v, r2, cp::has_lval<FlatRecord>(6), 2000),
+                       {cp::Want::data(6).from(own_handle).text("").view(NOT_NEW_VIEW_STATE)},
+                       "strength 150 against the owner's 100");
+    cp::report("check_finish", v);
+    m1.gone(v);
+    m2.gone(v, {own_handle});
     e.release();
-    cp::report("check_finish", ok);
 }

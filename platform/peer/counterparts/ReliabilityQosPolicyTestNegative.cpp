@@ -3,8 +3,9 @@
 // writer (keep last 20, blocking at most 2 s) writes lVal 0 to 99, 1 ms
 // apart, then waits 5 s before "write_finish": every sample must have
 // arrived, once, in order, from that writer, and nothing more within a
-// grace. The writer announces reliable delivery; its history is not
-// announced. The reader keeps all hundred: its own limits are unlimited.
+// grace; the reader, without limits, keeps all hundred and rejects none. The
+// writer announces reliable delivery and its 2 s blocking time (its history
+// is not announced), and its match ends when the positive side deletes it.
 #include <gtest/gtest.h>
 
 #include "FlatRecord.h"
@@ -19,21 +20,24 @@ PEER_TEST(ReliabilityQosPolicyTestNegative, ENABLED_ReliabilityQosPolicyNegative
     cp::Entities e;
     DataReader* reader = e.reader("reliability_topic_name", cp::reliable_reader());
     ASSERT_TRUE(cp::ready());
-    const int64_t start_ns = delivery::now_ns();
-    bool ok = cp::wait_matched(reader, 1);
-    DataWriterQos announced = DATAWRITER_QOS_DEFAULT;
-    announced.reliability.kind = RELIABLE_RELIABILITY_QOS;
-    const InstanceHandle_t writer = delivery::announced_writer(reader, "reliability_topic_name", announced, ok);
-    cp::report("reader_match_finish", ok);
+    cp::Verdict v("reliability");
+    cp::Matches m(reader);
+    DataWriterQos writer_qos = DATAWRITER_QOS_DEFAULT;
+    writer_qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
+    writer_qos.reliability.max_blocking_time = {2, 0};
+    writer_qos.history.depth = 20;
+    const InstanceHandle_t writer = delivery::only(cp::expect_matched(
+        v, m, reader, {cp::announced_writer("reliability_topic_name", "FlatRecord", writer_qos)}, {}, "the writer"));
+    cp::report("reader_match_finish", v);
     if (!cp::await("write_finish", 30000)) return;
 
-    const cp::Samples<FlatRecord> got = cp::collect<FlatRecord>(reader, cp::has_lval<FlatRecord>(99), 2000);
-    ok = cp::expect_lvals(cp::lvals(got), cp::range(0, 99), "reliable delivery") && ok;
-    ok = delivery::expect_fresh_from(got, writer, start_ns, "reliable delivery") && ok;
+    // Taken with the reader's whole cache in it: the positive side waited 5 s.
+    const cp::Samples<FlatRecord> got = cp::collect<FlatRecord>(v, reader, cp::has_lval<FlatRecord>(99), 2000);
+    cp::expect_samples(v, got, delivery::written(cp::range(0, 99), writer), "reliable delivery");
     SampleRejectedStatus rejected;
-    EXPECT_EQ(reader->get_sample_rejected_status(rejected), RETCODE_OK);
-    EXPECT_EQ(rejected.total_count, 0) << "samples rejected by a reader without limits";
-    ok = rejected.total_count == 0 && ok;
+    v.equal(reader->get_sample_rejected_status(rejected), RETCODE_OK) << "the sample-rejected status";
+    v.equal(rejected.total_count, 0) << "samples rejected by a reader without limits";
+    cp::report("reader_take_finish", v);
+    m.gone(v);
     e.release();
-    cp::report("reader_take_finish", ok);
 }

@@ -38,24 +38,24 @@ DataReaderQos filtering_reader(Duration_t minimum_separation) {
     return qos;
 }
 
-// What the reader passed of one phase: taken after the phase's window, each
-// sample checked as fresh from `writer`.
-template <class T>
-std::vector<int32_t> phase(DataReader* reader, int window_ms, const InstanceHandle_t& writer, bool& ok) {
+// What the reader passed of one phase, taken after the phase's window:
+// exactly `want`, in order, from `writer` (the one instance taken from
+// before in a later phase). True when it was.
+bool phase(cp::Verdict& v, DataReader* reader, int window_ms, const InstanceHandle_t& writer,
+           const std::vector<int32_t>& want, const std::string& what, bool later = false) {
     cp::pause(window_ms);
-    const cp::Samples<T> got = cp::take<T>(reader);
-    ok = delivery::expect_fresh_from(got, writer, delivery::now_ns() - window_ms * int64_t{1000000}, "phase") && ok;
-    return cp::lvals(got);
+    return cp::expect_samples(v, cp::take<FlatRecord>(reader),
+                              delivery::written(want, writer, false, later ? NOT_NEW_VIEW_STATE : NEW_VIEW_STATE),
+                              what);
 }
 
-// The default writer matched, once; its handle.
-InstanceHandle_t ready_writer(DataReader* reader, const std::string& topic, bool& ok,
+// The positive side's default writer, matched alone; its handle.
+InstanceHandle_t ready_writer(cp::Verdict& v, cp::Matches& m, DataReader* reader, const std::string& topic,
                               const std::string& type = "FlatRecord") {
-    ok = cp::wait_matched(reader, 1) && ok;
-    return delivery::announced_writer(reader, topic, DATAWRITER_QOS_DEFAULT, ok, type);
+    return delivery::only(cp::expect_matched(v, m, reader, {cp::announced_writer(topic, type)}, {}, "the writer"));
 }
 
-// Per instance of the keyed test: its samples, with their source times.
+// Per instance of the keyed test: the source times of what it passed.
 struct Passed {
     int32_t key;
     std::vector<int64_t> times_ns;
@@ -68,19 +68,19 @@ PEER_TEST(TimeBasedFilterQosPolicyTestNegative, ENABLED_TimeBasedFilterQosPolicy
     cp::Entities e;
     DataReader* reader = e.reader("time_filter_topic_name", filtering_reader({0, 250000000}));
     ASSERT_TRUE(cp::ready());
-    bool ok = true;
-    const InstanceHandle_t writer = ready_writer(reader, "time_filter_topic_name", ok);
-    cp::report("reader_ready", ok);
+    cp::Verdict ready("reader ready"), fast("fast phase"), slow("slow phase");
+    cp::Matches m(reader);
+    const InstanceHandle_t writer = ready_writer(ready, m, reader, "time_filter_topic_name");
+    cp::report("reader_ready", ready);
 
-    const bool fast_ok = cp::expect_lvals(phase<FlatRecord>(reader, 1000, writer, ok), {100}, "fast phase") && ok;
-    cp::report("fast_send_check", fast_ok);
+    phase(fast, reader, 1000, writer, {100}, "250 ms apart or more");
+    cp::report("fast_send_check", fast);
     // A key held back costs the positive side its 10 s wait before the next phase.
-    const int held_back = fast_ok ? 0 : 1;
-    const bool slow_ok = cp::expect_lvals(phase<FlatRecord>(reader, 1500 + held_back * peer::kWaitMs, writer, ok),
-                                          {500, 600, 700}, "slow phase") &&
-                         ok;
+    const int held_back = fast.ok() ? 0 : 1;
+    phase(slow, reader, 1500 + held_back * peer::kWaitMs, writer, {500, 600, 700}, "300 ms apart", true);
+    cp::report("slow_send_check", slow);
+    m.gone(slow);
     e.release();
-    cp::report("slow_send_check", slow_ok);
 }
 
 PEER_TEST(TimeBasedFilterQosPolicyTestNegative, ENABLED_TimeBasedFilterQosPolicyDynamicTestNegative,
@@ -88,36 +88,32 @@ PEER_TEST(TimeBasedFilterQosPolicyTestNegative, ENABLED_TimeBasedFilterQosPolicy
     cp::Entities e;
     DataReader* reader = e.reader("dynamic_time_filter_topic_name", filtering_reader({1, 0}));
     ASSERT_TRUE(cp::ready());
-    bool ok = true;
-    const InstanceHandle_t writer = ready_writer(reader, "dynamic_time_filter_topic_name", ok);
-    cp::report("reader_ready", ok);
+    cp::Verdict ready("reader ready"), first("first phase"), change("filter change"), second("second phase");
+    cp::Matches m(reader);
+    const InstanceHandle_t writer = ready_writer(ready, m, reader, "dynamic_time_filter_topic_name");
+    cp::report("reader_ready", ready);
 
-    const bool first_ok =
-        cp::expect_lvals(phase<FlatRecord>(reader, 1500, writer, ok), {10}, "first phase, 1 s") && ok;
-    cp::report("first_phase_check", first_ok);
+    phase(first, reader, 1500, writer, {10}, "1 s apart");
+    cp::report("first_phase_check", first);
 
-    bool changed = false;
     if (reader != nullptr) {
         DataReaderQos qos;
-        EXPECT_EQ(reader->get_qos(qos), RETCODE_OK);
+        change.equal(reader->get_qos(qos), RETCODE_OK) << "get_qos";
         qos.time_based_filter.minimum_separation = {0, 0};
-        const ReturnCode_t set_rc = reader->set_qos(qos);
-        EXPECT_EQ(set_rc, RETCODE_OK);
+        change.equal(reader->set_qos(qos), RETCODE_OK) << "set_qos with no separation";
         DataReaderQos back;
-        EXPECT_EQ(reader->get_qos(back), RETCODE_OK);
-        const Duration_t zero{0, 0};
-        EXPECT_EQ(back.time_based_filter.minimum_separation, zero);
-        changed = set_rc == RETCODE_OK && back.time_based_filter.minimum_separation == zero;
+        change.equal(reader->get_qos(back), RETCODE_OK) << "get_qos after set_qos";
+        change.check(back.time_based_filter.minimum_separation == Duration_t{0, 0})
+            << "the separation read back is not 0";
     }
-    cp::report("filter_param_changed", changed);
+    cp::report("filter_param_changed", change);
 
     // The positive side writes the second phase once it has both keys.
-    const int held_back = (first_ok ? 0 : 1) + (changed ? 0 : 1);
-    const bool second_ok = cp::expect_lvals(phase<FlatRecord>(reader, 1500 + held_back * peer::kWaitMs, writer, ok),
-                                            {60, 70, 80, 90, 100}, "second phase, no separation") &&
-                           ok;
+    const int held_back = (first.ok() ? 0 : 1) + (change.ok() ? 0 : 1);
+    phase(second, reader, 1500 + held_back * peer::kWaitMs, writer, {60, 70, 80, 90, 100}, "no separation", true);
+    cp::report("second_phase_check", second);
+    m.gone(second);
     e.release();
-    cp::report("second_phase_check", second_ok);
 }
 
 PEER_TEST(TimeBasedFilterQosPolicyTestNegative, ENABLED_TimeBasedFilterQosPolicyKeyedTypeTestNegative,
@@ -126,39 +122,36 @@ PEER_TEST(TimeBasedFilterQosPolicyTestNegative, ENABLED_TimeBasedFilterQosPolicy
     DataReader* reader =
         e.reader("keyed_time_filter_topic_name", filtering_reader({0, 300000000}), nullptr, "KeyedType");
     ASSERT_TRUE(cp::ready());
-    bool ok = true;
-    const InstanceHandle_t writer = ready_writer(reader, "keyed_time_filter_topic_name", ok, "KeyedType");
-    cp::report("reader_ready", ok);
+    cp::Verdict ready("reader ready"), v("per instance");
+    cp::Matches m(reader);
+    const InstanceHandle_t writer = ready_writer(ready, m, reader, "keyed_time_filter_topic_name", "KeyedType");
+    cp::report("reader_ready", ready);
 
     cp::pause(1500);
     const cp::Samples<KeyedType> got = cp::take<KeyedType>(reader);
-    delivery::log_sequence("keyed time filter", got);
-    ok = delivery::expect_fresh_from(got, writer, delivery::now_ns() - 3000000000LL, "keyed") && ok;
+    cp::log_line("received " + cp::describe(cp::lvals(got)));
+    // Two of each instance, in the order of each instance; across instances in any.
+    std::vector<cp::Want> want;
+    for (int32_t key : {1, 1, 2, 2})
+        want.push_back(cp::Want::data(key).from(writer).text("").view(ANY_VIEW_STATE));
+    cp::expect_samples(v, got, want, "two of each instance");
     std::vector<Passed> passed{{1, {}}, {2, {}}};
-    for (const auto& s : got) {
-        bool known = false;
+    for (const auto& s : got)
         for (Passed& p : passed)
-            if (s.data.lVal == p.key) {
-                p.times_ns.push_back(delivery::ns(s.info.source_timestamp));
-                known = true;
-            }
-        EXPECT_TRUE(known) << "lVal " << s.data.lVal << " was never written";
-        ok = known && ok;
-    }
+            if (s.data.lVal == p.key) p.times_ns.push_back(delivery::ns(s.info.source_timestamp));
     for (const Passed& p : passed) {
         // The first of each instance, and one written at least 300 ms after it.
-        const bool two = p.times_ns.size() == 2;
-        const bool apart = two && p.times_ns[1] - p.times_ns[0] >= 300000000;
-        EXPECT_TRUE(two && apart) << "instance " << p.key << ": " << p.times_ns.size() << " samples passed"
-                                  << (two ? ", " + std::to_string((p.times_ns[1] - p.times_ns[0]) / 1000000) + " ms apart"
-                                          : std::string());
-        ok = two && apart && ok;
+        if (p.times_ns.size() != 2) continue;  // failed above
+        v.check(p.times_ns[1] - p.times_ns[0] >= 300000000)
+            << "instance " << p.key << ": passed two samples " << (p.times_ns[1] - p.times_ns[0]) / 1000000
+            << " ms apart";
     }
     // B's first is the one of the first phase, before A's second.
-    const bool b_first = passed[0].times_ns.size() == 2 && passed[1].times_ns.size() == 2 &&
-                         passed[1].times_ns[0] < passed[0].times_ns[1];
-    EXPECT_TRUE(b_first) << "the first sample of instance 2 passed is not the one written before the pause";
-    ok = b_first && ok;
+    if (passed[0].times_ns.size() == 2 && passed[1].times_ns.size() == 2) {
+        v.check(passed[1].times_ns[0] < passed[0].times_ns[1])
+            << "the first sample of instance 2 passed is not the one written before the pause";
+    }
+    cp::report("keyed_filter_check", v);
+    m.gone(v);
     e.release();
-    cp::report("keyed_filter_check", ok);
 }

@@ -59,8 +59,7 @@ PEER_TEST(DeadlineQosPolicyTestNegative, ENABLED_DeadlineQosPolicyNegative, "Dea
     cp::Matches m(reader);
     DataWriterQos writer_qos = DATAWRITER_QOS_DEFAULT;
     writer_qos.deadline.period = {0, 500000000};
-    const InstanceHandle_t writer = delivery::only(cp::expect_matched(
-        v, m, reader, {cp::announced_writer("deadline_topic_name", "FlatRecord", writer_qos)}, {}, "the writer"));
+    const InstanceHandle_t writer = delivery::one_writer(v, m, reader, "deadline_topic_name", writer_qos);
     const int64_t matched_ns = delivery::now_ns();
     cp::log_line("matched " + std::to_string(delivery::ms_between(created_ns, matched_ns)) +
                  " ms after \"writer_created_finish\"");

@@ -55,8 +55,7 @@ PEER_TEST(LifeSpanQosPolicyTestNegative, ENABLED_LifeSpanQosPolicyNegative, "Lif
     cp::Matches m(reader);
     DataWriterQos writer_qos = DATAWRITER_QOS_DEFAULT;
     writer_qos.lifespan.duration = {2, 0};
-    const InstanceHandle_t writer = delivery::only(cp::expect_matched(
-        v, m, reader, {cp::announced_writer("lifespan_topic_name", "FlatRecord", writer_qos)}, {}, "the writer"));
+    const InstanceHandle_t writer = delivery::one_writer(v, m, reader, "lifespan_topic_name", writer_qos);
     cp::report("reader_match_finish", v);
     if (!cp::await("write_finish", 15000)) return;
     const auto write_finish = cp::Clock::now();

@@ -26,8 +26,7 @@ PEER_TEST(ReliabilityQosPolicyTestNegative, ENABLED_ReliabilityQosPolicyNegative
     writer_qos.reliability.kind = RELIABLE_RELIABILITY_QOS;
     writer_qos.reliability.max_blocking_time = {2, 0};
     writer_qos.history.depth = 20;
-    const InstanceHandle_t writer = delivery::only(cp::expect_matched(
-        v, m, reader, {cp::announced_writer("reliability_topic_name", "FlatRecord", writer_qos)}, {}, "the writer"));
+    const InstanceHandle_t writer = delivery::one_writer(v, m, reader, "reliability_topic_name", writer_qos);
     cp::report("reader_match_finish", v);
     if (!cp::await("write_finish", 30000)) return;
 

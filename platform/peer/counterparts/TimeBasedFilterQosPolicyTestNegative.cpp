@@ -49,12 +49,6 @@ bool phase(cp::Verdict& v, DataReader* reader, int window_ms, const InstanceHand
                               what);
 }
 
-// The positive side's default writer, matched alone; its handle.
-InstanceHandle_t ready_writer(cp::Verdict& v, cp::Matches& m, DataReader* reader, const std::string& topic,
-                              const std::string& type = "FlatRecord") {
-    return delivery::only(cp::expect_matched(v, m, reader, {cp::announced_writer(topic, type)}, {}, "the writer"));
-}
-
 // Per instance of the keyed test: the source times of what it passed.
 struct Passed {
     int32_t key;
@@ -70,7 +64,7 @@ PEER_TEST(TimeBasedFilterQosPolicyTestNegative, ENABLED_TimeBasedFilterQosPolicy
     ASSERT_TRUE(cp::ready());
     cp::Verdict ready("reader ready"), fast("fast phase"), slow("slow phase");
     cp::Matches m(reader);
-    const InstanceHandle_t writer = ready_writer(ready, m, reader, "time_filter_topic_name");
+    const InstanceHandle_t writer = delivery::one_writer(ready, m, reader, "time_filter_topic_name");
     cp::report("reader_ready", ready);
 
     phase(fast, reader, 1000, writer, {100}, "250 ms apart or more");
@@ -90,7 +84,7 @@ PEER_TEST(TimeBasedFilterQosPolicyTestNegative, ENABLED_TimeBasedFilterQosPolicy
     ASSERT_TRUE(cp::ready());
     cp::Verdict ready("reader ready"), first("first phase"), change("filter change"), second("second phase");
     cp::Matches m(reader);
-    const InstanceHandle_t writer = ready_writer(ready, m, reader, "dynamic_time_filter_topic_name");
+    const InstanceHandle_t writer = delivery::one_writer(ready, m, reader, "dynamic_time_filter_topic_name");
     cp::report("reader_ready", ready);
 
     phase(first, reader, 1500, writer, {10}, "1 s apart");
@@ -124,7 +118,8 @@ PEER_TEST(TimeBasedFilterQosPolicyTestNegative, ENABLED_TimeBasedFilterQosPolicy
     ASSERT_TRUE(cp::ready());
     cp::Verdict ready("reader ready"), v("per instance");
     cp::Matches m(reader);
-    const InstanceHandle_t writer = ready_writer(ready, m, reader, "keyed_time_filter_topic_name", "KeyedType");
+    const InstanceHandle_t writer =
+        delivery::one_writer(ready, m, reader, "keyed_time_filter_topic_name", DATAWRITER_QOS_DEFAULT, "KeyedType");
     cp::report("reader_ready", ready);
 
     cp::pause(1500);

@@ -48,4 +48,12 @@ InstanceHandle_t only(const std::vector<cp::Matched<Data>>& matched) {
     return matched.size() == 1 ? matched.front().handle : HANDLE_NIL;
 }
 
+// The positive side's one writer on `topic`, matched alone by `reader` and
+// announcing what `qos` sets (see cp::expect_matched); its handle.
+inline InstanceHandle_t one_writer(cp::Verdict& v, cp::Matches& m, DataReader* reader, const std::string& topic,
+                                   const DataWriterQos& qos = DATAWRITER_QOS_DEFAULT,
+                                   const std::string& type = "FlatRecord") {
+    return only(cp::expect_matched(v, m, reader, {cp::announced_writer(topic, type, qos)}, {}, "the writer"));
+}
+
 }  // namespace delivery

@@ -264,7 +264,8 @@ bool DataReaderImpl::passes_time_filter_locked(const Instance& inst, const wire:
     return sep <= 0 || s.source_ts_ns - last_accepted_any_ts_ >= sep;
   }
   if (!inst.has_accepted) return true;
-  const int64_t sep = to_ns(qos_.time_based_filter.minimum_separation);
+  const int64_t sep =
+      stale_separation_ns_ >= 0 ? stale_separation_ns_ : to_ns(qos_.time_based_filter.minimum_separation);
   if (sep == kInfiniteNs) return false;
   return sep <= 0 || s.source_ts_ns - inst.last_accepted_ts >= sep;
 }
@@ -783,6 +784,9 @@ ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& requested) {
       purge_timer_.cancel();
       purge_due_locked();
     }
+    // Fault: a new separation is accepted and reported, but the filter keeps the old one.
+    if (QV_FAULT(time_filter_change_ignored) && stale_separation_ns_ < 0)
+      stale_separation_ns_ = to_ns(old.time_based_filter.minimum_separation);
     return RETCODE_OK;
   });
 }

@@ -1,15 +1,22 @@
 // Reading side of the durability test: two late joiners on
 // "durability_topic_name", made only after the positive side's transient-local
 // writer (default history: keep last 1) has written lVal 1.
+// - The writer announces transient-local durability, and is the one match of
+//   each reader.
 // - rTL, transient local, keeps all it receives: it must get exactly the one
-//   sample the writer's history holds, once.
+//   sample the writer's history holds, once, as that writer wrote it (its
+//   source time before "write_finish" came: not a new write), with nothing
+//   else (no instance-state samples).
 // - rV, volatile, must get nothing: the sample was written before it existed.
-// Both are read 500 ms after rTL's sample arrived, so that a late duplicate or
-// a late delivery to rV shows too.
+// rTL's sample is read as it comes, then both readers are taken 500 ms
+// later, so that a late duplicate or a late delivery to rV shows too; read
+// again, rTL's sample shows it was read. The matches end once the positive side
+// has deleted its writer.
 #include <gtest/gtest.h>
 
 #include "FlatRecord.h"
 #include "counterpart.h"
+#include "delivery_checks.h"
 #include "peer/peer_link.h"
 #include "quorvela/quorvela.h"
 
@@ -20,24 +27,32 @@ PEER_TEST(DurabilityQosPolicyTestNegative, ENABLED_DurabilityQosPolicyNegative, 
     EXPECT_NE(e.topic("durability_topic_name"), nullptr);
     ASSERT_TRUE(cp::ready());
     if (!cp::await("write_finish", 15000)) return;
+    const int64_t written_by_ns = delivery::now_ns();
 
     DataReaderQos tl_qos = cp::reliable_reader();
     tl_qos.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
     DataReader* rTL = e.reader("durability_topic_name", tl_qos);
     DataReader* rV = e.reader("durability_topic_name", cp::reliable_reader());
-    EXPECT_TRUE(cp::wait_matched(rTL, 1)) << "the transient-local reader did not match the writer";
-    EXPECT_TRUE(cp::wait_matched(rV, 1)) << "the volatile reader did not match the writer";
+    cp::Verdict v("durability");
+    cp::Matches m_tl(rTL), m_v(rV);
+    DataWriterQos writer_qos = DATAWRITER_QOS_DEFAULT;
+    writer_qos.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
+    const auto announced = cp::announced_writer("durability_topic_name", "FlatRecord", writer_qos);
+    const InstanceHandle_t writer =
+        delivery::only(cp::expect_matched(v, m_tl, rTL, {announced}, {}, "the writer, at the transient-local reader"));
+    cp::expect_matched(v, m_v, rV, {announced}, {}, "the writer, at the volatile reader");
 
-    cp::settle<FlatRecord>(rTL, cp::has_lval<FlatRecord>(1), 2000);
-    cp::pause(500);
-    const cp::Samples<FlatRecord> tl = cp::take<FlatRecord>(rTL);
-    const cp::Samples<FlatRecord> v = cp::take<FlatRecord>(rV);
-    const bool tl_ok = cp::expect_lvals(cp::lvals(tl), {1}, "transient-local late joiner");
-    const bool v_ok = cp::expect_lvals(cp::lvals(v), {}, "volatile late joiner");
-    // Nothing but that one valid sample either (no instance-state samples).
-    EXPECT_EQ(tl.size(), 1u) << "samples in the transient-local reader, valid or not";
-    EXPECT_EQ(v.size(), 0u) << "samples in the volatile reader, valid or not";
-    const bool ok = tl_ok && v_ok && tl.size() == 1 && v.empty();
+    const cp::Samples<FlatRecord> tl = cp::gather<FlatRecord>(v, rTL, cp::has_lval<FlatRecord>(1), 2000, 500);
+    const cp::Samples<FlatRecord> none = cp::collect<FlatRecord>(v, rV, cp::valid_count<FlatRecord>(1), 0, 0);
+    cp::expect_samples(v, tl, delivery::written({1}, writer), "the transient-local late joiner");
+    cp::expect_reread(v, rTL, tl, "the transient-local late joiner");
+    cp::expect_samples(v, none, {}, "the volatile late joiner");
+    if (tl.size() == 1) {
+        v.check(delivery::ns(tl[0].info.source_timestamp) <= written_by_ns)
+            << "the historical sample's source time is after \"write_finish\": written anew";
+    }
+    cp::report("reader_check_finish", v);
+    m_tl.gone(v);
+    m_v.gone(v);
     e.release();
-    cp::report("reader_check_finish", ok);
 }

@@ -1,11 +1,17 @@
 // Reading side of the history test: two reliable keep-last readers on
-// "history_topic_name", of depth 10 (rA) and 3 (rB). The positive side writes
-// lVal 0 to 9, 10 ms apart, to both; each reader must then hold exactly its
-// last `depth` samples, in order: rA all ten, rB 7, 8, 9.
+// "history_topic_name", of depth 10 (rA) and 3 (rB). The positive side's
+// writer (keep last 10, all else default) writes lVal 0 to 9, 10 ms apart, to
+// both. This side reads (without taking) as they come, so that the depth
+// alone decides what stays, listens 300 ms longer for samples that must not
+// come, and then takes: rA must hold all ten, rB 7, 8, 9, each in order, from
+// that writer, read before, and nothing else. The writer, announcing the
+// defaults (the history depth is not announced), is the one match of each
+// reader until the positive side deletes it.
 #include <gtest/gtest.h>
 
 #include "FlatRecord.h"
 #include "counterpart.h"
+#include "delivery_checks.h"
 #include "peer/peer_link.h"
 #include "quorvela/quorvela.h"
 
@@ -16,15 +22,22 @@ PEER_TEST(HistoryQosPolicyTestNegative, ENABLED_HistoryQosPolicyNegative, "Histo
     DataReader* rA = e.reader("history_topic_name", cp::reliable_reader(10));
     DataReader* rB = e.reader("history_topic_name", cp::reliable_reader(3));
     ASSERT_TRUE(cp::ready());
-    cp::report("reader_match_finish", cp::wait_matched(rA, 1) && cp::wait_matched(rB, 1));
+    cp::Verdict v("history");
+    cp::Matches mA(rA), mB(rB);
+    DataWriterQos writer_qos = DATAWRITER_QOS_DEFAULT;
+    writer_qos.history.depth = 10;
+    const auto announced = cp::announced_writer("history_topic_name", "FlatRecord", writer_qos);
+    const InstanceHandle_t writer = delivery::only(cp::expect_matched(v, mA, rA, {announced}, {}, "the writer at rA"));
+    cp::expect_matched(v, mB, rB, {announced}, {}, "the writer at rB");
+    cp::report("reader_match_finish", v);
     if (!cp::await("write_finish", 15000)) return;
 
-    // Both have the last sample; a little more time for anything that must not come.
-    cp::settle<FlatRecord>(rA, cp::has_lval<FlatRecord>(9), 2000);
-    cp::settle<FlatRecord>(rB, cp::has_lval<FlatRecord>(9), 2000);
-    cp::pause(cp::kGraceMs);
-    const bool a_ok = cp::expect_lvals(cp::lvals(cp::take<FlatRecord>(rA)), cp::range(0, 9), "keep last 10");
-    const bool b_ok = cp::expect_lvals(cp::lvals(cp::take<FlatRecord>(rB)), {7, 8, 9}, "keep last 3");
+    cp::gather<FlatRecord>(v, rA, cp::has_lval<FlatRecord>(9), 2000);
+    cp::gather<FlatRecord>(v, rB, cp::has_lval<FlatRecord>(9), 2000);
+    cp::expect_samples(v, cp::take<FlatRecord>(rA), delivery::written(cp::range(0, 9), writer, true), "keep last 10");
+    cp::expect_samples(v, cp::take<FlatRecord>(rB), delivery::written({7, 8, 9}, writer, true), "keep last 3");
+    cp::report("reader_take_finish", v);
+    mA.gone(v);
+    mB.gone(v);
     e.release();
-    cp::report("reader_take_finish", a_ok && b_ok);
 }

@@ -3,24 +3,26 @@
 // participant, manual by topic). Their liveliness-changed statuses are
 // followed every 50 ms from "wait_for_completion" to "write_finish".
 //
-// The positive side, from t = 0 at "wait_for_completion" (nominal times):
-//   0.1 s .. 9.1 s   asserts writer2 every second (manual by participant, so
-//                    writer2dup, never asserted itself, is kept alive too);
-//   11.1 s           both manual-by-participant writers lose their lease;
-//   16 s .. 25 s     asserts writer3 every second (manual by topic);
-//   27 s             writer3 loses its lease;
-//   ~32 s            "write_finish".
+// The positive side, from t = 0 at "wait_for_completion" (nominal times; a
+// loaded machine only makes them later):
+//   0 s .. 9 s     asserts writer2 every second (manual by participant, so
+//                  writer2dup, never asserted itself, is kept alive too);
+//   11 s           both manual-by-participant writers lose their lease;
+//   15.9 s .. 24.9 s  asserts writer3 every second (manual by topic);
+//   26.9 s         writer3 loses its lease;
+//   ~31.8 s        "write_finish".
 // So:
+// - each writer announces its kind and its 2 s lease;
 // - r1 (automatic) has its writer alive throughout: never a not-alive one;
-// - r2 sees both writers alive together, and neither lost before 9 s (2 s
-//   before the nominal loss; an assertion that does not reach this side, or
-//   that renews writer2 only, loses one within 2-3 s of the match);
+// - r2 sees both writers alive together; neither is lost before 10.5 s (its
+//   last assertion is at 9 s at the earliest), and both are lost within
+//   13.5 s of their discovery (the last assertion follows the discovery by
+//   about 9 s, then the 2 s lease, then the reader's lease check);
+// - r3's writer, never asserted for its first 15 s, is not alive by then; it
+//   is alive again while it asserts, and lost again not before 26.5 s;
 // - at "write_finish": matched 1/2/1, alive/not alive 1/0, 0/2, 0/1.
-// writer3 counts as alive here from its discovery until its first lease runs
-// out, at about 2 s; its later assertions do not bring it back on this side
-// (a lost remote writer comes back only with data it writes, and this one
-// writes none), so r3 is judged by its end state only.
-// After "dp_deleted" every match is gone within 5 s.
+// After "dp_deleted" every match ends, and the alive and not-alive counts
+// fall to 0 within 5 s.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,8 +31,10 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "counterpart.h"
+#include "delivery_checks.h"
 #include "peer/peer_link.h"
 #include "quorvela/quorvela.h"
 
@@ -40,10 +44,20 @@ namespace {
 
 constexpr int kWriteFinishMs = 60000;
 constexpr int kPollEveryMs = 50;
-constexpr auto kNoLossBefore = std::chrono::milliseconds(9000);
+constexpr int64_t kNoLossBeforeMs = 10500;       // r2: 2 s after the earliest last assertion, less a poll
+constexpr int64_t kLostWithinMs = 13500;         // r2: after its writers' discovery
+constexpr int64_t kLostBeforeAssertsMs = 15500;  // r3: not alive by then, unasserted since its discovery
+constexpr int64_t kNoSecondLossBeforeMs = 26500; // r3: 2 s after the earliest last assertion, less a poll
 
 DataReaderQos liveliness_reader(LivelinessQosPolicyKind kind) {
     DataReaderQos qos = cp::reliable_reader();
+    qos.liveliness.kind = kind;
+    qos.liveliness.lease_duration = {2, 0};
+    return qos;
+}
+
+DataWriterQos liveliness_writer(LivelinessQosPolicyKind kind) {
+    DataWriterQos qos = DATAWRITER_QOS_DEFAULT;
     qos.liveliness.kind = kind;
     qos.liveliness.lease_duration = {2, 0};
     return qos;
@@ -57,59 +71,71 @@ LivelinessChangedStatus liveliness_of(DataReader* reader) {
     return status;
 }
 
+// One change of a reader's counts, in ms since the start.
+struct Change {
+    int64_t ms;
+    int32_t alive;
+    int32_t not_alive;
+};
+
 // Follows the liveliness-changed statuses of the three readers every 50 ms on
 // a thread of its own, while the test thread waits for the positive side.
+// Each reader's changes are logged and kept; read them after stop().
 class LivelinessWatch {
 public:
-    LivelinessWatch(DataReader* r1, DataReader* r2, DataReader* r3)
-        : r1_(r1), r2_(r2), r3_(r3), start_(cp::Clock::now()), thread_([this] { run(); }) {}
+    explicit LivelinessWatch(std::vector<DataReader*> readers)
+        : readers_(std::move(readers)), changes(readers_.size()), start_(cp::Clock::now()),
+          thread_([this] { run(); }) {}
     ~LivelinessWatch() { stop(); }
     void stop() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
     }
-
-    bool r1_ever_not_alive = false;      // the automatic writer was lost
-    bool r2_both_alive = false;          // both manual-by-participant writers were alive together
-    bool r2_lost_early = false;          // one of them was lost before kNoLossBefore
+    int64_t since_start_ms() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(cp::Clock::now() - start_).count();
+    }
 
 private:
     void run() {
-        LivelinessChangedStatus last[3];
         while (!stop_) {
-            const auto now = cp::Clock::now();
-            const LivelinessChangedStatus s1 = liveliness_of(r1_), s2 = liveliness_of(r2_), s3 = liveliness_of(r3_);
-            r1_ever_not_alive = r1_ever_not_alive || s1.not_alive_count > 0;
-            r2_both_alive = r2_both_alive || s2.alive_count == 2;
-            if (now - start_ < kNoLossBefore && s2.not_alive_count > 0) r2_lost_early = true;
-            const LivelinessChangedStatus* cur[3] = {&s1, &s2, &s3};
-            for (int i = 0; i < 3; ++i) {
-                if (cur[i]->alive_count == last[i].alive_count && cur[i]->not_alive_count == last[i].not_alive_count)
-                    continue;
-                last[i] = *cur[i];
-                std::cout << "[liveliness] +" << std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count()
-                          << " ms r" << i + 1 << " alive " << cur[i]->alive_count << ", not alive "
-                          << cur[i]->not_alive_count << std::endl;
+            const int64_t ms = since_start_ms();
+            for (std::size_t i = 0; i < readers_.size(); ++i) {
+                const LivelinessChangedStatus s = liveliness_of(readers_[i]);
+                std::vector<Change>& c = changes[i];
+                if (!c.empty() && c.back().alive == s.alive_count && c.back().not_alive == s.not_alive_count) continue;
+                c.push_back({ms, s.alive_count, s.not_alive_count});
+                std::cout << "[liveliness] +" << ms << " ms r" << i + 1 << " alive " << s.alive_count
+                          << ", not alive " << s.not_alive_count << std::endl;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollEveryMs));
         }
     }
 
-    DataReader* r1_;
-    DataReader* r2_;
-    DataReader* r3_;
+    std::vector<DataReader*> readers_;
+
+public:
+    std::vector<std::vector<Change>> changes;
+
+private:
     const cp::Clock::time_point start_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
-bool expect_counts(DataReader* reader, const char* name, std::size_t matched, int32_t alive, int32_t not_alive) {
-    const std::size_t m = cp::matched_count(reader);
+// The first change at or after `from_ms` for which `holds` is true; null when none.
+template <class Pred>
+const Change* first(const std::vector<Change>& changes, int64_t from_ms, Pred holds) {
+    for (const Change& c : changes)
+        if (c.ms >= from_ms && holds(c)) return &c;
+    return nullptr;
+}
+
+void expect_counts(cp::Verdict& v, DataReader* reader, const char* name, std::size_t matched, int32_t alive,
+                   int32_t not_alive) {
     const LivelinessChangedStatus s = liveliness_of(reader);
-    EXPECT_EQ(m, matched) << name << ": matched writers";
-    EXPECT_EQ(s.alive_count, alive) << name << ": alive writers";
-    EXPECT_EQ(s.not_alive_count, not_alive) << name << ": not-alive writers";
-    return m == matched && s.alive_count == alive && s.not_alive_count == not_alive;
+    v.equal(cp::matched_count(reader), matched) << name << ": matched writers";
+    v.equal(s.alive_count, alive) << name << ": alive writers";
+    v.equal(s.not_alive_count, not_alive) << name << ": not-alive writers";
 }
 
 }  // namespace
@@ -122,31 +148,76 @@ PEER_TEST(LivelinessQosPolicyTestNegative, ENABLED_LivelinessQosPolicyNegative, 
     ASSERT_TRUE(cp::ready());
     ASSERT_TRUE(e.ok());
 
-    LivelinessWatch watch(r1, r2, r3);
+    LivelinessWatch watch({r1, r2, r3});
+    cp::Verdict v("liveliness");
+    cp::Matches m1(r1), m2(r2), m3(r3);
+    const auto writer = [](int topic, LivelinessQosPolicyKind kind) {
+        return cp::announced_writer("liveliness_topic_name_" + std::to_string(topic), "FlatRecord",
+                                    liveliness_writer(kind));
+    };
+    cp::expect_matched(v, m1, r1, {writer(1, AUTOMATIC_LIVELINESS_QOS)}, {}, "the automatic writer");
+    cp::expect_matched(v, m2, r2,
+                       {writer(2, MANUAL_BY_PARTICIPANT_LIVELINESS_QOS), writer(2, MANUAL_BY_PARTICIPANT_LIVELINESS_QOS)},
+                       {}, "the manual-by-participant writers");
+    cp::expect_matched(v, m3, r3, {writer(3, MANUAL_BY_TOPIC_LIVELINESS_QOS)}, {}, "the manual-by-topic writer");
     const bool finished = cp::await("write_finish", kWriteFinishMs);
     watch.stop();
     if (!finished) return;
+    const std::vector<Change>& c1 = watch.changes[0];
+    const std::vector<Change>& c2 = watch.changes[1];
+    const std::vector<Change>& c3 = watch.changes[2];
 
-    EXPECT_FALSE(watch.r1_ever_not_alive) << "the automatic writer was reported not alive";
-    EXPECT_TRUE(watch.r2_both_alive) << "the two manual-by-participant writers were never alive together";
-    EXPECT_FALSE(watch.r2_lost_early) << "a manual-by-participant writer was lost while writer2 was being asserted";
-    bool ok = !watch.r1_ever_not_alive && watch.r2_both_alive && !watch.r2_lost_early;
-    ok = expect_counts(r1, "r1 (automatic)", 1, 1, 0) && ok;
-    ok = expect_counts(r2, "r2 (manual by participant)", 2, 0, 2) && ok;
-    ok = expect_counts(r3, "r3 (manual by topic)", 1, 0, 1) && ok;
-    cp::report("reader_check_finish", ok);
+    const Change* r1_lost = first(c1, 0, [](const Change& c) { return c.not_alive > 0; });
+    v.check(r1_lost == nullptr) << "the automatic writer was reported not alive at +" << r1_lost->ms << " ms";
+
+    const Change* r2_both = first(c2, 0, [](const Change& c) { return c.alive == 2; });
+    const Change* r2_lost = first(c2, 0, [](const Change& c) { return c.not_alive > 0; });
+    const Change* r2_all_lost = first(c2, 0, [](const Change& c) { return c.not_alive == 2; });
+    if (v.check(r2_both != nullptr) << "the two manual-by-participant writers were never alive together") {
+        v.check(r2_lost != nullptr && r2_all_lost != nullptr && r2_lost->ms >= kNoLossBeforeMs &&
+                r2_all_lost->ms <= r2_both->ms + kLostWithinMs)
+            << "the manual-by-participant writers must be lost between +" << kNoLossBeforeMs << " ms and "
+            << kLostWithinMs << " ms after they were alive together (+" << r2_both->ms << " ms): first lost at +"
+            << (r2_lost ? r2_lost->ms : -1) << " ms, both at +" << (r2_all_lost ? r2_all_lost->ms : -1) << " ms";
+    }
+
+    const Change* r3_unasserted = first(c3, 0, [](const Change& c) { return c.alive == 0 && c.not_alive == 1; });
+    const Change* r3_revived =
+        r3_unasserted ? first(c3, r3_unasserted->ms + 1, [](const Change& c) { return c.alive == 1; }) : nullptr;
+    const Change* r3_lost_again =
+        r3_revived ? first(c3, r3_revived->ms + 1, [](const Change& c) { return c.not_alive == 1; }) : nullptr;
+    v.check(r3_unasserted != nullptr && r3_unasserted->ms < kLostBeforeAssertsMs)
+        << "the manual-by-topic writer was not lost before its first assertion";
+    v.check(r3_revived != nullptr) << "the manual-by-topic writer was not alive again while it asserted";
+    v.check(r3_revived == nullptr || (r3_lost_again != nullptr && r3_lost_again->ms >= kNoSecondLossBeforeMs))
+        << "the manual-by-topic writer must stay alive from its revival (+" << r3_revived->ms
+        << " ms) to its loss after +" << kNoSecondLossBeforeMs << " ms; lost again at +"
+        << (r3_lost_again ? r3_lost_again->ms : -1) << " ms";
+
+    expect_counts(v, r1, "r1 (automatic)", 1, 1, 0);
+    expect_counts(v, r2, "r2 (manual by participant)", 2, 0, 2);
+    expect_counts(v, r3, "r3 (manual by topic)", 1, 0, 1);
+    cp::report("reader_check_finish", v);
 
     // The positive side closes the connection right after "dp_deleted", so
     // this last bounded wait does not end with the connection.
     if (!cp::await("dp_deleted", 15000)) return;
+    cp::Verdict after("after the deletion");
+    m1.gone(after);
+    m2.gone(after);
+    m3.gone(after);
+    // No writer counts as alive or not alive any more either. The positive
+    // side has closed the connection by now: this wait is bounded by itself.
     const auto deadline = cp::Clock::now() + std::chrono::milliseconds(5000);
-    auto all_gone = [&] { return cp::matched_count(r1) + cp::matched_count(r2) + cp::matched_count(r3) == 0; };
-    bool gone = all_gone();
-    while (!gone && cp::Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(cp::kPollMs));
-        gone = all_gone();
+    for (DataReader* r : {r1, r2, r3}) {
+        LivelinessChangedStatus s = liveliness_of(r);
+        while ((s.alive_count != 0 || s.not_alive_count != 0) && cp::Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(cp::kPollMs));
+            s = liveliness_of(r);
+        }
+        after.check(s.alive_count == 0 && s.not_alive_count == 0)
+            << "writers still counted 5 s after their deletion: alive " << s.alive_count << ", not alive "
+            << s.not_alive_count;
     }
-    EXPECT_TRUE(gone) << "matches left 5 s after the writers were deleted: " << cp::matched_count(r1) << "/"
-                      << cp::matched_count(r2) << "/" << cp::matched_count(r3);
     e.release();
 }

@@ -3,11 +3,17 @@
 // "ownership_topic_name_2", both reliable and keeping all. The positive side
 // writes 1 and 2 from two shared writers on topic 1, then 3 from the exclusive
 // writer of strength 100 and 4 from the one of strength 50 on topic 2.
+// - The shared writers announce shared ownership (strength 0), the exclusive
+//   ones exclusive ownership with strengths 100 and 50.
 // - r1 gets both shared samples, {1, 2}, in either order;
 // - r2 gets only the strongest writer's sample, [3]: writer3 owns the one
 //   instance of the keyless type when writer4 writes, so 4 is rejected.
-// Both exclusive writers are matched before anything is written, and the
-// readers listen 300 ms longer for samples that must not come.
+// - This side's own exclusive writer on topic 2 then writes 5 with strength
+//   75, which writer3 (100, alive, with no deadline) still outranks: rejected;
+//   with its strength raised to 150 (and r2 seeing 150) it writes 6, which
+//   takes the instance over: accepted. So r2 holds [3, 6] in all.
+// All writers are matched before anything is written, and the readers listen
+// 300 ms longer for samples that must not come.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,10 +22,22 @@
 
 #include "FlatRecord.h"
 #include "counterpart.h"
+#include "delivery_checks.h"
 #include "peer/peer_link.h"
 #include "quorvela/quorvela.h"
 
 using namespace QUORVELA;
+
+namespace {
+
+DataWriterQos ownership_writer(OwnershipQosPolicyKind kind, int32_t strength) {
+    DataWriterQos qos = DATAWRITER_QOS_DEFAULT;
+    qos.ownership.kind = kind;
+    qos.ownership_strength.value = strength;
+    return qos;
+}
+
+}  // namespace
 
 PEER_TEST(OwnershipQosPolicyTestNegative, ENABLED_OwnershipQosPolicyNegative, "OwnershipQosPolicy") {
     cp::Entities e;
@@ -29,17 +47,59 @@ PEER_TEST(OwnershipQosPolicyTestNegative, ENABLED_OwnershipQosPolicyNegative, "O
     exclusive_qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
     DataReader* r1 = e.reader("ownership_topic_name_1", shared_qos);
     DataReader* r2 = e.reader("ownership_topic_name_2", exclusive_qos);
+    DataWriter* own = e.writer("ownership_topic_name_2", ownership_writer(EXCLUSIVE_OWNERSHIP_QOS, 75));
+    ASSERT_NE(own, nullptr);
+    const InstanceHandle_t own_handle = own->get_instance_handle();
     ASSERT_TRUE(cp::ready());
-    cp::report("reader_match_finish", cp::wait_matched(r1, 2) && cp::wait_matched(r2, 2));
+    cp::Verdict v("ownership");
+    cp::Matches m1(r1), m2(r2);
+    const auto writer = [](int topic, OwnershipQosPolicyKind kind, int32_t strength) {
+        return cp::announced_writer("ownership_topic_name_" + std::to_string(topic), "FlatRecord",
+                                    ownership_writer(kind, strength));
+    };
+    cp::expect_matched(v, m1, r1, {writer(1, SHARED_OWNERSHIP_QOS, 0), writer(1, SHARED_OWNERSHIP_QOS, 0)}, {},
+                       "the shared writers");
+    const auto exclusive_writers =
+        cp::expect_matched(v, m2, r2, {writer(2, EXCLUSIVE_OWNERSHIP_QOS, 100), writer(2, EXCLUSIVE_OWNERSHIP_QOS, 50)},
+                           {{own_handle, writer(2, EXCLUSIVE_OWNERSHIP_QOS, 75)}}, "the exclusive writers");
+    InstanceHandle_t strongest = HANDLE_NIL;
+    for (const auto& w : exclusive_writers)
+        if (w.data.ownership_strength.value == 100) strongest = w.handle;
+    cp::report("reader_match_finish", v);
     if (!cp::await("write_finish")) return;
 
-    cp::settle<FlatRecord>(r1, cp::valid_count<FlatRecord>(2), 2000);
-    cp::settle<FlatRecord>(r2, cp::valid_count<FlatRecord>(1), 2000);
-    cp::pause(cp::kGraceMs);
-    std::vector<int32_t> shared = cp::lvals(cp::take<FlatRecord>(r1));
-    std::sort(shared.begin(), shared.end());
-    const bool shared_ok = cp::expect_lvals(shared, {1, 2}, "shared ownership (sorted)");
-    const bool exclusive_ok = cp::expect_lvals(cp::lvals(cp::take<FlatRecord>(r2)), {3}, "exclusive ownership");
+    // Shared: both samples, from either writer, in either order.
+    const cp::Samples<FlatRecord> shared = cp::collect<FlatRecord>(v, r1, cp::valid_count<FlatRecord>(2), 2000);
+    cp::expect_samples(v, shared, {cp::Want::data(1).view(ANY_VIEW_STATE), cp::Want::data(2).view(ANY_VIEW_STATE)},
+                       "shared ownership");
+    // Exclusive: the strongest writer's only.
+    const cp::Samples<FlatRecord> exclusive = cp::collect<FlatRecord>(v, r2, cp::valid_count<FlatRecord>(1), 2000);
+    cp::expect_samples(v, exclusive, delivery::written({3}, strongest), "exclusive ownership, the positive writers");
+
+    // This side's writer: weaker than the owner, then stronger.
+    FlatRecord sample;
+    sample.lVal = 5;
+    v.equal(own->write(&sample, HANDLE_NIL), RETCODE_OK) << "this side's write at strength 75";
+    cp::expect_samples(v, cp::collect<FlatRecord>(v, r2, cp::valid_count<FlatRecord>(1), cp::kGraceMs, 0), {},
+                       "strength 75 against the owner's 100");
+    DataWriterQos stronger;
+    v.equal(own->get_qos(stronger), RETCODE_OK) << "get_qos of this side's writer";
+    stronger.ownership_strength.value = 150;
+    v.equal(own->set_qos(stronger), RETCODE_OK) << "set_qos of this side's writer to strength 150";
+    v.check(cp::wait_until(
+        [&] {
+            PublicationBuiltinTopicData d;
+            return r2->get_matched_publication_data(d, own_handle) == RETCODE_OK && d.ownership_strength.value == 150;
+        },
+        cp::kMatchMs))
+        << "the reader does not see this side's writer at strength 150";
+    sample.lVal = 6;
+    v.equal(own->write(&sample, HANDLE_NIL), RETCODE_OK) << "this side's write at strength 150";
+    cp::expect_samples(v, cp::collect<FlatRecord>(v, r2, cp::has_lval<FlatRecord>(6), 2000),
+                       {cp::Want::data(6).from(own_handle).text("").view(NOT_NEW_VIEW_STATE)},
+                       "strength 150 against the owner's 100");
+    cp::report("check_finish", v);
+    m1.gone(v);
+    m2.gone(v, {own_handle});
     e.release();
-    cp::report("check_finish", shared_ok && exclusive_ok);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "faults/fault.h"
 #include "filter/filter.h"
 #include "qos_rules.h"
 #include "faults/fault.h"
@@ -259,8 +260,15 @@ bool DataReaderImpl::note_state_change_locked(Instance& inst, const wire::WireSa
 
 // Time-based filter, per instance, on source timestamps.
 bool DataReaderImpl::passes_time_filter_locked(const Instance& inst, const wire::WireSample& s) const {
+  // Fault: the separation measured from the last sample of any instance.
+  if (QV_FAULT(time_filter_across_instances)) {
+    if (!any_accepted_) return true;
+    const int64_t sep = to_ns(qos_.time_based_filter.minimum_separation);
+    return sep <= 0 || s.source_ts_ns - last_accepted_any_ts_ >= sep;
+  }
   if (!inst.has_accepted) return true;
-  const int64_t sep = to_ns(qos_.time_based_filter.minimum_separation);
+  const int64_t sep =
+      stale_separation_ns_ >= 0 ? stale_separation_ns_ : to_ns(qos_.time_based_filter.minimum_separation);
   if (sep == kInfiniteNs) return false;
   return sep <= 0 || s.source_ts_ns - inst.last_accepted_ts >= sep;
 }
@@ -270,12 +278,16 @@ bool DataReaderImpl::passes_time_filter_locked(const Instance& inst, const wire:
 bool DataReaderImpl::make_room_locked(Instance& inst) {
   const auto& rl = qos_.resource_limits;
   if (qos_.history.kind == KEEP_ALL_HISTORY_QOS) {
-    if (rl.max_samples_per_instance > 0 && inst.valid_count() >= rl.max_samples_per_instance) {
+    // Fault: an unlimited keep-all instance capped at a default of 64 samples.
+    const int32_t per_instance =
+        QV_FAULT(keep_all_reader_capped_at_64) && rl.max_samples_per_instance <= 0 ? 64 : rl.max_samples_per_instance;
+    if (per_instance > 0 && inst.valid_count() >= per_instance) {
       reject_locked(REJECTED_BY_SAMPLES_PER_INSTANCE_LIMIT, inst.handle);
       return false;
     }
   } else {
-    const int32_t depth = qos_.history.depth > 0 ? qos_.history.depth : 1;
+    // Fault: keep last n keeps n + 1.
+    const int32_t depth = (qos_.history.depth > 0 ? qos_.history.depth : 1) + (QV_FAULT(keep_last_one_more) ? 1 : 0);
     // The oldest valid samples make way.
     for (Sample* x = inst.oldest(); x != nullptr && inst.valid_count() >= depth;) {
       Sample* next = x->next_in_instance();
@@ -303,14 +315,20 @@ void DataReaderImpl::store_sample_locked(Instance& inst, wire::WireSample& s) {
   inst.state = from_cyclone_state(s.instance_state);  // Cyclone reports the state as of the take
   inst.has_accepted = true;
   inst.last_accepted_ts = s.source_ts_ns;
+  any_accepted_ = true;
+  last_accepted_any_ts_ = s.source_ts_ns;
   inst.key_payload = s.payload;
   auto* smp = new Sample;
   smp->seq = next_seq_++;
   smp->valid = true;
   smp->source_ts = s.source_ts_ns;
   // The lifespan the writer had when it wrote the sample.
-  if (s.lifespan_ns != kInfiniteNs) smp->expiry = add_ns(s.source_ts_ns, s.lifespan_ns);
+  // Fault: a quarter of the lifespan asked for.
+  if (s.lifespan_ns != kInfiniteNs)
+    smp->expiry = add_ns(s.source_ts_ns, QV_FAULT(lifespan_quarter) ? s.lifespan_ns / 4 : s.lifespan_ns);
   smp->publication = handle_from_guid(s.publication);
+  // Fault: every sample of an instance credited to the writer of its oldest one.
+  if (QV_FAULT(sample_publication_of_oldest) && inst.oldest() != nullptr) smp->publication = inst.oldest()->publication;
   smp->disposed_gen = inst.disposed_gen;
   smp->no_writers_gen = inst.no_writers_gen;
   smp->payload = std::move(s.payload);
@@ -772,6 +790,9 @@ ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& requested) {
       purge_timer_.cancel();
       purge_due_locked();
     }
+    // Fault: a new separation is accepted and reported, but the filter keeps the old one.
+    if (QV_FAULT(time_filter_change_ignored) && stale_separation_ns_ < 0)
+      stale_separation_ns_ = to_ns(old.time_based_filter.minimum_separation);
     return RETCODE_OK;
   });
 }

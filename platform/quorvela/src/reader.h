@@ -188,6 +188,9 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   ReaderCache cache_;
   std::map<wire::KeyHash, Instance>& instances_ = cache_.instances();
   uint64_t next_seq_ = 1;
+  bool any_accepted_ = false;         // the last sample stored, of any instance (fault builds only read it)
+  int64_t last_accepted_any_ts_ = 0;
+  int64_t stale_separation_ns_ = -1;  // fault builds only: the separation before a set_qos
   bool sweep_pending_ = false;     // an instance may be empty and not alive (after a lifespan purge)
   std::vector<Sample*> picked_;    // scratch of collect
   DeadlineTimer deadline_timer_;

@@ -56,6 +56,7 @@ ReturnCode_t DataWriterImpl::enable() {
   ReturnCode_t rc = create_wire_locked();
   if (rc != RETCODE_OK) return rc;
   enabled_ = true;
+  enabled_at_ = Clock::now();
   bool refused = false;
   // The one instance of a keyless type exists from the start, and so does
   // its deadline clock; so do the clocks of instances registered before.
@@ -273,7 +274,10 @@ ReturnCode_t DataWriterImpl::write_locked(const void* data, const InstanceHandle
   if (it == instances_.end()) inst = add_instance_locked(key, payload, refused);
   else inst = &it->second;
   if (!inst) return RETCODE_OUT_OF_RESOURCES;
-  dds_return_t drc = wire_.write(key, payload.data(), payload.size(), ts_ns);
+  // Fault: a writer with a deadline drops what it writes in its first 600 ms.
+  const bool dropped = QV_FAULT(deadline_writer_loses_first_600ms) && !is_infinite(qos_.deadline.period) &&
+                       Clock::now() < enabled_at_ + std::chrono::milliseconds(600);
+  dds_return_t drc = dropped ? DDS_RETCODE_OK : wire_.write(key, payload.data(), payload.size(), ts_ns);
   if (drc != DDS_RETCODE_OK) return wire::to_retcode(drc);
   if (qos_.history.kind == KEEP_ALL_HISTORY_QOS) {
     ++unacked_total_;
@@ -373,7 +377,8 @@ ReturnCode_t DataWriterImpl::renew_liveliness(bool wrote) {
     return assert_participant_liveliness(participant_wire_, wrote ? this : nullptr);
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_ || closed_ || qos_.liveliness.kind == AUTOMATIC_LIVELINESS_QOS) return RETCODE_OK;
-  if (!wrote && !is_infinite(qos_.liveliness.lease_duration)) {
+  // Fault: a manual-by-topic assertion renews only this side's own lease.
+  if (!wrote && !is_infinite(qos_.liveliness.lease_duration) && !QV_FAULT(topic_assert_local_only)) {
     const dds_return_t rc = wire_.assert_liveliness();
     if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   }
@@ -390,6 +395,8 @@ ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire
                                                            DataWriterImpl* wrote) {
   std::vector<DataWriterImpl*> writers;
   dds_return_t rc = DDS_RETCODE_OK;
+  // Fault: the participant's assertion renews only this side's own leases.
+  const bool local_only = QV_FAULT(participant_assert_local_only);
   {
     std::lock_guard<std::mutex> g(mbp_mutex());
     auto range = mbp_writers().equal_range(participant);
@@ -401,7 +408,7 @@ ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire
       if (!w->enabled_ || w->closed_) continue;
       // Each writer's readers hear of the assertion from that writer: one
       // whose lease ran out at a reader is alive there again only then.
-      if (w != wrote && !is_infinite(w->qos_.liveliness.lease_duration)) {
+      if (!local_only && w != wrote && !is_infinite(w->qos_.liveliness.lease_duration)) {
         const dds_return_t wrc = w->wire_.assert_liveliness();
         if (rc == DDS_RETCODE_OK) rc = wrc;
       }
@@ -413,7 +420,7 @@ ReturnCode_t DataWriterImpl::assert_participant_liveliness(wire::ParticipantWire
       }
     }
   }
-  if (participant) {
+  if (participant && !local_only) {
     const dds_return_t prc = participant->assert_liveliness();
     if (rc == DDS_RETCODE_OK) rc = prc;
   }

@@ -133,6 +133,7 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
   Clock::time_point last_assert_{};
   uint64_t lease_timer_ = 0;
   int64_t last_given_ts_ns_ = 0;  // kept only by the fault untimed_dispose_stale_timestamp
+  Clock::time_point enabled_at_{};
 
   // Statuses (guarded by statuses_), the listener and the status condition;
   // last, so that the condition unlinks before the state it reads goes away.

@@ -229,7 +229,10 @@ void from_wire(const FromWire& w, OwnershipQosPolicy& p) {
   if (dds_qget_ownership(w.qos, &k)) p.kind = k == DDS_OWNERSHIP_EXCLUSIVE ? EXCLUSIVE_OWNERSHIP_QOS : SHARED_OWNERSHIP_QOS;
 }
 
-void to_wire(ToWire& w, const OwnershipStrengthQosPolicy& p) { dds_qset_ownership_strength(w.qos, p.value); }
+void to_wire(ToWire& w, const OwnershipStrengthQosPolicy& p) {
+  // Fault: the strength never reaches the wire (announced and arbitrated as 0).
+  dds_qset_ownership_strength(w.qos, QV_FAULT(ownership_strength_unannounced) ? 0 : p.value);
+}
 void from_wire(const FromWire& w, OwnershipStrengthQosPolicy& p) {
   int32_t v;
   if (dds_qget_ownership_strength(w.qos, &v)) p.value = v;
@@ -390,6 +393,8 @@ CycloneQos reader_qos(const DataReaderQos& q, const TopicQos& t) {
   ToWire w;
   put(w, q);
   put_topic<SubscriptionBuiltinTopicData, DataReaderQos>(w, t);
+  // Fault: every reader made volatile.
+  if (QV_FAULT(reader_durability_dropped)) dds_qset_durability(w.qos, DDS_DURABILITY_VOLATILE);
   return w.done();
 }
 

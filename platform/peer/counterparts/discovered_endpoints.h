@@ -15,10 +15,12 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "FlatRecord.h"
 #include "counterpart.h"
 
 namespace discovered {
@@ -154,5 +156,79 @@ bool expect_seen(const std::vector<Data>& seen, const std::function<OctetSeq(con
     }
     return ok;
 }
+
+// Whether the endpoint's participant key is one of `participants` (handles
+// of discovered participants); a failure otherwise.
+template <class Data>
+bool of_participant(const Data& endpoint, const InstanceHandleSeq& participants) {
+    for (const InstanceHandle_t& p : participants) {
+        if (std::memcmp(p.value, endpoint.participant_key.value, sizeof p.value) == 0) return true;
+    }
+    ADD_FAILURE() << "an endpoint on \"" << endpoint.topic_name << "\" names a participant key that is none of the "
+                  << participants.size() << " participant(s) discovered";
+    return false;
+}
+
+// Polls `holds` every 10 ms until it holds or `timeout_ms` passed. Unlike
+// cp::wait_until it goes on after the positive side has closed: for what must
+// happen because it closed.
+inline bool wait_for(const std::function<bool()>& holds, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (holds()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// A second participant of this side, with a default reader on one topic: it
+// finds this side's own writers as any other participant does, so it sees
+// what they announce.
+class Watcher {
+public:
+    explicit Watcher(const std::string& topic_name) {
+        factory_ = DomainParticipantFactory::get_instance();
+        participant_ = factory_ == nullptr ? nullptr : factory_->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+        EXPECT_NE(participant_, nullptr) << "the watcher's participant";
+        if (participant_ == nullptr) return;
+        EXPECT_EQ(participant_->registe_type("FlatRecord", FlatRecordTypeSupport::get_instance()), RETCODE_OK);
+        Topic* topic = participant_->create_topic(topic_name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
+        Subscriber* subscriber = participant_->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+        if (topic != nullptr && subscriber != nullptr) {
+            reader_ = subscriber->create_datareader(topic, DATAREADER_QOS_DEFAULT, nullptr, 0);
+        }
+        EXPECT_NE(reader_, nullptr) << "the watcher's reader on \"" << topic_name << "\"";
+    }
+    ~Watcher() { close(); }
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    DataReader* reader() const { return reader_; }
+    InstanceHandle_t handle() const { return reader_ == nullptr ? InstanceHandle_t{} : reader_->get_instance_handle(); }
+
+    // The topic data that `writer` announces as the watcher finds it; nothing
+    // while the watcher is not matched with it.
+    std::optional<OctetSeq> topic_data(const InstanceHandle_t& writer) const {
+        PublicationBuiltinTopicData data;
+        if (reader_ == nullptr || reader_->get_matched_publication_data(data, writer) != RETCODE_OK) return {};
+        return data.topic_data.value;
+    }
+    bool wait_topic_data(const InstanceHandle_t& writer, const OctetSeq& want, int timeout_ms) const {
+        return cp::wait_until([&] { return topic_data(writer) == want; }, timeout_ms);
+    }
+
+    void close() {
+        if (participant_ == nullptr) return;
+        EXPECT_EQ(participant_->delete_contained_entities(), RETCODE_OK) << "the watcher's entities";
+        EXPECT_EQ(factory_->delete_participant(participant_), RETCODE_OK) << "the watcher's participant";
+        participant_ = nullptr;
+        reader_ = nullptr;
+    }
+
+private:
+    DomainParticipantFactory* factory_ = nullptr;
+    DomainParticipant* participant_ = nullptr;
+    DataReader* reader_ = nullptr;
+};
 
 }  // namespace discovered

@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "faults/fault.h"
 #include "impl.h"
 #include "qos_rules.h"
 #include "wire/domain.h"
@@ -41,7 +42,8 @@ class FactoryImpl : public DomainParticipantFactory {
     if (check_qos(q) != RETCODE_OK) return nullptr;
     auto p = std::make_unique<ParticipantImpl>(domain_id, q, listener, mask);
     if (!p->start()) return nullptr;
-    if (qos_.entity_factory.autoenable_created_entities) p->enable();
+    // Fault: the factory's autoenable taken as always on.
+    if (qos_.entity_factory.autoenable_created_entities || QV_FAULT(factory_autoenable_ignored)) p->enable();
     participants_.push_back(std::move(p));
     return participants_.back().get();
   }

@@ -37,8 +37,6 @@ constexpr int kKeyMs = 30000;
 // How long the disabled entities are watched; "match_check_1" follows, well
 // within the positive side's 10 s.
 constexpr int kDisabledMs = 1500;
-// A participant that is deleted announces it; its lease is not waited for.
-constexpr int kGoneMs = 8000;
 
 // The positive side's endpoints that this side's endpoints are matched with.
 struct Seen {
@@ -162,7 +160,8 @@ PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNega
     // The positive side deletes everything and closes.
     EXPECT_TRUE(peer::link().wait_closed(kKeyMs)) << "the positive side still held the connection";
     const bool gone = discovered::wait_for(
-        [&] { return watch.look().none() && participants(e.participant()).empty(); }, kGoneMs);
+        [&] { return watch.look().none() && participants(e.participant()).empty(); }, discovered::kEndMs,
+        "positive endpoints and participant gone");
     EXPECT_TRUE(gone) << "after the positive side closed: " << watch.look().describe() << ", "
                       << participants(e.participant()).size() << " participant(s) still discovered";
     e.release();

@@ -169,16 +169,26 @@ bool of_participant(const Data& endpoint, const InstanceHandleSeq& participants)
     return false;
 }
 
+// How long matches may outlive the positive side's close (its endpoints are
+// deleted before it closes; a match ends about 100 ms after the deletion).
+// Under the dispatcher's 5 s for a test to end after the positive side went.
+constexpr int kEndMs = 4000;
+
 // Polls `holds` every 10 ms until it holds or `timeout_ms` passed. Unlike
 // cp::wait_until it goes on after the positive side has closed: for what must
 // happen because it closed.
-inline bool wait_for(const std::function<bool()>& holds, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (holds()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+inline bool wait_for(const std::function<bool()>& holds, int timeout_ms, const std::string& what = "") {
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::milliseconds(timeout_ms);
+    bool held = false;
+    while (!(held = holds()) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    if (!what.empty()) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        std::cout << "[peer] " << what << (held ? " after " : ": not within ") << ms.count() << " ms" << std::endl;
+    }
+    return held;
 }
 
 // A second participant of this side, with a default reader on one topic: it

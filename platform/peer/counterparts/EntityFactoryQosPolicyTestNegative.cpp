@@ -54,19 +54,12 @@ struct Seen {
 struct Watch {
     DataReader* reader;
     DataWriter* writer;
-    InstanceHandleSeq own;  // this side's reader and writer, which match each other
+    InstanceHandleSeq own;  // this side's participant, whose reader and writer match each other
 
     Seen look() const {
         return Seen{discovered::positive_writers(reader, own).size(), discovered::positive_readers(writer, own).size()};
     }
 };
-
-// The participants this side's participant discovers.
-InstanceHandleSeq participants(DomainParticipant* participant) {
-    InstanceHandleSeq handles;
-    EXPECT_EQ(participant->get_discovered_participants(handles), RETCODE_OK);
-    return handles;
-}
 
 // This side made disabled, as the positive side makes its entities: a
 // participant of a factory that does not enable what it creates, and in it a
@@ -119,7 +112,7 @@ PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNega
     cp::Entities e;
     DataReader* reader = e.reader("entity_factory_topic_name", DATAREADER_QOS_DEFAULT);
     DataWriter* writer = e.writer("entity_factory_topic_name", DATAWRITER_QOS_DEFAULT);
-    const Watch watch{reader, writer, discovered::handles_of(writer, reader)};
+    const Watch watch{reader, writer, {e.participant()->get_instance_handle()}};
     ASSERT_TRUE(reader != nullptr && writer != nullptr);
     // Before the positive side makes anything: its entities come after "ready".
     ASSERT_TRUE(cp::wait_matched(reader, 1)) << "this side's reader and writer never matched";
@@ -132,7 +125,7 @@ PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNega
     cp::wait_until([&] { return !(seen = watch.look()).none(); }, kDisabledMs);
     const bool invisible = seen.none();
     EXPECT_TRUE(invisible) << "disabled positive entities were discovered: " << seen.describe();
-    const std::size_t early = participants(e.participant()).size();
+    const std::size_t early = discovered::participants(e.participant()).size();
     EXPECT_LE(early, 1u) << "participants discovered while the positive one is disabled";
     std::cout << "[peer] disabled: " << seen.describe() << ", " << early << " participant(s)" << std::endl;
     cp::report("match_check_1", invisible && early <= 1);
@@ -144,7 +137,7 @@ PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNega
     seen = watch.look();
     bool visible = seen.exactly_one_each();
     EXPECT_TRUE(visible) << "after enable, discovered " << seen.describe() << "; expected one of each";
-    const InstanceHandleSeq found = participants(e.participant());
+    const InstanceHandleSeq found = discovered::participants(e.participant());
     EXPECT_EQ(found.size(), 1u) << "participants discovered after enable";
     visible = visible && found.size() == 1;
     // Both endpoints belong to it.
@@ -160,9 +153,9 @@ PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNega
     // The positive side deletes everything and closes.
     EXPECT_TRUE(peer::link().wait_closed(kKeyMs)) << "the positive side still held the connection";
     const bool gone = discovered::wait_for(
-        [&] { return watch.look().none() && participants(e.participant()).empty(); }, discovered::kEndMs,
+        [&] { return watch.look().none() && discovered::participants(e.participant()).empty(); }, discovered::kEndMs,
         "positive endpoints and participant gone");
     EXPECT_TRUE(gone) << "after the positive side closed: " << watch.look().describe() << ", "
-                      << participants(e.participant()).size() << " participant(s) still discovered";
+                      << discovered::participants(e.participant()).size() << " participant(s) still discovered";
     e.release();
 }

@@ -48,7 +48,7 @@ PEER_TEST(TopicDataQosPolicyTestNegative, ENABLED_TopicDataQosPolicyDiscoveryNeg
     EXPECT_TRUE(announced) << "the watcher never found this side's writer with "
                            << discovered::printable(topic_qos.topic_data.value);
 
-    const InstanceHandleSeq mine{watcher.handle()};
+    const InstanceHandleSeq mine{e.participant()->get_instance_handle(), watcher.participant()};
     // The positive reader, exactly one, with the default QoS.
     const bool one_reader = cp::wait_until([&] { return discovered::positive_readers(writer, mine).size() == 1; }, cp::kMatchMs);
     EXPECT_TRUE(one_reader) << "positive readers matched: " << discovered::positive_readers(writer, mine).size();

@@ -8,16 +8,16 @@
 #include <quorvela/quorvela.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "FlatRecord.h"
@@ -42,18 +42,17 @@ inline std::string printable(const OctetSeq& value) {
     return out + "\" (" + std::to_string(value.size()) + " octets)";
 }
 
-// The handles of the endpoints given, the null ones left out.
-template <class... Endpoint>
-InstanceHandleSeq handles_of(Endpoint*... endpoints) {
-    InstanceHandleSeq out;
-    for (Entity* e : {static_cast<Entity*>(endpoints)...}) {
-        if (e != nullptr) out.push_back(e->get_instance_handle());
+// Whether `endpoint` belongs to one of the participants of handles `participants`.
+template <class Data>
+bool belongs_to(const Data& endpoint, const InstanceHandleSeq& participants) {
+    for (const InstanceHandle_t& p : participants) {
+        if (std::memcmp(endpoint.participant_key.value, p.value, sizeof p.value) == 0) return true;
     }
-    return out;
+    return false;
 }
 
 // The positive side's endpoints that `reader` (`writer`) is matched with now,
-// in list order, this side's own (`own`) left out. Unlike
+// in list order, those of this side's participants `own` left out. Unlike
 // cp::matched_publications, an endpoint whose data can no longer be looked up
 // is left out without a failure: the positive side deletes its endpoints while
 // this side looks, and the library lists a match for a while (about 100 ms)
@@ -64,9 +63,8 @@ std::vector<Data> positive_endpoints(Endpoint* endpoint, const InstanceHandleSeq
     InstanceHandleSeq handles;
     if (endpoint == nullptr || (endpoint->*list)(handles) != RETCODE_OK) return out;
     for (const InstanceHandle_t& h : handles) {
-        if (std::find(own.begin(), own.end(), h) != own.end()) continue;
         Data data;
-        if ((endpoint->*lookup)(data, h) == RETCODE_OK) out.push_back(data);
+        if ((endpoint->*lookup)(data, h) == RETCODE_OK && !belongs_to(data, own)) out.push_back(data);
     }
     return out;
 }
@@ -79,82 +77,18 @@ inline std::vector<SubscriptionBuiltinTopicData> positive_readers(DataWriter* wr
                                                             &DataWriter::get_matched_subscription_data);
 }
 
-// Records, from its construction until stop(), every endpoint of the
-// positive side that `writer` (a reader of the positive side) or `reader` (a
-// writer) is matched with, polling every 2 ms in a thread of its own. The
-// library lists a match once it has settled (about 100 ms), and the data of a
-// match only while it lasts, so an endpoint that the positive side deletes
-// within about 100 ms of its match may never be seen. stop() before the
-// endpoints are deleted.
-class Sightings {
-public:
-    Sightings(DataWriter* writer, DataReader* reader, InstanceHandleSeq own)
-        : writer_(writer), reader_(reader), own_(std::move(own)), thread_([this] { run(); }) {}
-    ~Sightings() { stop(); }
-    Sightings(const Sightings&) = delete;
-    Sightings& operator=(const Sightings&) = delete;
-
-    void stop() {
-        stopping_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    std::vector<SubscriptionBuiltinTopicData> readers() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return readers_;
-    }
-    std::vector<PublicationBuiltinTopicData> writers() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return writers_;
-    }
-
-private:
-    template <class Data>
-    static void add_new(std::vector<Data>& seen, const std::vector<Data>& now) {
-        for (const Data& d : now) {
-            bool known = false;
-            for (const Data& s : seen) known = known || std::memcmp(s.key.value, d.key.value, sizeof d.key.value) == 0;
-            if (!known) seen.push_back(d);
-        }
-    }
-    void run() {
-        while (!stopping_) {
-            const std::vector<SubscriptionBuiltinTopicData> readers = positive_readers(writer_, own_);
-            const std::vector<PublicationBuiltinTopicData> writers = positive_writers(reader_, own_);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                add_new(readers_, readers);
-                add_new(writers_, writers);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    }
-
-    DataWriter* const writer_;
-    DataReader* const reader_;
-    const InstanceHandleSeq own_;
-    mutable std::mutex mutex_;
-    std::vector<SubscriptionBuiltinTopicData> readers_;
-    std::vector<PublicationBuiltinTopicData> writers_;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;  // last: starts once everything above is set
-};
-
-// Checks that `seen` holds at most `most` endpoints (at least one when
-// `required`), each of whose `value` is exactly `want`.
+// Checks that `found` (positive endpoints) holds exactly one; returns it.
 template <class Data>
-bool expect_seen(const std::vector<Data>& seen, const std::function<OctetSeq(const Data&)>& value,
-                 const OctetSeq& want, bool required, std::size_t most, const std::string& what) {
-    bool ok = seen.size() <= most && (!required || !seen.empty());
-    EXPECT_TRUE(ok) << what << ": " << seen.size() << " endpoint(s) of the positive side discovered, expected "
-                    << (required ? "" : "at most ") << most;
-    if (seen.empty()) std::cout << "[peer] " << what << ": not seen" << std::endl;
-    for (const Data& data : seen) {
-        const OctetSeq got = value(data);
-        EXPECT_TRUE(got == want) << what << ": " << printable(got) << ", expected " << printable(want);
-        ok = ok && got == want;
-        std::cout << "[peer] " << what << ": " << printable(got) << std::endl;
-    }
-    return ok;
+std::vector<Data> expect_one(std::vector<Data> found, const std::string& what) {
+    EXPECT_EQ(found.size(), 1u) << what << ": endpoints of the positive side matched";
+    return found;
+}
+
+// The participants that `participant` discovers.
+inline InstanceHandleSeq participants(DomainParticipant* participant) {
+    InstanceHandleSeq handles;
+    EXPECT_EQ(participant->get_discovered_participants(handles), RETCODE_OK);
+    return handles;
 }
 
 // Whether the endpoint's participant key is one of `participants` (handles
@@ -167,6 +101,33 @@ bool of_participant(const Data& endpoint, const InstanceHandleSeq& participants)
     ADD_FAILURE() << "an endpoint on \"" << endpoint.topic_name << "\" names a participant key that is none of the "
                   << participants.size() << " participant(s) discovered";
     return false;
+}
+
+// A probe: an endpoint of this side that requests (offers) what the positive
+// endpoint does not offer (request), so that the two never match but the
+// probe counts the positive endpoint as incompatible, naming `policy`, as
+// soon as it is discovered. Waits for that; true when it came. The endpoint
+// the positive side waits for is made after it: it is matched here at its
+// creation, while the positive side learns of it only from its announcement.
+template <class Endpoint>
+bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const std::string& what) {
+    auto incompatible = [probe] {
+        if constexpr (std::is_same_v<Endpoint, DataWriter>) {
+            OfferedIncompatibleQosStatus s;
+            EXPECT_EQ(probe->get_offered_incompatible_qos_status(s), RETCODE_OK);
+            return std::pair{s.total_count, s.last_policy_id};
+        } else {
+            RequestedIncompatibleQosStatus s;
+            EXPECT_EQ(probe->get_requested_incompatible_qos_status(s), RETCODE_OK);
+            return std::pair{s.total_count, s.last_policy_id};
+        }
+    };
+    std::pair<int32_t, QosPolicyId_t> got{0, 0};
+    cp::wait_until([&] { return (got = incompatible()).first > 0; }, timeout_ms);
+    EXPECT_EQ(got.first, 1) << what << ": incompatible endpoints counted by the probe";
+    EXPECT_EQ(got.second, policy) << what << ": the policy the probe names";
+    std::cout << "[peer] " << what << ": " << got.first << " incompatible, policy " << got.second << std::endl;
+    return got.first == 1 && got.second == policy;
 }
 
 // How long matches may outlive the positive side's close (its endpoints are
@@ -214,7 +175,9 @@ public:
     Watcher& operator=(const Watcher&) = delete;
 
     DataReader* reader() const { return reader_; }
-    InstanceHandle_t handle() const { return reader_ == nullptr ? InstanceHandle_t{} : reader_->get_instance_handle(); }
+    InstanceHandle_t participant() const {
+        return participant_ == nullptr ? InstanceHandle_t{} : participant_->get_instance_handle();
+    }
 
     // The topic data that `writer` announces as the watcher finds it; nothing
     // while the watcher is not matched with it.

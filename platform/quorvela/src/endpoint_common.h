@@ -15,6 +15,7 @@
 #include <set>
 #include <vector>
 
+#include "faults/fault.h"
 #include "conditions/status_condition_impl.h"
 #include "impl.h"
 #include "qos_rules.h"
@@ -366,7 +367,9 @@ ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t&
   if (!wire.matched_data(guid_from_handle(handle), ed)) return RETCODE_BAD_PARAMETER;
   data = Data{};
   std::copy(ed.guid.v.begin(), ed.guid.v.end(), data.key.value);
-  std::copy(ed.participant.v.begin(), ed.participant.v.end(), data.participant_key.value);
+  // Fault: the participant key of matched endpoints left zero.
+  if (!QV_FAULT(matched_participant_key_lost))
+    std::copy(ed.participant.v.begin(), ed.participant.v.end(), data.participant_key.value);
   data.topic_name = ed.topic_name;
   data.type_name = ed.type_name;
   data.user_data.value = ed.user_data;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "faults/fault.h"
 #include "qos_rules.h"
 #include "wire/codec.h"
 #include "wire/runtime.h"
@@ -439,8 +440,11 @@ void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {
 }
 
 void DataWriterImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
+  wire::IncompatibleEvent ev = e;
+  // Fault: the writer's incompatibility counted without naming its policy.
+  if (QV_FAULT(writer_incompatible_policy_unnamed)) ev.policy_id = 0;
   statuses_.raise(OFFERED_INCOMPATIBLE_QOS_STATUS, incompatible_, &DataWriterListener::on_offered_incompatible_qos,
-                  [&](OfferedIncompatibleQosStatus& s) { count_incompatible(s, e); });
+                  [&](OfferedIncompatibleQosStatus& s) { count_incompatible(s, ev); });
 }
 
 ReturnCode_t DataWriterImpl::get_liveliness_lost_status(LivelinessLostStatus& status) {

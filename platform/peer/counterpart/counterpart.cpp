@@ -1,5 +1,7 @@
 #include "counterpart.h"
 
+#include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <sstream>
 
@@ -262,5 +264,140 @@ std::vector<int32_t> range(int32_t a, int32_t b) {
     for (int32_t v = a; v <= b; ++v) out.push_back(v);
     return out;
 }
+
+}  // namespace cp
+
+namespace cp {
+
+void log_line(const std::string& line) { log(line); }
+
+Time now() {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    return Time{static_cast<int32_t>(ns / 1000000000), static_cast<uint32_t>(ns % 1000000000)};
+}
+
+// ---- waiting for data -------------------------------------------------------------
+
+DataWait::DataWait(DataReader* reader, SampleStateMask s, ViewStateMask v, InstanceStateMask i) : reader_(reader) {
+    if (reader_ == nullptr) return;
+    condition_ = reader_->create_readcondition(s, v, i);
+    if (condition_ == nullptr) {
+        ADD_FAILURE() << "create_readcondition returned null";
+        return;
+    }
+    const ReturnCode_t rc = waitset_.attach_condition(*condition_);
+    if (rc != RETCODE_OK) {
+        ADD_FAILURE() << "attaching a read condition to a wait set returned " << rc;
+        reader_->delete_readcondition(condition_);
+        condition_ = nullptr;
+    }
+}
+
+DataWait::~DataWait() {
+    if (condition_ == nullptr) return;
+    waitset_.detach_condition(*condition_);
+    reader_->delete_readcondition(condition_);
+}
+
+bool DataWait::wait(Verdict& v, int timeout_ms) {
+    if (condition_ == nullptr) return false;
+    // Slices, so that a positive side that has gone ends the wait.
+    constexpr int kSliceMs = 200;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int slice = static_cast<int>(std::max<long long>(0, std::min<long long>(left, kSliceMs)));
+        ConditionSeq active;
+        const ReturnCode_t rc = waitset_.wait(active, Duration_t{0, static_cast<uint32_t>(slice) * 1000000u});
+        if (rc == RETCODE_OK) {
+            const bool ours = std::find(active.begin(), active.end(), condition_) != active.end();
+            v.check(ours && condition_->get_trigger_value())
+                << "the wait set woke without its read condition triggered (" << active.size()
+                << " active condition(s))";
+            return ours;
+        }
+        if (rc != RETCODE_TIMEOUT) {
+            v.fail() << "WaitSet::wait returned " << rc;
+            return false;
+        }
+        // A condition that is triggered now (data came as the slice ended)
+        // must end a wait at once.
+        if (condition_->get_trigger_value()) {
+            const ReturnCode_t again = waitset_.wait(active, DURATION_ZERO);
+            v.check(again == RETCODE_OK) << "the wait set did not wake though its read condition is triggered "
+                                            "(wait returned "
+                                         << again << ")";
+            return true;
+        }
+        if (left <= kSliceMs || positive_gone()) return false;
+    }
+}
+
+// ---- every sample counted ------------------------------------------------------------
+
+std::string describe(const Time& t) {
+    return std::to_string(t.sec) + " s " + std::to_string(t.nanosec) + " ns";
+}
+
+std::string describe(const SampleInfo& i) {
+    std::ostringstream out;
+    out << (i.valid_data ? "valid" : "no data") << ", sample state " << i.sample_state << ", view state "
+        << i.view_state << ", instance state " << i.instance_state << ", generations " << i.disposed_generation_count
+        << "/" << i.no_writers_generation_count << ", ranks " << i.sample_rank << "/" << i.generation_rank << "/"
+        << i.absolute_generation_rank << ", source timestamp " << describe(i.source_timestamp);
+    return out.str();
+}
+
+namespace detail {
+
+namespace {
+int64_t ms_of(const Time& t) { return static_cast<int64_t>(t.sec) * 1000 + t.nanosec / 1000000; }
+}  // namespace
+
+bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what) {
+    bool ok = true;
+    auto expect = [&](bool holds, const std::string& field, int64_t got, int64_t expected) {
+        ok = (v.check(holds) << what << ": " << field << " " << got << ", expected " << expected) && ok;
+    };
+    // Each state wanted is a kind, or a mask of the kinds allowed.
+    expect((info.sample_state & want.sample_state) != 0, "sample state", info.sample_state, want.sample_state);
+    expect((info.view_state & want.view_state) != 0, "view state", info.view_state, want.view_state);
+    expect((info.instance_state & want.instance_state) != 0, "instance state", info.instance_state,
+           want.instance_state);
+    expect(info.disposed_generation_count == want.disposed_generation_count, "disposed generation count",
+           info.disposed_generation_count, want.disposed_generation_count);
+    expect(info.no_writers_generation_count == want.no_writers_generation_count, "no-writers generation count",
+           info.no_writers_generation_count, want.no_writers_generation_count);
+    expect(info.generation_rank == want.generation_rank, "generation rank", info.generation_rank,
+           want.generation_rank);
+    expect(info.absolute_generation_rank == want.absolute_generation_rank, "absolute generation rank",
+           info.absolute_generation_rank, want.absolute_generation_rank);
+    if (want.instance) {
+        ok = (v.check(info.instance_handle == *want.instance) << what << ": in another instance than expected") && ok;
+    }
+    if (want.publication) {
+        ok = (v.check(info.publication_handle == *want.publication)
+              << what << ": its publication handle is not the matched writer's") &&
+             ok;
+    }
+    if (want.timestamp) {
+        ok = (v.check(info.source_timestamp == *want.timestamp)
+              << what << ": source timestamp " << describe(info.source_timestamp) << ", expected the given "
+              << describe(*want.timestamp)) &&
+             ok;
+    } else {
+        const int64_t age = ms_of(taken) - ms_of(info.source_timestamp);
+        ok = (v.check(age <= kStampBeforeMs && age >= -kStampAfterMs)
+              << what << ": source timestamp " << describe(info.source_timestamp) << " is " << age
+              << " ms before this side took the sample at " << describe(taken)
+              << "; a write without a timestamp carries the writer's current time") &&
+             ok;
+    }
+    return ok;
+}
+
+}  // namespace detail
 
 }  // namespace cp

@@ -25,45 +25,81 @@ namespace {
 constexpr int kDiscoveredMs = 20000;
 
 // A reader of the positive writer's first samples on `topic`: "reader_matched"
-// once matched, then `key` once exactly the values `want` came as the first
-// samples of their instances.
+// once it has matched exactly the positive writer, then `key` once exactly
+// the values `want` came, each the first sample of its instance, from that
+// writer, with a current source timestamp and an empty sbVal; reading them
+// again shows them read and not new, and each instance's handle is its key's.
+// The positive writer's match must end after its deletion.
 template <class T>
 void check_first_samples(const std::string& topic, const std::vector<int32_t>& want, const std::string& key) {
     cp::Entities e;
-    DataReader* reader =
-        e.reader(topic, cp::reliable_reader(), nullptr, std::is_same_v<T, KeyedType> ? "KeyedType" : "FlatRecord");
+    const std::string type = std::is_same_v<T, KeyedType> ? "KeyedType" : "FlatRecord";
+    DataReader* reader = e.reader(topic, cp::reliable_reader(), nullptr, type);
     ASSERT_TRUE(cp::ready());
-    if (!cp::report("reader_matched", cp::wait_matched(reader, 1))) return;
-    const bool ok = cp::expect_first_samples(cp::collect<T>(reader, cp::valid_count<T>(want.size()), cp::kStageMs),
-                                         want, topic);
-    e.release();
-    cp::report(key, ok);
-}
+    cp::Verdict matched("matches");
+    cp::Matches matches(reader);
+    const auto writers = cp::expect_matched(matched, matches, reader, {cp::announced_writer(topic, type)}, {}, topic);
+    if (!cp::report("reader_matched", matched) || writers.empty()) return;
 
+    cp::Verdict v(topic);
+    std::vector<cp::Want> samples;
+    for (int32_t lVal : want) samples.push_back(cp::Want::data(lVal).from(writers[0].handle).text(""));
+    const cp::Samples<T> got = cp::gather<T>(v, reader, cp::sample_count<T>(want.size()), cp::kStageMs);
+    cp::expect_samples(v, got, samples, "first samples");
+    cp::expect_first_samples(v, got, want, topic);
+    cp::expect_instances(v, reader, got, "instances");
+    cp::expect_reread(v, reader, got, "reading again");
+    cp::report(key, v);
+
+    cp::Verdict gone("after the positive side's deletion");
+    matches.gone(gone);
+    e.release();
+}
 }  // namespace
 
 PEER_TEST(DRTestNegative, ENABLED_DataReaderMatchedManagementNegative, "DataReaderMatchedManagement") {
     cp::Entities e;
+    const std::string topic = "example_topic_name";
+    // The writer whose handle the positive reader looks up, with the user and
+    // group data it checks.
     PublisherQos publisher_qos = PUBLISHER_QOS_DEFAULT;
     publisher_qos.group_data.value = cp::octets("hello_group");
     DataWriterQos writer_qos = DATAWRITER_QOS_DEFAULT;
     writer_qos.user_data.value = cp::octets("hello_user");
-    DataWriter* writer = e.writer("example_topic_name", writer_qos, e.publisher(publisher_qos));
+    DataWriter* writer = e.writer(topic, writer_qos, e.publisher(publisher_qos));
+    // Decoys with other data: a second writer for the positive reader's
+    // lookup, and a reader of this side beside the positive one for this
+    // writer's (see the writer tests' counterpart).
+    PublisherQos decoy_publisher_qos = PUBLISHER_QOS_DEFAULT;
+    decoy_publisher_qos.group_data.value = cp::octets("decoy_group");
+    DataWriterQos decoy_writer_qos = DATAWRITER_QOS_DEFAULT;
+    decoy_writer_qos.user_data.value = cp::octets("decoy_user");
+    e.writer(topic, decoy_writer_qos, e.publisher(decoy_publisher_qos));
+    SubscriberQos decoy_subscriber_qos = SUBSCRIBER_QOS_DEFAULT;
+    decoy_subscriber_qos.group_data.value = cp::octets("decoy_reader_group");
+    DataReaderQos decoy_reader_qos = cp::reliable_reader();
+    decoy_reader_qos.user_data.value = cp::octets("decoy_reader_user");
+    DataReader* decoy = e.reader(topic, decoy_reader_qos, e.subscriber(decoy_subscriber_qos));
     ASSERT_TRUE(cp::ready());
     ASSERT_NE(writer, nullptr);
+    ASSERT_NE(decoy, nullptr);
 
-    // The handle goes out once this side has matched the positive reader and
-    // found its discovery data right (see the writer tests' counterpart).
-    const bool matched = cp::wait_matched(writer, 1);
-    const auto readers = cp::matched_subscriptions(writer);
-    EXPECT_EQ(readers.size(), 1u) << "matched subscriptions on example_topic_name";
-    bool seen = matched && readers.size() == 1;
-    for (const auto& r : readers) {
-        seen = cp::expect_endpoint(r, "example_topic_name", "FlatRecord", "", "", "the positive reader") && seen;
-    }
-    if (!cp::report("writer_handle", seen, cp::handle_bytes(writer->get_instance_handle()))) return;
+    // The handle goes out once this side has matched exactly the positive
+    // reader (and its own decoy) and found each one's discovery data right:
+    // the positive reader announces the defaults on its topic.
+    cp::Verdict v("matched subscriptions");
+    cp::Matches matches(writer);
+    const InstanceHandle_t decoy_handle = decoy->get_instance_handle();
+    cp::expect_matched(v, matches, writer, {cp::announced_reader(topic, "FlatRecord")},
+                       {{decoy_handle, cp::announced_reader(topic, "FlatRecord", decoy_reader_qos, decoy_subscriber_qos)}},
+                       "the writer on " + topic);
+    if (!cp::report("writer_handle", v, cp::handle_bytes(writer->get_instance_handle()))) return;
 
+    // The positive side deletes its participant right after its lookup: its
+    // reader must leave this writer's matches, the decoy stays.
     cp::await("writer_discovered_manage", kDiscoveredMs);
+    cp::Verdict gone("after the positive side's deletion");
+    matches.gone(gone, {decoy_handle});
     e.release();
 }
 
@@ -77,66 +113,69 @@ PEER_TEST(DRTestNegative, ENABLED_KeyedTypeInstanceManagementNegative, "KeyedTyp
 
 PEER_TEST(DRTestNegative, ENABLED_SampleInfoBasicTestNegative, "SampleInfoBasicTest") {
     cp::Entities e;
-    DataReader* reader = e.reader("sampleinfo_topic_name", cp::reliable_reader(), nullptr, "KeyedType");
+    const std::string topic = "sampleinfo_topic_name";
+    DataReader* reader = e.reader(topic, cp::reliable_reader(), nullptr, "KeyedType");
     ASSERT_TRUE(cp::ready());
-    if (!cp::report("reader_matched", cp::wait_matched(reader, 1))) return;
+    cp::Verdict matched("match");
+    cp::Matches matches(reader);
+    const auto writers =
+        cp::expect_matched(matched, matches, reader, {cp::announced_writer(topic, "KeyedType")}, {}, topic);
+    if (!cp::report("reader_matched", matched) || writers.empty()) return;
+    const InstanceHandle_t writer = writers[0].handle;
 
-    // 1. One sample of each instance, first of its instance.
-    const cp::Samples<KeyedType> first = cp::collect<KeyedType>(reader, cp::valid_count<KeyedType>(2), cp::kStageMs);
-    const bool ok1 = cp::expect_first_samples(first, {1001, 1002}, "plain writes");
+    // 1. One sample of each instance, first of its instance, from the
+    //    positive writer, stamped with its current time, with an empty sbVal;
+    //    each instance's handle is its key's. Reading them again shows them
+    //    read and not new (and takes them).
+    cp::Verdict v1("plain writes");
+    const cp::Samples<KeyedType> first = cp::gather<KeyedType>(v1, reader, cp::sample_count<KeyedType>(2), cp::kStageMs);
+    cp::expect_samples(v1, first, {cp::Want::data(1001).from(writer).text(""), cp::Want::data(1002).from(writer).text("")},
+                       v1.name());
+    cp::expect_first_samples(v1, first, {1001, 1002}, v1.name());
+    cp::expect_instances(v1, reader, first, v1.name());
+    cp::expect_reread(v1, reader, first, v1.name());
     const InstanceHandle_t handle1 = cp::handle_of(first, 1001);
     const InstanceHandle_t handle2 = cp::handle_of(first, 1002);
-    if (!cp::report("normal_write_check", ok1)) return;
+    if (!cp::report("normal_write_check", v1)) return;
 
     // 2. Instance 1001 again, with the writer's source timestamp; its instance
     //    is no longer new to the reader.
+    cp::Verdict v2("write with a source timestamp");
     const cp::Samples<KeyedType> stamped =
-        cp::collect<KeyedType>(reader, cp::valid_count<KeyedType>(1), cp::kStageMs);
-    bool ok2 = cp::expect_lvals(cp::lvals(stamped), {1001}, "write with a source timestamp");
-    for (const cp::Sample<KeyedType>& s : stamped) {
-        const SampleInfo& info = s.info;
-        const bool right = info.valid_data && info.instance_handle == handle1 &&
-                           info.source_timestamp == Time{1234, 5678} && info.sample_state == NOT_READ_SAMPLE_STATE &&
-                           info.view_state == NOT_NEW_VIEW_STATE && info.instance_state == ALIVE_INSTANCE_STATE;
-        EXPECT_TRUE(right) << "write with a source timestamp: source timestamp " << info.source_timestamp.sec
-                           << " s " << info.source_timestamp.nanosec << " ns, sample state " << info.sample_state
-                           << ", view state " << info.view_state << ", instance state " << info.instance_state;
-        ok2 = ok2 && right;
-    }
-    if (!cp::report("timestamp_write_check", ok2)) return;
+        cp::collect<KeyedType>(v2, reader, cp::sample_count<KeyedType>(1), cp::kStageMs);
+    cp::expect_samples(
+        v2, stamped,
+        {cp::Want::data(1001).in(handle1).from(writer).text("").view(NOT_NEW_VIEW_STATE).at(Time{1234, 5678})},
+        v2.name());
+    if (!cp::report("timestamp_write_check", v2)) return;
 
-    // 3. Instance 1001 unregistered, and with it disposed; 1002 untouched.
-    const cp::Samples<KeyedType> unregistered = cp::collect<KeyedType>(
-        reader,
-        [&](const cp::Samples<KeyedType>& got) {
-            return std::any_of(got.begin(), got.end(), [&](const cp::Sample<KeyedType>& s) {
-                return s.info.instance_handle == handle1 &&
-                       s.info.instance_state == NOT_ALIVE_DISPOSED_INSTANCE_STATE;
-            });
-        },
-        cp::kStageMs);
-    bool ok3 = !unregistered.empty();
-    EXPECT_FALSE(unregistered.empty()) << "unregister: no sample showed instance 1001 disposed";
-    for (const cp::Sample<KeyedType>& s : unregistered) {
-        const bool right = !s.info.valid_data && s.info.instance_handle == handle1 &&
-                           s.info.instance_state == NOT_ALIVE_DISPOSED_INSTANCE_STATE;
-        EXPECT_TRUE(right) << "unregister: valid " << s.info.valid_data << ", instance state "
-                           << s.info.instance_state << ", instance "
-                           << (s.info.instance_handle == handle1 ? "1001" : "other than 1001");
-        ok3 = ok3 && right;
-    }
-    if (!cp::report("unregister_check", ok3)) return;
+    // 3. Instance 1001 unregistered, and with it disposed: one notice, stamped
+    //    with the writer's current time (not the one of the write before);
+    //    1002 untouched.
+    cp::Verdict v3("unregister");
+    const cp::Samples<KeyedType> unregistered =
+        cp::collect<KeyedType>(v3, reader, cp::sample_count<KeyedType>(1), cp::kStageMs);
+    cp::expect_samples(
+        v3, unregistered,
+        {cp::Want::notice(NOT_ALIVE_DISPOSED_INSTANCE_STATE).in(handle1).from(writer).view(NOT_NEW_VIEW_STATE)},
+        v3.name());
+    if (!cp::report("unregister_check", v3)) return;
 
     // 4. The positive side disposes 1002 and deletes its writer at once, with
-    //    no key to report it: seen or not, it only shows in the log.
-    const cp::Samples<KeyedType> last = cp::collect_until_unmatched<KeyedType>(reader, cp::kStageMs);
-    e.release();
+    //    no key to report it: what comes shows instance 1002 disposed, in
+    //    notices only; whether from the dispose or from the deletion cannot
+    //    be told apart. Then the writer's match ends.
+    cp::Verdict v4("dispose and deletion");
+    const cp::Samples<KeyedType> last = cp::collect_until_unmatched<KeyedType>(reader, cp::kGoneMs);
     const bool disposed = std::any_of(last.begin(), last.end(), [&](const cp::Sample<KeyedType>& s) {
         return s.info.instance_handle == handle2 && s.info.instance_state == NOT_ALIVE_DISPOSED_INSTANCE_STATE;
     });
-    std::cout << "[DRTestNegative] dispose of 1002 " << (disposed ? "seen" : "not seen (warning only)")
-              << " before the writer went away" << std::endl;
+    v4.check(disposed) << "no notice showed instance 1002 disposed";
     for (const cp::Sample<KeyedType>& s : last) {
-        EXPECT_FALSE(s.info.valid_data) << "a sample with data after the last write: lVal " << s.data.lVal;
+        v4.check(!s.info.valid_data && s.info.instance_handle == handle2)
+            << "a sample other than a notice of 1002 after the last write: " << cp::describe(s.info);
     }
+    cp::log_line("dispose and deletion: " + std::to_string(last.size()) + " notice(s)");
+    matches.gone(v4);
+    e.release();
 }

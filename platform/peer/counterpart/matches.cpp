@@ -1,0 +1,109 @@
+// Match lifetime: exactly the endpoints of a step matched, and all of them
+// gone, with the change counted, once the positive side has deleted them.
+#include <algorithm>
+#include <thread>
+
+#include "counterpart.h"
+
+namespace cp {
+
+namespace {
+
+bool contains(const InstanceHandleSeq& list, const InstanceHandle_t& h) {
+    return std::find(list.begin(), list.end(), h) != list.end();
+}
+
+}  // namespace
+
+Matches::Matches(DataReader* reader) : reader_(reader) {}
+Matches::Matches(DataWriter* writer) : writer_(writer) {}
+
+InstanceHandleSeq Matches::list() const {
+    InstanceHandleSeq handles;
+    ReturnCode_t rc = RETCODE_ERROR;
+    if (reader_ != nullptr) rc = reader_->get_matched_publications(handles);
+    if (writer_ != nullptr) rc = writer_->get_matched_subscriptions(handles);
+    if (rc != RETCODE_OK) handles.clear();
+    return handles;
+}
+
+Matches::Status Matches::status() {
+    Status s;
+    if (reader_ != nullptr) {
+        SubscriptionMatchedStatus m;
+        s.rc = reader_->get_subscription_matched_status(m);
+        s.current = m.current_count;
+        s.current_change = m.current_count_change;
+        s.total = m.total_count;
+    } else if (writer_ != nullptr) {
+        PublicationMatchedStatus m;
+        s.rc = writer_->get_publication_matched_status(m);
+        s.current = m.current_count;
+        s.current_change = m.current_count_change;
+        s.total = m.total_count;
+    }
+    return s;
+}
+
+InstanceHandleSeq Matches::exactly(Verdict& v, std::size_t n, const InstanceHandleSeq& own, int timeout_ms) {
+    const std::size_t all = n + own.size();
+    InstanceHandleSeq handles;
+    wait_until([&] { return (handles = list()).size() == all; }, timeout_ms);
+    const std::string side = reader_ != nullptr ? "matched publications" : "matched subscriptions";
+    bool ok = v.check(handles.size() == all) << side << ": " << handles.size() << " matched after "
+                                               << timeout_ms << " ms, expected exactly " << all << " (" << n
+                                               << " of the positive side, " << own.size() << " of this side)";
+    InstanceHandleSeq others;
+    for (const InstanceHandle_t& h : handles) {
+        if (!contains(own, h)) others.push_back(h);
+    }
+    for (const InstanceHandle_t& h : own) {
+        ok = (v.check(contains(handles, h)) << side << ": an endpoint of this side is not matched") && ok;
+    }
+    const Status s = status();
+    ok = (v.check(s.rc == RETCODE_OK && s.current == static_cast<int32_t>(handles.size()))
+          << side << ": the matched status counts " << s.current << " current matches (return code " << s.rc
+          << ") while " << handles.size() << " are listed") &&
+         ok;
+    // What gone() counts from: the status read here reset its changes.
+    base_ = s.current;
+    expected_ = handles;
+    if (!ok) return {};
+    return others;
+}
+
+bool Matches::gone(Verdict& v, const InstanceHandleSeq& stay, int timeout_ms) {
+    const std::string side = reader_ != nullptr ? "matched publications" : "matched subscriptions";
+    // Not ended by the positive side closing its connection: it closes once
+    // its endpoints are deleted, which is what this waits for.
+    int32_t change = 0;
+    Status s;
+    InstanceHandleSeq handles;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        s = status();
+        change += s.current_change;
+        handles = list();
+        const bool left = std::all_of(handles.begin(), handles.end(), [&](const auto& h) { return contains(stay, h); });
+        if ((left && s.current == static_cast<int32_t>(stay.size())) || Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    log_line(side + ": " + std::to_string(handles.size()) + " listed, " + std::to_string(s.current) +
+             " counted after the positive side's deletion (" + std::to_string(stay.size()) + " of this side stay)");
+    std::size_t outliving = 0;
+    for (const InstanceHandle_t& h : handles) outliving += contains(stay, h) ? 0 : 1;
+    bool ok = v.check(outliving == 0) << side << ": " << outliving
+                                       << " match(es) still listed " << timeout_ms
+                                       << " ms after the positive side deleted its endpoints";
+    ok = (v.check(s.current == static_cast<int32_t>(stay.size()))
+          << side << ": the matched status still counts " << s.current << " current matches, expected "
+          << stay.size()) &&
+         ok;
+    const int32_t want_change = static_cast<int32_t>(stay.size()) - base_;
+    ok = (v.check(change == want_change) << side << ": the matched status counted a change of " << change
+                                          << " current matches, expected " << want_change) &&
+         ok;
+    return ok;
+}
+
+}  // namespace cp

@@ -1,0 +1,85 @@
+// A verdict: the named checks of one step of a counterpart. Each check is
+// written once: a check that fails is logged at once as a non-fatal
+// googletest failure (with the verdict's name and the check's message) and
+// remembered, so that cp::report(key, verdict) sends the key only when every
+// check of the verdict passed.
+//
+//   cp::Verdict v("cycle 3");
+//   v.check(handles.size() == 1) << "matched " << handles.size() << " writers";
+//   v.equal(data.topic_name, "transport_mode_topic") << "topic name";
+//   cp::report("take_finish", v);
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <source_location>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace cp {
+
+class Verdict {
+public:
+    // The message of one check: streamed into, recorded when the check's
+    // full expression ends (and only when the check failed).
+    class Note {
+    public:
+        Note(Verdict* verdict, bool passed, std::string detail, std::source_location where)
+            : verdict_(verdict), passed_(passed), detail_(std::move(detail)), where_(where) {}
+        Note(Note&&) = delete;
+        ~Note();
+        template <class T>
+        Note& operator<<(const T& part) {
+            if (!passed_) message_ << part;
+            return *this;
+        }
+        // A failed check converts to false, a passed one to true.
+        operator bool() const { return passed_; }
+
+    private:
+        Verdict* verdict_;
+        bool passed_;
+        std::string detail_;
+        std::source_location where_;
+        std::ostringstream message_;
+    };
+
+    explicit Verdict(std::string name = "") : name_(std::move(name)) {}
+
+    // A condition that must hold.
+    Note check(bool passed, std::source_location where = std::source_location::current()) {
+        return Note(this, passed, "", where);
+    }
+    // got == want; the message shows both.
+    template <class A, class B>
+    Note equal(const A& got, const B& want, std::source_location where = std::source_location::current()) {
+        const bool passed = got == want;
+        std::string detail;
+        if (!passed) {
+            detail = "got " + ::testing::PrintToString(got) + ", expected " + ::testing::PrintToString(want);
+        }
+        return Note(this, passed, detail, where);
+    }
+    // A failure that has been found otherwise.
+    Note fail(std::source_location where = std::source_location::current()) { return Note(this, false, "", where); }
+
+    // The failures of another verdict are this one's too.
+    Verdict& operator+=(const Verdict& other);
+
+    bool ok() const { return failures_.empty(); }
+    const std::string& name() const { return name_; }
+    const std::vector<std::string>& failures() const { return failures_; }
+
+private:
+    void record(const std::string& message, const std::source_location& where);
+
+    std::string name_;
+    std::vector<std::string> failures_;
+};
+
+// Sends `key` (with `value`) only when every check of `verdict` passed;
+// see report(key, passed, value).
+bool report(const std::string& key, const Verdict& verdict, const std::string& value = "default");
+
+}  // namespace cp

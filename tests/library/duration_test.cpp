@@ -6,7 +6,7 @@
 
 #include "duration.h"
 #include "qos_rules.h"
-#include "wire/codec.h"
+#include "wire/policy_wire.h"
 
 namespace {
 
@@ -56,7 +56,9 @@ TEST(Duration, EdgeValuesCheckConvertAndOrder) {
     // Cyclone gets the same count (DDS_INFINITY for the infinite value).
     DataWriterQos w;
     w.deadline.period = r.d;
-    EXPECT_EQ(wire::endpoint_qos(w, PublisherQos{}, TopicQos{}).deadline_ns, r.ns);
+    dds_duration_t period = 0;
+    ASSERT_TRUE(dds_qget_deadline(wire::writer_qos(w, TopicQos{}).get(), &period));
+    EXPECT_EQ(period, r.ns);
     // The QoS checks take what the helpers call valid.
     EXPECT_EQ(check_qos(w), RETCODE_OK);
   }

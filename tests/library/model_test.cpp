@@ -532,15 +532,17 @@ TEST_F(ModelTest, TopicNamesAndContentFilteredTopics) {
   EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
 }
 
-// Topic and type names are 1 to 256 bytes; longer ones (Cyclone crashes on
-// topic names of 65528 bytes or more) are refused before they reach it.
-TEST_F(ModelTest, NamesBeyondTheBoundAreRefused) {
+// Topic and type names are 1 to 256 bytes without a NUL; others are
+// refused before they reach Cyclone (which crashes on topic names of 65528
+// bytes or more, and cuts a name at its first NUL).
+TEST_F(ModelTest, NamesBeyondTheBoundOrWithANulAreRefused) {
+  using namespace std::string_literals;
   DomainParticipant* p = make_participant();
   ASSERT_NE(p, nullptr);
-  const std::string at_bound(256, 'n'), over(257, 'n'), huge(65528, 'n');
+  const std::string at_bound(256, 'n');
+  const std::string refused[] = {std::string(257, 'n'), std::string(65528, 'n'), "\0"s, "\0name"s, "na\0me"s,
+                                 "name\0"s, "name\0\0"s, at_bound.substr(0, 255) + "\0"s};
   EXPECT_EQ(p->registe_type(at_bound, &g_keyed), RETCODE_OK);
-  EXPECT_EQ(p->registe_type(over, &g_keyed), RETCODE_BAD_PARAMETER);
-  EXPECT_EQ(p->registe_type(huge, &g_keyed), RETCODE_BAD_PARAMETER);
   ASSERT_EQ(p->registe_type("KeyedType", &g_keyed), RETCODE_OK);
   Publisher* pub = p->create_publisher(PUBLISHER_QOS_DEFAULT, nullptr, 0);
   Subscriber* sub = p->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
@@ -552,17 +554,48 @@ TEST_F(ModelTest, NamesBeyondTheBoundAreRefused) {
   EXPECT_NE(sub->create_datareader(t, DATAREADER_QOS_DEFAULT, nullptr, 0), nullptr);
   Topic* keyed = p->create_topic("keyed", "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0);
   ASSERT_NE(keyed, nullptr);
-  for (const std::string* name : {&over, &huge}) {
-    SCOPED_TRACE(name->size());
-    EXPECT_EQ(p->create_topic(*name, "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0), nullptr);
-    EXPECT_EQ(p->create_contentfilteredtopic(*name, keyed, "lVal > 1", {}), nullptr);
-    EXPECT_EQ(p->lookup_topicdescription(*name), nullptr);
+  for (const std::string& name : refused) {
+    SCOPED_TRACE(testing::Message() << name.size() << " bytes, NUL at " << static_cast<int64_t>(name.find('\0')));
+    EXPECT_EQ(p->registe_type(name, &g_keyed), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(p->create_topic(name, "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0), nullptr);
+    EXPECT_EQ(p->create_contentfilteredtopic(name, keyed, "lVal > 1", {}), nullptr);
+    EXPECT_EQ(p->lookup_topicdescription(name), nullptr);
     // Such a topic can never come: no waiting for it.
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(p->find_topic(*name, {30, 0}), nullptr);
+    EXPECT_EQ(p->find_topic(name, {30, 0}), nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   }
   EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
+}
+
+// Names that Cyclone would cut to the same C string never meet on the wire:
+// with the part before the NUL in use, the longer names are no other topic
+// or type of the same name, in this participant or another one.
+TEST_F(ModelTest, NamesDifferingAfterANulDoNotMeet) {
+  using namespace std::string_literals;
+  DomainParticipant* a = make_participant();
+  DomainParticipant* b = make_participant();
+  ASSERT_TRUE(a && b);
+  Topic* shared[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    DomainParticipant* p = i == 0 ? a : b;
+    EXPECT_EQ(p->registe_type("KeyedType\0other"s, &g_other), RETCODE_BAD_PARAMETER);
+    ASSERT_EQ(p->registe_type("KeyedType", &g_keyed), RETCODE_OK);
+    shared[i] = p->create_topic("shared", "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0);
+    ASSERT_NE(shared[i], nullptr);
+    // The filter is one this type takes: only the name is refused.
+    ASSERT_NE(p->create_contentfilteredtopic("filtered", shared[i], "lVal > 1", {}), nullptr);
+    for (const std::string& name : {"shared\0one"s, "shared\0two"s}) {
+      EXPECT_EQ(p->create_topic(name, "KeyedType", TOPIC_QOS_DEFAULT, nullptr, 0), nullptr);
+      EXPECT_EQ(p->create_contentfilteredtopic(name, shared[i], "lVal > 1", {}), nullptr);
+      EXPECT_EQ(p->lookup_topicdescription(name), nullptr);
+    }
+    EXPECT_EQ(p->lookup_topicdescription("shared"), static_cast<TopicDescription*>(shared[i]));
+  }
+  for (DomainParticipant* p : {a, b}) {
+    EXPECT_EQ(p->delete_contained_entities(), RETCODE_OK);
+    EXPECT_EQ(factory->delete_participant(p), RETCODE_OK);
+  }
 }
 
 // A writer or reader that Cyclone refuses (here for its topic name) is not

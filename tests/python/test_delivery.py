@@ -183,6 +183,21 @@ def test_binding_entities_and_deleted_writer():
         e.close()
 
 
+def test_names_with_a_nul_are_refused_whole():
+    """A Python str reaches the library whole, NUL included: the name is
+    refused rather than cut at the NUL into the name of another topic."""
+    e = Entities(unique_topic(), with_writer=False, with_reader=False)
+    try:
+        name = unique_topic()
+        for suffix in ("\0", "\0other"):
+            assert e.participant.create_topic(name + suffix, "FlatRecord") is None
+            assert e.participant.registe_type("Other" + suffix,
+                                              FlatRecordTypeSupport.get_instance()) == Q.RETCODE_BAD_PARAMETER
+        assert e.participant.create_topic(name, "FlatRecord") is not None
+    finally:
+        e.close()
+
+
 # (binding function, arguments after the object, printed type of the object)
 BINDING_METHODS_ON_NONE = [
     ("Time_sec_get", (), "Time *"),

@@ -359,30 +359,16 @@ inline void append_matched_handles(wire::WireEndpoint& wire, InstanceHandleSeq& 
     if (seen.insert(g).second) handles.push_back(handle_from_guid(g));
 }
 
-// The part of the matched endpoint's data that publication and subscription
-// data share; RETCODE_BAD_PARAMETER when handle is not a matched endpoint.
+// get_matched_publication_data / get_matched_subscription_data: what the
+// matched endpoint announced; RETCODE_BAD_PARAMETER when handle is not a
+// matched endpoint.
 template <typename Data>
-ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t& handle, Data& data,
-                               wire::EndpointData& ed) {
-  if (!wire.matched_data(guid_from_handle(handle), ed)) return RETCODE_BAD_PARAMETER;
-  data = Data{};
-  std::copy(ed.guid.v.begin(), ed.guid.v.end(), data.key.value);
+ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t& handle, Data& data) {
+  Data found;
+  if (!wire.matched_data(guid_from_handle(handle), found)) return RETCODE_BAD_PARAMETER;
   // Fault: the participant key of matched endpoints left zero.
-  if (!QV_FAULT(matched_participant_key_lost))
-    std::copy(ed.participant.v.begin(), ed.participant.v.end(), data.participant_key.value);
-  data.topic_name = ed.topic_name;
-  data.type_name = ed.type_name;
-  data.user_data.value = ed.user_data;
-  data.group_data.value = ed.group_data;
-  data.topic_data.value = ed.topic_data;
-  data.durability.kind = ed.durability;
-  data.reliability.kind = ed.reliability;
-  data.ownership.kind = ed.ownership;
-  data.liveliness.kind = ed.liveliness;
-  data.liveliness.lease_duration = to_duration(ed.lease_ns);
-  data.deadline.period = to_duration(ed.deadline_ns);
-  data.destination_order.kind = ed.destination_order;
-  data.partition.name = ed.partitions;
+  if (QV_FAULT(matched_participant_key_lost)) std::fill(std::begin(found.participant_key.value), std::end(found.participant_key.value), 0);
+  data = std::move(found);
   return RETCODE_OK;
 }
 

@@ -56,10 +56,15 @@ class DataReaderImpl;
 std::recursive_mutex& model_mutex();
 
 // Topic names (of content-filtered topics too) and type names are 1 to
-// kMaxNameBytes bytes long; longer ones are refused before they reach
-// Cyclone.
+// kMaxNameBytes bytes long and hold no NUL; others are refused before they
+// reach Cyclone, which takes names as C strings: cut at a NUL, two names
+// differing after it would be one on the wire. (Cyclone keeps every other
+// byte of a type name; a topic name it does not accept is refused by the
+// first writer or reader of the topic.)
 constexpr size_t kMaxNameBytes = 256;
-inline bool valid_name(const std::string& name) { return !name.empty() && name.size() <= kMaxNameBytes; }
+inline bool valid_name(const std::string& name) {
+  return !name.empty() && name.size() <= kMaxNameBytes && name.find('\0') == std::string::npos;
+}
 
 // Entity handles: 12-octet prefix + 4-octet entity id, length 16, trailing 0.
 InstanceHandle_t handle_from_guid(const wire::Guid& g);

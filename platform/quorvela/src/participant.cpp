@@ -69,7 +69,7 @@ ParticipantImpl::ParticipantImpl(DomainId_t domain_id, const DomainParticipantQo
 ParticipantImpl::~ParticipantImpl() { wire_.destroy(); }
 
 bool ParticipantImpl::start() {
-  if (wire_.create(static_cast<uint32_t>(domain_id_), qos_.user_data.value, qos_.transport_mode) != DDS_RETCODE_OK)
+  if (wire_.create(static_cast<uint32_t>(domain_id_), qos_) != DDS_RETCODE_OK)
     return false;
   handle_ = handle_from_guid(wire_.guid());
   return true;
@@ -352,10 +352,7 @@ ReturnCode_t ParticipantImpl::get_discovered_participant_data(ParticipantBuiltin
   wire::DiscoveredParticipant d;
   const dds_return_t rc = wire_.discovered_participant(guid_from_handle(handle), d);
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
-  ParticipantBuiltinTopicData out;
-  std::memcpy(out.key.value, d.guid.v.data(), 16);
-  out.user_data.value = d.user_data;
-  data = std::move(out);
+  data = std::move(d.data);
   return RETCODE_OK;
 }
 

@@ -1,18 +1,23 @@
 // The QoS policies, one row each: its id and name, the QoS types that hold
-// it (as a member pointer per type, null where it does not apply), whether
+// it and the discovery data that announce it to other participants (as a
+// member pointer per type, null where it does not apply), whether
 // it may change on an enabled entity, and how an offered value must compare
 // with a requested one. The library's rules over policies (changeability,
 // validity, copying a topic's policies, compatibility and the policy ids of
-// incompatibilities, the fields of the QoS file) are generic code over these
+// incompatibilities, the fields of the QoS file, the QoS handed to Cyclone
+// and the discovery data read back from it) are generic code over these
 // rows: a new policy is a new row, the XML parsers of its members
-// (members() in xml/profiles.cpp) and, when some of its values are out of
-// range, its valid() in qos_rules.cpp.
+// (members() in xml/profiles.cpp), its conversion to Cyclone's QoS and, where
+// discovery data announce it, back (to_wire() and from_wire() in
+// wire/policy_wire.cpp) and, when some of its values are out of range, its
+// valid() in qos_rules.cpp.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "duration.h"
 #include "quorvela/qos.h"
@@ -57,8 +62,13 @@ struct PolicyRow {
   P TopicQos::*topic = nullptr;
   P DataWriterQos::*writer = nullptr;
   P DataReaderQos::*reader = nullptr;
+  P ParticipantBuiltinTopicData::*participant_data = nullptr;
+  P TopicBuiltinTopicData::*topic_data = nullptr;
+  P PublicationBuiltinTopicData::*publication = nullptr;
+  P SubscriptionBuiltinTopicData::*subscription = nullptr;
 
-  // The member in QoS type Q; null when the policy does not apply to Q.
+  // The member in QoS or discovery data type Q; null when the policy does
+  // not apply to Q.
   template <typename Q>
   constexpr P Q::*in() const {
     if constexpr (std::is_same_v<Q, DomainParticipantFactoryQos>) return factory;
@@ -68,6 +78,10 @@ struct PolicyRow {
     else if constexpr (std::is_same_v<Q, TopicQos>) return topic;
     else if constexpr (std::is_same_v<Q, DataWriterQos>) return writer;
     else if constexpr (std::is_same_v<Q, DataReaderQos>) return reader;
+    else if constexpr (std::is_same_v<Q, ParticipantBuiltinTopicData>) return participant_data;
+    else if constexpr (std::is_same_v<Q, TopicBuiltinTopicData>) return topic_data;
+    else if constexpr (std::is_same_v<Q, PublicationBuiltinTopicData>) return publication;
+    else if constexpr (std::is_same_v<Q, SubscriptionBuiltinTopicData>) return subscription;
   }
 };
 
@@ -82,66 +96,82 @@ using SQ = SubscriberQos;
 using TQ = TopicQos;
 using WQ = DataWriterQos;
 using RQ = DataReaderQos;
+using PD = ParticipantBuiltinTopicData;
+using TD = TopicBuiltinTopicData;
+using WD = PublicationBuiltinTopicData;
+using RD = SubscriptionBuiltinTopicData;
 
 inline constexpr auto kPolicies = std::make_tuple(
     PolicyRow<UserDataQosPolicy>{
         .id = USERDATA_QOS_POLICY_ID, .name = USERDATA_QOS_POLICY_NAME, .field = "user_data",
         .change = Change::yes, .rule = Rule::none,
-        .participant = &DP::user_data, .writer = &WQ::user_data, .reader = &RQ::user_data},
+        .participant = &DP::user_data, .writer = &WQ::user_data, .reader = &RQ::user_data,
+        .participant_data = &PD::user_data, .publication = &WD::user_data, .subscription = &RD::user_data},
     PolicyRow<DurabilityQosPolicy>{
         .id = DURABILITY_QOS_POLICY_ID, .name = DURABILITY_QOS_POLICY_NAME, .field = "durability",
         .change = Change::no, .rule = Rule::offered_at_least,
         .key = [](const DurabilityQosPolicy& p) { return kind_key(p.kind); },
-        .topic = &TQ::durability, .writer = &WQ::durability, .reader = &RQ::durability},
+        .topic = &TQ::durability, .writer = &WQ::durability, .reader = &RQ::durability,
+        .publication = &WD::durability, .subscription = &RD::durability},
     PolicyRow<PresentationQosPolicy>{
         .id = PRESENTATION_QOS_POLICY_ID, .name = PRESENTATION_QOS_POLICY_NAME, .field = "presentation",
         .change = Change::no, .rule = Rule::offered_at_least,
         .key = [](const PresentationQosPolicy& p) { return Key{p.access_scope, p.coherent_access, p.ordered_access}; },
-        .publisher = &PQ::presentation, .subscriber = &SQ::presentation},
+        .publisher = &PQ::presentation, .subscriber = &SQ::presentation,
+        .publication = &WD::presentation, .subscription = &RD::presentation},
     PolicyRow<DeadlineQosPolicy>{
         .id = DEADLINE_QOS_POLICY_ID, .name = DEADLINE_QOS_POLICY_NAME, .field = "deadline",
         .change = Change::local_only, .rule = Rule::offered_at_most,
         .key = [](const DeadlineQosPolicy& p) { return Key{to_ns(p.period), 0, 0}; },
-        .topic = &TQ::deadline, .writer = &WQ::deadline, .reader = &RQ::deadline},
+        .topic = &TQ::deadline, .writer = &WQ::deadline, .reader = &RQ::deadline,
+        .publication = &WD::deadline, .subscription = &RD::deadline},
     PolicyRow<LatencyBudgetQosPolicy>{
         .id = LATENCYBUDGET_QOS_POLICY_ID, .name = LATENCYBUDGET_QOS_POLICY_NAME, .field = "latency_budget",
         .change = Change::local_only, .rule = Rule::offered_at_most,
         .key = [](const LatencyBudgetQosPolicy& p) { return Key{to_ns(p.duration), 0, 0}; },
-        .topic = &TQ::latency_budget, .writer = &WQ::latency_budget, .reader = &RQ::latency_budget},
+        .topic = &TQ::latency_budget, .writer = &WQ::latency_budget, .reader = &RQ::latency_budget,
+        .publication = &WD::latency_budget, .subscription = &RD::latency_budget},
     PolicyRow<OwnershipQosPolicy>{
         .id = OWNERSHIP_QOS_POLICY_ID, .name = OWNERSHIP_QOS_POLICY_NAME, .field = "ownership",
         .change = Change::no, .rule = Rule::equal,
         .key = [](const OwnershipQosPolicy& p) { return kind_key(p.kind); },
-        .topic = &TQ::ownership, .writer = &WQ::ownership, .reader = &RQ::ownership},
+        .topic = &TQ::ownership, .writer = &WQ::ownership, .reader = &RQ::ownership,
+        .publication = &WD::ownership, .subscription = &RD::ownership},
     PolicyRow<OwnershipStrengthQosPolicy>{
         .id = OWNERSHIPSTRENGTH_QOS_POLICY_ID, .name = "OwnershipStrength", .field = "ownership_strength",
         .change = Change::yes, .rule = Rule::none,
-        .writer = &WQ::ownership_strength},
+        .writer = &WQ::ownership_strength,
+        .publication = &WD::ownership_strength},
     // Stronger is a more manual kind and a shorter lease.
     PolicyRow<LivelinessQosPolicy>{
         .id = LIVELINESS_QOS_POLICY_ID, .name = LIVELINESS_QOS_POLICY_NAME, .field = "liveliness",
         .change = Change::no, .rule = Rule::offered_at_least,
         .key = [](const LivelinessQosPolicy& p) { return Key{p.kind, -to_ns(p.lease_duration), 0}; },
-        .topic = &TQ::liveliness, .writer = &WQ::liveliness, .reader = &RQ::liveliness},
+        .topic = &TQ::liveliness, .writer = &WQ::liveliness, .reader = &RQ::liveliness,
+        .publication = &WD::liveliness, .subscription = &RD::liveliness},
     PolicyRow<TimeBasedFilterQosPolicy>{
         .id = TIMEBASEDFILTER_QOS_POLICY_ID, .name = TIMEBASEDFILTER_QOS_POLICY_NAME, .field = "time_based_filter",
         .change = Change::yes, .rule = Rule::none,
-        .reader = &RQ::time_based_filter},
+        .reader = &RQ::time_based_filter,
+        .subscription = &RD::time_based_filter},
     PolicyRow<PartitionQosPolicy>{
         .id = PARTITION_QOS_POLICY_ID, .name = PARTITION_QOS_POLICY_NAME, .field = "partition",
         .change = Change::yes, .rule = Rule::overlap,
-        .publisher = &PQ::partition, .subscriber = &SQ::partition},
+        .publisher = &PQ::partition, .subscriber = &SQ::partition,
+        .publication = &WD::partition, .subscription = &RD::partition},
     // Only the kind is compared: the blocking time is the writer's own.
     PolicyRow<ReliabilityQosPolicy>{
         .id = RELIABILITY_QOS_POLICY_ID, .name = RELIABILITY_QOS_POLICY_NAME, .field = "reliability",
         .change = Change::no, .rule = Rule::offered_at_least,
         .key = [](const ReliabilityQosPolicy& p) { return kind_key(p.kind); },
-        .topic = &TQ::reliability, .writer = &WQ::reliability, .reader = &RQ::reliability},
+        .topic = &TQ::reliability, .writer = &WQ::reliability, .reader = &RQ::reliability,
+        .publication = &WD::reliability, .subscription = &RD::reliability},
     PolicyRow<DestinationOrderQosPolicy>{
         .id = DESTINATIONORDER_QOS_POLICY_ID, .name = DESTINATIONORDER_QOS_POLICY_NAME, .field = "destination_order",
         .change = Change::no, .rule = Rule::offered_at_least,
         .key = [](const DestinationOrderQosPolicy& p) { return kind_key(p.kind); },
-        .topic = &TQ::destination_order, .writer = &WQ::destination_order, .reader = &RQ::destination_order},
+        .topic = &TQ::destination_order, .writer = &WQ::destination_order, .reader = &RQ::destination_order,
+        .publication = &WD::destination_order, .subscription = &RD::destination_order},
     PolicyRow<HistoryQosPolicy>{
         .id = HISTORY_QOS_POLICY_ID, .name = HISTORY_QOS_POLICY_NAME, .field = "history",
         .change = Change::no, .rule = Rule::none,
@@ -168,11 +198,13 @@ inline constexpr auto kPolicies = std::make_tuple(
     PolicyRow<TopicDataQosPolicy>{
         .id = TOPICDATA_QOS_POLICY_ID, .name = TOPICDATA_QOS_POLICY_NAME, .field = "topic_data",
         .change = Change::yes, .rule = Rule::none,
-        .topic = &TQ::topic_data},
+        .topic = &TQ::topic_data,
+        .topic_data = &TD::topic_data, .publication = &WD::topic_data, .subscription = &RD::topic_data},
     PolicyRow<GroupDataQosPolicy>{
         .id = GROUPDATA_QOS_POLICY_ID, .name = GROUPDATA_QOS_POLICY_NAME, .field = "group_data",
         .change = Change::yes, .rule = Rule::none,
-        .publisher = &PQ::group_data, .subscriber = &SQ::group_data},
+        .publisher = &PQ::group_data, .subscriber = &SQ::group_data,
+        .publication = &WD::group_data, .subscription = &RD::group_data},
     PolicyRow<TransportPriorityQosPolicy>{
         .id = TRANSPORTPRIORITY_QOS_POLICY_ID, .name = TRANSPORTPRIORITY_QOS_POLICY_NAME, .field = "transport_priority",
         .change = Change::yes, .rule = Rule::none,
@@ -180,11 +212,13 @@ inline constexpr auto kPolicies = std::make_tuple(
     PolicyRow<LifespanQosPolicy>{
         .id = LIFESPAN_QOS_POLICY_ID, .name = LIFESPAN_QOS_POLICY_NAME, .field = "lifespan",
         .change = Change::yes, .rule = Rule::none,
-        .topic = &TQ::lifespan, .writer = &WQ::lifespan},
+        .topic = &TQ::lifespan, .writer = &WQ::lifespan,
+        .publication = &WD::lifespan},
     PolicyRow<DurabilityServiceQosPolicy>{
         .id = DURABILITYSERVICE_QOS_POLICY_ID, .name = DURABILITYSERVICE_QOS_POLICY_NAME, .field = "durability_service",
         .change = Change::no, .rule = Rule::none,
-        .topic = &TQ::durability_service, .writer = &WQ::durability_service},
+        .topic = &TQ::durability_service, .writer = &WQ::durability_service,
+        .publication = &WD::durability_service},
     // The library's own settings, which DDS does not number.
     PolicyRow<PropertyQosPolicy>{
         .id = INVALID_QOS_POLICY_ID, .name = "Property", .field = "properties",
@@ -207,12 +241,19 @@ constexpr void for_each_policy(F&& f) {
   std::apply([&](const auto&... row) { (f(row), ...); }, kPolicies);
 }
 
-// f(row, member) for every row that applies to QoS type Q.
+template <typename Q, size_t I, typename F>
+constexpr void for_policy_of(F& f) {
+  constexpr const auto& row = std::get<I>(kPolicies);
+  if constexpr (row.template in<Q>() != nullptr) f(row, row.template in<Q>());
+}
+
+// f(row, member) for every row that applies to QoS (or discovery data) type
+// Q; f is not instantiated for the others.
 template <typename Q, typename F>
 constexpr void for_each_policy_of(F&& f) {
-  for_each_policy([&](const auto& row) {
-    if (auto member = row.template in<Q>()) f(row, member);
-  });
+  [&]<size_t... I>(std::index_sequence<I...>) {
+    (for_policy_of<Q, I>(f), ...);
+  }(std::make_index_sequence<std::tuple_size_v<std::remove_const_t<decltype(kPolicies)>>>{});
 }
 
 // Whether `offered` satisfies `requested` by the row's rule (true for the

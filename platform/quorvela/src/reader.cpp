@@ -70,8 +70,8 @@ ReturnCode_t DataReaderImpl::create_wire() {
     std::lock_guard<std::mutex> lk(mtx_);
     rq = qos_;
   }
-  wire::EndpointQos eq = wire::endpoint_qos(rq, sq, tq);
-  dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
+  const wire::ReaderQos eq{rq, sq, tq};
+  dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq);
   if (t < 0) return wire::to_retcode(t);
   wire::ReaderEvents ev;
   ev.data_available = [this] { on_data(); };
@@ -726,13 +726,7 @@ ReturnCode_t DataReaderImpl::get_matched_publication_data(PublicationBuiltinTopi
                                                           const InstanceHandle_t& handle) {
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_) return RETCODE_BAD_PARAMETER;
-  wire::EndpointData ed;
-  ReturnCode_t rc = copy_matched_data(wire_, handle, data, ed);
-  if (rc != RETCODE_OK) return rc;
-  // Only publications carry these.
-  data.ownership_strength.value = ed.strength;
-  data.lifespan.duration = to_duration(ed.lifespan_ns);
-  return RETCODE_OK;
+  return copy_matched_data(wire_, handle, data);
 }
 
 ReturnCode_t DataReaderImpl::wait_for_historical_data(const Duration_t& max_wait) {

@@ -77,8 +77,8 @@ ReturnCode_t DataWriterImpl::create_wire_locked() {
   // its own (recursive) mutex, which is never taken the other way round.
   PublisherQos pq = publisher_->qos();
   TopicQos tq = topic_->qos();
-  wire::EndpointQos eq = wire::endpoint_qos(qos_, pq, tq);
-  dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value);
+  const wire::WriterQos eq{qos_, pq, tq};
+  dds_entity_t t = participant_wire_->topic(topic_->name(), topic_->type_name(), keyed_, tq);
   if (t < 0) return wire::to_retcode(t);
   wire::WriterEvents ev;
   ev.match_changed = [this] { on_match_changed(); };
@@ -483,8 +483,7 @@ ReturnCode_t DataWriterImpl::get_matched_subscription_data(SubscriptionBuiltinTo
                                                            const InstanceHandle_t& handle) {
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_) return RETCODE_BAD_PARAMETER;
-  wire::EndpointData ed;
-  return copy_matched_data(wire_, handle, data, ed);
+  return copy_matched_data(wire_, handle, data);
 }
 
 // --------------------------------------------------------------------- QoS

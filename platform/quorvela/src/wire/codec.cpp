@@ -60,50 +60,6 @@ KeyHash key_of_handle(const InstanceHandle_t& h) {
 // The library's infinite duration and time are Cyclone's.
 static_assert(detail::kInfiniteNs == DDS_INFINITY && detail::kInfiniteNs == DDS_NEVER);
 
-namespace {
-
-// What writer and reader QoS have in common, with the group's partitions and
-// group data and the topic's topic data.
-template <typename Qos, typename GroupQos>
-EndpointQos common_endpoint_qos(const Qos& e, const GroupQos& g, const TopicQos& t) {
-  EndpointQos q;
-  q.durability = e.durability.kind;
-  q.reliability = e.reliability.kind;
-  q.max_blocking_ns = detail::to_ns(e.reliability.max_blocking_time);
-  q.history_kind = e.history.kind;
-  q.history_depth = e.history.depth;
-  q.deadline_ns = detail::to_ns(e.deadline.period);
-  q.latency_budget_ns = detail::to_ns(e.latency_budget.duration);
-  q.liveliness = e.liveliness.kind;
-  q.lease_ns = detail::to_ns(e.liveliness.lease_duration);
-  q.ownership = e.ownership.kind;
-  q.destination_order = e.destination_order.kind;
-  q.user_data = e.user_data.value;
-  q.topic_data = t.topic_data.value;
-  q.group_data = g.group_data.value;
-  q.partitions = g.partition.name;
-  q.presentation = g.presentation;
-  return q;
-}
-
-}  // namespace
-
-EndpointQos endpoint_qos(const DataWriterQos& w, const PublisherQos& p, const TopicQos& t) {
-  EndpointQos q = common_endpoint_qos(w, p, t);
-  q.strength = w.ownership_strength.value;
-  q.lifespan_ns = detail::to_ns(w.lifespan.duration);
-  q.autodispose = w.writer_data_lifecycle.autodispose_unregistered_instances;
-  return q;
-}
-
-EndpointQos endpoint_qos(const DataReaderQos& r, const SubscriberQos& s, const TopicQos& t) {
-  EndpointQos q = common_endpoint_qos(r, s, t);
-  q.max_samples = r.resource_limits.max_samples;
-  q.max_instances = r.resource_limits.max_instances;
-  q.max_samples_per_instance = r.resource_limits.max_samples_per_instance;
-  return q;
-}
-
 ReturnCode_t to_retcode(dds_return_t rc) {
   switch (rc) {
     case DDS_RETCODE_OK: return RETCODE_OK;

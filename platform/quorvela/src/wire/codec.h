@@ -1,6 +1,6 @@
-// Sample encoding through a user type support, QoS conversion to the wire
-// form, and the handle conversions the data path needs (durations and times:
-// duration.h).
+// Sample encoding through a user type support and the handle conversions
+// the data path needs (durations and times: duration.h; QoS:
+// policy_wire.h).
 #pragma once
 
 #include <cstdint>
@@ -40,9 +40,6 @@ bool cdr_little_endian(const Bytes& payload) {
 bool key_of(TypeSupport* ts, const void* sample, KeyHash& key);
 InstanceHandle_t instance_handle_of(const KeyHash& key);  // the handle users see
 KeyHash key_of_handle(const InstanceHandle_t& h);
-
-EndpointQos endpoint_qos(const DataWriterQos& w, const PublisherQos& p, const TopicQos& t);
-EndpointQos endpoint_qos(const DataReaderQos& r, const SubscriberQos& s, const TopicQos& t);
 
 // DDS_RETCODE_* to the library's return codes.
 ReturnCode_t to_retcode(dds_return_t rc);

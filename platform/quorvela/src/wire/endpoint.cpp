@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 
+#include "duration.h"
 #include "envelope.h"
 #include "faults/fault.h"
 #include "policy_table.h"
@@ -12,136 +13,30 @@ namespace QUORVELA::wire {
 
 namespace {
 
-bool endpoint_of_handle(dds_entity_t e, bool writer, dds_instance_handle_t ih, EndpointData& out);
+// The discovery data of a matched endpoint, freed with the object.
+struct EndpointFree {
+  void operator()(dds_builtintopic_endpoint_t* e) const { dds_builtintopic_free_endpoint(e); }
+};
+using MatchedEndpoint = std::unique_ptr<dds_builtintopic_endpoint_t, EndpointFree>;
 
-// ------------------------------------------------ kinds to and from Cyclone
-
-// Transient and persistent are served from the writer's own history, like
-// transient local; the kind itself travels in the endpoint name.
-dds_durability_kind_t to_cyclone(DurabilityQosPolicyKind k) {
-  return k == VOLATILE_DURABILITY_QOS ? DDS_DURABILITY_VOLATILE : DDS_DURABILITY_TRANSIENT_LOCAL;
-}
-dds_reliability_kind_t to_cyclone_reliability(ReliabilityQosPolicyKind k) {
-  return k == RELIABLE_RELIABILITY_QOS ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT;
-}
-dds_history_kind_t to_cyclone_history(HistoryQosPolicyKind k) {
-  return k == KEEP_ALL_HISTORY_QOS ? DDS_HISTORY_KEEP_ALL : DDS_HISTORY_KEEP_LAST;
-}
-dds_liveliness_kind_t to_cyclone_liveliness(LivelinessQosPolicyKind k) {
-  return k == MANUAL_BY_TOPIC_LIVELINESS_QOS         ? DDS_LIVELINESS_MANUAL_BY_TOPIC
-         : k == MANUAL_BY_PARTICIPANT_LIVELINESS_QOS ? DDS_LIVELINESS_MANUAL_BY_PARTICIPANT
-                                                     : DDS_LIVELINESS_AUTOMATIC;
-}
-dds_ownership_kind_t to_cyclone_ownership(OwnershipQosPolicyKind k) {
-  return k == EXCLUSIVE_OWNERSHIP_QOS ? DDS_OWNERSHIP_EXCLUSIVE : DDS_OWNERSHIP_SHARED;
-}
-dds_destination_order_kind_t to_cyclone_order(DestinationOrderQosPolicyKind k) {
-  return k == BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS ? DDS_DESTINATIONORDER_BY_SOURCE_TIMESTAMP
-                                                       : DDS_DESTINATIONORDER_BY_RECEPTION_TIMESTAMP;
-}
-dds_presentation_access_scope_kind_t to_cyclone_scope(PresentationQosPolicyAccessScopeKind k) {
-  return k == GROUP_PRESENTATION_QOS   ? DDS_PRESENTATION_GROUP
-         : k == TOPIC_PRESENTATION_QOS ? DDS_PRESENTATION_TOPIC
-                                       : DDS_PRESENTATION_INSTANCE;
+// Null when ih is not (or no longer) matched.
+MatchedEndpoint matched_endpoint(dds_entity_t e, bool writer, dds_instance_handle_t ih) {
+  return MatchedEndpoint(writer ? dds_get_matched_subscription_data(e, ih) : dds_get_matched_publication_data(e, ih));
 }
 
-DurabilityQosPolicyKind from_cyclone(dds_durability_kind_t k) {
-  switch (k) {
-    case DDS_DURABILITY_TRANSIENT_LOCAL: return TRANSIENT_LOCAL_DURABILITY_QOS;
-    case DDS_DURABILITY_TRANSIENT: return TRANSIENT_DURABILITY_QOS;
-    case DDS_DURABILITY_PERSISTENT: return PERSISTENT_DURABILITY_QOS;
-    default: return VOLATILE_DURABILITY_QOS;
-  }
-}
-ReliabilityQosPolicyKind from_cyclone(dds_reliability_kind_t k) {
-  return k == DDS_RELIABILITY_RELIABLE ? RELIABLE_RELIABILITY_QOS : BEST_EFFORT_RELIABILITY_QOS;
-}
-OwnershipQosPolicyKind from_cyclone(dds_ownership_kind_t k) {
-  return k == DDS_OWNERSHIP_EXCLUSIVE ? EXCLUSIVE_OWNERSHIP_QOS : SHARED_OWNERSHIP_QOS;
-}
-LivelinessQosPolicyKind from_cyclone(dds_liveliness_kind_t k) {
-  return k == DDS_LIVELINESS_MANUAL_BY_TOPIC         ? MANUAL_BY_TOPIC_LIVELINESS_QOS
-         : k == DDS_LIVELINESS_MANUAL_BY_PARTICIPANT ? MANUAL_BY_PARTICIPANT_LIVELINESS_QOS
-                                                     : AUTOMATIC_LIVELINESS_QOS;
-}
-DestinationOrderQosPolicyKind from_cyclone(dds_destination_order_kind_t k) {
-  return k == DDS_DESTINATIONORDER_BY_SOURCE_TIMESTAMP ? BY_SOURCE_TIMESTAMP_DESTINATIONORDER_QOS
-                                                       : BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
-}
-
-void set_common(dds_qos_t* d, const EndpointQos& q) {
-  dds_qset_entity_name(d, endpoint_name(q.durability).c_str());
-  dds_qset_durability(d, to_cyclone(q.durability));
-  dds_qset_reliability(d, to_cyclone_reliability(q.reliability), q.max_blocking_ns);
-  dds_qset_deadline(d, q.deadline_ns);
-  dds_qset_latency_budget(d, q.latency_budget_ns);
-  dds_qset_liveliness(d, to_cyclone_liveliness(q.liveliness), q.lease_ns);
-  dds_qset_ownership(d, to_cyclone_ownership(q.ownership));
-  dds_qset_destination_order(d, to_cyclone_order(q.destination_order));
-  dds_qset_userdata(d, q.user_data.empty() ? nullptr : q.user_data.data(), q.user_data.size());
-  dds_qset_topicdata(d, q.topic_data.empty() ? nullptr : q.topic_data.data(), q.topic_data.size());
-  // Cyclone wants an integral number of chars; history depth >= 1.
-  int32_t depth = q.history_depth > 0 ? q.history_depth : 1;
-  dds_qset_history(d, to_cyclone_history(q.history_kind), depth);
-}
-
-std::vector<uint8_t> blob(bool ok, void* v, size_t sz) {
-  std::vector<uint8_t> out;
-  if (ok && v) out.assign(static_cast<uint8_t*>(v), static_cast<uint8_t*>(v) + sz);
-  dds_free(v);
-  return out;
-}
-
-void fill_endpoint(const dds_builtintopic_endpoint_t* e, EndpointData& out) {
-  out.guid = to_guid(e->key);
-  out.participant = to_guid(e->participant_key);
-  out.topic_name = e->topic_name ? e->topic_name : "";
-  out.type_name = e->type_name ? e->type_name : "";
-  void* v = nullptr;
-  size_t sz = 0;
-  bool ok = dds_qget_userdata(e->qos, &v, &sz);
-  out.user_data = blob(ok, v, sz);
-  v = nullptr;
-  ok = dds_qget_groupdata(e->qos, &v, &sz);
-  out.group_data = blob(ok, v, sz);
-  v = nullptr;
-  ok = dds_qget_topicdata(e->qos, &v, &sz);
-  out.topic_data = blob(ok, v, sz);
-  dds_duration_t ls = DDS_INFINITY;
-  out.lifespan_ns = dds_qget_lifespan(e->qos, &ls) ? ls : DDS_INFINITY;
-  int32_t st = 0;
-  out.strength = dds_qget_ownership_strength(e->qos, &st) ? st : 0;
-  dds_durability_kind_t dk;
-  if (dds_qget_durability(e->qos, &dk)) out.durability = from_cyclone(dk);
-  char* name = nullptr;
-  if (dds_qget_entity_name(e->qos, &name)) {
-    out.durability = durability_from_name(name, out.durability);
-    dds_free(name);
-  }
-  dds_reliability_kind_t rk;
-  dds_duration_t mbt;
-  if (dds_qget_reliability(e->qos, &rk, &mbt)) out.reliability = from_cyclone(rk);
-  dds_ownership_kind_t ok2;
-  if (dds_qget_ownership(e->qos, &ok2)) out.ownership = from_cyclone(ok2);
-  dds_liveliness_kind_t lk;
-  dds_duration_t lease;
-  if (dds_qget_liveliness(e->qos, &lk, &lease)) {
-    out.liveliness = from_cyclone(lk);
-    out.lease_ns = lease;
-  }
-  dds_duration_t dl;
-  if (dds_qget_deadline(e->qos, &dl)) out.deadline_ns = dl;
-  dds_destination_order_kind_t dok;
-  if (dds_qget_destination_order(e->qos, &dok)) out.destination_order = from_cyclone(dok);
+// The partitions a Cyclone QoS names.
+std::vector<std::string> partitions_in(const dds_qos_t* q) {
+  std::vector<std::string> out;
   uint32_t n = 0;
   char** names = nullptr;
-  if (dds_qget_partition(e->qos, &n, &names)) {
+  if (dds_qget_partition(q, &n, &names)) {
     for (uint32_t i = 0; i < n; ++i) {
-      out.partitions.emplace_back(names[i]);
+      out.emplace_back(names[i]);
       dds_free(names[i]);
     }
     dds_free(names);
   }
+  return out;
 }
 
 // The partitions of a Cyclone publisher or subscriber; nothing when its QoS
@@ -149,82 +44,12 @@ void fill_endpoint(const dds_builtintopic_endpoint_t* e, EndpointData& out) {
 std::optional<std::vector<std::string>> partitions_of(dds_entity_t group) {
   dds_qos_t* q = dds_create_qos();
   std::optional<std::vector<std::string>> out;
-  if (dds_get_qos(group, q) == DDS_RETCODE_OK) {
-    out.emplace();
-    uint32_t n = 0;
-    char** names = nullptr;
-    if (dds_qget_partition(q, &n, &names)) {
-      for (uint32_t i = 0; i < n; ++i) {
-        out->emplace_back(names[i]);
-        dds_free(names[i]);
-      }
-      dds_free(names);
-    }
-  }
+  if (dds_get_qos(group, q) == DDS_RETCODE_OK) out = partitions_in(q);
   dds_delete_qos(q);
   return out;
 }
 
-bool endpoint_of_handle(dds_entity_t e, bool writer, dds_instance_handle_t ih, EndpointData& out) {
-  dds_builtintopic_endpoint_t* ep =
-      writer ? dds_get_matched_subscription_data(e, ih) : dds_get_matched_publication_data(e, ih);
-  if (ep == nullptr) return false;
-  fill_endpoint(ep, out);
-  dds_builtintopic_free_endpoint(ep);
-  return true;
-}
-
 }  // namespace
-
-std::string endpoint_name(DurabilityQosPolicyKind durability) { return "qv:d=" + std::to_string(durability); }
-
-DurabilityQosPolicyKind durability_from_name(const char* name, DurabilityQosPolicyKind fallback) {
-  if (name == nullptr || std::strncmp(name, "qv:d=", 5) != 0 || name[6] != '\0') return fallback;
-  const int kind = name[5] - '0';
-  return kind >= VOLATILE_DURABILITY_QOS && kind <= PERSISTENT_DURABILITY_QOS
-             ? static_cast<DurabilityQosPolicyKind>(kind)
-             : fallback;
-}
-
-dds_qos_t* make_writer_qos(const EndpointQos& q) {
-  dds_qos_t* d = dds_create_qos();
-  set_common(d, q);
-  dds_qset_ownership_strength(d, q.strength);
-  dds_qset_lifespan(d, q.lifespan_ns);
-  dds_qset_writer_data_lifecycle(d, q.autodispose);
-  // Writer resource limits are enforced by the library, not by Cyclone.
-  dds_qset_resource_limits(d, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
-  if (q.durability != VOLATILE_DURABILITY_QOS) {
-    // Cyclone serves late joiners from the durability service history.
-    int32_t depth = q.history_depth > 0 ? q.history_depth : 1;
-    dds_qset_durability_service(d, 0, to_cyclone_history(q.history_kind), depth, DDS_LENGTH_UNLIMITED,
-                                DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
-  }
-  return d;
-}
-
-dds_qos_t* make_reader_qos(const EndpointQos& q) {
-  dds_qos_t* d = dds_create_qos();
-  set_common(d, q);
-  // The library keeps its own reader cache with the requested limits; the
-  // Cyclone reader is drained on every arrival and must not drop anything.
-  dds_qset_resource_limits(d, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
-  return d;
-}
-
-dds_qos_t* make_group_qos(const EndpointQos& q) {
-  dds_qos_t* d = dds_create_qos();
-  dds_qset_groupdata(d, q.group_data.empty() ? nullptr : q.group_data.data(), q.group_data.size());
-  // Cyclone compares the presentation of publisher and subscriber.
-  dds_qset_presentation(d, to_cyclone_scope(q.presentation.access_scope), q.presentation.coherent_access,
-                        q.presentation.ordered_access);
-  if (!q.partitions.empty()) {
-    std::vector<const char*> names;
-    for (auto& p : q.partitions) names.push_back(p.c_str());
-    dds_qset_partition(d, static_cast<uint32_t>(names.size()), names.data());
-  }
-  return d;
-}
 
 // ------------------------------------------------------------ match table
 
@@ -235,16 +60,16 @@ bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_han
     g = it->second.guid;
     return it->second.accepted;
   }
-  EndpointData d;
-  if (!endpoint_of_handle(e, is_writer, ih, d)) return false;  // not (or no longer) matched
-  g = d.guid;
+  const MatchedEndpoint d = matched_endpoint(e, is_writer, ih);
+  if (!d) return false;  // not (or no longer) matched
+  g = to_guid(d->key);
   // The durability rule, with transient and persistent told apart.
   const auto& rule = detail::policy_row<DurabilityQosPolicy>();
-  const DurabilityQosPolicy mine{own}, theirs{d.durability};
+  const DurabilityQosPolicy mine{own}, theirs{announced_durability(*d)};
   bool ok = is_writer ? detail::compatible(rule, mine, theirs) : detail::compatible(rule, theirs, mine);
   // Fault: partitions meet only when the two lists are equal, not when they share a name.
-  if (ok && QV_FAULT(partition_equal_lists)) ok = partitions_of(dds_get_parent(e)) == d.partitions;
-  verdicts_[ih] = Known{g, ok, d.durability};
+  if (ok && QV_FAULT(partition_equal_lists)) ok = partitions_of(dds_get_parent(e)) == partitions_in(d->qos);
+  verdicts_[ih] = Known{g, ok, theirs.kind};
   return ok;
 }
 
@@ -279,8 +104,7 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   for (dds_instance_handle_t ih : ihs) {
     if (known_.count(ih)) continue;
     Guid g;
-    EndpointData probe;
-    if (verdicts_.count(ih) == 0 && !endpoint_of_handle(e, is_writer, ih, probe)) continue;
+    if (verdicts_.count(ih) == 0 && !matched_endpoint(e, is_writer, ih)) continue;
     const bool ok = verdict_locked(e, is_writer, ih, own, g);
     known_[ih] = Known{g, ok};
     if (ok) {
@@ -347,8 +171,8 @@ Guid MatchTable::guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t i
     auto it = verdicts_.find(ih);
     if (it != verdicts_.end()) return it->second.guid;
   }
-  EndpointData d;
-  return endpoint_of_handle(e, is_writer, ih, d) ? d.guid : Guid{};
+  const MatchedEndpoint d = matched_endpoint(e, is_writer, ih);
+  return d ? to_guid(d->key) : Guid{};
 }
 
 void MatchTable::clear() {
@@ -360,24 +184,21 @@ void MatchTable::clear() {
 
 // -------------------------------------------------------------- endpoint
 
-dds_return_t WireEndpoint::open(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
-                                EndpointEvents ev) {
+dds_return_t WireEndpoint::open(dds_entity_t participant, dds_entity_t topic, bool keyed, const CycloneQos& group_q,
+                                const CycloneQos& entity_q, DurabilityQosPolicyKind durability, EndpointEvents ev) {
   if (entity_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   keyed_ = keyed;
-  durability_ = q.durability;
+  durability_ = durability;
   events_ = std::move(ev);
-  dds_qos_t* gq = make_group_qos(q);
-  dds_entity_t group = is_writer_ ? dds_create_publisher(participant, gq, nullptr)
-                                  : dds_create_subscriber(participant, gq, nullptr);
-  dds_delete_qos(gq);
+  dds_entity_t group = is_writer_ ? dds_create_publisher(participant, group_q.get(), nullptr)
+                                  : dds_create_subscriber(participant, group_q.get(), nullptr);
   if (group < 0) return group;
-  dds_qos_t* eq = is_writer_ ? make_writer_qos(q) : make_reader_qos(q);
   // Incompatibilities are taken one by one from the start: counted up while
   // the entity is made, their policies could no longer be told apart.
   dds_listener_t* l = incompatible_listener();
-  dds_entity_t e = is_writer_ ? dds_create_writer(group, topic, eq, l) : dds_create_reader(group, topic, eq, l);
+  dds_entity_t e = is_writer_ ? dds_create_writer(group, topic, entity_q.get(), l)
+                              : dds_create_reader(group, topic, entity_q.get(), l);
   dds_delete_listener(l);
-  dds_delete_qos(eq);
   if (e < 0) {
     dds_delete(group);
     return e;
@@ -471,32 +292,21 @@ bool WireEndpoint::update_group(const std::vector<std::string>& partitions, cons
   }
   const std::optional<std::vector<std::string>> have = partitions_of(group);
   if (!have || *have != partitions) return false;
-  dds_qos_t* q = dds_create_qos();
-  dds_qset_groupdata(q, group_data.empty() ? nullptr : group_data.data(), group_data.size());
-  dds_return_t rc = dds_set_qos(group, q);
-  dds_delete_qos(q);
-  return rc == DDS_RETCODE_OK;
+  return dds_set_qos(group, policy_qos(GroupDataQosPolicy{group_data}).get()) == DDS_RETCODE_OK;
 }
 
-template <typename Set>
-dds_return_t WireEndpoint::set_entity_qos(Set&& set) {
+dds_return_t WireEndpoint::set_entity_qos(CycloneQos q) {
   dds_entity_t e;
   {
     std::lock_guard<std::mutex> lk(mtx_);
     e = entity_;
   }
   if (e <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
-  dds_qos_t* q = dds_create_qos();
-  set(q);
-  const dds_return_t rc = dds_set_qos(e, q);
-  dds_delete_qos(q);
-  return rc;
+  return dds_set_qos(e, q.get());
 }
 
 dds_return_t WireEndpoint::set_user_data(const std::vector<uint8_t>& user_data) {
-  return set_entity_qos([&](dds_qos_t* q) {
-    dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
-  });
+  return set_entity_qos(policy_qos(UserDataQosPolicy{user_data}));
 }
 
 MatchDelta WireEndpoint::refresh_matches() {
@@ -510,25 +320,39 @@ MatchDelta WireEndpoint::refresh_matches() {
 
 std::vector<Guid> WireEndpoint::matched() { return matches_.accepted(); }
 
-bool WireEndpoint::matched_data(const Guid& g, EndpointData& out) {
+template <typename Data>
+bool WireEndpoint::matched_data_of(const Guid& g, Data& out) {
   if (entity_ <= 0 || !matches_.is_accepted(g)) return false;
   std::vector<dds_instance_handle_t> ihs(256);
   dds_return_t n = is_writer_ ? dds_get_matched_subscriptions(entity_, ihs.data(), ihs.size())
                               : dds_get_matched_publications(entity_, ihs.data(), ihs.size());
-  for (dds_return_t i = 0; i < n && i < 256; ++i)
-    if (endpoint_of_handle(entity_, is_writer_, ihs[i], out) && out.guid == g) return true;
+  for (dds_return_t i = 0; i < n && i < 256; ++i) {
+    const MatchedEndpoint d = matched_endpoint(entity_, is_writer_, ihs[i]);
+    if (d && to_guid(d->key) == g) {
+      from_cyclone(*d, out);
+      return true;
+    }
+  }
   return false;
+}
+
+bool WireEndpoint::matched_data(const Guid& g, SubscriptionBuiltinTopicData& out) {
+  return is_writer_ && matched_data_of(g, out);
+}
+bool WireEndpoint::matched_data(const Guid& g, PublicationBuiltinTopicData& out) {
+  return !is_writer_ && matched_data_of(g, out);
 }
 
 // ---------------------------------------------------------------- writer
 
-dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
+dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const WriterQos& q,
                                 WriterEvents ev) {
-  dds_return_t rc = open(participant, topic, keyed, q, std::move(ev));
+  dds_return_t rc = open(participant, topic, keyed, group_qos(q.group), writer_qos(q.endpoint, q.topic),
+                         q.endpoint.durability.kind, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    lifespan_ns_ = q.lifespan_ns;
+    lifespan_ns_ = detail::to_ns(q.endpoint.lifespan.duration);
   }
   // Listeners only once the writer exists, so that callbacks can use it.
   rc = install(new_listener());
@@ -580,15 +404,15 @@ dds_return_t WireWriter::set_lifespan(int64_t lifespan_ns) {
     lifespan_ns_ = lifespan_ns;
     if (entity_ <= 0) return DDS_RETCODE_OK;
   }
-  return set_entity_qos([&](dds_qos_t* q) { dds_qset_lifespan(q, lifespan_ns); });
+  return set_entity_qos(policy_qos(LifespanQosPolicy{detail::to_duration(lifespan_ns)}));
 }
 
 dds_return_t WireWriter::set_ownership_strength(int32_t strength) {
-  return set_entity_qos([&](dds_qos_t* q) { dds_qset_ownership_strength(q, strength); });
+  return set_entity_qos(policy_qos(OwnershipStrengthQosPolicy{strength}));
 }
 
 dds_return_t WireWriter::set_autodispose(bool autodispose) {
-  return set_entity_qos([&](dds_qos_t* q) { dds_qset_writer_data_lifecycle(q, autodispose); });
+  return set_entity_qos(policy_qos(WriterDataLifecycleQosPolicy{autodispose}));
 }
 
 dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
@@ -617,13 +441,14 @@ dds_return_t WireWriter::assert_liveliness() {
 
 // ---------------------------------------------------------------- reader
 
-dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
+dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bool keyed, const ReaderQos& q,
                                 ReaderEvents ev) {
   if (entity_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   data_available_ = std::move(ev.data_available);
   liveliness_ = std::move(ev.liveliness);
   sample_lost_ = std::move(ev.sample_lost);
-  dds_return_t rc = open(participant, topic, keyed, q, std::move(ev));
+  dds_return_t rc = open(participant, topic, keyed, group_qos(q.group), reader_qos(q.endpoint, q.topic),
+                         q.endpoint.durability.kind, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
   matches_.stamp_matches(entity_);  // those made while Cyclone created the reader
   dds_listener_t* l = new_listener();

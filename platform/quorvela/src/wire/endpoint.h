@@ -18,6 +18,7 @@
 
 #include "quorvela/qos.h"
 #include "wire/domain.h"
+#include "wire/policy_wire.h"
 
 namespace QUORVELA::wire {
 
@@ -30,57 +31,16 @@ using KeyHash = std::array<uint8_t, 16>;
 // delay covers that window on loopback with a wide margin.
 constexpr int64_t kMatchSettleNs = 100000000;
 
-// QoS as the wire needs it (durations in ns, DDS_INFINITY for infinite).
+// What a Cyclone writer (reader) is made from: its QoS and those of its
+// publisher (subscriber) and topic.
+template <typename Q, typename GroupQ>
 struct EndpointQos {
-  DurabilityQosPolicyKind durability = VOLATILE_DURABILITY_QOS;
-  ReliabilityQosPolicyKind reliability = RELIABLE_RELIABILITY_QOS;
-  int64_t max_blocking_ns = 100000000;
-  HistoryQosPolicyKind history_kind = KEEP_LAST_HISTORY_QOS;
-  int32_t history_depth = 1;
-  int32_t max_samples = LENGTH_UNLIMITED, max_instances = LENGTH_UNLIMITED,
-          max_samples_per_instance = LENGTH_UNLIMITED;  // readers only
-  int64_t deadline_ns = DDS_INFINITY;
-  int64_t latency_budget_ns = 0;
-  LivelinessQosPolicyKind liveliness = AUTOMATIC_LIVELINESS_QOS;
-  int64_t lease_ns = DDS_INFINITY;
-  OwnershipQosPolicyKind ownership = SHARED_OWNERSHIP_QOS;
-  int32_t strength = 0;
-  DestinationOrderQosPolicyKind destination_order = BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
-  int64_t lifespan_ns = DDS_INFINITY;
-  bool autodispose = true;
-  std::vector<uint8_t> user_data, topic_data, group_data;
-  std::vector<std::string> partitions;
-  PresentationQosPolicy presentation;  // of the group
+  Q endpoint;
+  GroupQ group;
+  TopicQos topic;
 };
-
-// QoS objects handed to Cyclone (caller deletes with dds_delete_qos).
-dds_qos_t* make_writer_qos(const EndpointQos& q);
-dds_qos_t* make_reader_qos(const EndpointQos& q);
-dds_qos_t* make_group_qos(const EndpointQos& q);
-
-// Endpoint names announce the durability kind as requested or offered
-// ("qv:d=<kind>"): Cyclone only sees transient local for transient and
-// persistent.
-std::string endpoint_name(DurabilityQosPolicyKind durability);
-// The kind from such a name; `fallback` for endpoints of other origin.
-DurabilityQosPolicyKind durability_from_name(const char* name, DurabilityQosPolicyKind fallback);
-
-// A matched remote (or local) endpoint as discovery reports it.
-struct EndpointData {
-  Guid guid;
-  Guid participant;
-  std::string topic_name, type_name;
-  std::vector<uint8_t> user_data, group_data, topic_data;
-  int64_t lifespan_ns = DDS_INFINITY;
-  int32_t strength = 0;
-  DurabilityQosPolicyKind durability = VOLATILE_DURABILITY_QOS;
-  ReliabilityQosPolicyKind reliability = BEST_EFFORT_RELIABILITY_QOS;
-  OwnershipQosPolicyKind ownership = SHARED_OWNERSHIP_QOS;
-  LivelinessQosPolicyKind liveliness = AUTOMATIC_LIVELINESS_QOS;
-  DestinationOrderQosPolicyKind destination_order = BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS;
-  int64_t lease_ns = DDS_INFINITY, deadline_ns = DDS_INFINITY;
-  std::vector<std::string> partitions;
-};
+using WriterQos = EndpointQos<DataWriterQos, PublisherQos>;
+using ReaderQos = EndpointQos<DataReaderQos, SubscriberQos>;
 
 // The change of the matched status found by refresh_matches(): deltas, as
 // the Cyclone entity may be made again, which restarts Cyclone's own counts.
@@ -177,19 +137,21 @@ class WireEndpoint {
   MatchDelta refresh_matches();
   // Matched readers (writers) as of the last refresh_matches().
   std::vector<Guid> matched();
-  bool matched_data(const Guid& g, EndpointData& out);
+  // What a matched reader (of a writer) or writer (of a reader) announced;
+  // false when g is not matched.
+  bool matched_data(const Guid& g, SubscriptionBuiltinTopicData& out);
+  bool matched_data(const Guid& g, PublicationBuiltinTopicData& out);
 
  protected:
   explicit WireEndpoint(bool is_writer) : is_writer_(is_writer) {}
   ~WireEndpoint() { destroy(); }
 
-  // Hands `q` (filled by set) to the Cyclone writer (reader), then deletes it.
-  template <typename Set>
-  dds_return_t set_entity_qos(Set&& set);
+  // Hands `q` to the Cyclone writer (reader).
+  dds_return_t set_entity_qos(CycloneQos q);
 
   // Makes the group entity and the writer (reader) under it.
-  dds_return_t open(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q,
-                    EndpointEvents ev);
+  dds_return_t open(dds_entity_t participant, dds_entity_t topic, bool keyed, const CycloneQos& group_q,
+                    const CycloneQos& entity_q, DurabilityQosPolicyKind durability, EndpointEvents ev);
   // A Cyclone listener for this endpoint with the incompatible-QoS callback
   // set, given to the entity at its creation.
   dds_listener_t* incompatible_listener();
@@ -216,6 +178,8 @@ class WireEndpoint {
   static void on_incompatible(dds_entity_t, const Status st, void* arg);
   template <typename Status>
   void report_incompatible(dds_return_t got, const Status& st);
+  template <typename Data>
+  bool matched_data_of(const Guid& g, Data& out);
 
   const bool is_writer_;
 };
@@ -225,7 +189,7 @@ class WireWriter : public WireEndpoint {
   WireWriter() : WireEndpoint(true) {}
   ~WireWriter() { destroy(); }
 
-  dds_return_t create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q, WriterEvents ev);
+  dds_return_t create(dds_entity_t participant, dds_entity_t topic, bool keyed, const WriterQos& q, WriterEvents ev);
   // As WireEndpoint::destroy(), but writes are refused from its start on.
   void destroy();
 
@@ -302,7 +266,7 @@ class WireReader : public WireEndpoint {
 
   // Arrivals during creation stay in Cyclone; data_available is called once
   // the reader exists, so they are taken then.
-  dds_return_t create(dds_entity_t participant, dds_entity_t topic, bool keyed, const EndpointQos& q, ReaderEvents ev);
+  dds_return_t create(dds_entity_t participant, dds_entity_t topic, bool keyed, const ReaderQos& q, ReaderEvents ev);
 
   // Takes everything Cyclone holds, oldest first, in batches, and hands
   // each batch to `sink`, which may move out of it or erase from it. Leaves

@@ -2,35 +2,22 @@
 
 #include <cstring>
 
+#include "wire/policy_wire.h"
+
 namespace QUORVELA::wire {
 
 namespace {
 constexpr uint32_t kMaxReadBatch = 256;  // constant batch size for loaned reads
-
-std::vector<uint8_t> qos_user_data(const dds_qos_t* q) {
-  std::vector<uint8_t> out;
-  void* value = nullptr;
-  size_t sz = 0;
-  if (q && dds_qget_userdata(q, &value, &sz) && value) {
-    out.assign(static_cast<uint8_t*>(value), static_cast<uint8_t*>(value) + sz);
-  }
-  dds_free(value);
-  return out;
-}
 }  // namespace
 
-dds_return_t ParticipantWire::create(uint32_t domain_id, const std::vector<uint8_t>& user_data,
-                                     uint8_t transport_mode) {
+dds_return_t ParticipantWire::create(uint32_t domain_id, const DomainParticipantQos& qos) {
   std::lock_guard<std::mutex> lk(mtx_);
   if (participant_ > 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
-  if (domain_id > kMaxDomainId || transport_mode == 0) return DDS_RETCODE_BAD_PARAMETER;
+  if (domain_id > kMaxDomainId || qos.transport_mode == 0) return DDS_RETCODE_BAD_PARAMETER;
   dds_return_t rc = acquire_domain(domain_id);
   if (rc != DDS_RETCODE_OK) return rc;
   domain_held_ = true;
-  dds_qos_t* q = dds_create_qos();
-  dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
-  dds_entity_t p = dds_create_participant(static_cast<dds_domainid_t>(domain_id), q, nullptr);
-  dds_delete_qos(q);
+  dds_entity_t p = dds_create_participant(static_cast<dds_domainid_t>(domain_id), participant_qos(qos).get(), nullptr);
   if (p < 0) {
     release_domain(domain_id);
     domain_held_ = false;
@@ -38,7 +25,7 @@ dds_return_t ParticipantWire::create(uint32_t domain_id, const std::vector<uint8
   }
   participant_ = p;
   domain_id_ = domain_id;
-  transport_mode_ = transport_mode;
+  transport_mode_ = qos.transport_mode;
   guid_ = entity_guid(p);
   return DDS_RETCODE_OK;
 }
@@ -56,11 +43,7 @@ void ParticipantWire::destroy() {
 dds_return_t ParticipantWire::set_user_data(const std::vector<uint8_t>& user_data) {
   std::lock_guard<std::mutex> lk(mtx_);
   if (participant_ <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
-  dds_qos_t* q = dds_create_qos();
-  dds_qset_userdata(q, user_data.empty() ? nullptr : user_data.data(), user_data.size());
-  dds_return_t rc = dds_set_qos(participant_, q);
-  dds_delete_qos(q);
-  return rc;
+  return dds_set_qos(participant_, policy_qos(UserDataQosPolicy{user_data}).get());
 }
 
 dds_return_t ParticipantWire::discovered_participants(std::vector<DiscoveredParticipant>& out) {
@@ -85,13 +68,11 @@ dds_return_t ParticipantWire::discovered_participants(std::vector<DiscoveredPart
     auto* s = static_cast<dds_builtintopic_participant_t*>(samples[i]);
     Guid g = to_guid(s->key);
     if (g == guid_) continue;
-    bool dup = false;
+    DiscoveredParticipant* slot = nullptr;
     for (auto& d : out)
-      if (d.guid == g) {
-        d.user_data = qos_user_data(s->qos);  // newest wins (samples are oldest first)
-        dup = true;
-      }
-    if (!dup) out.push_back(DiscoveredParticipant{g, qos_user_data(s->qos)});
+      if (d.guid == g) slot = &d;  // newest wins (samples are oldest first)
+    if (slot == nullptr) slot = &out.emplace_back(DiscoveredParticipant{g, {}});
+    from_cyclone(*s, slot->data);
   }
   if (n > 0) dds_return_loan(participant_reader_, samples, n);
   return DDS_RETCODE_OK;
@@ -120,16 +101,14 @@ std::string topic_key(const std::string& topic_name, const std::string& type_nam
 }  // namespace
 
 dds_entity_t ParticipantWire::topic(const std::string& topic_name, const std::string& type_name, bool keyed,
-                                    const std::vector<uint8_t>& topic_data) {
+                                    const TopicQos& qos) {
   std::lock_guard<std::mutex> lk(mtx_);
   if (participant_ <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   std::string k = topic_key(topic_name, type_name, keyed);
   auto it = topics_.find(k);
   if (it != topics_.end()) return it->second;
-  dds_qos_t* q = dds_create_qos();
-  dds_qset_topicdata(q, topic_data.empty() ? nullptr : topic_data.data(), topic_data.size());
-  dds_entity_t t = dds_create_topic(participant_, descriptor_for(type_name, keyed), topic_name.c_str(), q, nullptr);
-  dds_delete_qos(q);
+  dds_entity_t t = dds_create_topic(participant_, descriptor_for(type_name, keyed), topic_name.c_str(),
+                                    topic_qos(qos).get(), nullptr);
   if (t > 0) topics_[k] = t;
   return t;
 }
@@ -139,11 +118,7 @@ dds_return_t ParticipantWire::set_topic_data(const std::string& topic_name, cons
   std::lock_guard<std::mutex> lk(mtx_);
   auto it = topics_.find(topic_key(topic_name, type_name, keyed));
   if (it == topics_.end()) return DDS_RETCODE_OK;  // applied when the topic is made
-  dds_qos_t* q = dds_create_qos();
-  dds_qset_topicdata(q, topic_data.empty() ? nullptr : topic_data.data(), topic_data.size());
-  dds_return_t rc = dds_set_qos(it->second, q);
-  dds_delete_qos(q);
-  return rc;
+  return dds_set_qos(it->second, policy_qos(TopicDataQosPolicy{topic_data}).get());
 }
 
 Guid ParticipantWire::mint_guid(uint8_t entity_kind) {

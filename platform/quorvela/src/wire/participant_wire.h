@@ -35,7 +35,7 @@ constexpr uint8_t kEntityKindSubscriber = 0x09;
 
 struct DiscoveredParticipant {
   Guid guid;
-  std::vector<uint8_t> user_data;
+  ParticipantBuiltinTopicData data;  // as announced
 };
 
 class ParticipantWire {
@@ -49,10 +49,10 @@ class ParticipantWire {
   // Returns DDS_RETCODE_OK, DDS_RETCODE_BAD_PARAMETER for a domain id above
   // kMaxDomainId or a transport_mode of 0, or Cyclone's error.
   // Call from ParticipantImpl::enable() (or creation when autoenabled).
-  dds_return_t create(uint32_t domain_id, const std::vector<uint8_t>& user_data, uint8_t transport_mode);
+  dds_return_t create(uint32_t domain_id, const DomainParticipantQos& qos);
   dds_return_t create(DomainId_t domain_id, const DomainParticipantQos& qos) {
     if (domain_id < 0) return DDS_RETCODE_BAD_PARAMETER;
-    return create(static_cast<uint32_t>(domain_id), qos.user_data.value, qos.transport_mode);
+    return create(static_cast<uint32_t>(domain_id), qos);
   }
   // Deletes the Cyclone participant and all Cyclone entities below it.
   // Call from delete_participant() after the writers and readers are gone.
@@ -76,10 +76,9 @@ class ParticipantWire {
   dds_return_t discovered_participant(const Guid& g, DiscoveredParticipant& out);
 
   // The Cyclone topic for (topic name, registered type name, key kind),
-  // created on first use with `topic_data` and kept until destroy().
+  // created on first use with the topic's QoS and kept until destroy().
   // Negative on error. Writers and readers call this on enable.
-  dds_entity_t topic(const std::string& topic_name, const std::string& type_name, bool keyed,
-                     const std::vector<uint8_t>& topic_data);
+  dds_entity_t topic(const std::string& topic_name, const std::string& type_name, bool keyed, const TopicQos& qos);
   // Changes the topic data that the endpoints of that topic announce.
   dds_return_t set_topic_data(const std::string& topic_name, const std::string& type_name, bool keyed,
                               const std::vector<uint8_t>& topic_data);

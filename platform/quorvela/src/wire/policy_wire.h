@@ -1,0 +1,42 @@
+// The QoS policies to and from Cyclone: the QoS of each Cyclone entity made
+// from the policies of the table that apply to it, and the discovery data of
+// other participants and endpoints read back from what Cyclone received.
+// Generic over the policy table (policy_table.h); the conversion of each
+// policy is its to_wire() and from_wire() in policy_wire.cpp.
+#pragma once
+
+#include <memory>
+
+#include <dds/dds.h>
+
+#include "quorvela/qos.h"
+
+namespace QUORVELA::wire {
+
+struct QosDeleter {
+  void operator()(dds_qos_t* q) const { dds_delete_qos(q); }
+};
+using CycloneQos = std::unique_ptr<dds_qos_t, QosDeleter>;
+
+CycloneQos participant_qos(const DomainParticipantQos& q);
+// What the Cyclone topic announces of the topic's QoS.
+CycloneQos topic_qos(const TopicQos& q);
+// The Cyclone publisher (subscriber) of one writer (reader).
+CycloneQos group_qos(const PublisherQos& q);
+CycloneQos group_qos(const SubscriberQos& q);
+// A Cyclone writer (reader): its own policies and what its publication
+// (subscription) announces of its topic's.
+CycloneQos writer_qos(const DataWriterQos& w, const TopicQos& t);
+CycloneQos reader_qos(const DataReaderQos& r, const TopicQos& t);
+// One policy alone, for a change on an enabled entity.
+template <typename P>
+CycloneQos policy_qos(const P& policy);
+
+// The discovery data Cyclone received, every field the other side announced.
+void from_cyclone(const dds_builtintopic_participant_t& d, ParticipantBuiltinTopicData& out);
+void from_cyclone(const dds_builtintopic_endpoint_t& d, PublicationBuiltinTopicData& out);
+void from_cyclone(const dds_builtintopic_endpoint_t& d, SubscriptionBuiltinTopicData& out);
+// Only the durability kind an endpoint announced.
+DurabilityQosPolicyKind announced_durability(const dds_builtintopic_endpoint_t& d);
+
+}  // namespace QUORVELA::wire

@@ -8,14 +8,15 @@
 // partition, a prefix of the writer's name, the name in another case, the
 // name with more after it): there they report no incompatible QoS either,
 // since partitions that do not meet are no match, not an incompatibility.
-// Each matched writer announces its own partition. "check_finish" only when
-// all of it holds; then, once the positive side has closed, every match must
-// end, counted as ended.
+// Each matched writer announces every field of what the positive side made
+// (its own partition too). "check_finish" only when all of it holds; then,
+// once the positive side has closed, every match must end, counted as ended.
 #include <gtest/gtest.h>
 
 #include <quorvela/quorvela.h>
 
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,44 +39,24 @@ struct PartitionReader {
     StringSeq partitions;      // of its subscriber
     std::size_t writers;       // positive writers it must match
     DataReader* reader = nullptr;
-    SubscriptionMatchedStatus matched{};  // as of the check
+    std::shared_ptr<cp::Matches> matches = nullptr;
 };
 
-std::string describe(const StringSeq& names) {
-    std::string out = "{";
-    for (std::size_t i = 0; i < names.size(); ++i) out += (i ? ", \"" : "\"") + names[i] + "\"";
-    return out + "}";
-}
-
-// Exactly the expected writers, each on the reader's topic and in exactly the
-// reader's partitions, and no incompatible QoS.
-bool check(PartitionReader& r) {
-    bool ok = true;
-    const std::vector<cp::Matched<PublicationBuiltinTopicData>> writers = cp::matched_publications(r.reader);
-    EXPECT_EQ(writers.size(), r.writers) << r.what << ": matched " << writers.size() << " writer(s)";
-    ok = ok && writers.size() == r.writers;
-    for (const cp::Matched<PublicationBuiltinTopicData>& m : writers) {
-        const PublicationBuiltinTopicData& w = m.data;
-        EXPECT_EQ(w.topic_name, r.topic) << r.what;
-        // Each positive writer is in the partition named like its topic.
-        const StringSeq own_partition{r.topic};
-        EXPECT_EQ(w.partition.name, own_partition)
-            << r.what << ": a writer in the partitions " << describe(w.partition.name);
-        ok = ok && w.topic_name == r.topic && w.partition.name == own_partition;
-    }
+// Exactly the expected writers, each announcing what the positive side made:
+// the default QoS in the partition named like its topic; and no incompatible
+// QoS.
+void check(cp::Verdict& v, PartitionReader& r) {
+    PublisherQos publisher = PUBLISHER_QOS_DEFAULT;
+    publisher.partition.name = {r.topic};
+    const std::vector<PublicationBuiltinTopicData> want(
+        r.writers, cp::announced_writer(r.topic, "FlatRecord", DATAWRITER_QOS_DEFAULT, publisher));
+    const auto writers = cp::expect_matched(v, *r.matches, r.reader, want, {}, r.what);
     RequestedIncompatibleQosStatus incompatible;
-    EXPECT_EQ(r.reader->get_requested_incompatible_qos_status(incompatible), RETCODE_OK);
-    EXPECT_EQ(incompatible.total_count, 0) << r.what << ": incompatible QoS reported, last policy id "
-                                           << incompatible.last_policy_id;
-    ok = ok && incompatible.total_count == 0;
-    EXPECT_EQ(r.reader->get_subscription_matched_status(r.matched), RETCODE_OK);
-    EXPECT_EQ(r.matched.current_count, static_cast<int32_t>(r.writers)) << r.what << ": matched now";
-    EXPECT_EQ(r.matched.total_count, static_cast<int32_t>(r.writers)) << r.what << ": matched in all";
-    ok = ok && r.matched.current_count == static_cast<int32_t>(r.writers) &&
-         r.matched.total_count == static_cast<int32_t>(r.writers);
-    std::cout << "[peer] " << r.what << ": " << writers.size() << " writer(s), " << incompatible.total_count
-              << " incompatible" << std::endl;
-    return ok;
+    v.equal(r.reader->get_requested_incompatible_qos_status(incompatible), RETCODE_OK) << r.what;
+    v.equal(incompatible.total_count, 0) << r.what << ": incompatible QoS reported, last policy id "
+                                         << incompatible.last_policy_id;
+    cp::log_line(std::string(r.what) + ": " + std::to_string(writers.size()) + " writer(s), " +
+                 std::to_string(incompatible.total_count) + " incompatible");
 }
 
 }  // namespace
@@ -99,6 +80,7 @@ PEER_TEST(PartitionQosPolicyTestNegative, ENABLED_PartitionQosPolicyNegative, "P
         SubscriberQos qos = SUBSCRIBER_QOS_DEFAULT;
         qos.partition.name = r.partitions;
         r.reader = e.reader(r.topic, DATAREADER_QOS_DEFAULT, e.subscriber(qos));
+        r.matches = std::make_shared<cp::Matches>(r.reader);
         created = created && r.reader != nullptr;
     }
     ASSERT_TRUE(cp::ready());
@@ -114,27 +96,20 @@ PEER_TEST(PartitionQosPolicyTestNegative, ENABLED_PartitionQosPolicyNegative, "P
         },
         cp::kMatchMs);
     if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
-    bool ok = true;
-    for (PartitionReader& r : readers) ok = check(r) && ok;
-    cp::report("check_finish", ok);
+    cp::Verdict v("partitions");
+    for (PartitionReader& r : readers) check(v, r);
+    cp::report("check_finish", v);
 
     // The positive side deletes its writers and closes: every match ends.
-    EXPECT_TRUE(peer::link().wait_closed(kKeyMs)) << "the positive side still held the connection";
     discovered::wait_for(
         [&] {
             for (const PartitionReader& r : readers) {
-                if (cp::matched_count(r.reader) != 0) return false;
+                if (!r.matches->list().empty()) return false;
             }
             return true;
         },
         discovered::kEndMs, "matches ended");
-    for (const PartitionReader& r : readers) {
-        SubscriptionMatchedStatus now;
-        EXPECT_EQ(r.reader->get_subscription_matched_status(now), RETCODE_OK);
-        EXPECT_EQ(now.current_count, 0) << r.what << ": still matched after the positive side closed";
-        EXPECT_EQ(now.current_count_change, -r.matched.current_count) << r.what << ": ended matches counted";
-        EXPECT_EQ(now.total_count, r.matched.total_count) << r.what << ": matched in all";
-        EXPECT_EQ(cp::matched_count(r.reader), 0u) << r.what << ": listed as matched after the positive side closed";
-    }
+    cp::Verdict gone("after the positive side closed");
+    for (PartitionReader& r : readers) r.matches->gone(gone, {}, 0);
     e.release();
 }

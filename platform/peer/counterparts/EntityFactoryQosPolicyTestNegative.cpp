@@ -12,8 +12,9 @@
 //     ("match_check_1" only then). The disabled positive participant itself
 //     may be discovered (it is on the wire from its creation), but at most one;
 //   - after "enable_finish" exactly the positive writer and the positive
-//     reader match, both of exactly one discovered participant, the positive
-//     one ("check_finish" only then);
+//     reader match, announcing every field of the default QoS, beside this
+//     side's own (decoys of other user data), both of exactly one discovered
+//     participant ("check_finish" only then);
 //   - once the positive side has closed, its writer, reader and participant
 //     are gone.
 #include <gtest/gtest.h>
@@ -44,8 +45,6 @@ struct Seen {
     std::size_t readers = 0;  // matched with this side's writer
 
     bool none() const { return writers == 0 && readers == 0; }
-    bool both() const { return writers >= 1 && readers >= 1; }
-    bool exactly_one_each() const { return writers == 1 && readers == 1; }
     std::string describe() const {
         return std::to_string(writers) + " writer(s) and " + std::to_string(readers) + " reader(s)";
     }
@@ -110,8 +109,12 @@ void expect_own_entities_disabled(DomainParticipantFactory* factory, DataReader*
 
 PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNegative, "EntityFactoryQosPolicy") {
     cp::Entities e;
-    DataReader* reader = e.reader("entity_factory_topic_name", DATAREADER_QOS_DEFAULT);
-    DataWriter* writer = e.writer("entity_factory_topic_name", DATAWRITER_QOS_DEFAULT);
+    DataReaderQos own_reader = DATAREADER_QOS_DEFAULT;
+    own_reader.user_data.value = cp::octets("counterpart reader");
+    DataWriterQos own_writer = DATAWRITER_QOS_DEFAULT;
+    own_writer.user_data.value = cp::octets("counterpart writer");
+    DataReader* reader = e.reader("entity_factory_topic_name", own_reader);
+    DataWriter* writer = e.writer("entity_factory_topic_name", own_writer);
     const Watch watch{reader, writer, {e.participant()->get_instance_handle()}};
     ASSERT_TRUE(reader != nullptr && writer != nullptr);
     // Before the positive side makes anything: its entities come after "ready".
@@ -131,31 +134,37 @@ PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNega
     cp::report("match_check_1", invisible && early <= 1);
 
     if (!cp::await("enable_finish", kKeyMs)) return;
-    // Enabled: the positive writer and reader, and no more.
-    cp::wait_until([&] { return (seen = watch.look()).both(); }, cp::kMatchMs);
-    if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
-    seen = watch.look();
-    bool visible = seen.exactly_one_each();
-    EXPECT_TRUE(visible) << "after enable, discovered " << seen.describe() << "; expected one of each";
+    // Enabled: the positive writer and reader, announcing the default QoS,
+    // beside this side's own (other user data), and no more.
+    cp::Verdict v("after enable");
+    cp::Matches writers(reader), readers(writer);
+    const std::string topic = "entity_factory_topic_name";
+    const auto w = cp::expect_matched(v, writers, reader, {cp::announced_writer(topic, "FlatRecord")},
+                                      {{writer->get_instance_handle(), cp::announced_writer(topic, "FlatRecord", own_writer)}},
+                                      "the positive writer");
+    const auto r = cp::expect_matched(v, readers, writer, {cp::announced_reader(topic, "FlatRecord")},
+                                      {{reader->get_instance_handle(), cp::announced_reader(topic, "FlatRecord", own_reader)}},
+                                      "the positive reader");
+    // Both of exactly one participant.
     const InstanceHandleSeq found = discovered::participants(e.participant());
-    EXPECT_EQ(found.size(), 1u) << "participants discovered after enable";
-    visible = visible && found.size() == 1;
-    // Both endpoints belong to it.
-    for (const PublicationBuiltinTopicData& w : discovered::positive_writers(reader, watch.own)) {
-        visible = visible && discovered::of_participant(w, found);
-    }
-    for (const SubscriptionBuiltinTopicData& r : discovered::positive_readers(writer, watch.own)) {
-        visible = visible && discovered::of_participant(r, found);
-    }
-    std::cout << "[peer] after enable: " << seen.describe() << ", " << found.size() << " participant(s)" << std::endl;
-    cp::report("check_finish", visible);
+    v.equal(found.size(), 1u) << "participants discovered after enable";
+    for (const auto& m : w) v.check(discovered::of_participant(m.data, found)) << "the positive writer's participant";
+    for (const auto& m : r) v.check(discovered::of_participant(m.data, found)) << "the positive reader's participant";
+    cp::log_line("after enable: " + std::to_string(w.size()) + " writer(s), " + std::to_string(r.size()) +
+                 " reader(s), " + std::to_string(found.size()) + " participant(s)");
+    cp::report("check_finish", v);
 
     // The positive side deletes everything and closes.
-    EXPECT_TRUE(peer::link().wait_closed(kKeyMs)) << "the positive side still held the connection";
-    const bool gone = discovered::wait_for(
-        [&] { return watch.look().none() && discovered::participants(e.participant()).empty(); }, discovered::kEndMs,
-        "positive endpoints and participant gone");
-    EXPECT_TRUE(gone) << "after the positive side closed: " << watch.look().describe() << ", "
-                      << discovered::participants(e.participant()).size() << " participant(s) still discovered";
+    cp::Verdict gone("after the positive side closed");
+    gone.check(peer::link().wait_closed(kKeyMs)) << "the positive side still held the connection";
+    discovered::wait_for(
+        [&] {
+            return writers.list().size() == 1 && readers.list().size() == 1 &&
+                   discovered::participants(e.participant()).empty();
+        },
+        discovered::kEndMs, "positive endpoints and participant gone");
+    writers.gone(gone, {writer->get_instance_handle()}, 0);
+    readers.gone(gone, {reader->get_instance_handle()}, 0);
+    gone.equal(discovered::participants(e.participant()).size(), 0u) << "participants discovered";
     e.release();
 }

@@ -6,8 +6,9 @@
 //
 // Checked here:
 //   - the writer discovers the positive reader, exactly one, which announces
-//     the default QoS with empty topic data (the positive topic uses the
-//     default QoS);
+//     every field of the default QoS, with empty topic data (the positive
+//     topic uses the default QoS), beside the watcher's reader (a decoy of
+//     other user data);
 //   - the change is announced again: a second participant of this side (the
 //     watcher) finds this side's writer with the first topic data, then with
 //     the new ones; the positive side's own look at it is not checked there;
@@ -38,7 +39,9 @@ PEER_TEST(TopicDataQosPolicyTestNegative, ENABLED_TopicDataQosPolicyDiscoveryNeg
     topic_qos.topic_data.value = cp::octets("remote_topic_data_test");
     Topic* topic = e.topic("discovery_topic_name", "FlatRecord", topic_qos);
     DataWriter* writer = e.writer("discovery_topic_name", DATAWRITER_QOS_DEFAULT);
-    discovered::Watcher watcher("discovery_topic_name");
+    DataReaderQos watcher_qos = DATAREADER_QOS_DEFAULT;
+    watcher_qos.user_data.value = cp::octets("watcher");
+    discovered::Watcher watcher("discovery_topic_name", watcher_qos.user_data.value);
     ASSERT_TRUE(cp::ready());
     ASSERT_TRUE(topic != nullptr && writer != nullptr && watcher.reader() != nullptr);
     const InstanceHandle_t own = writer->get_instance_handle();
@@ -48,10 +51,13 @@ PEER_TEST(TopicDataQosPolicyTestNegative, ENABLED_TopicDataQosPolicyDiscoveryNeg
     EXPECT_TRUE(announced) << "the watcher never found this side's writer with "
                            << discovered::printable(topic_qos.topic_data.value);
 
-    const InstanceHandleSeq mine{e.participant()->get_instance_handle(), watcher.participant()};
-    // The positive reader, exactly one, with the default QoS.
-    const bool one_reader = cp::wait_until([&] { return discovered::positive_readers(writer, mine).size() == 1; }, cp::kMatchMs);
-    EXPECT_TRUE(one_reader) << "positive readers matched: " << discovered::positive_readers(writer, mine).size();
+    // The positive reader, beside the watcher's (another user data).
+    cp::Verdict v("topic data");
+    cp::Matches matches(writer);
+    const InstanceHandle_t watching = watcher.reader()->get_instance_handle();
+    cp::expect_matched(v, matches, writer, {cp::announced_reader("discovery_topic_name", "FlatRecord")},
+                       {{watching, cp::announced_reader("discovery_topic_name", "FlatRecord", watcher_qos)}},
+                       "the positive reader");
     bool first = cp::await("first_topic_data_check", kSearchMs);
     if (first) {
         // At once: the positive side looks once more 500 ms after its key.
@@ -68,6 +74,10 @@ PEER_TEST(TopicDataQosPolicyTestNegative, ENABLED_TopicDataQosPolicyDiscoveryNeg
         std::cout << "[peer] changed topic data " << (reannounced ? "" : "not ") << "announced again" << std::endl;
         cp::await("second_topic_data_check", kSecondKeyMs);
     }
+    EXPECT_TRUE(peer::link().wait_closed(kSearchMs)) << "the positive side still held the connection";
+    discovered::wait_for([&] { return matches.list().size() == 1; }, discovered::kEndMs,
+                         "the positive reader's match ended");
+    matches.gone(v, {watching}, 0);
     watcher.close();
     e.release();
 }

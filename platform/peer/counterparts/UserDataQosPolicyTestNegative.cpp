@@ -54,10 +54,11 @@ PEER_TEST(UserDataQosPolicyTestNegative, ENABLED_UserDataQosPolicyNegative, "Use
     if (!cp::await("first_writer_user_data_check", kDirectionMs)) return;
     const InstanceHandleSeq participants = discovered::participants(e.participant());
     EXPECT_EQ(participants.size(), 1u) << "participants discovered";
-    cp::wait_until([&] { return !discovered::positive_readers(writer, own).empty(); }, cp::kMatchMs);
-    for (const SubscriptionBuiltinTopicData& r : discovered::expect_one(discovered::positive_readers(writer, own), "the positive reader")) {
-        EXPECT_EQ(r.user_data.value, OctetSeq{}) << "user data of the positive reader: " << discovered::printable(r.user_data.value);
-        discovered::of_participant(r, participants);
+    cp::Verdict v("user data");
+    cp::Matches matches(writer);
+    for (const auto& r : cp::expect_matched(v, matches, writer, {cp::announced_reader("example_topic_name", "FlatRecord")},
+                                            {}, "the positive reader")) {
+        discovered::of_participant(r.data, participants);
     }
 
     // Then it makes its writer.
@@ -67,16 +68,13 @@ PEER_TEST(UserDataQosPolicyTestNegative, ENABLED_UserDataQosPolicyNegative, "Use
     DataReader* reader = e.reader("example_topic_name", reader_qos);
     ASSERT_NE(reader, nullptr);
     if (!cp::await("first_reader_user_data_check", kDirectionMs)) return;
-    discovered::expect_one(discovered::positive_readers(writer, own), "the positive reader at the second key");
+    v.equal(discovered::positive_readers(writer, own).size(), 1u) << "positive readers matched at the second key";
 
     EXPECT_TRUE(peer::link().wait_closed(kDirectionMs)) << "the positive side still held the connection";
     // This side's probe and reader stay matched with this side's writer.
-    const bool ended = discovered::wait_for([&] { return cp::matched_count(writer) == 2; }, discovered::kEndMs,
-                                            "the positive reader's match ended");
-    EXPECT_TRUE(ended) << "the positive reader is still matched after the positive side closed";
-    PublicationMatchedStatus matched;
-    EXPECT_EQ(writer->get_publication_matched_status(matched), RETCODE_OK);
-    EXPECT_EQ(matched.total_count, 3) << "readers this side's writer matched in all";
-    EXPECT_EQ(matched.current_count, 2) << "readers this side's writer matches at the end";
+    const InstanceHandleSeq stay{probe->get_instance_handle(), reader->get_instance_handle()};
+    discovered::wait_for([&] { return matches.list().size() == stay.size(); }, discovered::kEndMs,
+                         "the positive reader's match ended");
+    matches.gone(v, stay, 0);
     e.release();
 }

@@ -77,13 +77,6 @@ inline std::vector<SubscriptionBuiltinTopicData> positive_readers(DataWriter* wr
                                                             &DataWriter::get_matched_subscription_data);
 }
 
-// Checks that `found` (positive endpoints) holds exactly one; returns it.
-template <class Data>
-std::vector<Data> expect_one(std::vector<Data> found, const std::string& what) {
-    EXPECT_EQ(found.size(), 1u) << what << ": endpoints of the positive side matched";
-    return found;
-}
-
 // The participants that `participant` discovers.
 inline InstanceHandleSeq participants(DomainParticipant* participant) {
     InstanceHandleSeq handles;
@@ -152,12 +145,12 @@ inline bool wait_for(const std::function<bool()>& holds, int timeout_ms, const s
     return held;
 }
 
-// A second participant of this side, with a default reader on one topic: it
-// finds this side's own writers as any other participant does, so it sees
-// what they announce.
+// A second participant of this side, with a reader on one topic (of the
+// default QoS but for `user_data`): it finds this side's own writers as any
+// other participant does, so it sees what they announce.
 class Watcher {
 public:
-    explicit Watcher(const std::string& topic_name) {
+    Watcher(const std::string& topic_name, const OctetSeq& user_data) {
         factory_ = DomainParticipantFactory::get_instance();
         participant_ = factory_ == nullptr ? nullptr : factory_->create_participant(0, PARTICIPANT_QOS_DEFAULT, nullptr, 0);
         EXPECT_NE(participant_, nullptr) << "the watcher's participant";
@@ -166,7 +159,9 @@ public:
         Topic* topic = participant_->create_topic(topic_name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
         Subscriber* subscriber = participant_->create_subscriber(SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
         if (topic != nullptr && subscriber != nullptr) {
-            reader_ = subscriber->create_datareader(topic, DATAREADER_QOS_DEFAULT, nullptr, 0);
+            DataReaderQos qos = DATAREADER_QOS_DEFAULT;
+            qos.user_data.value = user_data;
+            reader_ = subscriber->create_datareader(topic, qos, nullptr, 0);
         }
         EXPECT_NE(reader_, nullptr) << "the watcher's reader on \"" << topic_name << "\"";
     }

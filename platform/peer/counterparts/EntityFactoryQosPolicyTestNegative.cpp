@@ -64,7 +64,7 @@ struct Watch {
 // participant of a factory that does not enable what it creates, and in it a
 // writer of a publisher that does not either. `reader` (of this side's
 // enabled participant) must match the writer only once all are enabled.
-void expect_own_entities_disabled(DomainParticipantFactory* factory, DataReader* reader) {
+void expect_own_entities_disabled(cp::Verdict& v, DomainParticipantFactory* factory, DataReader* reader) {
     DomainParticipantFactoryQos original;
     ASSERT_EQ(factory->get_qos(original), RETCODE_OK);
     DomainParticipantFactoryQos off = original;
@@ -73,11 +73,11 @@ void expect_own_entities_disabled(DomainParticipantFactory* factory, DataReader*
     DomainParticipantQos participant_qos = PARTICIPANT_QOS_DEFAULT;
     participant_qos.entity_factory.autoenable_created_entities = false;
     DomainParticipant* participant = factory->create_participant(0, participant_qos, nullptr, 0);
-    EXPECT_EQ(factory->set_qos(original), RETCODE_OK);
+    v.equal(factory->set_qos(original), RETCODE_OK);
     ASSERT_NE(participant, nullptr);
-    EXPECT_FALSE(participant->is_enabled()) << "a participant of a factory that does not enable it is enabled";
+    v.check(!(participant->is_enabled())) << "a participant of a factory that does not enable it is enabled";
 
-    EXPECT_EQ(participant->registe_type("FlatRecord", FlatRecordTypeSupport::get_instance()), RETCODE_OK);
+    v.equal(participant->registe_type("FlatRecord", FlatRecordTypeSupport::get_instance()), RETCODE_OK);
     Topic* topic = participant->create_topic("entity_factory_topic_name", "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
     PublisherQos publisher_qos = PUBLISHER_QOS_DEFAULT;
     publisher_qos.entity_factory.autoenable_created_entities = false;
@@ -85,23 +85,23 @@ void expect_own_entities_disabled(DomainParticipantFactory* factory, DataReader*
     DataWriter* writer = topic != nullptr && publisher != nullptr
                              ? publisher->create_datawriter(topic, DATAWRITER_QOS_DEFAULT, nullptr, 0)
                              : nullptr;
-    EXPECT_NE(writer, nullptr);
+    v.check(writer != nullptr) << "this side's disabled writer";
     if (writer != nullptr) {
-        EXPECT_FALSE(writer->is_enabled()) << "a writer of a publisher that does not enable it is enabled";
+        v.check(!(writer->is_enabled())) << "a writer of a publisher that does not enable it is enabled";
         // A disabled writer is not announced (looked at for a while only).
         const bool matched = cp::wait_until([&] { return cp::matched_count(reader) > 1; }, 500);
-        EXPECT_FALSE(matched) << "this side's reader matched its disabled writer";
-        EXPECT_EQ(participant->enable(), RETCODE_OK);
-        EXPECT_EQ(topic->enable(), RETCODE_OK);
-        EXPECT_EQ(publisher->enable(), RETCODE_OK);
-        EXPECT_EQ(writer->enable(), RETCODE_OK);
-        EXPECT_TRUE(participant->is_enabled() && writer->is_enabled());
+        v.check(!(matched)) << "this side's reader matched its disabled writer";
+        v.equal(participant->enable(), RETCODE_OK);
+        v.equal(topic->enable(), RETCODE_OK);
+        v.equal(publisher->enable(), RETCODE_OK);
+        v.equal(writer->enable(), RETCODE_OK);
+        v.check(participant->is_enabled() && writer->is_enabled());
         // This side's reader matches its own writer and this one.
-        EXPECT_TRUE(cp::wait_matched(reader, 2)) << "this side's reader never matched its enabled writer";
+        v.check(cp::wait_matched(reader, 2)) << "this side's reader never matched its enabled writer";
     }
-    EXPECT_EQ(participant->delete_contained_entities(), RETCODE_OK);
-    EXPECT_EQ(factory->delete_participant(participant), RETCODE_OK);
-    EXPECT_TRUE(discovered::wait_for([&] { return cp::matched_count(reader) == 1; }, cp::kMatchMs))
+    v.equal(participant->delete_contained_entities(), RETCODE_OK);
+    v.equal(factory->delete_participant(participant), RETCODE_OK);
+    v.check(discovered::wait_for([&] { return cp::matched_count(reader) == 1; }, cp::kMatchMs))
         << "this side's deleted writer is still matched";
 }
 
@@ -119,19 +119,20 @@ PEER_TEST(EntityFactoryQosPolicyTestNegative, ENABLED_EntityFactoryQosPolicyNega
     ASSERT_TRUE(reader != nullptr && writer != nullptr);
     // Before the positive side makes anything: its entities come after "ready".
     ASSERT_TRUE(cp::wait_matched(reader, 1)) << "this side's reader and writer never matched";
-    expect_own_entities_disabled(DomainParticipantFactory::get_instance(), reader);
+    cp::Verdict own("this side's own entities");
+    expect_own_entities_disabled(own, DomainParticipantFactory::get_instance(), reader);
     ASSERT_TRUE(cp::ready());
 
     if (!cp::await("create_finish", kKeyMs)) return;
     // Disabled: no endpoint of the positive side may show, at any poll.
     Seen seen;
     cp::wait_until([&] { return !(seen = watch.look()).none(); }, kDisabledMs);
-    const bool invisible = seen.none();
-    EXPECT_TRUE(invisible) << "disabled positive entities were discovered: " << seen.describe();
+    cp::Verdict disabled("disabled");
+    disabled.check(seen.none()) << "disabled positive entities were discovered: " << seen.describe();
     const std::size_t early = discovered::participants(e.participant()).size();
-    EXPECT_LE(early, 1u) << "participants discovered while the positive one is disabled";
-    std::cout << "[peer] disabled: " << seen.describe() << ", " << early << " participant(s)" << std::endl;
-    cp::report("match_check_1", invisible && early <= 1);
+    disabled.check(early <= 1) << early << " participants discovered while the positive one is disabled";
+    cp::log_line("disabled: " + seen.describe() + ", " + std::to_string(early) + " participant(s)");
+    cp::report("match_check_1", disabled);
 
     if (!cp::await("enable_finish", kKeyMs)) return;
     // Enabled: the positive writer and reader, announcing the default QoS,

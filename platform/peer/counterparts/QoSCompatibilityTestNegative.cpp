@@ -64,30 +64,22 @@ bool met(DataReader* reader) {
 
 // The exact outcome of one pairing. While the positive writer exists
 // (writer_alive) a matched reader also counts it as current.
-bool expect_outcome(const Request& r, DataReader* reader, bool writer_alive) {
+void expect_outcome(cp::Verdict& v, const Request& r, DataReader* reader, bool writer_alive) {
     const Seen s = seen_by(reader);
     const std::string who = "reader on \"" + r.topic + "\" requesting " + r.what;
-    bool ok = true;
     if (r.refused_by == 0) {
-        EXPECT_EQ(s.matched.total_count, 1) << who << ": matched writers in all";
-        EXPECT_EQ(s.incompatible.total_count, 0) << who << ": requested-incompatible QoS reported";
-        ok = s.matched.total_count == 1 && s.incompatible.total_count == 0;
-        if (writer_alive) {
-            EXPECT_EQ(s.matched.current_count, 1) << who << ": matched writers now";
-            ok = ok && s.matched.current_count == 1;
-        }
+        v.equal(s.matched.total_count, 1) << who << ": matched writers in all";
+        v.equal(s.incompatible.total_count, 0) << who << ": requested-incompatible QoS reported";
+        if (writer_alive) v.equal(s.matched.current_count, 1) << who << ": matched writers now";
     } else {
-        EXPECT_EQ(s.incompatible.total_count, 1) << who << ": requested-incompatible QoS reported";
-        EXPECT_EQ(s.incompatible.last_policy_id, r.refused_by) << who << ": the policy at fault";
-        EXPECT_EQ(s.matched.total_count, 0) << who << ": matched writers in all";
-        ok = s.incompatible.total_count == 1 && s.incompatible.last_policy_id == r.refused_by &&
-             s.matched.total_count == 0;
+        v.equal(s.incompatible.total_count, 1) << who << ": requested-incompatible QoS reported";
+        v.equal(s.incompatible.last_policy_id, r.refused_by) << who << ": the policy at fault";
+        v.equal(s.matched.total_count, 0) << who << ": matched writers in all";
     }
-    std::cout << "[QoSCompatibilityTestNegative] " << (writer_alive ? "" : "at the end, ") << who << ": matched "
-              << s.matched.total_count << " (now " << s.matched.current_count << "), incompatible "
-              << s.incompatible.total_count << " (policy " << s.incompatible.last_policy_id << ")"
-              << (ok ? "" : " FAILED") << std::endl;
-    return ok;
+    cp::log_line(std::string(writer_alive ? "" : "at the end, ") + who + ": matched " +
+                 std::to_string(s.matched.total_count) + " (now " + std::to_string(s.matched.current_count) +
+                 "), incompatible " + std::to_string(s.incompatible.total_count) + " (policy " +
+                 std::to_string(s.incompatible.last_policy_id) + ")");
 }
 
 // The counterpart of one compatibility test: the readers, the keys, the
@@ -115,23 +107,22 @@ void request(const std::vector<Request>& requests) {
     // A second match or incompatibility must not follow.
     if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
     const bool writers_alive = !cp::positive_gone();
-    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(requests[i], readers[i], writers_alive);
+    cp::Verdict v("compatibility");
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(v, requests[i], readers[i], writers_alive);
     // Each matched writer announces what the positive side offered.
-    cp::Verdict announced("announced");
     if (writers_alive) {
         for (std::size_t i = 0; i < requests.size(); ++i) {
             const Request& r = requests[i];
             std::vector<PublicationBuiltinTopicData> want;
             if (r.refused_by == 0) want.push_back(cp::announced_writer(r.topic, "FlatRecord", r.offered));
-            cp::expect_matched(announced, matches[i], readers[i], want, {}, "writer on \"" + r.topic + "\"");
+            cp::expect_matched(v, matches[i], readers[i], want, {}, "writer on \"" + r.topic + "\"");
         }
     }
 
-    EXPECT_TRUE(peer::link().wait_closed(kHoldMs))
+    cp::Verdict end("after the positive side closed");
+    end.check(peer::link().wait_closed(kHoldMs))
         << "the positive side still held the connection " << kHoldMs << " ms later";
-    // Nothing more was counted while the positive side checked its writers.
-    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(requests[i], readers[i], false);
-    // And every match ended with the positive side.
+    // Every match ended with the positive side (counted from expect_matched).
     discovered::wait_for(
         [&] {
             for (const cp::Matches& m : matches) {
@@ -140,8 +131,9 @@ void request(const std::vector<Request>& requests) {
             return true;
         },
         discovered::kEndMs, "matches ended");
-    cp::Verdict gone("after the positive side closed");
-    for (cp::Matches& m : matches) m.gone(gone, {}, 0);
+    for (cp::Matches& m : matches) m.gone(end, {}, 0);
+    // Nothing more was counted while the positive side checked its writers.
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(end, requests[i], readers[i], false);
     e.release();
 }
 

@@ -47,12 +47,12 @@ PEER_TEST(TopicDataQosPolicyTestNegative, ENABLED_TopicDataQosPolicyDiscoveryNeg
     const InstanceHandle_t own = writer->get_instance_handle();
 
     // This side's writer as another participant finds it, before the change.
-    bool announced = watcher.wait_topic_data(own, topic_qos.topic_data.value, cp::kMatchMs);
-    EXPECT_TRUE(announced) << "the watcher never found this side's writer with "
-                           << discovered::printable(topic_qos.topic_data.value);
+    cp::Verdict v("topic data");
+    const bool announced = watcher.wait_topic_data(own, topic_qos.topic_data.value, cp::kMatchMs);
+    v.check(announced) << "the watcher never found this side's writer with "
+                           << cp::printable(topic_qos.topic_data.value);
 
     // The positive reader, beside the watcher's (another user data).
-    cp::Verdict v("topic data");
     cp::Matches matches(writer);
     const InstanceHandle_t watching = watcher.reader()->get_instance_handle();
     cp::expect_matched(v, matches, writer, {cp::announced_reader("discovery_topic_name", "FlatRecord")},
@@ -63,18 +63,18 @@ PEER_TEST(TopicDataQosPolicyTestNegative, ENABLED_TopicDataQosPolicyDiscoveryNeg
         // At once: the positive side looks once more 500 ms after its key.
         TopicQos updated = topic_qos;
         updated.topic_data.value = cp::octets("updated_topic_data_test");
-        EXPECT_EQ(topic->set_qos(updated), RETCODE_OK);
+        v.equal(topic->set_qos(updated), RETCODE_OK);
         TopicQos read_back;
-        EXPECT_EQ(topic->get_qos(read_back), RETCODE_OK);
-        EXPECT_EQ(read_back.topic_data.value, updated.topic_data.value)
-            << "topic data read back: " << discovered::printable(read_back.topic_data.value);
+        v.equal(topic->get_qos(read_back), RETCODE_OK);
+        v.equal(read_back.topic_data.value, updated.topic_data.value)
+            << "topic data read back: " << cp::printable(read_back.topic_data.value);
         const bool reannounced = watcher.wait_topic_data(own, updated.topic_data.value, cp::kMatchMs);
-        EXPECT_TRUE(reannounced) << "the changed topic data were never announced again: the watcher still finds "
-                                 << discovered::printable(watcher.topic_data(own).value_or(OctetSeq{}));
-        std::cout << "[peer] changed topic data " << (reannounced ? "" : "not ") << "announced again" << std::endl;
+        v.check(reannounced) << "the changed topic data were never announced again: the watcher still finds "
+                                 << cp::printable(watcher.topic_data(own).value_or(OctetSeq{}));
+        cp::log_line(std::string("changed topic data ") + (reannounced ? "" : "not ") + "announced again");
         cp::await("second_topic_data_check", kSecondKeyMs);
     }
-    EXPECT_TRUE(peer::link().wait_closed(kSearchMs)) << "the positive side still held the connection";
+    v.check(peer::link().wait_closed(kSearchMs)) << "the positive side still held the connection";
     discovered::wait_for([&] { return matches.list().size() == 1; }, discovered::kEndMs,
                          "the positive reader's match ended");
     matches.gone(v, {watching}, 0);

@@ -1,6 +1,9 @@
-// What the counterparts of the user-, group- and topic-data tests check of the
-// positive side's endpoints: what this side's own writer and reader discover
-// of them, each endpoint with the data it carried when first seen.
+// What the counterparts of the descriptive-QoS, entity-factory, partition and
+// compatibility tests share beyond the skeleton: the positive side's
+// endpoints told from this side's by their participant, the participants
+// discovered, probes that make a short-lived positive endpoint known before
+// it can go, a second participant that sees what this side announces, and a
+// bounded wait that goes on after the positive side has closed.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,10 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -26,21 +27,6 @@
 namespace discovered {
 
 using namespace QUORVELA;
-
-// Octets as text, with anything unprintable (a zero octet too) as \xNN.
-inline std::string printable(const OctetSeq& value) {
-    std::string out = "\"";
-    for (octet o : value) {
-        if (o >= 0x20 && o < 0x7f && o != '"' && o != '\\') {
-            out.push_back(static_cast<char>(o));
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned>(o));
-            out += hex;
-        }
-    }
-    return out + "\" (" + std::to_string(value.size()) + " octets)";
-}
 
 // Whether `endpoint` belongs to one of the participants of handles `participants`.
 template <class Data>
@@ -96,33 +82,6 @@ bool of_participant(const Data& endpoint, const InstanceHandleSeq& participants)
     return false;
 }
 
-// A probe: an endpoint of this side that requests (offers) what the positive
-// endpoint does not offer (request), so that the two never match but the
-// probe counts the positive endpoint as incompatible, naming `policy`, as
-// soon as it is discovered. Waits for that; true when it came. The endpoint
-// the positive side waits for is made after it: it is matched here at its
-// creation, while the positive side learns of it only from its announcement.
-template <class Endpoint>
-bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const std::string& what) {
-    auto incompatible = [probe] {
-        if constexpr (std::is_same_v<Endpoint, DataWriter>) {
-            OfferedIncompatibleQosStatus s;
-            EXPECT_EQ(probe->get_offered_incompatible_qos_status(s), RETCODE_OK);
-            return std::pair{s.total_count, s.last_policy_id};
-        } else {
-            RequestedIncompatibleQosStatus s;
-            EXPECT_EQ(probe->get_requested_incompatible_qos_status(s), RETCODE_OK);
-            return std::pair{s.total_count, s.last_policy_id};
-        }
-    };
-    std::pair<int32_t, QosPolicyId_t> got{0, 0};
-    cp::wait_until([&] { return (got = incompatible()).first > 0; }, timeout_ms);
-    EXPECT_EQ(got.first, 1) << what << ": incompatible endpoints counted by the probe";
-    EXPECT_EQ(got.second, policy) << what << ": the policy the probe names";
-    std::cout << "[peer] " << what << ": " << got.first << " incompatible, policy " << got.second << std::endl;
-    return got.first == 1 && got.second == policy;
-}
-
 // How long matches may outlive the positive side's close (its endpoints are
 // deleted before it closes; a match ends about 100 ms after the deletion).
 // Under the dispatcher's 5 s for a test to end after the positive side went.
@@ -140,9 +99,37 @@ inline bool wait_for(const std::function<bool()>& holds, int timeout_ms, const s
     }
     if (!what.empty()) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        std::cout << "[peer] " << what << (held ? " after " : ": not within ") << ms.count() << " ms" << std::endl;
+        cp::log_line(what + (held ? " after " : ": not within ") + std::to_string(ms.count()) + " ms");
     }
     return held;
+}
+
+// A probe: an endpoint of this side that requests (offers) what the positive
+// endpoint does not offer (request), so that the two never match but the
+// probe counts the positive endpoint as incompatible, naming `policy`, as
+// soon as it is discovered: a positive endpoint's announcement reaches this
+// side before the announcement of its deletion, so however short it lives,
+// the probe counts it. Waits (bounded) for that; true when it came.
+template <class Endpoint>
+bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const std::string& what) {
+    auto incompatible = [probe] {
+        if constexpr (std::is_same_v<Endpoint, DataWriter>) {
+            OfferedIncompatibleQosStatus s;
+            EXPECT_EQ(probe->get_offered_incompatible_qos_status(s), RETCODE_OK);
+            return std::pair{s.total_count, s.last_policy_id};
+        } else {
+            RequestedIncompatibleQosStatus s;
+            EXPECT_EQ(probe->get_requested_incompatible_qos_status(s), RETCODE_OK);
+            return std::pair{s.total_count, s.last_policy_id};
+        }
+    };
+    std::pair<int32_t, QosPolicyId_t> got{0, 0};
+    // Also after the positive side closed: its announcements may come later.
+    wait_for([&] { return (got = incompatible()).first > 0; }, timeout_ms);
+    EXPECT_EQ(got.first, 1) << what << ": incompatible endpoints counted by the probe";
+    EXPECT_EQ(got.second, policy) << what << ": the policy the probe names";
+    cp::log_line(what + ": " + std::to_string(got.first) + " incompatible, policy " + std::to_string(got.second));
+    return got.first == 1 && got.second == policy;
 }
 
 // A second participant of this side, with a reader on one topic (of the

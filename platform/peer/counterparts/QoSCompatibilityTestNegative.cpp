@@ -103,14 +103,11 @@ void request(const std::vector<Request>& requests) {
             return true;
         },
         cp::kStageMs);
-    EXPECT_TRUE(all_met) << "not every reader met its writer within " << cp::kStageMs << " ms";
-    // A second match or incompatibility must not follow.
-    if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
-    const bool writers_alive = !cp::positive_gone();
     cp::Verdict v("compatibility");
-    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(v, requests[i], readers[i], writers_alive);
-    // Each matched writer announces what the positive side offered.
-    if (writers_alive) {
+    v.check(all_met) << "not every reader met its writer within " << cp::kStageMs << " ms";
+    // Each matched writer announces what the positive side offered (at
+    // once: the positive side closes once its writer checks are done).
+    if (!cp::positive_gone()) {
         for (std::size_t i = 0; i < requests.size(); ++i) {
             const Request& r = requests[i];
             std::vector<PublicationBuiltinTopicData> want;
@@ -118,6 +115,10 @@ void request(const std::vector<Request>& requests) {
             cp::expect_matched(v, matches[i], readers[i], want, {}, "writer on \"" + r.topic + "\"");
         }
     }
+    // A second match or incompatibility must not follow.
+    if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
+    const bool writers_alive = !cp::positive_gone();
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(v, requests[i], readers[i], writers_alive);
 
     cp::Verdict end("after the positive side closed");
     end.check(peer::link().wait_closed(kHoldMs))

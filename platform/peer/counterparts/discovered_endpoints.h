@@ -168,8 +168,9 @@ public:
         if (reader_ == nullptr || reader_->get_matched_publication_data(data, writer) != RETCODE_OK) return {};
         return data.topic_data.value;
     }
+    // Also after the positive side closed.
     bool wait_topic_data(const InstanceHandle_t& writer, const OctetSeq& want, int timeout_ms) const {
-        return cp::wait_until([&] { return topic_data(writer) == want; }, timeout_ms);
+        return wait_for([&] { return topic_data(writer) == want; }, timeout_ms);
     }
 
     void close() {

@@ -62,30 +62,32 @@ PEER_TEST(GroupDataQosPolicyTestNegative, ENABLED_GroupDataQosPolicyNegative, "G
     ASSERT_NE(probe_writer, nullptr);
 
     // The positive reader.
+    cp::Verdict v("group data");
     discovered::wait_refused(probe_writer, OWNERSHIP_QOS_POLICY_ID, kProbeMs, "the probe writer");
     const InstanceHandleSeq participants = discovered::participants(e.participant());
-    EXPECT_EQ(participants.size(), 1u) << "participants discovered when the positive reader was";
+    v.equal(participants.size(), 1u) << "participants discovered when the positive reader was";
     DataWriter* writer = e.writer("example_topic_name", DATAWRITER_QOS_DEFAULT, e.publisher(publisher_qos));
     ASSERT_NE(writer, nullptr);
-    EXPECT_EQ(probe_writer->get_publisher()->delete_datawriter(probe_writer), RETCODE_OK);
+    v.equal(probe_writer->get_publisher()->delete_datawriter(probe_writer), RETCODE_OK) << "the probe writer deleted";
     if (!cp::await("first_pub_group_data_check", kDirectionMs)) return;
     // After the first key the positive side deletes its reader.
-    const bool reader_gone = cp::wait_until([&] { return cp::matched_count(writer) == 0; }, discovered::kEndMs);
-    EXPECT_TRUE(reader_gone) << "the deleted positive reader is still matched with this side's writer";
-    EXPECT_EQ(writer->get_publisher()->delete_datawriter(writer), RETCODE_OK);
+    v.check(discovered::wait_for([&] { return cp::matched_count(writer) == 0; }, discovered::kEndMs))
+        << "the deleted positive reader is still matched with this side's writer";
+    v.equal(writer->get_publisher()->delete_datawriter(writer), RETCODE_OK) << "this side's writer deleted";
 
     // The positive writer, which it creates next.
     DataReader* probe_reader = e.reader("example_topic_name", exclusive_reader());
     ASSERT_NE(probe_reader, nullptr);
     discovered::wait_refused(probe_reader, OWNERSHIP_QOS_POLICY_ID, kProbeMs, "the probe reader");
-    EXPECT_EQ(discovered::participants(e.participant()), participants) << "participants discovered when the positive writer was";
+    v.equal(discovered::participants(e.participant()), participants)
+        << "participants discovered when the positive writer was";
     DataReader* reader = e.reader("example_topic_name", DATAREADER_QOS_DEFAULT, e.subscriber(subscriber_qos));
     ASSERT_NE(reader, nullptr);
     if (cp::await("first_sub_group_data_check", kDirectionMs)) {
-        EXPECT_TRUE(peer::link().wait_closed(kDirectionMs)) << "the positive side still held the connection";
-        const bool writer_gone = discovered::wait_for([&] { return cp::matched_count(reader) == 0; },
-                                                      discovered::kEndMs, "the positive writer's match ended");
-        EXPECT_TRUE(writer_gone) << "the positive writer is still matched after the positive side closed";
+        v.check(peer::link().wait_closed(kDirectionMs)) << "the positive side still held the connection";
+        v.check(discovered::wait_for([&] { return cp::matched_count(reader) == 0; }, discovered::kEndMs,
+                                     "the positive writer's match ended"))
+            << "the positive writer is still matched after the positive side closed";
     }
     e.release();
 }

@@ -3,6 +3,8 @@
 // and the reader, on the boundaries of each rule.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -110,7 +112,8 @@ protected:
         ASSERT_TRUE(a.publisher && b.subscriber);
         for (std::size_t i = 0; i < pairings().size(); ++i) {
             const Pairing& p = pairings()[i];
-            const std::string name = "wc_pairing_" + std::to_string(i);
+            // Of this process: CTest runs the cases of this file at once, in one domain.
+            const std::string name = "wc_pairing_" + std::to_string(getpid()) + "_" + std::to_string(i);
             Topic* wt = a.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
             Topic* rt = b.participant->create_topic(name, "FlatRecord", TOPIC_QOS_DEFAULT, nullptr, 0);
             ASSERT_TRUE(wt && rt) << p.what;

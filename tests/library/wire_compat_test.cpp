@@ -3,6 +3,8 @@
 // and the reader, on the boundaries of each rule.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <vector>

@@ -4,8 +4,9 @@
 // connection, since its writer checks run while they exist.
 //
 // Each reader checks its own side of the same pairing:
-//   - a reader whose request the writer satisfies is matched exactly once and
-//     reports no incompatibility;
+//   - a reader whose request the writer satisfies is matched exactly once,
+//     with a writer announcing every field of what the positive side offered,
+//     and reports no incompatibility;
 //   - the reader whose request the writer falls short of reports exactly one
 //     requested-incompatible QoS, naming the policy at fault, and is never
 //     matched.
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "counterpart.h"
+#include "discovered_endpoints.h"
 #include "peer/peer_link.h"
 #include "quorvela/quorvela.h"
 
@@ -37,6 +39,7 @@ struct Request {
     std::string what;           // the request, for the messages
     DataReaderQos qos;
     QosPolicyId_t refused_by;   // 0 when the positive writer satisfies it
+    DataWriterQos offered;      // what the positive writer on the topic offers
 };
 
 // Statuses of one reader; reading them clears their change counts, which
@@ -61,34 +64,27 @@ bool met(DataReader* reader) {
 
 // The exact outcome of one pairing. While the positive writer exists
 // (writer_alive) a matched reader also counts it as current.
-bool expect_outcome(const Request& r, DataReader* reader, bool writer_alive) {
+void expect_outcome(cp::Verdict& v, const Request& r, DataReader* reader, bool writer_alive) {
     const Seen s = seen_by(reader);
     const std::string who = "reader on \"" + r.topic + "\" requesting " + r.what;
-    bool ok = true;
     if (r.refused_by == 0) {
-        EXPECT_EQ(s.matched.total_count, 1) << who << ": matched writers in all";
-        EXPECT_EQ(s.incompatible.total_count, 0) << who << ": requested-incompatible QoS reported";
-        ok = s.matched.total_count == 1 && s.incompatible.total_count == 0;
-        if (writer_alive) {
-            EXPECT_EQ(s.matched.current_count, 1) << who << ": matched writers now";
-            ok = ok && s.matched.current_count == 1;
-        }
+        v.equal(s.matched.total_count, 1) << who << ": matched writers in all";
+        v.equal(s.incompatible.total_count, 0) << who << ": requested-incompatible QoS reported";
+        if (writer_alive) v.equal(s.matched.current_count, 1) << who << ": matched writers now";
     } else {
-        EXPECT_EQ(s.incompatible.total_count, 1) << who << ": requested-incompatible QoS reported";
-        EXPECT_EQ(s.incompatible.last_policy_id, r.refused_by) << who << ": the policy at fault";
-        EXPECT_EQ(s.matched.total_count, 0) << who << ": matched writers in all";
-        ok = s.incompatible.total_count == 1 && s.incompatible.last_policy_id == r.refused_by &&
-             s.matched.total_count == 0;
+        v.equal(s.incompatible.total_count, 1) << who << ": requested-incompatible QoS reported";
+        v.equal(s.incompatible.last_policy_id, r.refused_by) << who << ": the policy at fault";
+        v.equal(s.matched.total_count, 0) << who << ": matched writers in all";
     }
-    std::cout << "[QoSCompatibilityTestNegative] " << (writer_alive ? "" : "at the end, ") << who << ": matched "
-              << s.matched.total_count << " (now " << s.matched.current_count << "), incompatible "
-              << s.incompatible.total_count << " (policy " << s.incompatible.last_policy_id << ")"
-              << (ok ? "" : " FAILED") << std::endl;
-    return ok;
+    cp::log_line(std::string(writer_alive ? "" : "at the end, ") + who + ": matched " +
+                 std::to_string(s.matched.total_count) + " (now " + std::to_string(s.matched.current_count) +
+                 "), incompatible " + std::to_string(s.incompatible.total_count) + " (policy " +
+                 std::to_string(s.incompatible.last_policy_id) + ")");
 }
 
 // The counterpart of one compatibility test: the readers, the keys, the
-// checks once every writer was met and again once the positive side is done.
+// checks once every writer was met and again once the positive side is done:
+// then every match has ended.
 void request(const std::vector<Request>& requests) {
     cp::Entities e;
     std::vector<DataReader*> readers;
@@ -96,6 +92,8 @@ void request(const std::vector<Request>& requests) {
     ASSERT_TRUE(cp::ready());
     cp::report("reader_created_finish", e.ok());
     if (!e.ok()) return;
+    std::vector<cp::Matches> matches;
+    for (DataReader* reader : readers) matches.emplace_back(reader);
 
     const bool all_met = cp::wait_until(
         [&] {
@@ -105,17 +103,47 @@ void request(const std::vector<Request>& requests) {
             return true;
         },
         cp::kStageMs);
-    EXPECT_TRUE(all_met) << "not every reader met its writer within " << cp::kStageMs << " ms";
+    cp::Verdict v("compatibility");
+    v.check(all_met) << "not every reader met its writer within " << cp::kStageMs << " ms";
+    // Each matched writer announces what the positive side offered (at
+    // once: the positive side closes once its writer checks are done).
+    if (!cp::positive_gone()) {
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            const Request& r = requests[i];
+            std::vector<PublicationBuiltinTopicData> want;
+            if (r.refused_by == 0) want.push_back(cp::announced_writer(r.topic, "FlatRecord", r.offered));
+            cp::expect_matched(v, matches[i], readers[i], want, {}, "writer on \"" + r.topic + "\"");
+        }
+    }
     // A second match or incompatibility must not follow.
     if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
     const bool writers_alive = !cp::positive_gone();
-    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(requests[i], readers[i], writers_alive);
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(v, requests[i], readers[i], writers_alive);
 
-    EXPECT_TRUE(peer::link().wait_closed(kHoldMs))
+    cp::Verdict end("after the positive side closed");
+    end.check(peer::link().wait_closed(kHoldMs))
         << "the positive side still held the connection " << kHoldMs << " ms later";
+    // Every match ended with the positive side (counted from expect_matched).
+    discovered::wait_for(
+        [&] {
+            for (const cp::Matches& m : matches) {
+                if (!m.list().empty()) return false;
+            }
+            return true;
+        },
+        discovered::kEndMs, "matches ended");
+    for (cp::Matches& m : matches) m.gone(end, {}, 0);
     // Nothing more was counted while the positive side checked its writers.
-    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(requests[i], readers[i], false);
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(end, requests[i], readers[i], false);
     e.release();
+}
+
+// The default writer QoS with one policy offered differently.
+template <class Policy>
+DataWriterQos offering(Policy DataWriterQos::*policy, const Policy& value) {
+    DataWriterQos qos = DATAWRITER_QOS_DEFAULT;
+    qos.*policy = value;
+    return qos;
 }
 
 // The default reader QoS with one policy requested differently.
@@ -132,11 +160,13 @@ DataReaderQos with(Policy DataReaderQos::*policy, const Policy& value) {
 PEER_TEST(QoSCompatibilityTestNegative, ENABLED_DurabilityMatchNegative, "DurabilityMatch") {
     const DataReaderQos volatile_durability = with(&DataReaderQos::durability, {VOLATILE_DURABILITY_QOS});
     const DataReaderQos transient_local = with(&DataReaderQos::durability, {TRANSIENT_LOCAL_DURABILITY_QOS});
+    const DataWriterQos offers_volatile = offering(&DataWriterQos::durability, {VOLATILE_DURABILITY_QOS});
+    const DataWriterQos offers_transient_local = offering(&DataWriterQos::durability, {TRANSIENT_LOCAL_DURABILITY_QOS});
     request({
-        {"durability_match_topic_name_1", "volatile", volatile_durability, 0},
-        {"durability_match_topic_name_2", "transient local", transient_local, DURABILITY_QOS_POLICY_ID},
-        {"durability_match_topic_name_3", "transient local", transient_local, 0},
-        {"durability_match_topic_name_4", "volatile", volatile_durability, 0},
+        {"durability_match_topic_name_1", "volatile", volatile_durability, 0, offers_volatile},
+        {"durability_match_topic_name_2", "transient local", transient_local, DURABILITY_QOS_POLICY_ID, offers_volatile},
+        {"durability_match_topic_name_3", "transient local", transient_local, 0, offers_transient_local},
+        {"durability_match_topic_name_4", "volatile", volatile_durability, 0, offers_transient_local},
     });
 }
 
@@ -144,11 +174,15 @@ PEER_TEST(QoSCompatibilityTestNegative, ENABLED_DurabilityMatchNegative, "Durabi
 PEER_TEST(QoSCompatibilityTestNegative, ENABLED_ReliabilityMatchNegative, "ReliabilityMatch") {
     const DataReaderQos best_effort = with(&DataReaderQos::reliability, {BEST_EFFORT_RELIABILITY_QOS});
     const DataReaderQos reliable = with(&DataReaderQos::reliability, {RELIABLE_RELIABILITY_QOS});
+    DataWriterQos offers_best_effort = DATAWRITER_QOS_DEFAULT;
+    offers_best_effort.reliability.kind = BEST_EFFORT_RELIABILITY_QOS;
+    DataWriterQos offers_reliable = DATAWRITER_QOS_DEFAULT;
+    offers_reliable.reliability.kind = RELIABLE_RELIABILITY_QOS;
     request({
-        {"reliability_match_topic_name_1", "best effort", best_effort, 0},
-        {"reliability_match_topic_name_2", "reliable", reliable, RELIABILITY_QOS_POLICY_ID},
-        {"reliability_match_topic_name_3", "best effort", best_effort, 0},
-        {"reliability_match_topic_name_4", "reliable", reliable, 0},
+        {"reliability_match_topic_name_1", "best effort", best_effort, 0, offers_best_effort},
+        {"reliability_match_topic_name_2", "reliable", reliable, RELIABILITY_QOS_POLICY_ID, offers_best_effort},
+        {"reliability_match_topic_name_3", "best effort", best_effort, 0, offers_reliable},
+        {"reliability_match_topic_name_4", "reliable", reliable, 0, offers_reliable},
     });
 }
 
@@ -156,9 +190,10 @@ PEER_TEST(QoSCompatibilityTestNegative, ENABLED_ReliabilityMatchNegative, "Relia
 PEER_TEST(QoSCompatibilityTestNegative, ENABLED_DeadlineMatchNegative, "DeadlineMatch") {
     const DataReaderQos period_100ms = with(&DataReaderQos::deadline, {{0, 100000000}});
     const DataReaderQos period_50ms = with(&DataReaderQos::deadline, {{0, 50000000}});
+    const DataWriterQos offers_100ms = offering(&DataWriterQos::deadline, {{0, 100000000}});
     request({
-        {"deadline_match_topic_name_1", "a deadline of 100 ms", period_100ms, 0},
-        {"deadline_match_topic_name_2", "a deadline of 50 ms", period_50ms, DEADLINE_QOS_POLICY_ID},
+        {"deadline_match_topic_name_1", "a deadline of 100 ms", period_100ms, 0, offers_100ms},
+        {"deadline_match_topic_name_2", "a deadline of 50 ms", period_50ms, DEADLINE_QOS_POLICY_ID, offers_100ms},
     });
 }
 
@@ -167,8 +202,9 @@ PEER_TEST(QoSCompatibilityTestNegative, ENABLED_OwnershipMatchNegative, "Ownersh
     const DataReaderQos shared = with(&DataReaderQos::ownership, {SHARED_OWNERSHIP_QOS});
     const DataReaderQos exclusive = with(&DataReaderQos::ownership, {EXCLUSIVE_OWNERSHIP_QOS});
     request({
-        {"ownership_match_topic_name_1", "shared ownership", shared, 0},
-        {"ownership_match_topic_name_2", "exclusive ownership", exclusive, OWNERSHIP_QOS_POLICY_ID},
+        {"ownership_match_topic_name_1", "shared ownership", shared, 0, DATAWRITER_QOS_DEFAULT},
+        {"ownership_match_topic_name_2", "exclusive ownership", exclusive, OWNERSHIP_QOS_POLICY_ID,
+         DATAWRITER_QOS_DEFAULT},
     });
 }
 
@@ -178,9 +214,11 @@ PEER_TEST(QoSCompatibilityTestNegative, ENABLED_LivelinessMatchNegative, "Liveli
     const DataReaderQos automatic = with(&DataReaderQos::liveliness, {AUTOMATIC_LIVELINESS_QOS, DURATION_INFINITE});
     const DataReaderQos by_participant =
         with(&DataReaderQos::liveliness, {MANUAL_BY_PARTICIPANT_LIVELINESS_QOS, DURATION_INFINITE});
+    DataWriterQos offers_by_participant = DATAWRITER_QOS_DEFAULT;
+    offers_by_participant.liveliness.kind = MANUAL_BY_PARTICIPANT_LIVELINESS_QOS;
     request({
-        {"liveliness_match_topic_name_1", "automatic liveliness", automatic, 0},
+        {"liveliness_match_topic_name_1", "automatic liveliness", automatic, 0, offers_by_participant},
         {"liveliness_match_topic_name_2", "manual-by-participant liveliness", by_participant,
-         LIVELINESS_QOS_POLICY_ID},
+         LIVELINESS_QOS_POLICY_ID, DATAWRITER_QOS_DEFAULT},
     });
 }

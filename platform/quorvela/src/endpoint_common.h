@@ -15,8 +15,8 @@
 #include <set>
 #include <vector>
 
-#include "conditions/status_condition_impl.h"
 #include "faults/fault.h"
+#include "conditions/status_condition_impl.h"
 #include "impl.h"
 #include "qos_rules.h"
 #include "wire/codec.h"
@@ -374,6 +374,8 @@ ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t&
   if (!wire.matched_data(wanted, found)) return RETCODE_BAD_PARAMETER;
   // Fault: the key is filled from the participant's GUID, not the endpoint's.
   if (QV_FAULT(matched_key_of_participant)) std::copy(std::begin(found.participant_key.value), std::end(found.participant_key.value), found.key.value);
+  // Fault: the participant key of matched endpoints left zero.
+  if (QV_FAULT(matched_participant_key_lost)) std::fill(std::begin(found.participant_key.value), std::end(found.participant_key.value), 0);
   data = std::move(found);
   return RETCODE_OK;
 }

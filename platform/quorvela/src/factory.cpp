@@ -3,8 +3,8 @@
 #include <memory>
 #include <vector>
 
-#include "impl.h"
 #include "faults/fault.h"
+#include "impl.h"
 #include "qos_rules.h"
 #include "wire/domain.h"
 #include "model_util.h"
@@ -41,7 +41,8 @@ class FactoryImpl : public DomainParticipantFactory {
     const DomainParticipantQos q = (&qos == &PARTICIPANT_QOS_DEFAULT) ? default_participant_qos_ : qos;
     if (check_qos(q) != RETCODE_OK) return nullptr;
     auto p = std::make_unique<ParticipantImpl>(domain_id, q, listener, mask);
-    const bool enabled = qos_.entity_factory.autoenable_created_entities;
+    // Fault: the factory's autoenable taken as always on.
+    const bool enabled = qos_.entity_factory.autoenable_created_entities || QV_FAULT(factory_autoenable_ignored);
     if (!p->start(enabled)) return nullptr;
     if (enabled) p->enable();
     participants_.push_back(std::move(p));

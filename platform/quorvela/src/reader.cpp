@@ -116,8 +116,11 @@ ReturnCode_t DataReaderImpl::create_wire() {
 }
 
 void DataReaderImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
+  wire::IncompatibleEvent ev = e;
+  // Fault: each incompatible writer counted twice.
+  if (QV_FAULT(reader_incompatible_counted_twice)) ev.change *= 2;
   statuses_.raise(REQUESTED_INCOMPATIBLE_QOS_STATUS, incompatible_, &DataReaderListener::on_requested_incompatible_qos,
-                  [&](RequestedIncompatibleQosStatus& s) { count_incompatible(s, e); });
+                  [&](RequestedIncompatibleQosStatus& s) { count_incompatible(s, ev); });
 }
 
 ReturnCode_t DataReaderImpl::subscriber_qos_changed() {

@@ -1,4 +1,5 @@
 // Topics and content-filtered topics.
+#include "faults/fault.h"
 #include "filter/filter.h"
 #include "impl.h"
 #include "faults/fault.h"
@@ -56,7 +57,8 @@ ReturnCode_t TopicImpl::set_qos(const TopicQos& qos) {
     const bool data_changed = q.topic_data != qos_.topic_data;
     qos_ = q;
     // Every endpoint on this topic announces the new topic data.
-    if (data_changed) participant_->endpoints_on(this, writers, readers);
+    // Fault: the new topic data are kept but never announced.
+    if (data_changed && !QV_FAULT(topic_data_not_reannounced)) participant_->endpoints_on(this, writers, readers);
   }
   // The first code of an endpoint whose announcement Cyclone refused.
   const ReturnCode_t rc = tell_all(writers, [](DataWriterImpl* w) { return w->topic_qos_changed(); });

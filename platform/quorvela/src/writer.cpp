@@ -475,6 +475,8 @@ void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {
 void DataWriterImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
   wire::IncompatibleEvent event = e;
   if (QV_FAULT(offered_policy_id_durability)) event.policy_id = DURABILITY_QOS_POLICY_ID;
+  // Fault: the writer's incompatibility counted without naming its policy.
+  if (QV_FAULT(writer_incompatible_policy_unnamed)) event.policy_id = 0;
   statuses_.raise(OFFERED_INCOMPATIBLE_QOS_STATUS, incompatible_, &DataWriterListener::on_offered_incompatible_qos,
                   [&](OfferedIncompatibleQosStatus& s) { count_incompatible(s, event); });
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "duration.h"
 #include "envelope.h"
@@ -23,6 +24,31 @@ MatchedEndpoint matched_endpoint(dds_entity_t e, bool writer, dds_instance_handl
   return MatchedEndpoint(writer ? dds_get_matched_subscription_data(e, ih) : dds_get_matched_publication_data(e, ih));
 }
 
+// The partitions a Cyclone QoS names.
+std::vector<std::string> partitions_in(const dds_qos_t* q) {
+  std::vector<std::string> out;
+  uint32_t n = 0;
+  char** names = nullptr;
+  if (dds_qget_partition(q, &n, &names)) {
+    for (uint32_t i = 0; i < n; ++i) {
+      out.emplace_back(names[i]);
+      dds_free(names[i]);
+    }
+    dds_free(names);
+  }
+  return out;
+}
+
+// The partitions of a Cyclone publisher or subscriber; nothing when its QoS
+// cannot be read.
+std::optional<std::vector<std::string>> partitions_of(dds_entity_t group) {
+  dds_qos_t* q = dds_create_qos();
+  std::optional<std::vector<std::string>> out;
+  if (dds_get_qos(group, q) == DDS_RETCODE_OK) out = partitions_in(q);
+  dds_delete_qos(q);
+  return out;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ match table
@@ -40,7 +66,9 @@ bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_han
   // The durability rule, with transient and persistent told apart.
   const auto& rule = detail::policy_row<DurabilityQosPolicy>();
   const DurabilityQosPolicy mine{own}, theirs{announced_durability(*d)};
-  const bool ok = is_writer ? detail::compatible(rule, mine, theirs) : detail::compatible(rule, theirs, mine);
+  bool ok = is_writer ? detail::compatible(rule, mine, theirs) : detail::compatible(rule, theirs, mine);
+  // Fault: partitions meet only when the two lists are equal, not when they share a name.
+  if (ok && QV_FAULT(partition_equal_lists)) ok = partitions_of(dds_get_parent(e)) == partitions_in(d->qos);
   verdicts_[ih] = Known{g, ok, theirs.kind};
   return ok;
 }
@@ -62,7 +90,8 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   std::lock_guard<std::mutex> lk(mtx_);
   std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
   for (auto it = known_.begin(); it != known_.end();) {
-    if (now.count(it->first) == 0) {
+    // Fault: a match that ended stays listed and counted.
+    if (now.count(it->first) == 0 && !QV_FAULT(match_end_ignored)) {
       if (it->second.accepted) {
         --delta.current_change;
         delta.last = it->second.guid;
@@ -261,23 +290,8 @@ bool WireEndpoint::update_group(const std::vector<std::string>& partitions, cons
     std::lock_guard<std::mutex> lk(mtx_);
     group = group_;
   }
-  dds_qos_t* cur = dds_create_qos();
-  bool same_partition = false;
-  if (dds_get_qos(group, cur) == DDS_RETCODE_OK) {
-    uint32_t n = 0;
-    char** names = nullptr;
-    std::vector<std::string> have;
-    if (dds_qget_partition(cur, &n, &names)) {
-      for (uint32_t i = 0; i < n; ++i) {
-        have.emplace_back(names[i]);
-        dds_free(names[i]);
-      }
-      dds_free(names);
-    }
-    same_partition = have == partitions;
-  }
-  dds_delete_qos(cur);
-  if (!same_partition) return false;
+  const std::optional<std::vector<std::string>> have = partitions_of(group);
+  if (!have || *have != partitions) return false;
   return dds_set_qos(group, policy_qos(GroupDataQosPolicy{group_data}).get()) == DDS_RETCODE_OK;
 }
 

@@ -289,7 +289,8 @@ Time now() {
 
 // ---- waiting for data -------------------------------------------------------------
 
-DataWait::DataWait(DataReader* reader, SampleStateMask s, ViewStateMask v, InstanceStateMask i) : reader_(reader) {
+DataWait::DataWait(DataReader* reader, SampleStateMask s, ViewStateMask v, InstanceStateMask i, bool ends_on_close)
+    : reader_(reader), ends_on_close_(ends_on_close) {
     if (reader_ == nullptr) return;
     condition_ = reader_->create_readcondition(s, v, i);
     if (condition_ == nullptr) {
@@ -322,9 +323,10 @@ DataWait::~DataWait() {
 // ends the wait), and is the read condition triggered while a wait is on
 // (the first such time is kept: a wait that then runs out did not wake)?
 void DataWait::watch() {
-    const int fd = peer::has_link() ? peer::link().fd() : -1;
+    const int fd = peer::has_link() && ends_on_close_ ? peer::link().fd() : -1;
     while (!stopping_) {
-        if (fd >= 0) {
+        // Once closed, the hang-up would answer every poll at once.
+        if (fd >= 0 && !closed_.get_trigger_value()) {
             pollfd pfd{fd, POLLRDHUP, 0};
             if (::poll(&pfd, 1, 50) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
                 closed_.set_trigger_value(true);

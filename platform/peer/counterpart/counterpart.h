@@ -334,8 +334,10 @@ Samples<T> read(DataReader* reader, SampleStateMask s = ANY_SAMPLE_STATE, ViewSt
 // on the reader (any sample, view and instance state unless given).
 class DataWait {
 public:
+    // ends_on_close false: the wait goes on after the positive side has
+    // closed the connection (for what its last deletion sent).
     explicit DataWait(DataReader* reader, SampleStateMask s = ANY_SAMPLE_STATE, ViewStateMask v = ANY_VIEW_STATE,
-                      InstanceStateMask i = ANY_INSTANCE_STATE);
+                      InstanceStateMask i = ANY_INSTANCE_STATE, bool ends_on_close = true);
     ~DataWait();
     DataWait(const DataWait&) = delete;
     DataWait& operator=(const DataWait&) = delete;
@@ -352,6 +354,7 @@ private:
     void watch();
 
     DataReader* reader_;
+    const bool ends_on_close_;
     ReadCondition* condition_ = nullptr;
     WaitSet waitset_;
     // Triggered by the watcher once the positive side has closed the
@@ -368,11 +371,12 @@ private:
 namespace detail {
 template <class T>
 Samples<T> collect_with(Verdict& v, DataReader* reader, const std::function<bool(const Samples<T>&)>& done,
-                        int timeout_ms, int grace_ms, bool take_them) {
+                        int timeout_ms, int grace_ms, bool take_them, bool ends_on_close = true) {
     Samples<T> got;
     // Taking: any sample wakes; reading: only unread ones (a read marks
     // what it returns as read, so each read returns what is new).
-    DataWait w(reader, take_them ? ANY_SAMPLE_STATE : NOT_READ_SAMPLE_STATE);
+    DataWait w(reader, take_them ? ANY_SAMPLE_STATE : NOT_READ_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE,
+               ends_on_close);
     auto more = [&] {
         Samples<T> batch = take_them ? take<T>(reader) : read<T>(reader, NOT_READ_SAMPLE_STATE);
         got.insert(got.end(), batch.begin(), batch.end());
@@ -427,6 +431,15 @@ Samples<T> collect(DataReader* reader, const std::function<bool(const Samples<T>
 }
 // As collect, but reads instead of taking: the samples stay in the reader
 // (read now), for expect_reread and a take after it.
+// collect, but going on after the positive side has closed the connection:
+// what a writer sent right before its deletion, with no key after it, may
+// still be on its way then. No grace.
+template <class T>
+Samples<T> collect_past_close(Verdict& v, DataReader* reader, const std::function<bool(const Samples<T>&)>& done,
+                              int timeout_ms) {
+    return detail::collect_with<T>(v, reader, done, timeout_ms, 0, true, false);
+}
+
 template <class T>
 Samples<T> gather(Verdict& v, DataReader* reader, const std::function<bool(const Samples<T>&)>& done,
                   int timeout_ms, int grace_ms = kGraceMs) {

@@ -363,7 +363,8 @@ inline void append_matched_handles(wire::WireEndpoint& wire, InstanceHandleSeq& 
 // matched endpoint announced; RETCODE_BAD_PARAMETER when handle is not a
 // matched endpoint.
 template <typename Data>
-ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t& handle, Data& data) {
+ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, wire::ParticipantWire& participants,
+                               const InstanceHandle_t& handle, Data& data) {
   wire::Guid wanted = guid_from_handle(handle);
   // Fault: the lookup ignores its handle and answers with the first match.
   if (QV_FAULT(matched_data_ignores_handle)) {
@@ -376,6 +377,10 @@ ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, const InstanceHandle_t&
   if (QV_FAULT(matched_key_of_participant)) std::copy(std::begin(found.participant_key.value), std::end(found.participant_key.value), found.key.value);
   // Fault: the participant key of matched endpoints left zero.
   if (QV_FAULT(matched_participant_key_lost)) std::fill(std::begin(found.participant_key.value), std::end(found.participant_key.value), 0);
+  // The participant as others know it (one created disabled: the GUID it was given then).
+  wire::Guid cyclone;
+  std::memcpy(cyclone.v.data(), found.participant_key.value, 16);
+  std::memcpy(found.participant_key.value, participants.participant_guid(cyclone).v.data(), 16);
   data = std::move(found);
   return RETCODE_OK;
 }

@@ -517,13 +517,7 @@ ReturnCode_t DataWriterImpl::get_matched_subscription_data(SubscriptionBuiltinTo
                                                            const InstanceHandle_t& handle) {
   std::lock_guard<std::mutex> lk(mtx_);
   if (!enabled_) return RETCODE_BAD_PARAMETER;
-  const ReturnCode_t rc = copy_matched_data(wire_, handle, data);
-  if (rc != RETCODE_OK) return rc;
-  // The participant as others know it (one created disabled: the GUID it was given then).
-  wire::Guid cyclone;
-  std::memcpy(cyclone.v.data(), data.participant_key.value, 16);
-  std::memcpy(data.participant_key.value, participant_wire_->participant_guid(cyclone).v.data(), 16);
-  return RETCODE_OK;
+  return copy_matched_data(wire_, *participant_wire_, handle, data);
 }
 
 // --------------------------------------------------------------------- QoS

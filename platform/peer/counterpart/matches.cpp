@@ -48,7 +48,15 @@ Matches::Status Matches::status() {
 InstanceHandleSeq Matches::exactly(Verdict& v, std::size_t n, const InstanceHandleSeq& own, int timeout_ms) {
     const std::size_t all = n + own.size();
     InstanceHandleSeq handles;
-    wait_until([&] { return (handles = list()).size() == all; }, timeout_ms);
+    // The list and the matched status are read one after the other, and a
+    // match may land between the two reads: wait until both agree.
+    wait_until(
+        [&] {
+            if ((handles = list()).size() != all) return false;
+            const Status s = status();
+            return s.rc == RETCODE_OK && s.current == static_cast<int32_t>(all);
+        },
+        timeout_ms);
     const std::string side = reader_ != nullptr ? "matched publications" : "matched subscriptions";
     bool ok = v.check(handles.size() == all) << side << ": " << handles.size() << " matched after "
                                                << timeout_ms << " ms, expected exactly " << all << " (" << n

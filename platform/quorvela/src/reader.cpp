@@ -269,6 +269,8 @@ bool DataReaderImpl::passes_time_filter_locked(const Instance& inst, const wire:
     const int64_t sep = to_ns(qos_.time_based_filter.minimum_separation);
     return sep <= 0 || s.source_ts_ns - last_accepted_any_ts_ >= sep;
   }
+  // Fault: the minimum separation is not applied at all.
+  if (QV_FAULT(time_filter_ignored)) return true;
   if (!inst.has_accepted) return true;
   const int64_t sep =
       stale_separation_ns_ >= 0 ? stale_separation_ns_ : to_ns(qos_.time_based_filter.minimum_separation);

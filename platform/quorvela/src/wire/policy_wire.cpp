@@ -222,6 +222,8 @@ void from_wire(const FromWire& w, LatencyBudgetQosPolicy& p) {
 }
 
 void to_wire(ToWire& w, const OwnershipQosPolicy& p) {
+  // Fault: the kind never reaches Cyclone, which takes every endpoint as shared.
+  if (QV_FAULT(ownership_kind_dropped)) return;
   dds_qset_ownership(w.qos, p.kind == EXCLUSIVE_OWNERSHIP_QOS ? DDS_OWNERSHIP_EXCLUSIVE : DDS_OWNERSHIP_SHARED);
 }
 void from_wire(const FromWire& w, OwnershipQosPolicy& p) {
@@ -266,7 +268,9 @@ void from_wire(const FromWire& w, TimeBasedFilterQosPolicy& p) {
 
 void to_wire(ToWire& w, const ReliabilityQosPolicy& p) {
   // Fault: every endpoint goes to Cyclone as best effort.
-  const bool reliable = p.kind == RELIABLE_RELIABILITY_QOS && !QV_FAULT(reliability_best_effort);
+  // Fault: a writer goes to Cyclone as reliable, its default, whatever its kind.
+  const bool reliable = (p.kind == RELIABLE_RELIABILITY_QOS || (w.writer && QV_FAULT(reliability_writer_kind_default))) &&
+                        !QV_FAULT(reliability_best_effort);
   dds_qset_reliability(w.qos, reliable ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT,
                        to_ns(p.max_blocking_time));
 }

@@ -17,8 +17,6 @@ namespace {
 
 constexpr uint8_t kEntityKindReader = 0x04;
 
-std::chrono::nanoseconds ns(int64_t v) { return std::chrono::nanoseconds(v); }
-
 InstanceStateKind from_cyclone_state(uint32_t ist) {
   if (ist & DDS_IST_NOT_ALIVE_DISPOSED) return NOT_ALIVE_DISPOSED_INSTANCE_STATE;
   if (ist & DDS_IST_NOT_ALIVE_NO_WRITERS) return NOT_ALIVE_NO_WRITERS_INSTANCE_STATE;
@@ -79,11 +77,9 @@ ReturnCode_t DataReaderImpl::create_wire() {
   wire::ReaderEvents ev;
   ev.data_available = [this] { on_data(); };
   ev.match_changed = [this] {
-    wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this] {
-      apply_settled_matches(wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, matched_,
-                            &DataReaderListener::on_subscription_matched,
-                            [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
-    });
+    settle_matches_after(wire::kMatchSettleNs, owner_, wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, matched_,
+                         &DataReaderListener::on_subscription_matched,
+                         [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
   };
   ev.incompatible = [this](const wire::IncompatibleEvent& e) {
     wire::Runtime::instance().post(owner_, [this, e] { apply_incompatible(e); });

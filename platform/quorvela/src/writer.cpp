@@ -28,8 +28,6 @@ std::multimap<wire::ParticipantWire*, DataWriterImpl*>& mbp_writers() {
   return *m;
 }
 
-std::chrono::nanoseconds ns(int64_t v) { return std::chrono::nanoseconds(v); }
-
 }  // namespace
 
 DataWriterImpl* DataWriterImpl::create(PublisherImpl* publisher, TopicImpl* topic, const DataWriterQos& qos,
@@ -459,13 +457,10 @@ ReturnCode_t DataWriterImpl::assert_liveliness() {
 // ---------------------------------------------------------------- statuses
 
 void DataWriterImpl::on_match_changed() {
-  // Cyclone thread: the event thread looks at the matches once they settled;
-  // there the update, the listener call and the reset form one step.
-  wire::Runtime::instance().schedule(owner_, Clock::now() + ns(wire::kMatchSettleNs), [this] {
-    apply_settled_matches(wire_, statuses_, PUBLICATION_MATCHED_STATUS, matched_,
-                          &DataWriterListener::on_publication_matched,
-                          [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
-  });
+  // Cyclone thread: the event thread looks at the matches once they settled.
+  settle_matches_after(wire::kMatchSettleNs, owner_, wire_, statuses_, PUBLICATION_MATCHED_STATUS, matched_,
+                       &DataWriterListener::on_publication_matched,
+                       [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
 }
 
 void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {

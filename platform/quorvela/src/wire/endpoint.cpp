@@ -1,5 +1,8 @@
 #include "wire/endpoint.h"
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -22,6 +25,25 @@ using MatchedEndpoint = std::unique_ptr<dds_builtintopic_endpoint_t, EndpointFre
 // Null when ih is not (or no longer) matched.
 MatchedEndpoint matched_endpoint(dds_entity_t e, bool writer, dds_instance_handle_t ih) {
   return MatchedEndpoint(writer ? dds_get_matched_subscription_data(e, ih) : dds_get_matched_publication_data(e, ih));
+}
+
+// The endpoints Cyclone now matches with writer (reader) e; false when they
+// cannot be read.
+bool matched_handles(dds_entity_t e, bool writer, std::vector<dds_instance_handle_t>& ihs) {
+  ihs.resize(64);
+  for (;;) {
+    const dds_return_t n = writer ? dds_get_matched_subscriptions(e, ihs.data(), ihs.size())
+                                  : dds_get_matched_publications(e, ihs.data(), ihs.size());
+    if (n < 0) return false;
+    const bool all = static_cast<size_t>(n) <= ihs.size();
+    ihs.resize(static_cast<size_t>(n));
+    if (all) return true;
+  }
+}
+
+int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 // The partitions a Cyclone QoS names.
@@ -75,18 +97,9 @@ bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_han
 
 MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPolicyKind own) {
   MatchDelta delta;
-  if (e <= 0) return delta;
-  std::vector<dds_instance_handle_t> ihs(64);
-  for (;;) {
-    dds_return_t n = is_writer ? dds_get_matched_subscriptions(e, ihs.data(), ihs.size())
-                               : dds_get_matched_publications(e, ihs.data(), ihs.size());
-    if (n < 0) return delta;
-    if (static_cast<size_t>(n) <= ihs.size()) {
-      ihs.resize(static_cast<size_t>(n));
-      break;
-    }
-    ihs.resize(static_cast<size_t>(n));
-  }
+  std::vector<dds_instance_handle_t> ihs;
+  if (e <= 0 || !matched_handles(e, is_writer, ihs)) return delta;
+  const int64_t t = steady_ns();
   std::lock_guard<std::mutex> lk(mtx_);
   std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
   for (auto it = known_.begin(); it != known_.end();) {
@@ -101,10 +114,20 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
       ++it;
     }
   }
+  // A match that ended while it settled was never reported.
+  forget_ended_pending_locked(ihs);
+  int64_t next_due = INT64_MAX;
   for (dds_instance_handle_t ih : ihs) {
     if (known_.count(ih)) continue;
+    const auto pending = pending_.emplace(ih, t).first;
+    const int64_t due = pending->second + kMatchSettleNs;
+    if (due > t) {
+      next_due = std::min(next_due, due);
+      continue;
+    }
     Guid g;
     if (verdicts_.count(ih) == 0 && !matched_endpoint(e, is_writer, ih)) continue;
+    pending_.erase(pending);
     const bool ok = verdict_locked(e, is_writer, ih, own, g);
     known_[ih] = Known{g, ok};
     if (ok) {
@@ -114,6 +137,12 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
     } else {
       ++delta.refused;
     }
+  }
+  // One follow-up at a time: a refresh asked for earlier and not yet run
+  // reschedules itself.
+  if (next_due != INT64_MAX && (follow_up_ns_ <= t || follow_up_ns_ > next_due)) {
+    follow_up_ns_ = next_due;
+    delta.settle_in_ns = next_due - t;
   }
   return delta;
 }
@@ -133,13 +162,23 @@ bool MatchTable::is_accepted(const Guid& g) {
   return false;
 }
 
-void MatchTable::stamp_matches(dds_entity_t reader) {
-  if (reader <= 0) return;
-  dds_instance_handle_t ihs[256];
-  const dds_return_t n = dds_get_matched_publications(reader, ihs, 256);
-  const int64_t now = dds_time();
+void MatchTable::forget_ended_pending_locked(const std::vector<dds_instance_handle_t>& now) {
+  const std::set<dds_instance_handle_t> current(now.begin(), now.end());
+  for (auto it = pending_.begin(); it != pending_.end();)
+    it = current.count(it->first) ? std::next(it) : pending_.erase(it);
+}
+
+void MatchTable::note_matches(dds_entity_t e, bool is_writer) {
+  std::vector<dds_instance_handle_t> ihs;
+  if (e <= 0 || !matched_handles(e, is_writer, ihs)) return;
+  const int64_t wall = dds_time(), t = steady_ns();
   std::lock_guard<std::mutex> lk(mtx_);
-  for (dds_return_t i = 0; i < n && i < 256; ++i) first_matched_.emplace(ihs[i], now);
+  // A match that ended and came back settles again from its return.
+  forget_ended_pending_locked(ihs);
+  for (dds_instance_handle_t ih : ihs) {
+    if (!is_writer) first_matched_.emplace(ih, wall);
+    if (known_.count(ih) == 0) pending_.emplace(ih, t);
+  }
 }
 
 bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own,
@@ -180,6 +219,8 @@ void MatchTable::clear() {
   known_.clear();
   verdicts_.clear();
   first_matched_.clear();
+  pending_.clear();
+  follow_up_ns_ = 0;
 }
 
 // -------------------------------------------------------------- endpoint
@@ -213,7 +254,7 @@ dds_return_t WireEndpoint::open(dds_entity_t participant, dds_entity_t topic, bo
 template <typename Status>
 void WireEndpoint::on_matched(dds_entity_t e, const Status, void* arg) {
   auto* self = static_cast<WireEndpoint*>(arg);
-  if (!self->is_writer_) self->matches_.stamp_matches(e);
+  self->matches_.note_matches(e, self->is_writer_);
   if (self->events_.match_changed) self->events_.match_changed();
 }
 
@@ -350,6 +391,7 @@ dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bo
   dds_return_t rc = open(participant, topic, keyed, group_qos(q.group), writer_qos(q.endpoint, q.topic),
                          q.endpoint.durability.kind, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
+  matches_.note_matches(entity_, true);  // those made while Cyclone created the writer
   {
     std::lock_guard<std::mutex> lk(mtx_);
     lifespan_ns_ = detail::to_ns(q.endpoint.lifespan.duration);
@@ -477,7 +519,7 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   dds_return_t rc = open(participant, topic, keyed, group_qos(q.group), reader_qos(q.endpoint, q.topic),
                          q.endpoint.durability.kind, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
-  matches_.stamp_matches(entity_);  // those made while Cyclone created the reader
+  matches_.note_matches(entity_, false);  // those made while Cyclone created the reader
   dds_listener_t* l = new_listener();
   dds_lset_data_available(l, &WireReader::on_data);
   dds_lset_liveliness_changed(l, &WireReader::on_liveliness);

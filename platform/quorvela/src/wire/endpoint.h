@@ -30,7 +30,8 @@ constexpr uint8_t kChannelData = 0;
 constexpr uint8_t kChannelLiveliness = 1;
 
 // A match becomes visible to the user (matched lists and matched statuses)
-// this long after Cyclone made it. Discovery runs independently in both
+// this long after this library first saw Cyclone report it, each match
+// counted on its own. Discovery runs independently in both
 // directions: when one side reports a match, the other may not know the
 // endpoint yet, and a sample written to it at that moment would be lost.
 // Cyclone tells neither side when the other has matched (its API has no
@@ -59,6 +60,9 @@ struct MatchDelta {
   int32_t current_change = 0;
   Guid last;             // the endpoint that (un)matched last
   int32_t refused = 0;   // endpoints Cyclone matched but the durability rule refuses
+  // Matches still settling: refresh again this much later, when the first
+  // of them is due; -1 when none waits or a refresh is already due by then.
+  int64_t settle_in_ns = -1;
 };
 struct IncompatibleEvent {
   int32_t change = 0;
@@ -68,7 +72,8 @@ struct IncompatibleEvent {
 // Status callbacks, called on Cyclone threads (match_changed never while
 // Cyclone creates the entity; incompatible also then): keep them short and never call destroy() of the same endpoint
 // from them. match_changed only says that refresh_matches() has news; call
-// it kMatchSettleNs later.
+// it kMatchSettleNs later, and again after the delay it returns in
+// settle_in_ns.
 struct EndpointEvents {
   std::function<void()> match_changed;
   std::function<void(const IncompatibleEvent&)> incompatible;
@@ -85,13 +90,16 @@ struct ReaderEvents : EndpointEvents {
 // transient and persistent (Cyclone sees those as transient local).
 class MatchTable {
  public:
-  // Compares Cyclone's matches with the known ones.
+  // Compares Cyclone's matches with the known ones. A new match is taken in
+  // once kMatchSettleNs passed since it was first seen (here or in
+  // note_matches()); one that ends before is never reported.
   MatchDelta refresh(dds_entity_t e, bool is_writer, DurabilityQosPolicyKind own_durability);
   std::vector<Guid> accepted();
   bool is_accepted(const Guid& g);
-  // Readers: notes when each publication Cyclone now matches was first seen
-  // matched. Called from Cyclone's match callback, as it happens.
-  void stamp_matches(dds_entity_t reader);
+  // Notes when each endpoint Cyclone now matches was first seen matched,
+  // for settling and (readers) for admit(). Called from Cyclone's match
+  // callback, as it happens.
+  void note_matches(dds_entity_t e, bool is_writer);
   // Readers: whether a sample of that publication, written at source_ts_ns,
   // is kept, with the writer's GUID in `writer` (nil when unknown). Refused
   // are samples of a publication that the durability rule refuses and, for a
@@ -106,6 +114,8 @@ class MatchTable {
   void clear();
 
  private:
+  // Drops the settling matches that are not among `now`.
+  void forget_ended_pending_locked(const std::vector<dds_instance_handle_t>& now);
   bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own_durability,
                       Guid& g);
   struct Known {
@@ -117,6 +127,9 @@ class MatchTable {
   std::map<dds_instance_handle_t, Known> known_;      // current matches
   std::map<dds_instance_handle_t, Known> verdicts_;   // every endpoint judged so far
   std::map<dds_instance_handle_t, int64_t> first_matched_;  // readers: dds_time of the first match
+  // Matches not yet taken in: steady-clock ns when each was first seen.
+  std::map<dds_instance_handle_t, int64_t> pending_;
+  int64_t follow_up_ns_ = 0;  // steady-clock ns of the refresh last asked for in settle_in_ns
 };
 
 // What a Cyclone writer and a Cyclone reader of ours share: the Cyclone

@@ -168,7 +168,9 @@ PEER_TEST(LivelinessQosPolicyTestNegative, ENABLED_LivelinessQosPolicyNegative, 
     const std::vector<Change>& c3 = watch.changes[2];
 
     const Change* r1_lost = first(c1, 0, [](const Change& c) { return c.not_alive > 0; });
-    v.check(r1_lost == nullptr) << "the automatic writer was reported not alive at +" << r1_lost->ms << " ms";
+    // A message is built whether or not its check passed: no dereference of a null change in it.
+    v.check(r1_lost == nullptr) << "the automatic writer was reported not alive at +" << (r1_lost ? r1_lost->ms : -1)
+                                << " ms";
 
     const Change* r2_both = first(c2, 0, [](const Change& c) { return c.alive == 2; });
     const Change* r2_lost = first(c2, 0, [](const Change& c) { return c.not_alive > 0; });
@@ -190,7 +192,7 @@ PEER_TEST(LivelinessQosPolicyTestNegative, ENABLED_LivelinessQosPolicyNegative, 
         << "the manual-by-topic writer was not lost before its first assertion";
     v.check(r3_revived != nullptr) << "the manual-by-topic writer was not alive again while it asserted";
     v.check(r3_revived == nullptr || (r3_lost_again != nullptr && r3_lost_again->ms >= kNoSecondLossBeforeMs))
-        << "the manual-by-topic writer must stay alive from its revival (+" << r3_revived->ms
+        << "the manual-by-topic writer must stay alive from its revival (+" << (r3_revived ? r3_revived->ms : -1)
         << " ms) to its loss after +" << kNoSecondLossBeforeMs << " ms; lost again at +"
         << (r3_lost_again ? r3_lost_again->ms : -1) << " ms";
 

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "conditions/status_condition_impl.h"
+#include "faults/fault.h"
 #include "quorvela/quorvela.h"
 #include "wire/participant_wire.h"
 
@@ -63,6 +64,8 @@ std::recursive_mutex& model_mutex();
 // first writer or reader of the topic.)
 constexpr size_t kMaxNameBytes = 256;
 inline bool valid_name(const std::string& name) {
+  // Fault: a name holding a NUL is taken, and Cyclone cuts it there.
+  if (QV_FAULT(names_cut_at_nul)) return !name.empty() && name.size() <= kMaxNameBytes;
   return !name.empty() && name.size() <= kMaxNameBytes && name.find('\0') == std::string::npos;
 }
 

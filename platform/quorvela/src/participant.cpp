@@ -71,7 +71,9 @@ ParticipantImpl::~ParticipantImpl() { wire_.destroy(); }
 
 bool ParticipantImpl::start(bool enabled) {
   const uint32_t domain = static_cast<uint32_t>(domain_id_);
-  const dds_return_t rc = enabled ? wire_.create(domain, qos_) : wire_.reserve(domain, qos_.transport_mode);
+  // Fault: a participant created disabled is put on the wire at once.
+  const dds_return_t rc = enabled || QV_FAULT(disabled_participant_announced) ? wire_.create(domain, qos_)
+                                                                             : wire_.reserve(domain, qos_.transport_mode);
   if (rc != DDS_RETCODE_OK) return false;
   handle_ = handle_from_guid(wire_.guid());
   return true;

@@ -120,7 +120,9 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   for (dds_instance_handle_t ih : ihs) {
     if (known_.count(ih)) continue;
     const auto pending = pending_.emplace(ih, t).first;
-    const int64_t due = pending->second + kMatchSettleNs;
+    // Fault: the settling counted from the callback that asked for this look,
+    // not per match: a match first seen now is taken at once.
+    const int64_t due = QV_FAULT(match_settle_per_callback) ? t : pending->second + kMatchSettleNs;
     if (due > t) {
       next_due = std::min(next_due, due);
       continue;

@@ -18,11 +18,11 @@ cd "$(dirname "$0")"
 # own peer port); the end-to-end entries hold the peer port's lock and run alone.
 jobs="$(nproc)"
 ./setup.sh
-ctest --test-dir build --output-on-failure --timeout 600 -j"$jobs" -LE end_to_end
+ctest --test-dir build --output-on-failure --timeout 600 -j"$jobs" -LE 'end_to_end|stress'
 
 ./setup.sh --sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:suppressions=$PWD/tests/asan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure --timeout 900 -j"$jobs" -E '^suite_end_to_end$'
+  ctest --test-dir build-asan --output-on-failure --timeout 900 -j"$jobs" -E '^suite_end_to_end$' -LE stress
 
 # The peer link, the conditions and the wait sets, and the reader's autopurge,
 # under ThreadSanitizer.

@@ -176,6 +176,8 @@ bool await_close(int timeout_ms) {
 
 bool positive_gone() { return peer::has_link() && peer::link().closed_now(); }
 
+bool arrived(const std::string& key) { return peer::has_link() && peer::link().queued(key); }
+
 // ---- bounded waits ---------------------------------------------------------------
 
 bool wait_until(const std::function<bool()>& holds, int timeout_ms, int poll_ms) {

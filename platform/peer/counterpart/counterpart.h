@@ -130,6 +130,9 @@ bool report(const std::string& key, bool passed, const std::string& value = "def
 // True once the positive side has closed the connection (reads what is
 // there without waiting).
 bool positive_gone();
+// True once the positive side has sent `key` (reads what is there without
+// waiting); the key stays for await().
+bool arrived(const std::string& key);
 // Waits until the positive side has closed the connection (it closes once
 // it has deleted its entities), taking whatever it still sends; true when
 // it closed within the time-out.

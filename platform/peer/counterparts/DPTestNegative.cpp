@@ -1,14 +1,23 @@
 // Counterpart of the participant discovery test: a participant in domain 0
 // carrying the user data "helloworld", kept alive until the positive side says
-// "finish". On its own side it checks that it discovers exactly the positive
-// side's participant, that this participant carries no user data and its key
-// is its handle's, and that it leaves the discovered list once the positive
-// side has deleted it.
+// "finish". On its own side it checks the positive side's participant: the
+// only one other than its own, no user data, its key its handle's, and gone
+// from the discovered list once the positive side has deleted it.
+//
+// The positive participant is deleted as soon as it has listed this one, at
+// its first poll that does; that can be a millisecond after this side could
+// first list it (measured: about 100 ms in most runs, 1-20 ms in about one in
+// four). This side looks every millisecond, but a run in which the positive
+// participant came and went unseen is not a fault of the library, and then
+// only what remains is checked: that nothing other than this participant is
+// listed once the positive side is done. The log says which case it was.
 #include <gtest/gtest.h>
 
 #include <quorvela/quorvela.h>
 
 #include <algorithm>
+#include <chrono>
+#include <vector>
 #include <iostream>
 
 #include "counterpart.h"
@@ -20,6 +29,7 @@ namespace {
 
 constexpr int kDiscoveryMs = 10000;
 constexpr int kRemovalMs = 5000;
+constexpr int kSightingPollMs = 1;
 // The positive side polls for up to about 10 s before it reports its reads.
 constexpr int kReadsDoneMs = 2 * peer::kWaitMs;
 
@@ -52,44 +62,73 @@ bool listed(const InstanceHandleSeq& handles, const InstanceHandle_t& wanted) {
 
 PEER_TEST(DPTestNegative, ENABLED_DiscoveryManagementNegative, "DiscoveryManagement") {
     ASSERT_TRUE(cp::ready());
-    ASSERT_TRUE(cp::await("start"));
-
     DomainParticipantQos qos;
     qos.user_data.value = octets("helloworld");
+    ASSERT_TRUE(cp::await("start"));
     cp::Entities e(qos);
     DomainParticipant* participant = e.participant();
 
-    // The positive participant: exactly one other than the own one (none
-    // left over from an earlier test), found within the bound, announcing
+    // The positive participant, read as soon as it is listed: exactly one
+    // other than the own one (none left over from an earlier test), announcing
     // empty user data, its key its handle's value.
     cp::Verdict v("discovery");
     InstanceHandleSeq remote;
-    cp::wait_until([&] { return (remote = remote_participants(participant)).size() == 1; }, kDiscoveryMs);
-    v.check(remote.size() == 1) << remote.size() << " participants other than the own one discovered within "
-                                << kDiscoveryMs << " ms, expected exactly the positive side's";
-    for (const InstanceHandle_t& handle : remote) {
-        ParticipantBuiltinTopicData data;
-        data.user_data.value = octets("stale");
-        v.equal(participant->get_discovered_participant_data(data, handle), RETCODE_OK)
-            << "get_discovered_participant_data";
-        v.check(data.user_data.value.empty()) << "the positive participant announces user data "
-                                              << cp::printable(data.user_data.value) << ", expected none";
-        v.check(std::equal(std::begin(data.key.value), std::end(data.key.value), std::begin(handle.value)))
+    std::vector<ParticipantBuiltinTopicData> data;
+    std::vector<ReturnCode_t> data_rc;
+    const auto sighting = [&] {
+        remote = remote_participants(participant);
+        data.assign(remote.size(), ParticipantBuiltinTopicData());
+        data_rc.assign(remote.size(), RETCODE_OK);
+        for (std::size_t i = 0; i < remote.size(); ++i) {
+            data[i].user_data.value = octets("stale");
+            data_rc[i] = participant->get_discovered_participant_data(data[i], remote[i]);
+        }
+        return !remote.empty() || cp::arrived("finish");
+    };
+    cp::wait_until(sighting, kDiscoveryMs, kSightingPollMs);
+    const auto sighted = std::chrono::steady_clock::now();
+    if (remote.empty() && cp::arrived("finish")) {
+        cp::log_line("the positive participant came and went before this side listed it: its announcement "
+                     "and its departure are not checked in this run");
+    } else if (remote.empty()) {
+        v.check(false) << "no remote participant listed within " << kDiscoveryMs
+                       << " ms, while the positive side's was still there";
+    } else {
+        v.check(remote.size() == 1) << remote.size()
+                                    << " participants other than the own one listed, expected only the positive side's";
+    }
+    for (std::size_t i = 0; i < remote.size(); ++i) {
+        // A participant that left between the list and the read is not listed any more.
+        if (data_rc[i] != RETCODE_OK && !listed(remote_participants(participant), remote[i])) {
+            cp::log_line("the positive participant left before its discovery data were read");
+            continue;
+        }
+        v.equal(data_rc[i], RETCODE_OK) << "get_discovered_participant_data of a listed participant";
+        v.check(data[i].user_data.value.empty()) << "the positive participant announces user data "
+                                                 << cp::printable(data[i].user_data.value) << ", expected none";
+        v.check(std::equal(std::begin(data[i].key.value), std::end(data[i].key.value), std::begin(remote[i].value)))
             << "the key of the positive participant's discovery data is not its handle's value";
     }
-    cp::log_line("discovered " + std::to_string(remote.size()) + " remote participant(s)");
+    cp::log_line("listed " + std::to_string(remote.size()) + " remote participant(s)");
 
-    cp::await("participant_discovered_manage", kReadsDoneMs);
+    v.check(cp::await("participant_discovered_manage", kReadsDoneMs)) << "the positive side did not list this participant";
     const bool finish_received = cp::await("finish");
 
-    // The positive side deletes its participant before its "finish"; it must
-    // leave the discovered list soon after.
-    v.check(finish_received && !remote.empty()) << "the positive participant's deletion cannot be checked";
-    if (!remote.empty() && finish_received) {
-        const InstanceHandle_t positive = remote.back();
-        const bool gone = cp::wait_until([&] { return !listed(remote_participants(participant), positive); },
-                                         kRemovalMs);
-        v.check(gone) << "the deleted positive participant is still discovered after " << kRemovalMs << " ms";
+    // The positive side deletes its participant before its "finish": once it
+    // has come, no participant other than the own one may stay listed.
+    v.check(finish_received) << "the positive participant's deletion cannot be checked";
+    if (finish_received) {
+        const bool gone = cp::wait_until([&] { return remote_participants(participant).empty(); }, kRemovalMs);
+        v.check(gone) << remote_participants(participant).size()
+                      << " participant(s) other than the own one still listed " << kRemovalMs
+                      << " ms after the positive side deleted its participant";
+        if (!remote.empty()) {
+            const auto listed_ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sighted)
+                    .count();
+            cp::log_line("the positive participant was listed from its sighting until about " +
+                         std::to_string(listed_ms) + " ms later");
+        }
     }
     e.release();
     cp::report("finish", v);

@@ -128,6 +128,14 @@ bool PeerLink::closed_now() {
     return ended_;
 }
 
+bool PeerLink::queued(const std::string& key) {
+    closed_now();
+    for (const Message& m : queue_) {
+        if (m.key == key) return true;
+    }
+    return false;
+}
+
 std::optional<Message> PeerLink::next(int timeout_ms) {
     const std::int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
     for (;;) {

@@ -75,6 +75,9 @@ public:
     // Reads what has arrived without waiting (queuing any messages), then
     // tells whether the connection has ended.
     bool closed_now();
+    // Reads what has arrived without waiting and tells whether a message with
+    // this key is queued (it stays queued for wait()).
+    bool queued(const std::string& key);
     // Closes the connection now (the positive side's waits then end).
     void close();
 

@@ -132,9 +132,13 @@ TEST_F(PeerLinkTest, WaitTakesItsKeyAndLeavesOthersInOrder) {
     put("b", "1");
     put("a", "x");
     put("b", "2");
+    // Looking without waiting leaves what is queued for the wait.
+    EXPECT_TRUE(link_->queued("a"));
+    EXPECT_FALSE(link_->queued("c"));
     std::string v;
     EXPECT_TRUE(link_->wait("a", 1000, &v));
     EXPECT_EQ(v, "x");
+    EXPECT_FALSE(link_->queued("a"));
     auto m = link_->next(1000);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->value, "1");

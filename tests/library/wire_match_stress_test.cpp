@@ -119,7 +119,9 @@ int child_stress_peer() {
       }
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    tell_parent((done == kPairs ? "DONE " : "LOST ") + std::to_string(b));
+    std::string detail;  // per reader: its match seen (m) or not (-), its sample got (g) or not (-)
+    for (int i = 0; i < kPairs; ++i) detail += std::string(" ") + (reported[i] ? "m" : "-") + (got[i] ? "g" : "-");
+    tell_parent(done == kPairs ? "DONE " + std::to_string(b) : "LOST " + std::to_string(b) + detail);
   }
 }
 
@@ -211,6 +213,13 @@ TEST(WireMatchStress, WritesTheMomentAMatchIsSeenAreNeverLost) {
     }
     EXPECT_TRUE(child_done);
     EXPECT_EQ(got_count, kPairs) << "samples written the moment the writer matched were lost";
+    if (got_count < kPairs) {
+      // When each side saw what, relative to the other process's write.
+      for (int i = 0; i < kPairs; ++i)
+        std::printf("pair %d: theirs written %s, ours matched %s, %s\n", i, their_w[i] ? "yes" : "no",
+                    our_r[i] ? (std::to_string((our_r[i] - their_w[i]) / 1000000) + " ms after").c_str() : "never",
+                    got[i] ? "got" : "lost");
+    }
     lost += kPairs - got_count;
     if (lost > 0) break;
   }

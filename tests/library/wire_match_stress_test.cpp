@@ -215,10 +215,13 @@ TEST(WireMatchStress, WritesTheMomentAMatchIsSeenAreNeverLost) {
     EXPECT_EQ(got_count, kPairs) << "samples written the moment the writer matched were lost";
     if (got_count < kPairs) {
       // When each side saw what, relative to the other process's write.
-      for (int i = 0; i < kPairs; ++i)
+      for (int i = 0; i < kPairs; ++i) {
+        const std::string matched = our_r[i] == 0    ? "never"
+                                    : their_w[i] == 0 ? "yes"
+                                                      : std::to_string((our_r[i] - their_w[i]) / 1000000) + " ms after";
         std::printf("pair %d: theirs written %s, ours matched %s, %s\n", i, their_w[i] ? "yes" : "no",
-                    our_r[i] ? (std::to_string((our_r[i] - their_w[i]) / 1000000) + " ms after").c_str() : "never",
-                    got[i] ? "got" : "lost");
+                    matched.c_str(), got[i] ? "got" : "lost");
+      }
     }
     lost += kPairs - got_count;
     if (lost > 0) break;

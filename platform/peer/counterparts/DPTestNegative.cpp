@@ -111,7 +111,7 @@ PEER_TEST(DPTestNegative, ENABLED_DiscoveryManagementNegative, "DiscoveryManagem
     }
     cp::log_line("listed " + std::to_string(remote.size()) + " remote participant(s)");
 
-    v.check(cp::await("participant_discovered_manage", kReadsDoneMs)) << "the positive side did not list this participant";
+    v.check(cp::await("participant_discovered_manage", kReadsDoneMs)) << "the positive side's reads were not reported";
     const bool finish_received = cp::await("finish");
 
     // The positive side deletes its participant before its "finish": once it

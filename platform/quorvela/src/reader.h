@@ -52,7 +52,6 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   ReturnCode_t subscriber_qos_changed();
   void close();
   ContentFilteredTopicImpl* cft_impl() { return cft_; }
-  SubscriberImpl* subscriber_impl() { return subscriber_; }
 
   // Entity
   StatusCondition& get_statuscondition() override { return statuses_.condition(); }

@@ -54,7 +54,6 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
   void close();
   static ReturnCode_t assert_participant_liveliness(wire::ParticipantWire* participant,
                                                     DataWriterImpl* wrote = nullptr);
-  PublisherImpl* publisher_impl() { return publisher_; }
 
   // Entity
   StatusCondition& get_statuscondition() override { return statuses_.condition(); }

@@ -256,4 +256,36 @@ std::vector<Matched<SubscriptionBuiltinTopicData>> expect_matched(
     return expect_matched_of(v, m, writer, positive, own, what);
 }
 
+// ---- matched endpoints ------------------------------------------------------------
+
+namespace {
+
+template <class Data, class Entity, class List, class Lookup>
+std::vector<Matched<Data>> matched(Entity* entity, List list, Lookup lookup, const char* what) {
+    std::vector<Matched<Data>> out;
+    InstanceHandleSeq handles;
+    if (entity == nullptr) return out;
+    const ReturnCode_t rc = (entity->*list)(handles);
+    EXPECT_EQ(rc, RETCODE_OK) << what;
+    for (const InstanceHandle_t& h : handles) {
+        Matched<Data> m{h, Data{}};
+        const ReturnCode_t data_rc = (entity->*lookup)(m.data, h);
+        EXPECT_EQ(data_rc, RETCODE_OK) << what << ": the data of a listed handle";
+        if (data_rc == RETCODE_OK) out.push_back(m);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(DataReader* reader) {
+    return matched<PublicationBuiltinTopicData>(reader, &DataReader::get_matched_publications,
+                                                &DataReader::get_matched_publication_data, "matched publications");
+}
+
+std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(DataWriter* writer) {
+    return matched<SubscriptionBuiltinTopicData>(writer, &DataWriter::get_matched_subscriptions,
+                                                 &DataWriter::get_matched_subscription_data, "matched subscriptions");
+}
+
 }  // namespace cp

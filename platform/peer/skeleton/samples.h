@@ -1,0 +1,265 @@
+// Samples as this side takes or reads them, and waiting for them as an
+// application does: on a wait set, bounded, ended when the positive side goes.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <quorvela/quorvela.h>
+
+#include "steps.h"
+#include "timing.h"
+#include "verdict.h"
+
+namespace cp {
+
+using namespace QUORVELA;
+
+// ---- samples -----------------------------------------------------------------------
+
+template <class T>
+struct Sample {
+    T data;
+    SampleInfo info;
+    Time taken{};  // this side's clock when the sample was read or taken
+};
+template <class T>
+using Samples = std::vector<Sample<T>>;
+
+// The system clock now, as a DDS time.
+Time now();
+
+namespace detail {
+template <class T>
+Samples<T> access(DataReader* reader, bool take, SampleStateMask sample_states, ViewStateMask view_states,
+                  InstanceStateMask instance_states) {
+    Samples<T> out;
+    if (reader == nullptr) return out;
+    for (;;) {
+        SequenceData<T> data;
+        SampleInfoSeq infos;
+        const ReturnCode_t rc =
+            take ? reader->take(data, infos, 1000, sample_states, view_states, instance_states)
+                 : reader->read(data, infos, 1000, sample_states, view_states, instance_states);
+        if (rc == RETCODE_NO_DATA) return out;
+        if (rc != RETCODE_OK) {
+            ADD_FAILURE() << (take ? "take" : "read") << " returned " << rc;
+            return out;
+        }
+        if (data.length() != infos.length()) {
+            ADD_FAILURE() << (take ? "take" : "read") << " returned " << data.length() << " samples and "
+                          << infos.length() << " sample infos";
+            return out;
+        }
+        const Time when = now();
+        for (uint32_t i = 0; i < data.length(); ++i) out.push_back(Sample<T>{data[i], infos[i], when});
+        // A read returns the same samples again; one call holds all there are.
+        if (!take || data.length() < 1000) return out;
+    }
+}
+}  // namespace detail
+
+// Everything the reader holds in the given states, oldest first per instance.
+template <class T>
+Samples<T> take(DataReader* reader, SampleStateMask s = ANY_SAMPLE_STATE, ViewStateMask v = ANY_VIEW_STATE,
+                InstanceStateMask i = ANY_INSTANCE_STATE) {
+    return detail::access<T>(reader, true, s, v, i);
+}
+template <class T>
+Samples<T> read(DataReader* reader, SampleStateMask s = ANY_SAMPLE_STATE, ViewStateMask v = ANY_VIEW_STATE,
+                InstanceStateMask i = ANY_INSTANCE_STATE) {
+    return detail::access<T>(reader, false, s, v, i);
+}
+
+// Waiting for data as an application does: a wait set with a read condition
+// on the reader (any sample, view and instance state unless given).
+class DataWait {
+public:
+    // ends_on_close false: the wait goes on after the positive side has
+    // closed the connection (for what its last deletion sent).
+    explicit DataWait(DataReader* reader, SampleStateMask s = ANY_SAMPLE_STATE, ViewStateMask v = ANY_VIEW_STATE,
+                      InstanceStateMask i = ANY_INSTANCE_STATE, bool ends_on_close = true);
+    ~DataWait();
+    DataWait(const DataWait&) = delete;
+    DataWait& operator=(const DataWait&) = delete;
+
+    // Blocks until the read condition triggers (true), or the time-out
+    // passes or the positive side has closed the connection (false). A
+    // wait set that wakes without a triggered condition fails in v, and so
+    // does one that runs out although a watcher thread saw its read condition
+    // triggered more than a second before the end (a sound one wakes then).
+    bool wait(Verdict& v, int timeout_ms);
+    bool ok() const { return condition_ != nullptr; }
+
+private:
+    void watch();
+
+    DataReader* reader_;
+    const bool ends_on_close_;
+    ReadCondition* condition_ = nullptr;
+    WaitSet waitset_;
+    // Triggered by the watcher once the positive side has closed the
+    // connection: it ends a wait.
+    GuardCondition closed_;
+    // The watcher's first sighting of the read condition triggered during
+    // the current wait (steady clock, ns; 0: none).
+    std::atomic<int64_t> triggered_since_{0};
+    std::atomic<bool> waiting_{false};
+    std::atomic<bool> stopping_{false};
+    std::thread watcher_;
+};
+
+namespace detail {
+template <class T>
+Samples<T> collect_with(Verdict& v, DataReader* reader, const std::function<bool(const Samples<T>&)>& done,
+                        int timeout_ms, int grace_ms, bool take_them, bool ends_on_close = true) {
+    Samples<T> got;
+    // Taking: any sample wakes; reading: only unread ones (a read marks
+    // what it returns as read, so each read returns what is new).
+    DataWait w(reader, take_them ? ANY_SAMPLE_STATE : NOT_READ_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE,
+               ends_on_close);
+    auto more = [&] {
+        Samples<T> batch = take_them ? take<T>(reader) : read<T>(reader, NOT_READ_SAMPLE_STATE);
+        got.insert(got.end(), batch.begin(), batch.end());
+        return batch.size();
+    };
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    more();  // what is there already
+    while (!done(got) && w.ok()) {
+        const int left =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0 || !w.wait(v, left)) break;
+        more();
+    }
+    if (!done(got)) {
+        // A wait set that did not wake on data that was there has failed in
+        // DataWait::wait; what comes now came as the wait ended.
+        const std::size_t late = more();
+        log_line((late > 0 ? std::to_string(late) + " sample(s) came as the wait ended" : std::string("no data came")) +
+                 " (" + std::to_string(timeout_ms) + " ms, " + std::to_string(got.size()) + " sample(s) in all)");
+        return got;
+    }
+    if (grace_ms > 0 && !positive_gone()) {
+        const auto grace_end = Clock::now() + std::chrono::milliseconds(grace_ms);
+        for (;;) {
+            const int left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(grace_end - Clock::now()).count());
+            if (left <= 0 || !w.wait(v, left)) break;
+            if (more() == 0) break;  // woken without data: failed in wait already
+        }
+    }
+    more();
+    return got;
+}
+}  // namespace detail
+
+// Takes, woken by a wait set, until `done` holds for everything taken so far
+// or the time-out passes, then keeps taking for grace_ms, so that samples
+// which must not come are caught too. Ends early (after one last take) when
+// the positive side has gone. A wait set that did not wake though the reader
+// held data fails in v; data that did not come is only logged (the caller's
+// checks of what came fail then).
+template <class T>
+Samples<T> collect(Verdict& v, DataReader* reader, const std::function<bool(const Samples<T>&)>& done,
+                   int timeout_ms, int grace_ms = kGraceMs) {
+    return detail::collect_with<T>(v, reader, done, timeout_ms, grace_ms, true);
+}
+template <class T>
+Samples<T> collect(DataReader* reader, const std::function<bool(const Samples<T>&)>& done, int timeout_ms,
+                   int grace_ms = kGraceMs) {
+    Verdict v("collect");
+    return collect<T>(v, reader, done, timeout_ms, grace_ms);
+}
+// As collect, but reads instead of taking: the samples stay in the reader
+// (read now), for expect_reread and a take after it.
+// collect, but going on after the positive side has closed the connection:
+// what a writer sent right before its deletion, with no key after it, may
+// still be on its way then. No grace.
+template <class T>
+Samples<T> collect_past_close(Verdict& v, DataReader* reader, const std::function<bool(const Samples<T>&)>& done,
+                              int timeout_ms) {
+    return detail::collect_with<T>(v, reader, done, timeout_ms, 0, true, false);
+}
+
+template <class T>
+Samples<T> gather(Verdict& v, DataReader* reader, const std::function<bool(const Samples<T>&)>& done,
+                  int timeout_ms, int grace_ms = kGraceMs) {
+    return detail::collect_with<T>(v, reader, done, timeout_ms, grace_ms, false);
+}
+
+// Takes until the reader has no matched writer left (the positive side has
+// deleted its writer) or the time-out passes, then once more. Unlike
+// collect it goes on after the positive side has closed the connection: what
+// a writer sent right before its deletion, with no key after it, may still be
+// on its way then.
+template <class T>
+Samples<T> collect_until_unmatched(DataReader* reader, int timeout_ms) {
+    Samples<T> got;
+    auto more = [&] {
+        Samples<T> batch = take<T>(reader);
+        got.insert(got.end(), batch.begin(), batch.end());
+    };
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (matched_count(reader) > 0 && Clock::now() < deadline) {
+        more();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    more();
+    return got;
+}
+
+// Reads (without taking), woken by a wait set on unread samples, until
+// `done` holds for what the reader holds, or the time-out passes; true when
+// it held.
+template <class T>
+bool settle(DataReader* reader, const std::function<bool(const Samples<T>&)>& done, int timeout_ms) {
+    Verdict v("settle");
+    DataWait w(reader, NOT_READ_SAMPLE_STATE);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (done(read<T>(reader))) return true;
+        const int left =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0 || !w.ok() || !w.wait(v, left)) return done(read<T>(reader));
+    }
+}
+
+// The lVal of each sample that carries data, in order.
+template <class T>
+std::vector<int32_t> lvals(const Samples<T>& samples) {
+    std::vector<int32_t> out;
+    for (const Sample<T>& s : samples) {
+        if (s.info.valid_data) out.push_back(s.data.lVal);
+    }
+    return out;
+}
+
+// Predicates for collect and settle.
+template <class T>
+std::function<bool(const Samples<T>&)> has_lval(int32_t lVal) {
+    return [lVal](const Samples<T>& got) {
+        for (const Sample<T>& s : got) {
+            if (s.info.valid_data && s.data.lVal == lVal) return true;
+        }
+        return false;
+    };
+}
+template <class T>
+std::function<bool(const Samples<T>&)> valid_count(std::size_t n) {
+    return [n](const Samples<T>& got) { return lvals(got).size() >= n; };
+}
+// At least n samples, invalid ones (dispose, unregister and no-writers
+// notices) counted too.
+template <class T>
+std::function<bool(const Samples<T>&)> sample_count(std::size_t n) {
+    return [n](const Samples<T>& got) { return got.size() >= n; };
+}
+
+}  // namespace cp

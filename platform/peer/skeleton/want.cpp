@@ -1,0 +1,79 @@
+// Every sample counted: the sample-info checks.
+#include "want.h"
+
+#include <sstream>
+
+namespace cp {
+
+// ---- every sample counted ------------------------------------------------------------
+
+std::string describe(const Time& t) {
+    return std::to_string(t.sec) + " s " + std::to_string(t.nanosec) + " ns";
+}
+
+std::string describe(const SampleInfo& i) {
+    std::ostringstream out;
+    out << (i.valid_data ? "valid" : "no data") << ", sample state " << i.sample_state << ", view state "
+        << i.view_state << ", instance state " << i.instance_state << ", generations " << i.disposed_generation_count
+        << "/" << i.no_writers_generation_count << ", ranks " << i.sample_rank << "/" << i.generation_rank << "/"
+        << i.absolute_generation_rank << ", source timestamp " << describe(i.source_timestamp);
+    return out.str();
+}
+
+namespace detail {
+
+namespace {
+int64_t ms_of(const Time& t) { return static_cast<int64_t>(t.sec) * 1000 + t.nanosec / 1000000; }
+}  // namespace
+
+bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what) {
+    bool ok = true;
+    auto expect = [&](bool holds, const std::string& field, int64_t got, int64_t expected) {
+        ok = (v.check(holds) << what << ": " << field << " " << got << ", expected " << expected) && ok;
+    };
+    // Each state wanted is a kind, or a mask of the kinds allowed.
+    expect((info.sample_state & want.sample_state) != 0, "sample state", info.sample_state, want.sample_state);
+    expect((info.view_state & want.view_state) != 0, "view state", info.view_state, want.view_state);
+    expect((info.instance_state & want.instance_state) != 0, "instance state", info.instance_state,
+           want.instance_state);
+    if (!want.check_generations) {
+    } else if (want.rebirths) {
+        const int32_t both = info.disposed_generation_count + info.no_writers_generation_count;
+        expect(both == *want.rebirths, "generation count (disposed and no writers)", both, *want.rebirths);
+    } else {
+        expect(info.disposed_generation_count == want.disposed_generation_count, "disposed generation count",
+               info.disposed_generation_count, want.disposed_generation_count);
+        expect(info.no_writers_generation_count == want.no_writers_generation_count, "no-writers generation count",
+               info.no_writers_generation_count, want.no_writers_generation_count);
+    }
+    expect(info.generation_rank == want.generation_rank, "generation rank", info.generation_rank,
+           want.generation_rank);
+    expect(info.absolute_generation_rank == want.absolute_generation_rank, "absolute generation rank",
+           info.absolute_generation_rank, want.absolute_generation_rank);
+    if (want.instance) {
+        ok = (v.check(info.instance_handle == *want.instance) << what << ": in another instance than expected") && ok;
+    }
+    if (want.publication) {
+        ok = (v.check(info.publication_handle == *want.publication)
+              << what << ": its publication handle is not the matched writer's") &&
+             ok;
+    }
+    if (want.timestamp) {
+        ok = (v.check(info.source_timestamp == *want.timestamp)
+              << what << ": source timestamp " << describe(info.source_timestamp) << ", expected the given "
+              << describe(*want.timestamp)) &&
+             ok;
+    } else if (want.check_timestamp) {
+        const int64_t age = ms_of(taken) - ms_of(info.source_timestamp);
+        ok = (v.check(age <= kStampBeforeMs && age >= -kStampAfterMs)
+              << what << ": source timestamp " << describe(info.source_timestamp) << " is " << age
+              << " ms before this side took the sample at " << describe(taken)
+              << "; a write without a timestamp carries the writer's current time") &&
+             ok;
+    }
+    return ok;
+}
+
+}  // namespace detail
+
+}  // namespace cp

@@ -73,6 +73,7 @@ InstanceHandleSeq Matches::exactly(Verdict& v, std::size_t n, const InstanceHand
           << side << ": the matched status counts " << s.current << " current matches (return code " << s.rc
           << ") while " << handles.size() << " are listed") &&
          ok;
+    if (ok) note_matched();
     // What gone() counts from: the status read here reset its changes.
     base_ = s.current;
     expected_ = handles;

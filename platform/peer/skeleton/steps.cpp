@@ -1,6 +1,7 @@
 // The positive side's steps and the bounded waits.
 #include "steps.h"
 
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <thread>
@@ -39,6 +40,28 @@ bool report(const std::string& key, bool passed, const std::string& value) {
     }
     EXPECT_TRUE(peer::link().send(key, value)) << "sending \"" << key << "\" failed";
     return true;
+}
+
+namespace {
+std::atomic<int64_t> last_match_ns{0};
+std::atomic<bool> discovery_waited{false};
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+void note_matched() { last_match_ns = steady_ns(); }
+
+bool waited_for_writer_discovery() { return discovery_waited; }
+
+bool report_before_writes(const std::string& key, bool passed, const std::string& value) {
+    if (passed) {
+        const int64_t due = last_match_ns.load() + int64_t{kWriterDiscoveryMs} * 1000000;
+        const int64_t left_ms = (due - steady_ns()) / 1000000;
+        if (left_ms > 0) pause(static_cast<int>(left_ms));
+        discovery_waited = true;
+    }
+    return report(key, passed, value);
 }
 
 bool await_close(int timeout_ms) {
@@ -81,11 +104,15 @@ std::size_t matched_count(DataWriter* writer) {
 }
 
 bool wait_matched(DataReader* reader, std::size_t n, int timeout_ms) {
-    return reader != nullptr && wait_until([&] { return matched_count(reader) >= n; }, timeout_ms);
+    const bool ok = reader != nullptr && wait_until([&] { return matched_count(reader) >= n; }, timeout_ms);
+    if (ok) note_matched();
+    return ok;
 }
 
 bool wait_matched(DataWriter* writer, std::size_t n, int timeout_ms) {
-    return writer != nullptr && wait_until([&] { return matched_count(writer) >= n; }, timeout_ms);
+    const bool ok = writer != nullptr && wait_until([&] { return matched_count(writer) >= n; }, timeout_ms);
+    if (ok) note_matched();
+    return ok;
 }
 
 

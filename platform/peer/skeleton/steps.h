@@ -27,6 +27,15 @@ bool await(const std::string& key, int timeout_ms = kStageMs, std::string* value
 // passed, so that the positive side's own wait fails with it; a key withheld
 // is a failure of this test too. Returns `passed`.
 bool report(const std::string& key, bool passed, const std::string& value = "default");
+// report() for a key after which the positive side writes to this side's
+// readers: first lets kWriterDiscoveryMs pass since this side last saw a
+// match it waited for (wait_matched, Matches::exactly, or note_matched).
+bool report_before_writes(const std::string& key, bool passed, const std::string& value = "default");
+// Records that this side has just seen the match it waited for.
+void note_matched();
+// Whether report_before_writes has run in this test: a first sample that
+// never came is then explained by the wait being too short.
+bool waited_for_writer_discovery();
 // True once the positive side has closed the connection (reads what is
 // there without waiting).
 bool positive_gone();

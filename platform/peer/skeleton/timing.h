@@ -18,4 +18,13 @@ inline constexpr int kStampBeforeMs = 10000;
 // ...and not after it (the clocks are one; a little for rounding).
 inline constexpr int kStampAfterMs = 1000;
 
+// The suite's one timing assumption. Discovery runs on its own in each
+// direction: once this side's reader shows a positive writer as matched,
+// that writer may not have discovered the reader yet, and a volatile writer
+// sends nothing to a reader it has not discovered. So before a key after
+// which the positive side writes, at least this long passes since this side
+// last saw a match it waited for (report_before_writes). Sized from the lag
+// measured between the two sides' matches; see platform/peer/README.md.
+inline constexpr int kWriterDiscoveryMs = 500;
+
 }  // namespace cp

@@ -52,8 +52,8 @@
 #   0  both sides passed every test that was judged
 #   1  tests failed: a positive test failed, or a counterpart's verdict did
 #      (failed, crashed, timed out), and the run itself went through
-#   2  refused: an unknown option, a bad value or an unknown googletest flag;
-#      nothing ran
+#   2  refused: an unknown option, a bad value, an unknown googletest flag,
+#      a build directory without the programs to run; nothing ran
 #   3  the run broke, so its verdicts are incomplete: the build or the peer's
 #      start failed, the peer died or wrote no report, the positive side
 #      crashed or hit the time limit, a report is missing or unreadable, a
@@ -191,7 +191,7 @@ if [ -z "$POSITIVE" ]; then
   POSITIVE="$BUILD/src/dds_positive_tests"
   [ -x "$POSITIVE" ] || POSITIVE="$(find "$BUILD" -name dds_positive_tests -type f -perm -u+x 2>/dev/null | head -n 1)"
 fi
-[ -n "$POSITIVE" ] && [ -x "$POSITIVE" ] || broke "no dds_positive_tests in $BUILD"
+[ -n "$POSITIVE" ] && [ -x "$POSITIVE" ] || die "no dds_positive_tests in $BUILD"
 POSITIVE="$(cd "$(dirname "$POSITIVE")" && pwd)/$(basename "$POSITIVE")"
 
 # ---- googletest's flags: only those the positive side's googletest takes ------
@@ -238,8 +238,8 @@ if [ "$LISTING" = 1 ]; then
   exec "$POSITIVE" --gtest_list_tests ${FLAGS[@]+"${FLAGS[@]}"}
 fi
 if [ -z "$PEER_COMMAND" ] && [ "$PEER_RUNNING" = 0 ]; then
-  [ -x "$PEER" ] || broke "no dds_peer in $BUILD (build it, or drop --no-build)"
-  [ -x "$PEER_TESTS" ] || broke "no dds_peer_tests in $BUILD"
+  [ -x "$PEER" ] || die "no dds_peer in $BUILD (build it, or drop --no-build)"
+  [ -x "$PEER_TESTS" ] || die "no dds_peer_tests in $BUILD"
 fi
 
 # ---- results and working directory ------------------------------------------

@@ -32,6 +32,7 @@ sides passed everything that ran.
 """
 
 import argparse
+import collections
 import hashlib
 import os
 import re
@@ -58,6 +59,43 @@ clean = report_xml.clean
 def read_text(path):
     with open(path, "rb") as f:
         return clean(f.read().decode("utf-8", "surrogateescape"))
+
+
+LOG_LIMIT = 64 << 20  # a positive.log past it is read in part
+SECTION_HEAD = 2000     # lines of a test's own output kept from its start in such a log
+_GTEST_LINE = re.compile(r"^(\[ *(RUN|OK|FAILED|SKIPPED|PASSED|=+|-+) *\]|Repeating all tests |Note: )")
+
+
+def read_log(path):
+    """The positive side's log. One over LOG_LIMIT (a test that floods its
+    output) keeps googletest's own lines and, of each test's other lines, the
+    first SECTION_HEAD and the last LOG_TAIL_LINES, with a line that says how
+    many it left out."""
+    if os.path.getsize(path) <= LOG_LIMIT:
+        return read_text(path)
+    out, tail = [], collections.deque(maxlen=LOG_TAIL_LINES)
+    head = dropped = 0
+
+    def flush():
+        out.extend(tail)
+        if dropped:
+            out.append("[... %d lines of output before the last %d not kept here: positive.log is over %s]"
+                       % (dropped, len(tail), size_text(LOG_LIMIT)))
+        tail.clear()
+
+    for line in report_xml.bounded_lines(path, 4096):
+        if _GTEST_LINE.match(line):
+            flush()
+            out.append(line)
+            head = dropped = 0
+        elif head < SECTION_HEAD:
+            out.append(line)
+            head += 1
+        else:
+            dropped += len(tail) == tail.maxlen
+            tail.append(line)
+    flush()
+    return "\n".join(out) + "\n"
 
 
 def brief(text, limit=300):
@@ -484,7 +522,7 @@ class Report:
     def read_positive(self):
         a = self.args
         log_path = os.path.join(a.results, "positive.log")
-        log = read_text(log_path) if os.path.exists(log_path) else ""
+        log = read_log(log_path) if os.path.exists(log_path) else ""
         planned = []
         if a.planned and os.path.exists(a.planned):
             planned = parse_planned(read_text(a.planned))

@@ -590,3 +590,19 @@ def test_the_library_judged_is_named(run, capsys, validate, tmp_path):
     # A positive side that loads no such library says so rather than naming another.
     r = run.report(capsys, 0, 0, "--positive-binary", "/bin/true")
     assert r.properties("run_suite")["library.path"].startswith("unknown: /bin/true loads no libquorvela.so")
+
+
+def test_a_flooded_log_is_read_in_part_and_says_so(run, capsys, monkeypatch):
+    monkeypatch.setattr(suite_report, "LOG_LIMIT", 10000)
+    monkeypatch.setattr(suite_report, "SECTION_HEAD", 5)
+    flood = "".join("extra sample %d\n" % i for i in range(5000))
+    run.put("positive.log", GREEN_LOG + "[ RUN      ] ATestPositive.ENABLED_Last\n" + flood + "the last words\n")
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")]))
+    r = run.report(capsys, 134, 0)
+    assert r.status == suite_report.RUN_BROKE
+    # What ran before is read whole, the crashed test's last lines are kept.
+    assert r.case("BTestPositive", "ENABLED_Plain").find("error") is None
+    text = r.case("ATestPositive", "ENABLED_Last").find("error").text
+    assert "the last words" in text and "extra sample 4999" in text
+    assert "lines of output before the last 30 not kept here: positive.log is over" in text
+    assert "extra sample 100\n" not in text

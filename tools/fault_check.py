@@ -24,6 +24,18 @@ It prints one line per row (fault, expected side, what it saw, PASS or FAIL,
 run time) and closes with "N passed, N failed"; the exit status is 0 only
 when every row passed (and, with --check-table, when the table agrees with the
 source). Runs need root (unshare -n) and the fault build (./setup.sh --faults).
+
+The runs' directories are temporary: each goes once the rows that need it are
+judged, and the rest when the check ends, however it ends (every row judged,
+the time bound, an interrupt or SIGTERM, which also end the runs under way and
+everything they started in their namespaces). A failed row keeps at most
+KEPT_BYTES of its runs' logs (the files' sizes, the first failure lines, the
+end of the runner's output) in a file it prints; --keep keeps everything.
+
+The machinery is meant for other checkers that run the suite: in_namespace,
+run_bounded (with Runs/RUNS), suite_command, ctest_command, completed,
+read_suite_xml, read_ctest_junit, sides, clean_verdict, run_digest and
+write_bounded.
 """
 
 import argparse

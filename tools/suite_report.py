@@ -15,20 +15,28 @@ never reads green when the run was not.
                   [--time-limit SECS --time-limit-reached [--time-limit-note TEXT]]
                   [--positive-xml FILE] [--planned FILE [--run-disabled]]
                   [--catalogue FILE] [--started EPOCH] [--peer-running]
+                  [--positive-binary PATH] [--build-dir DIR] [--max-bytes N]
 
 Every counterpart that was due (its positive test was to run) has a row: the
 peer's verdict, an error when the positive test ran and the peer gave none,
 "not run" when the positive test did not run. With --gtest_repeat each round
-has its own block and its own rows, the peer's verdicts taken in order.
+has its own block and its own rows, the peer's verdicts taken in order, and
+its suites and cases carry the round in their names. A peer that wrote no
+report keeps the verdicts its log (peer.log) gave.
 --started is the run's start (seconds since the epoch): the root's time is the
 run's wall time from it, and a suite with no test that ran is dated by it.
 --peer-running: the peer was not started by the runner; without its report its
 counterparts are listed as not reported by this runner (errors, never green).
 
 DIR holds positive.log, peer.xml (and positive.xml unless --positive-xml names
-another file); suite.xml is written there. --planned is the positive side's
-"--gtest_list_tests" output for the same flags. Exit status 0 only when both
-sides passed everything that ran.
+another file); suite.xml is written there, within --max-bytes (64 MiB; the
+longest failure texts are cut, and say so). The reports are read a piece at
+a time whatever their size (tools/report_xml.py). --planned is the positive
+side's "--gtest_list_tests" output for the same flags. --positive-binary and
+--build-dir name the library judged (the suite "run_suite" holds it as
+properties, and the summary). Exit status: 0 both sides passed what was
+judged, 1 tests failed, 3 the run broke (its own errors, a positive side that
+stopped in a test, a counterpart without a verdict), 4 nothing was judged.
 """
 
 import argparse

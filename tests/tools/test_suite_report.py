@@ -444,7 +444,7 @@ def repeat_log(rounds):
 
 
 def test_a_failure_in_the_first_round_of_a_repeat_stays_red_in_junitparser(run, capsys, validate, tmp_path):
-    junitparser = pytest.importorskip("junitparser", reason="Debian package python3-junitparser")
+    import junitparser  # Debian package python3-junitparser (tools/install-packages.sh)
     from junitparser import cli
     run.put("positive.log", repeat_log([[("BTestPositive.ENABLED_OnePositive", "OK"), ("BTestPositive.ENABLED_Plain",
                                                                                        "FAILED")],

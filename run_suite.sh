@@ -3,7 +3,7 @@
 # missing and builds what is missing (both skipped with --no-build), starts
 # the peer (dds_peer) on 127.0.0.1, runs dds_positive_tests from a directory
 # that holds test_qos_config.xml, stops the peer and prints one summary of
-# both sides. Exit status 0 only when both sides passed.
+# both sides.
 #
 #   ./run_suite.sh [runner options] [googletest flags...]
 #
@@ -30,20 +30,42 @@
 #   --peer-running      use the peer already listening on 127.0.0.1:PORT and
 #                       start none; its verdicts are known only if it writes
 #                       its JUnit report to RESULTS/peer.xml (the runner waits
-#                       up to 30 s for it after the positive side ends), else
-#                       the report lists its counterparts as not reported
+#                       for it after the positive side ends, see
+#                       --peer-report-wait), else the report lists its
+#                       counterparts as not reported
+#   --peer-report-wait SECS
+#                       with --peer-running, how long to wait for that report
+#                       once the positive side has ended (default 30: the
+#                       peer first finishes the counterparts still running;
+#                       the wait ends as soon as the report is complete)
 #   -h, --help          this text
 #   --                  end of runner options
 #
 # Any other argument beginning with "--" that is not a googletest flag
 # (--gtest_... or -gtest_...) is refused, so that a mistyped runner option
-# cannot go unnoticed. The positive side runs in a process group of its own;
-# the time limit ends that whole group.
+# cannot go unnoticed; so is a googletest flag that the positive side's
+# googletest does not know or whose value it refuses (googletest would print
+# its help and run nothing). The positive side runs in a process group of its
+# own; the time limit ends that whole group.
+#
+# Exit status:
+#   0  both sides passed every test that was judged
+#   1  tests failed: a positive test failed, or a counterpart's verdict did
+#      (failed, crashed, timed out), and the run itself went through
+#   2  refused: an unknown option, a bad value, an unknown googletest flag,
+#      a build directory without the programs to run; nothing ran
+#   3  the run broke, so its verdicts are incomplete: the build or the peer's
+#      start failed, the peer died or wrote no report, the positive side
+#      crashed or hit the time limit, a report is missing or unreadable, a
+#      counterpart that was due has no verdict
+#   4  nothing was judged: no test was selected (a filter that matches none)
 #
 # Results: positive.xml (googletest; or where --gtest_output=xml:PATH asks),
-# peer.xml (the peer's verdicts), suite.xml (both merged, JUnit), positive.log,
-# peer.log, planned.txt (the tests the run was to run). One run at a time per
-# network namespace: the peer's port is fixed.
+# peer.xml (the peer's verdicts), peer-reports/ (each counterpart's own
+# googletest report, <sequence>-<counterpart>.xml), suite.xml (both merged,
+# JUnit; kept within 64 MiB by cutting the longest failure texts, which say
+# so), positive.log, peer.log, planned.txt (the tests the run was to run).
+# One run at a time per network namespace: the peer's port is fixed.
 set -u -o pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -57,10 +79,13 @@ RESULTS=""
 VERBOSE=0
 PEER_COMMAND=""
 PEER_RUNNING=0
+PEER_REPORT_WAIT=30
 PASS=()
-RUNNER_OPTIONS="--build-dir DIR, --no-build, --time-limit SECS, --port N, --positive PATH, --catalogue FILE, --results DIR, --verbose, --peer-command CMD, --peer-running, --help, --"
+RUNNER_OPTIONS="--build-dir DIR, --no-build, --time-limit SECS, --port N, --positive PATH, --catalogue FILE, --results DIR, --verbose, --peer-command CMD, --peer-running, --peer-report-wait SECS, --help, --"
 
+# die: the arguments are refused (status 2); broke: the run cannot go on (status 3).
 die() { echo "run_suite: $*" >&2; exit 2; }
+broke() { echo "run_suite: $*" >&2; exit 3; }
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -81,6 +106,8 @@ while [ $# -gt 0 ]; do
     --peer-command) [ $# -ge 2 ] || die "--peer-command needs a value"; PEER_COMMAND="$2"; shift 2 ;;
     --peer-command=*) PEER_COMMAND="${1#*=}"; shift ;;
     --peer-running) PEER_RUNNING=1; shift ;;
+    --peer-report-wait) [ $# -ge 2 ] || die "--peer-report-wait needs a value"; PEER_REPORT_WAIT="$2"; shift 2 ;;
+    --peer-report-wait=*) PEER_REPORT_WAIT="${1#*=}"; shift ;;
     -h|--help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
     --) shift; PASS+=("$@"); break ;;
     --gtest_*|-gtest_*) PASS+=("$1"); shift ;;
@@ -91,13 +118,14 @@ done
 
 case "$TIME_LIMIT" in ''|*[!0-9]*) die "--time-limit must be a number of seconds" ;; esac
 case "$PORT" in ''|*[!0-9]*) die "--port must be a number" ;; esac
+case "$PEER_REPORT_WAIT" in ''|*[!0-9]*) die "--peer-report-wait must be a number of seconds" ;; esac
 # dds_positive_tests always connects to 12345; another port only serves a
 # positive side that reads DDS_PEER_PORT (the project's own tests).
 [ "$PORT" = 12345 ] || [ -n "$POSITIVE" ] || die "--port other than 12345 needs --positive (dds_positive_tests always connects to 12345)"
 [ "$TIME_LIMIT" -gt 0 ] || die "--time-limit must be positive"
 [ -z "$PEER_COMMAND" ] || [ "$PEER_RUNNING" = 0 ] || die "--peer-command and --peer-running exclude each other"
 [ "$PEER_RUNNING" = 0 ] || [ "$PORT" != 0 ] || die "--peer-running needs the port the peer listens on (not --port 0)"
-command -v setsid >/dev/null || die "setsid (util-linux) is needed"
+command -v setsid >/dev/null || broke "setsid (util-linux) is needed"
 
 abs() { case "$1" in /*) printf '%s\n' "$1" ;; *) printf '%s\n' "$PWD/$1" ;; esac; }
 BUILD="$(abs "$BUILD")"
@@ -137,11 +165,11 @@ esac
 
 # ---- packages and build ------------------------------------------------------------
 if [ "$DO_BUILD" = 1 ]; then
-  "$ROOT/tools/install-packages.sh" || die "installing the Debian packages failed"
-  command -v cmake >/dev/null || die "cmake is missing"
+  "$ROOT/tools/install-packages.sh" || broke "installing the Debian packages failed"
+  command -v cmake >/dev/null || broke "cmake is missing"
   if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     echo "run_suite: configuring $BUILD"
-    timeout 600 cmake -S "$ROOT" -B "$BUILD" >/dev/null || die "cmake configuration failed"
+    timeout 600 cmake -S "$ROOT" -B "$BUILD" >/dev/null || broke "cmake configuration failed"
   fi
   targets=()
   [ -n "$PEER_COMMAND" ] || [ "$PEER_RUNNING" = 1 ] || targets+=(dds_peer dds_peer_tests)
@@ -151,11 +179,11 @@ if [ "$DO_BUILD" = 1 ]; then
   echo "run_suite: building ${targets[*]:-nothing}"
   if [ ${#targets[@]} -gt 0 ] && ! timeout 3600 cmake --build "$BUILD" ${jobs[@]+"${jobs[@]}"} --target "${targets[@]}" >"$BUILD/run_suite_build.log" 2>&1; then
     tail -n 40 "$BUILD/run_suite_build.log" >&2
-    die "build failed (full log: $BUILD/run_suite_build.log)"
+    broke "build failed (full log: $BUILD/run_suite_build.log)"
   fi
 fi
-command -v python3 >/dev/null || die "python3 is needed for the report"
-command -v timeout >/dev/null || die "timeout (coreutils) is needed"
+command -v python3 >/dev/null || broke "python3 is needed for the report"
+command -v timeout >/dev/null || broke "timeout (coreutils) is needed"
 
 PEER="$BUILD/platform/peer/dds_peer"
 PEER_TESTS="$BUILD/platform/peer/dds_peer_tests"
@@ -165,6 +193,45 @@ if [ -z "$POSITIVE" ]; then
 fi
 [ -n "$POSITIVE" ] && [ -x "$POSITIVE" ] || die "no dds_positive_tests in $BUILD"
 POSITIVE="$(cd "$(dirname "$POSITIVE")" && pwd)/$(basename "$POSITIVE")"
+
+# ---- googletest's flags: only those the positive side's googletest takes ------
+# googletest answers a flag it does not know (or a value it cannot read) with
+# its help text, and runs nothing: the run would judge nothing, and its
+# listing would be the help text. Whatever googletest this is, its own answer
+# tells: the flags are tried with a listing (which contacts no peer), and if
+# the help text comes back, each flag its --help does not name is unknown;
+# else each flag is tried alone to find the value it refuses.
+gtest_help_first_line() {
+  (cd / && timeout 60 "$POSITIVE" --gtest_list_tests --help 2>&1) | sed -n '/[^[:space:]]/{p;q}'
+}
+gtest_answers_with_help() {  # flags...
+  local out
+  out="$(cd / && timeout 60 "$POSITIVE" --gtest_list_tests "$@" 2>&1)"
+  grep -qF -- "$HELP_MARK" <<<"$out"
+}
+if [ ${#FLAGS[@]} -gt 0 ]; then
+  HELP_MARK="$(gtest_help_first_line)"
+  if [ -n "$HELP_MARK" ] && gtest_answers_with_help "${FLAGS[@]}"; then
+    help_text="$(cd / && timeout 60 "$POSITIVE" --gtest_list_tests --help 2>&1)"
+    unknown=() refused=()
+    for f in "${FLAGS[@]}"; do
+      name="${f%%=*}"
+      case "$name" in
+        --gtest_*|-gtest_*|/gtest_*) ;;
+        *) continue ;;
+      esac
+      name="--gtest_${name#*gtest_}"
+      if ! grep -qE -- "${name}([^a-z_]|\$)" <<<"$help_text" && gtest_answers_with_help "$f"; then
+        unknown+=("$f")
+      elif gtest_answers_with_help "$f"; then
+        refused+=("$f")
+      fi
+    done
+    [ ${#unknown[@]} -eq 0 ] || die "googletest does not know ${unknown[*]} (its flags: $(grep -oE -- '--gtest_[a-z_]+' <<<"$help_text" | sort -u | paste -sd' '))"
+    [ ${#refused[@]} -eq 0 ] || die "googletest refuses ${refused[*]} (see $(basename "$POSITIVE") --gtest_list_tests --help)"
+    die "googletest answers ${FLAGS[*]} with its help text and would run nothing"
+  fi
+fi
 
 # Listing needs no peer: googletest lists when "--gtest_list_tests" comes first.
 if [ "$LISTING" = 1 ]; then
@@ -183,11 +250,11 @@ rm -rf "$RESULTS/work" "$RESULTS/peer-reports"
 POSITIVE_GROUP_FILE="$RESULTS/.positive-group"
 rm -f "$RESULTS/positive.xml" "$RESULTS/peer.xml" "$RESULTS/suite.xml" "$RESULTS/positive.log" \
       "$RESULTS/peer.log" "$RESULTS/planned.txt" "$TIMED_OUT_MARK" "$POSITIVE_GROUP_FILE"
-mkdir -p "$RESULTS/work" "$RESULTS/peer-reports" || die "cannot create $RESULTS"
+mkdir -p "$RESULTS/work" "$RESULTS/peer-reports" || broke "cannot create $RESULTS"
 [ -n "$POSITIVE_XML" ] || POSITIVE_XML="$RESULTS/positive.xml"
 # A report left from an earlier run must not stand in for this one.
 rm -f "$POSITIVE_XML"
-mkdir -p "$(dirname "$POSITIVE_XML")" || die "cannot create the directory of $POSITIVE_XML"
+mkdir -p "$(dirname "$POSITIVE_XML")" || broke "cannot create the directory of $POSITIVE_XML"
 if [ -f "$ROOT/config/test_qos_config.xml" ]; then
   cp "$ROOT/config/test_qos_config.xml" "$RESULTS/work/test_qos_config.xml"
 else
@@ -240,7 +307,7 @@ if [ "$PEER_RUNNING" = 1 ]; then
   listening "$PORT"
   case $? in
     0) ;;
-    1) die "--peer-running: nothing listens on 127.0.0.1:$PORT" ;;
+    1) broke "--peer-running: nothing listens on 127.0.0.1:$PORT" ;;
     *) echo "run_suite: warning: cannot tell whether a peer listens on 127.0.0.1:$PORT (no ss)" >&2 ;;
   esac
   echo "run_suite: the peer was already running on 127.0.0.1:$PORT; its log is its own" >"$RESULTS/peer.log"
@@ -267,7 +334,7 @@ else
   if [ -z "$LISTEN_PORT" ]; then
     cat "$RESULTS/peer.log" >&2
     stop_peer
-    die "the peer did not start listening within 30 s"
+    broke "the peer did not start listening within 30 s"
   fi
   echo "run_suite: peer listening on 127.0.0.1:$LISTEN_PORT (log: $RESULTS/peer.log)"
 fi
@@ -325,7 +392,7 @@ show_progress() {
 # side (a wrapper's, say) keeps the run going, and leaves a mark that says
 # what was ended and when, so that only the runner's own time-out is called one.
 run_positive() {
-  cd "$RESULTS/work" || exit 2
+  cd "$RESULTS/work" || exit 3
   setsid "$POSITIVE" ${FLAGS[@]+"${FLAGS[@]}"} --gtest_output="xml:$POSITIVE_XML" &
   local pid=$! rc
   echo "$pid" >"$POSITIVE_GROUP_FILE"
@@ -368,8 +435,11 @@ rm -f "$TIMED_OUT_MARK" "$POSITIVE_GROUP_FILE"
 # runner did not start is given the same time to write its report.
 if [ "$PEER_RUNNING" = 1 ]; then
   REPORT_ARGS+=(--peer-running)
-  for _ in $(seq 1 300); do [ -s "$RESULTS/peer.xml" ] && break; sleep 0.1; done
-  [ -s "$RESULTS/peer.xml" ] && sleep 0.5  # a report being written is given time to be complete
+  # Until the report is complete (its root closed), within the wait.
+  for _ in $(seq 1 $((PEER_REPORT_WAIT * 10))); do
+    [ -s "$RESULTS/peer.xml" ] && tail -c 64 "$RESULTS/peer.xml" | grep -q '</testsuites>' && break
+    sleep 0.1
+  done
 else
   if [ -n "$PEER_COMMAND" ] || grep -q 'control connection "active_connection" accepted' "$RESULTS/peer.log"; then
     for _ in $(seq 1 300); do kill -0 "$PEER_PID" 2>/dev/null || break; sleep 0.1; done
@@ -385,4 +455,5 @@ if [ "$POSITIVE_XML" != "$RESULTS/positive.xml" ] && [ -f "$POSITIVE_XML" ]; the
 fi
 python3 "$ROOT/tools/suite_report.py" --results "$RESULTS" --positive-status "$POS_RC" --peer-status "$PEER_RC" \
   --time-limit "$TIME_LIMIT" --positive-xml "$POSITIVE_XML" --catalogue "$CATALOGUE" --started "$STARTED" \
+  --positive-binary "$POSITIVE" --build-dir "$BUILD" \
   ${PLANNED[@]+"${PLANNED[@]}"} ${REPORT_ARGS[@]+"${REPORT_ARGS[@]}"}

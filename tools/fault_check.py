@@ -24,9 +24,22 @@ It prints one line per row (fault, expected side, what it saw, PASS or FAIL,
 run time) and closes with "N passed, N failed"; the exit status is 0 only
 when every row passed (and, with --check-table, when the table agrees with the
 source). Runs need root (unshare -n) and the fault build (./setup.sh --faults).
+
+The runs' directories are temporary: each goes once the rows that need it are
+judged, and the rest when the check ends, however it ends (every row judged,
+the time bound, an interrupt or SIGTERM, which also end the runs under way and
+everything they started in their namespaces). A failed row keeps at most
+KEPT_BYTES of its runs' logs (the files' sizes, the first failure lines, the
+end of the runner's output) in a file it prints; --keep keeps everything.
+
+The machinery is meant for other checkers that run the suite: in_namespace,
+run_bounded (with Runs/RUNS), suite_command, ctest_command, completed,
+read_suite_xml, read_ctest_junit, sides, clean_verdict, run_digest and
+write_bounded.
 """
 
 import argparse
+import collections
 import concurrent.futures
 import os
 import re
@@ -35,13 +48,14 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
-import xml.etree.ElementTree as ET
 from typing import NamedTuple, Tuple
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import catalogue  # noqa: E402
+import report_xml  # noqa: E402
 
 DEFAULT_TABLE = os.path.join(ROOT, "tools", "faults.tsv")
 LIBRARY_SOURCE = os.path.join(ROOT, "platform", "quorvela", "src")
@@ -206,19 +220,21 @@ def _outcome(tc):
     return "passed", ""
 
 
-def parse_suite_xml(text):
-    """The cases of a suite.xml (tools/suite_report.py) by side."""
-    try:
-        root = ET.fromstring(text)
-    except ET.ParseError as e:
-        return SuiteRun({}, [], [], "unreadable (%s)" % e)
+_ROUND = re.compile(r" \(round \d+\)$")
+
+
+def suite_run(report):
+    """The cases of a suite.xml (tools/suite_report.py) by side. A repeat's
+    rounds carry the round in their names; the names here are the tests'."""
     positive, peer, runner = {}, [], []
-    for suite in root.iter("testsuite"):
-        props = {p.get("name"): p.get("value", "") for p in suite.iter("property")}
+    for suite in report.suites:
+        props = suite.properties
         side = props.get("side", "")
-        for tc in suite.iter("testcase"):
+        for tc in suite.cases:
             name = tc.get("name", "")
-            full = "%s.%s" % (tc.get("classname") or suite.get("name", ""), name)
+            if "round" in props:
+                name = _ROUND.sub("", name)
+            full = "%s.%s" % (tc.get("classname") or _ROUND.sub("", suite.get("name", "")), name)
             outcome, etype = _outcome(tc)
             if side == "positive":
                 positive[full] = outcome
@@ -232,10 +248,20 @@ def parse_suite_xml(text):
     return SuiteRun(positive, peer, runner, "")
 
 
-def read_suite_xml(path):
+def parse_suite_xml(text):
+    """The cases of a suite.xml's text by side."""
     try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return parse_suite_xml(f.read())
+        return suite_run(report_xml.parse(text))
+    except report_xml.ReportError as e:
+        return SuiteRun({}, [], [], "unreadable (%s)" % e)
+
+
+def read_suite_xml(path):
+    """The cases of a suite.xml file by side, read a piece at a time."""
+    try:
+        return suite_run(report_xml.read(path))
+    except report_xml.ReportError as e:
+        return SuiteRun({}, [], [], "unreadable (%s)" % e)
     except OSError:
         return SuiteRun({}, [], [], "missing")
 
@@ -294,14 +320,10 @@ def clean_verdict(run, outcomes, status):
 # ---------------------------------------------------------------- CTest's JUnit
 
 
-def parse_ctest_junit(text):
-    """CTest name -> outcome (passed, failed, skipped) of a --output-junit file."""
-    try:
-        root = ET.fromstring(text)
-    except ET.ParseError:
-        return None
+def ctest_cases(report):
+    """CTest name -> outcome (passed, failed, skipped) of a --output-junit report."""
     cases = {}
-    for tc in root.iter("testcase"):
+    for _, tc in report.cases():
         status = tc.get("status", "")
         if tc.find("failure") is not None or tc.find("error") is not None or status == "fail":
             outcome = "failed"
@@ -311,6 +333,23 @@ def parse_ctest_junit(text):
             outcome = "passed"
         cases[tc.get("name", "")] = outcome
     return cases
+
+
+def parse_ctest_junit(text):
+    """The outcomes of a --output-junit text; None when it is not XML."""
+    try:
+        return ctest_cases(report_xml.parse(text))
+    except report_xml.ReportError:
+        return None
+
+
+def read_ctest_junit(path):
+    """The outcomes of a --output-junit file, read a piece at a time; None
+    when it is missing or not XML."""
+    try:
+        return ctest_cases(report_xml.read(path))
+    except (report_xml.ReportError, OSError):
+        return None
 
 
 def project_outcomes(names, cases):
@@ -345,41 +384,225 @@ def in_namespace(command):
     return ["unshare", "-n", "bash", "-c", 'ip link set lo up && exec "$@"', "fault_check"] + command
 
 
-def run_bounded(command, env, log_path, timeout):
+def net_namespace(pid):
+    """The network namespace of a process ("net:[inode]"), or None."""
+    try:
+        return os.readlink("/proc/%d/ns/net" % pid)
+    except OSError:
+        return None
+
+
+def namespace_members(namespace):
+    """The processes in a network namespace."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and net_namespace(int(entry)) == namespace:
+            pids.append(int(entry))
+    return pids
+
+
+class Runs:
+    """The process groups of the runs under way, so that all of them can be
+    ended at once (on an interrupt, say): each run's group, and every process
+    in the network namespace the run made, whatever group or session it made
+    for itself (the runner's positive side has its own)."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.live = {}  # pid -> (Popen, its network namespace or None)
+        self.stopping = False
+
+    def start(self, command, **kwargs):
+        with self.lock:
+            if self.stopping:
+                return None
+            proc = subprocess.Popen(command, start_new_session=True, **kwargs)
+            self.live[proc.pid] = (proc, None)
+        # unshare enters its namespace right after it starts; the run's own
+        # namespace is the first one seen that is not ours.
+        own = net_namespace(os.getpid())
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and proc.poll() is None:
+            ns = net_namespace(proc.pid)
+            if ns and ns != own:
+                with self.lock:
+                    self.live[proc.pid] = (proc, ns)
+                break
+            time.sleep(0.01)
+        return proc
+
+    def end(self, proc, grace=15):
+        """Ends a run: its group (TERM, then KILL after the grace), then
+        whatever it left in its group or its namespace."""
+        for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 30)):
+            try:
+                os.killpg(proc.pid, sig)
+            except ProcessLookupError:
+                break
+            try:
+                proc.wait(timeout=wait)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        self.finish(proc)
+
+    def finish(self, proc):
+        """Whatever a run left behind in its group or namespace goes with it."""
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        with self.lock:
+            _, ns = self.live.pop(proc.pid, (None, None))
+        if ns:
+            for pid in namespace_members(ns):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+
+    def stop_all(self, grace=5):
+        """Ends every run under way; no new one starts."""
+        with self.lock:
+            self.stopping = True
+            procs = [proc for proc, _ in self.live.values()]
+        for proc in procs:
+            try:
+                os.killpg(proc.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        for proc in procs:
+            self.end(proc, grace)
+
+
+RUNS = Runs()
+
+
+def run_bounded(command, env, log_path, timeout, runs=None):
     """Runs a command in its own process group with its output in a log;
-    returns (status, seconds, timed out). The whole group ends at the bound."""
+    returns (status, seconds, timed out). The whole group ends at the bound,
+    and with it what the run left in its network namespace. A run that
+    cannot start (the runs are being stopped) returns status None."""
+    runs = runs or RUNS
     start = time.monotonic()
     with open(log_path, "wb") as log:
-        proc = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                cwd=ROOT, start_new_session=True)
+        proc = runs.start(command, env=env, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=ROOT)
+        if proc is None:
+            return None, 0.0, False
         timed_out = False
         try:
             status = proc.wait(timeout=max(1.0, timeout))
         except subprocess.TimeoutExpired:
             timed_out = True
-            for sig, grace in ((signal.SIGTERM, 15), (signal.SIGKILL, 30)):
-                try:
-                    os.killpg(proc.pid, sig)
-                except ProcessLookupError:
-                    break
-                try:
-                    proc.wait(timeout=grace)
-                    break
-                except subprocess.TimeoutExpired:
-                    continue
+            runs.end(proc)
             status = proc.poll()
             status = -1 if status is None else status
-        # Whatever the group left behind goes with it.
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        runs.finish(proc)
     return status, time.monotonic() - start, timed_out
+
+
+# ---------------------------------------------------------------- what a failed row keeps
+
+KEPT_BYTES = 256 * 1024  # of one failed row's logs
+KEPT_LINES = 40          # first failure lines of each log
+KEPT_LINE_LENGTH = 300
+_FAILURE_LINE = re.compile(r": Failure|FAILED|CRASHED|TIMEOUT|ABORTED|ERROR|[Ee]rror|RESULT:|time limit|no verdict")
+
+
+def file_sizes(directory, limit=200):
+    """"<size>  <path>" of the files under a directory, largest first."""
+    entries = []
+    for base, _, files in os.walk(directory):
+        for name in files:
+            path = os.path.join(base, name)
+            try:
+                entries.append((os.path.getsize(path), os.path.relpath(path, directory)))
+            except OSError:
+                pass
+    entries.sort(reverse=True)
+    lines = ["%12d  %s" % e for e in entries[:limit]]
+    if len(entries) > limit:
+        lines.append("... and %d more files" % (len(entries) - limit))
+    return lines
+
+
+def first_failure_lines(path, n=KEPT_LINES):
+    """The first lines of a log that tell of a failure, with the two lines
+    after each googletest failure (its message)."""
+    out, follow = [], 0
+    try:
+        for line in report_xml.bounded_lines(path, 4096):
+            if _FAILURE_LINE.search(line) or follow:
+                out.append(line[:KEPT_LINE_LENGTH])
+                follow = 2 if ": Failure" in line else max(0, follow - 1)
+                if len(out) >= n:
+                    break
+    except OSError:
+        pass
+    return out
+
+
+def last_lines(path, n=KEPT_LINES):
+    tail = collections.deque(maxlen=n)
+    try:
+        for line in report_xml.bounded_lines(path, 4096):
+            tail.append(line[:KEPT_LINE_LENGTH])
+    except OSError:
+        pass
+    return list(tail)
+
+
+def run_digest(directory):
+    """What is worth keeping of a run's directory: its files' sizes, the
+    failures its suite.xml names, the first failure lines of its logs and
+    the end of its own output (the runner's summary)."""
+    lines = ["files:"] + ["  " + x for x in file_sizes(directory)]
+    suite = os.path.join(directory, "suite.xml")
+    if os.path.exists(suite):
+        run = read_suite_xml(suite)
+        lines.append("suite.xml: %s" % (run.problem or "read"))
+        lines += ["  positive %s %s" % (o, n) for n, o in run.positive.items() if o in RED_OUTCOMES][:KEPT_LINES]
+        lines += ["  peer %s %s%s" % (o, n, " (%s)" % t if t else "") for n, o, t, _ in run.peer
+                  if o in RED_OUTCOMES][:KEPT_LINES]
+        lines += ["  run: %s" % m[:KEPT_LINE_LENGTH] for m in run.runner[:KEPT_LINES]]
+    for name in ("positive.log", "peer.log"):
+        path = os.path.join(directory, name)
+        if os.path.exists(path):
+            lines.append("first failure lines of %s:" % name)
+            lines += ["  " + x for x in first_failure_lines(path)]
+    lines.append("last lines of run.log:")
+    lines += ["  " + x for x in last_lines(os.path.join(directory, "run.log"))]
+    return lines
+
+
+def write_bounded(path, lines, limit=KEPT_BYTES):
+    """Writes lines to a file, at most `limit` bytes of them."""
+    written = 0
+    with open(path, "w", encoding="utf-8", errors="replace") as f:
+        for line in lines:
+            data = line + "\n"
+            if written + len(data.encode("utf-8", "replace")) > limit - 100:
+                f.write("... [cut: this file keeps at most %d bytes]\n" % limit)
+                break
+            f.write(data)
+            written += len(data.encode("utf-8", "replace"))
 
 
 class Job(NamedTuple):
     key: tuple       # ("suite"|"project", fault or None, tests)
     directory: str
+
+
+def suite_command(build, results, tests, time_limit, flags=("--gtest_also_run_disabled_tests",)):
+    """run_suite.sh on some tests of the catalogue, its results in a directory."""
+    return [os.path.join(ROOT, "run_suite.sh"), "--no-build", "--build-dir", build, "--results", results,
+            "--time-limit", str(time_limit), "--gtest_filter=" + ":".join(tests)] + list(flags)
+
+
+def ctest_command(build, junit, names, timeout):
+    """CTest on the cases whose names match (regular expressions), its JUnit report in a file."""
+    return ["ctest", "--test-dir", build, "--no-tests=error", "--output-on-failure", "--timeout", str(timeout),
+            "--output-junit", junit, "-R", "^(%s)$" % "|".join(names)]
 
 
 class Checker:
@@ -390,6 +613,7 @@ class Checker:
         self.deadline = time.monotonic() + args.time_limit
         self.work = args.keep or tempfile.mkdtemp(prefix="fault_check.")
         os.makedirs(self.work, exist_ok=True)
+        self.kept = None  # where the failed rows' logs are kept (made at the first one)
         self.results = {}
         self.build = os.path.abspath(args.build_dir)
 
@@ -417,7 +641,7 @@ class Checker:
         kind, fault, tests = job.key
         os.makedirs(job.directory, exist_ok=True)
         remaining = self.deadline - time.monotonic()
-        if remaining < 10:
+        if remaining < 10 or RUNS.stopping:
             return dict(status=None, seconds=0.0, timed_out=False, skipped=True)
         bound = min(self.args.run_timeout, remaining)
         log = os.path.join(job.directory, "run.log")
@@ -425,16 +649,12 @@ class Checker:
             if os.path.exists(os.path.join(job.directory, stale)):
                 os.remove(os.path.join(job.directory, stale))
         if kind == "suite":
-            command = [os.path.join(ROOT, "run_suite.sh"), "--no-build", "--build-dir", self.build,
-                       "--results", job.directory, "--time-limit", str(max(30, int(bound) - 45)),
-                       "--gtest_filter=" + ":".join(tests), "--gtest_also_run_disabled_tests"]
+            command = suite_command(self.build, job.directory, tests, max(30, int(bound) - 45))
         else:
-            junit = os.path.join(job.directory, "ctest.xml")
-            command = ["ctest", "--test-dir", self.build, "--no-tests=error", "--output-on-failure",
-                       "--timeout", str(max(30, int(bound) - 15)), "--output-junit", junit,
-                       "-R", "^(%s)$" % "|".join(tests)]
+            command = ctest_command(self.build, os.path.join(job.directory, "ctest.xml"), tests,
+                                    max(30, int(bound) - 15))
         status, seconds, timed_out = run_bounded(in_namespace(command), self.env(fault), log, bound)
-        return dict(status=status, seconds=seconds, timed_out=timed_out, skipped=False)
+        return dict(status=status, seconds=seconds, timed_out=timed_out, skipped=status is None)
 
     def judge(self, row):
         kind = "suite" if row.suite else "project"
@@ -472,36 +692,62 @@ class Checker:
             saw = "project %s; without: %s" % (describe_project(matched_f),
                                                "green" if ok_c else describe_project(matched_c))
         if not (ok_f and ok_c):
-            notes.append("logs: %s (with the fault), %s (without)" % (faulted["dir"], clean["dir"]))
+            if self.args.keep:
+                notes.append("logs: %s (with the fault), %s (without)" % (faulted["dir"], clean["dir"]))
+            else:
+                notes.append("logs kept: %s (the first failure lines and the files' sizes of both runs, at most "
+                             "%d KiB; the runs' directories are removed)"
+                             % (self.keep_digest(row, saw, faulted, clean), KEPT_BYTES // 1024))
         return ok_f and ok_c, saw, notes
+
+    def keep_digest(self, row, saw, faulted, clean):
+        """Keeps what a failed row's runs showed, bounded, outside the runs'
+        directories; returns the file."""
+        if self.kept is None:
+            self.kept = tempfile.mkdtemp(prefix="fault_check.failed.")
+        lines = ["%s (red: %s): %s" % (row.fault, row.red, saw), "tests: %s" % ", ".join(row.tests)]
+        for label, r in (("with the fault", faulted), ("without it", clean)):
+            lines.append("")
+            lines.append("== %s: status %s, %.1f s%s" % (label, r["status"], r["seconds"],
+                                                        ", stopped at the time bound" if r["timed_out"] else ""))
+            lines += run_digest(r["dir"])
+        path = os.path.join(self.kept, row.fault + ".txt")
+        write_bounded(path, lines)
+        return path
 
     @staticmethod
     def ctest_cases(result):
-        try:
-            with open(os.path.join(result["dir"], "ctest.xml"), encoding="utf-8", errors="replace") as f:
-                return parse_ctest_junit(f.read()) or {}
-        except OSError:
-            return {}
+        return read_ctest_junit(os.path.join(result["dir"], "ctest.xml")) or {}
 
     def main(self):
+        """Runs every job and judges each row once its runs are done. The
+        runs' directories go as soon as no row needs them, and whatever is
+        left of the work directory goes at the end, however it ends (all
+        rows judged, the time bound, an interrupt); a failed row keeps a
+        bounded digest of its logs. --keep keeps everything instead."""
         jobs = self.jobs()
-        print("fault_check: %d rows, %d runs, %d at once, build %s, logs in %s"
-              % (len(self.rows), len(jobs), self.args.jobs, self.build, self.work), flush=True)
+        print("fault_check: %d rows, %d runs, %d at once, build %s, %s %s"
+              % (len(self.rows), len(jobs), self.args.jobs, self.build,
+                 "logs in" if self.args.keep else "runs in (removed at the end)", self.work), flush=True)
         started = time.monotonic()
-        if any(not row.suite for row in self.rows):
-            # CTest lists each executable's cases when it first runs; list
-            # them once here, before several CTest runs share the build.
-            subprocess.run(["ctest", "--test-dir", self.build, "-N"], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=300, check=False)
-        pending = {}
-        for row in self.rows:
-            kind = "suite" if row.suite else "project"
-            pending[row.fault] = {(kind, row.fault, row.tests), (kind, None, tuple(sorted(row.tests)))}
         passed = failed = 0
-        done_rows = set()
-        with concurrent.futures.ThreadPoolExecutor(max_workers=self.args.jobs) as pool:
+        interrupted = False
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=self.args.jobs)
+        try:
+            if any(not row.suite for row in self.rows):
+                # CTest lists each executable's cases when it first runs; list
+                # them once here, before several CTest runs share the build.
+                subprocess.run(["ctest", "--test-dir", self.build, "-N"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=300, check=False)
+            pending, users = {}, collections.Counter()
+            for row in self.rows:
+                kind = "suite" if row.suite else "project"
+                pending[row.fault] = {(kind, row.fault, row.tests), (kind, None, tuple(sorted(row.tests)))}
+                users.update(pending[row.fault])
+            directories = {job.key: job.directory for job in jobs}
+            done_rows = set()
             futures = {pool.submit(self.run, job): job for job in jobs}
-            for future in concurrent.futures.as_completed(futures):
+            for future in completed(futures):
                 job = futures[future]
                 result = future.result()
                 result["dir"] = job.directory
@@ -520,11 +766,40 @@ class Checker:
                         print("    " + note, flush=True)
                     passed += ok
                     failed += not ok
+                    for key in pending[row.fault]:
+                        users[key] -= 1
+                        if users[key] == 0 and not self.args.keep:
+                            shutil.rmtree(directories[key], ignore_errors=True)
+        except KeyboardInterrupt:
+            interrupted = True
+            print("fault_check: interrupted; ending the runs under way", flush=True)
+        finally:
+            # A second interrupt must not leave the runs' directories behind.
+            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            try:
+                RUNS.stop_all()
+                pool.shutdown(wait=True, cancel_futures=True)
+                if not self.args.keep:
+                    shutil.rmtree(self.work, ignore_errors=True)
+            finally:
+                signal.signal(signal.SIGINT, previous)
         print("fault_check: %.0f s wall" % (time.monotonic() - started))
-        if failed == 0 and not self.args.keep:
-            shutil.rmtree(self.work, ignore_errors=True)
+        if self.kept:
+            print("fault_check: the failed rows' logs are kept in %s" % self.kept)
+        if interrupted:
+            print("fault_check: interrupted after %d rows of %d" % (passed + failed, len(self.rows)))
+            failed += len(self.rows) - passed - failed
         print("%d passed, %d failed" % (passed, failed))
         return failed == 0
+
+
+def completed(futures):
+    """The futures as they complete. The wait wakes every second, so that an
+    interrupt or a termination is handled at once, not when a run ends."""
+    pending = set(futures)
+    while pending:
+        done, pending = concurrent.futures.wait(pending, timeout=1, return_when=concurrent.futures.FIRST_COMPLETED)
+        yield from done
 
 
 def default_jobs():
@@ -580,7 +855,13 @@ def main(argv):
         print("fault_check: %s is %s (./setup.sh --faults builds it)"
               % (args.build_dir, "not a fault build" if fault_build is False else "no build"), file=sys.stderr)
         return 2
+    # A termination ends the runs and removes their directories like an interrupt.
+    signal.signal(signal.SIGTERM, _interrupt)
     return 0 if Checker(args, rows, tests).main() else 1
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
 
 
 if __name__ == "__main__":

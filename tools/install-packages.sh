@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   cyclonedds-dev cyclonedds-tools
   libpugixml-dev
-  swig python3 python3-dev python3-pytest
+  swig python3 python3-dev python3-pytest python3-junitparser
   clang libclang-rt-14-dev
   libxml2-utils
   ccache

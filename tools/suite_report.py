@@ -15,58 +15,95 @@ never reads green when the run was not.
                   [--time-limit SECS --time-limit-reached [--time-limit-note TEXT]]
                   [--positive-xml FILE] [--planned FILE [--run-disabled]]
                   [--catalogue FILE] [--started EPOCH] [--peer-running]
+                  [--positive-binary PATH] [--build-dir DIR] [--max-bytes N]
 
 Every counterpart that was due (its positive test was to run) has a row: the
 peer's verdict, an error when the positive test ran and the peer gave none,
 "not run" when the positive test did not run. With --gtest_repeat each round
-has its own block and its own rows, the peer's verdicts taken in order.
+has its own block and its own rows, the peer's verdicts taken in order, and
+its suites and cases carry the round in their names. A peer that wrote no
+report keeps the verdicts its log (peer.log) gave.
 --started is the run's start (seconds since the epoch): the root's time is the
 run's wall time from it, and a suite with no test that ran is dated by it.
 --peer-running: the peer was not started by the runner; without its report its
 counterparts are listed as not reported by this runner (errors, never green).
 
 DIR holds positive.log, peer.xml (and positive.xml unless --positive-xml names
-another file); suite.xml is written there. --planned is the positive side's
-"--gtest_list_tests" output for the same flags. Exit status 0 only when both
-sides passed everything that ran.
+another file); suite.xml is written there, within --max-bytes (64 MiB; the
+longest failure texts are cut, and say so). The reports are read a piece at
+a time whatever their size (tools/report_xml.py). --planned is the positive
+side's "--gtest_list_tests" output for the same flags. --positive-binary and
+--build-dir name the library judged (the suite "run_suite" holds it as
+properties, and the summary). Exit status: 0 both sides passed what was
+judged, 1 tests failed, 3 the run broke (its own errors, a positive side that
+stopped in a test, a counterpart without a verdict), 4 nothing was judged.
 """
 
 import argparse
+import collections
+import hashlib
 import os
 import re
 import signal
+import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import catalogue  # noqa: E402
+import report_xml  # noqa: E402
 
 LOG_TAIL_LINES = 30
 
+# Exit statuses (run_suite.sh's own: 2 when it refuses its arguments).
+PASSED, TESTS_FAILED, RUN_BROKE, NOTHING_JUDGED = 0, 1, 3, 4
+
 # ---------------------------------------------------------------- text
 
-# Characters XML 1.0 cannot carry, and the lone surrogates that stand for
-# undecodable bytes (surrogateescape).
-_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f\ud800-\udfff\ufffe\uffff]")
-
-
-def _escape_char(match):
-    c = ord(match.group())
-    if 0xDC80 <= c <= 0xDCFF:  # an undecodable byte
-        return "\\x%02x" % (c - 0xDC00)
-    return "\\x%02x" % c if c < 0x100 else "\\u%04x" % c
-
-
-def clean(text):
-    """Text that any XML reader accepts; bad bytes and control characters
-    become visible escapes."""
-    return _NOT_XML.sub(_escape_char, text or "")
+clean = report_xml.clean
 
 
 def read_text(path):
     with open(path, "rb") as f:
         return clean(f.read().decode("utf-8", "surrogateescape"))
+
+
+LOG_LIMIT = 64 << 20  # a positive.log past it is read in part
+SECTION_HEAD = 2000     # lines of a test's own output kept from its start in such a log
+_GTEST_LINE = re.compile(r"^(\[ *(RUN|OK|FAILED|SKIPPED|PASSED|=+|-+) *\]|Repeating all tests |Note: )")
+
+
+def read_log(path):
+    """The positive side's log. One over LOG_LIMIT (a test that floods its
+    output) keeps googletest's own lines and, of each test's other lines, the
+    first SECTION_HEAD and the last LOG_TAIL_LINES, with a line that says how
+    many it left out."""
+    if os.path.getsize(path) <= LOG_LIMIT:
+        return read_text(path)
+    out, tail = [], collections.deque(maxlen=LOG_TAIL_LINES)
+    head = dropped = 0
+
+    def flush():
+        out.extend(tail)
+        if dropped:
+            out.append("[... %d lines of output before the last %d not kept here: positive.log is over %s]"
+                       % (dropped, len(tail), size_text(LOG_LIMIT)))
+        tail.clear()
+
+    for line in report_xml.bounded_lines(path, 4096):
+        if _GTEST_LINE.match(line):
+            flush()
+            out.append(line)
+            head = dropped = 0
+        elif head < SECTION_HEAD:
+            out.append(line)
+            head += 1
+        else:
+            dropped += len(tail) == tail.maxlen
+            tail.append(line)
+    flush()
+    return "\n".join(out) + "\n"
 
 
 def brief(text, limit=300):
@@ -101,6 +138,7 @@ class Case:
         self.props = {}
         self.timestamp = ""
         self.round = 1
+        self.unread = 0  # characters of its text that its source report held past what was read
 
     @property
     def full_name(self):
@@ -111,29 +149,36 @@ class Case:
         return self.outcome in ("passed", "failed", "error")
 
 
-def positive_from_xml(root):
+def unread_note(unread, source):
+    return ("\n[... %d more characters of this text were not read: a report's text is read up to %d characters; "
+            "the whole is in %s]" % (unread, report_xml.TEXT_LIMIT, source)) if unread else ""
+
+
+def positive_from_xml(report, source="positive.xml"):
     cases = []
-    for suite in root.iter("testsuite"):
-        for tc in suite.iter("testcase"):
-            name = tc.get("name", "")
-            sname = tc.get("classname") or suite.get("name", "")
-            seconds = float(tc.get("time") or 0)
-            failures = tc.findall("failure")
-            if tc.get("status") == "notrun" or tc.get("result") == "suppressed":
-                case = Case("positive", sname, name, "disabled", message="disabled")
-            elif tc.get("result") == "skipped" or tc.find("skipped") is not None:
-                skipped = tc.find("skipped")
-                case = Case("positive", sname, name, "skipped", seconds,
-                            skipped.get("message", "skipped") if skipped is not None else "skipped")
-            elif failures:
-                case = Case("positive", sname, name, "failed", seconds,
-                            brief(failures[0].get("message", "")),
-                            "\n\n".join((f.text or f.get("message", "")).strip() for f in failures))
-            else:
-                case = Case("positive", sname, name, "passed", seconds)
-            if case.ran:  # googletest dates a test that did not run with the epoch
-                case.timestamp = real_timestamp(tc.get("timestamp", ""))
-            cases.append(case)
+    for suite, tc in report.cases():
+        name = tc.get("name", "")
+        sname = tc.get("classname") or suite.get("name", "")
+        seconds = float(tc.get("time") or 0)
+        failures = tc.findall("failure")
+        if tc.get("status") == "notrun" or tc.get("result") == "suppressed":
+            case = Case("positive", sname, name, "disabled", message="disabled")
+        elif tc.get("result") == "skipped" or tc.find("skipped") is not None:
+            skipped = tc.find("skipped")
+            case = Case("positive", sname, name, "skipped", seconds,
+                        skipped.get("message", "skipped") if skipped is not None else "skipped")
+        elif failures:
+            unread = sum(f.text_cut for f in failures)
+            case = Case("positive", sname, name, "failed", seconds,
+                        brief(failures[0].get("message", "")),
+                        "\n\n".join((f.text or f.get("message", "")).strip() for f in failures)
+                        + unread_note(unread, source))
+            case.unread = unread
+        else:
+            case = Case("positive", sname, name, "passed", seconds)
+        if case.ran:  # googletest dates a test that did not run with the epoch
+            case.timestamp = real_timestamp(tc.get("timestamp", ""))
+        cases.append(case)
     return cases
 
 
@@ -238,38 +283,229 @@ def parse_planned(text):
 
 
 def load_xml(path):
-    """(root, problem): the parsed report, else None and why. A report with
-    bytes XML cannot hold is read after escaping them, with a problem noted."""
+    """(report, problem): the report read a piece at a time, else None and
+    why. A report with bytes XML cannot hold is read after escaping them, with
+    a problem noted."""
     if not os.path.exists(path):
         return None, "missing"
     try:
-        return ET.parse(path).getroot(), None
-    except ET.ParseError as first:
+        return report_xml.read(path), None
+    except report_xml.ReportError as first:
         try:
-            return ET.fromstring(read_text(path).encode("utf-8")), "not well-formed (%s); read after escaping" % first
-        except (ET.ParseError, OSError) as e:
+            return report_xml.read(path, escape=True), "not well-formed (%s); read after escaping" % first
+        except (report_xml.ReportError, OSError) as e:
             return None, "unreadable (%s)" % e
     except OSError as e:
         return None, "unreadable (%s)" % e
 
 
-def peer_cases(root):
+def peer_cases(report):
     cases = []
-    for suite in root.iter("testsuite"):
-        for tc in suite.iter("testcase"):
-            verdict = tc.get("verdict") or ("FAILED" if tc.find("failure") is not None else "PASSED")
-            f = tc.find("failure")
-            detail = (f.text or f.get("message", "")) if f is not None else ""
-            outcome = {"PASSED": "passed", "FAILED": "failed"}.get(verdict, "error")
-            case = Case("peer", tc.get("classname") or suite.get("name", ""), tc.get("name", ""), outcome,
-                        float(tc.get("time") or 0), "%s: %s" % (verdict, brief(detail)) if outcome != "passed" else "",
-                        detail, verdict.lower())
-            case.timestamp = real_timestamp(tc.get("timestamp", ""))
-            case.props["verdict"] = verdict
-            if tc.get("connection"):
-                case.props["connection_id"] = clean(tc.get("connection"))
-            cases.append(case)
+    for suite, tc in report.cases():
+        verdict = tc.get("verdict") or ("FAILED" if tc.find("failure") is not None else "PASSED")
+        f = tc.find("failure")
+        detail = (f.text or f.get("message", "")) if f is not None else ""
+        unread = f.text_cut if f is not None else 0
+        outcome = {"PASSED": "passed", "FAILED": "failed"}.get(verdict, "error")
+        case = Case("peer", tc.get("classname") or suite.get("name", ""), tc.get("name", ""), outcome,
+                    float(tc.get("time") or 0), "%s: %s" % (verdict, brief(detail)) if outcome != "passed" else "",
+                    detail + unread_note(unread, "peer.xml"), verdict.lower())
+        case.unread = unread
+        case.timestamp = real_timestamp(tc.get("timestamp", ""))
+        case.props["verdict"] = verdict
+        if tc.get("connection"):
+            case.props["connection_id"] = clean(tc.get("connection"))
+        cases.append(case)
     return cases
+
+
+# The lines in which the peer (platform/peer/src/dispatcher.cpp) gives each
+# verdict as it comes, before any report: "PASSED <name> (<seconds> s)", or
+# "<status> <name>: <the message's first line>".
+_LOG_PASSED = re.compile(r"^\[dds_peer\] PASSED (\S+) \((\d+(?:\.\d+)?) s\)$")
+_LOG_NOT_PASSED = re.compile(r"^\[dds_peer\] (FAILED|CRASHED|TIMEOUT|ABORTED) (\S+?): (.*)$")
+_LOG_RUNNING = re.compile(r"^\[dds_peer\] running (\S+) on connection ")
+
+
+def peer_cases_from_log(log_path, reports_dir):
+    """The verdicts a peer gave in its log, for a peer that wrote no report
+    (it died). Each counterpart's googletest report in reports_dir
+    ("<sequence>-<name>.xml") adds its failures to the verdict when it is the
+    only one of that name, so that it can be told apart."""
+    cases = []
+    try:
+        lines = list(line for line in report_xml.bounded_lines(log_path) if line.startswith("[dds_peer] "))
+    except OSError:
+        return cases
+    files = {}
+    try:
+        for entry in sorted(os.listdir(reports_dir), key=lambda n: (len(n.split("-", 1)[0]), n)):
+            m = re.match(r"^\d+-(.+)\.xml$", entry)
+            if m:
+                files.setdefault(m.group(1), []).append(os.path.join(reports_dir, entry))
+    except OSError:
+        pass
+    ran = {}
+    for line in lines:
+        m = _LOG_RUNNING.match(line)
+        if m:
+            ran[m.group(1)] = ran.get(m.group(1), 0) + 1
+            continue
+        m = _LOG_PASSED.match(line)
+        if m:
+            verdict, name, seconds, first = "PASSED", m.group(1), float(m.group(2)), ""
+        else:
+            m = _LOG_NOT_PASSED.match(line)
+            if not m:
+                continue
+            verdict, name, seconds, first = m.group(1), m.group(2), 0.0, m.group(3)
+        outcome = {"PASSED": "passed", "FAILED": "failed"}.get(verdict, "error")
+        text = first
+        own = files.get(name, [])
+        if outcome != "passed" and len(own) == 1 and ran.get(name) == 1:
+            text += counterpart_failures(own[0], reports_dir)
+        elif own:
+            text += "\n(its counterpart's reports: %s)" % ", ".join(os.path.basename(f) for f in own)
+        case = Case("peer", *split_name(name), outcome, seconds,
+                    "%s: %s" % (verdict, brief(first)) if outcome != "passed" else "",
+                    text + "\n(the peer wrote no report; this verdict is the one its log peer.log gave)",
+                    verdict.lower())
+        case.props["verdict"] = verdict
+        case.props["verdict_from"] = "peer.log"
+        cases.append(case)
+    return cases
+
+
+def counterpart_failures(path, reports_dir):
+    """The failure messages of a counterpart's googletest report."""
+    report, _ = load_xml(path)
+    if report is None:
+        return ""
+    out = []
+    for _, tc in report.cases():
+        for f in tc.findall("failure"):
+            out.append((f.text or f.get("message", "")).strip() + unread_note(f.text_cut, path))
+    where = os.path.join(os.path.basename(reports_dir), os.path.basename(path))
+    return "\n%s:\n%s" % (where, "\n\n".join(out)) if out else ""
+
+
+# ---------------------------------------------------------------- the report's size
+
+MAX_BYTES = 64 << 20  # suite.xml's default bound
+CUT_NOTE = "\n[... %d more characters cut to keep suite.xml within %.0f MiB; the whole text is in %s]"
+CUT_NOTE_BYTES = 200  # room for a CUT_NOTE and its property
+
+
+def xml_size(text):
+    """Bytes of a text as the report's writer puts it in an element."""
+    text = text or ""
+    return len(text.encode("utf-8")) + 4 * (text.count("&") + text.count("<") + text.count(">"))
+
+
+class _Counter:
+    def __init__(self):
+        self.n = 0
+
+    def write(self, data):
+        self.n += len(data)
+
+
+def serialized_size(root):
+    counter = _Counter()
+    ET.ElementTree(root).write(counter, encoding="utf-8", xml_declaration=True)
+    return counter.n
+
+
+def water_level(sizes, budget):
+    """The largest size every text may keep so that all of them fit the
+    budget: texts shorter than it stay whole, the longer ones are cut to it."""
+    low, high = 0, max(sizes)
+    while low < high:
+        mid = (low + high + 1) // 2
+        if sum(min(s, mid) for s in sizes) <= budget:
+            low = mid
+        else:
+            high = mid - 1
+    return low
+
+
+def cut_text(text, size):
+    """The beginning of a text that takes at most `size` bytes in the report."""
+    kept = text[:size]
+    while kept and xml_size(kept) > size:
+        kept = kept[: max(0, len(kept) - (xml_size(kept) - size) - 1)]
+    return kept
+
+
+def size_text(n):
+    return "%.0f MiB" % (n / float(1 << 20)) if n >= 1 << 20 else "%d bytes" % n
+
+
+# ---------------------------------------------------------------- the library judged
+
+# The library under test, as the loader names it for the positive side.
+LIBRARY = re.compile(r"^\s*(libquorvela\.so\S*)\s+=>\s+(\S+)")
+
+
+def library_identity(positive, build_dir=None):
+    """(properties, words) naming the library the positive side loads: the
+    loader's path for it (ldd, in this environment), the file, its SONAME,
+    size and SHA-256; and the Python binding's directory of the build."""
+    props, words = [], []
+    path = None
+    if positive:
+        try:
+            run = subprocess.run(["ldd", positive], capture_output=True, text=True, timeout=60, errors="replace")
+            for line in run.stdout.splitlines():
+                m = LIBRARY.match(line)
+                if m:
+                    path = m.group(2)
+                    break
+            why = "%s loads no libquorvela.so (ldd: %s)" % (positive, brief(run.stdout + run.stderr, 200))
+        except (OSError, subprocess.SubprocessError) as e:
+            why = "ldd could not be run (%s)" % e
+    else:
+        why = "the positive side is not known"
+    if path and os.path.isfile(path):
+        real = os.path.realpath(path)
+        digest = hashlib.sha256()
+        with open(real, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                digest.update(block)
+        soname = elf_soname(real) or "unknown"
+        size = os.path.getsize(real)
+        props += [("library.path", path), ("library.file", real), ("library.soname", soname),
+                  ("library.size", str(size)), ("library.sha256", digest.hexdigest())]
+        words.append("%s (%s; SONAME %s, %d bytes, SHA-256 %s)" % (path, real, soname, size, digest.hexdigest()))
+    else:
+        props.append(("library.path", "unknown: " + why))
+        words.append("unknown: " + why)
+    binding = python_binding(build_dir)
+    props.append(("python_binding.path", binding or "unknown: no build directory names it"))
+    words.append("Python binding %s" % (binding or "unknown"))
+    return props, "; ".join(words)
+
+
+def elf_soname(path):
+    try:
+        run = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, timeout=60, errors="replace")
+    except (OSError, subprocess.SubprocessError):
+        return None
+    m = re.search(r"\(SONAME\)\s+Library soname: \[(.*)\]", run.stdout)
+    return m.group(1) if m else None
+
+
+def python_binding(build_dir):
+    """The directory of the quorvela Python binding the build uses (its
+    CMake cache's QV_PY_BINDING_DIR)."""
+    if not build_dir:
+        return None
+    try:
+        with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
+            m = re.search(r"^QV_PY_BINDING_DIR:INTERNAL=(.*)$", f.read(), re.M)
+    except OSError:
+        return None
+    return m.group(1).strip() if m else None
 
 
 # ---------------------------------------------------------------- the run
@@ -283,6 +519,10 @@ class Report:
         self.runner = []  # errors of the run itself
         self.pairs = {}   # id(positive case) -> peer case
         self.rounds = 1
+        self.run_props = []  # (name, value) of the run's own suite
+        self.library = ""    # the library under test, in words
+        self.cut = []        # (case, characters kept, characters) of each text cut to fit the report
+        self.size = 0
 
     def runner_error(self, name, message, text=""):
         self.runner.append(Case("runner", "run_suite", name, "error", message=message, text=text or message))
@@ -290,7 +530,7 @@ class Report:
     def read_positive(self):
         a = self.args
         log_path = os.path.join(a.results, "positive.log")
-        log = read_text(log_path) if os.path.exists(log_path) else ""
+        log = read_log(log_path) if os.path.exists(log_path) else ""
         planned = []
         if a.planned and os.path.exists(a.planned):
             planned = parse_planned(read_text(a.planned))
@@ -376,14 +616,21 @@ class Report:
             self.runner_error("peer_report", "the peer was not started by this runner and wrote no report to %s: "
                               "its verdicts are not known" % path)
         elif root is None:
-            self.runner_error("peer_report", "the peer wrote no report" if problem == "missing"
-                              else "the peer's report is " + problem)
+            # What the peer said before it went is kept: its log gives each
+            # verdict as it comes.
+            self.peer = peer_cases_from_log(os.path.join(self.args.results, "peer.log"),
+                                            os.path.join(self.args.results, "peer-reports"))
+            kept = "; the %d verdict(s) it gave before are taken from peer.log" % len(self.peer) if self.peer else ""
+            self.runner_error("peer_report", ("the peer wrote no report" if problem == "missing"
+                                              else "the peer's report is " + problem) + kept)
         else:
             self.peer = peer_cases(root)
             if problem:
                 self.runner_error("peer_report", "the peer's report is " + problem)
-        if not self.args.peer_running and self.args.peer_status != 0 and not any(
-                c.outcome != "passed" for c in self.peer):
+        # The peer exits with status 1 when a verdict failed; any other status
+        # is the run's own error.
+        if not self.args.peer_running and self.args.peer_status != 0 and not (
+                self.args.peer_status == 1 and any(c.outcome != "passed" for c in self.peer)):
             self.runner_error("peer_exit", "the peer " + exit_text(self.args.peer_status))
         return root is not None
 
@@ -428,12 +675,20 @@ class Report:
     def all_cases(self):
         return self.positive + self.peer + self.runner
 
+    def round_name(self, name, side, number):
+        """A name of a repeat's round: the round is part of every suite's and
+        case's name, so that no reader of the report merges two rounds."""
+        return "%s (round %d)" % (name, number) if self.rounds > 1 and side in ("positive", "peer") else name
+
     def write_junit(self, path):
         root = ET.Element("testsuites", name="dds_suite")
         totals = dict(tests=0, failures=0, errors=0, skipped=0, disabled=0, time=0.0)
         groups = {}  # (side, suite, round) -> cases, in order of first appearance
-        for case in self.all_cases():
+        for case in self.positive + self.peer:
             groups.setdefault((case.side, case.suite, case.round), []).append(case)
+        # The run's own suite: what was judged (the library) and the run's errors.
+        groups[("runner", "run_suite", 0)] = self.runner
+        texts = []  # (element, case) of each failure and error text
         started = self.args.started
         for (side, suite, number), cases in groups.items():
             counts = dict(tests=len(cases),
@@ -442,7 +697,7 @@ class Report:
                           skipped=sum(c.outcome in ("skipped", "notrun", "disabled") for c in cases),
                           disabled=sum(c.outcome == "disabled" for c in cases),
                           time=sum(c.time for c in cases))
-            element = ET.SubElement(root, "testsuite", name=suite)
+            element = ET.SubElement(root, "testsuite", name=self.round_name(suite, side, number))
             for k in ("tests", "failures", "errors", "skipped"):
                 element.set(k, str(counts[k]))
             element.set("time", "%.3f" % counts["time"])
@@ -454,21 +709,25 @@ class Report:
             props = ET.SubElement(element, "properties")
             ET.SubElement(props, "property", name="side", value=side)
             ET.SubElement(props, "property", name="disabled", value=str(counts["disabled"]))
-            if self.rounds > 1:
+            if self.rounds > 1 and side != "runner":
                 ET.SubElement(props, "property", name="round", value=str(number))
+            if side == "runner":
+                for k, v in self.run_props:
+                    ET.SubElement(props, "property", name=k, value=clean(v))
             for c in cases:
                 for k, v in sorted(c.props.items()):
                     ET.SubElement(props, "property", name="%s.%s" % (c.name, k), value=clean(v))
             for c in cases:
-                tc = ET.SubElement(element, "testcase", name=c.name, classname=c.suite, time="%.3f" % c.time)
+                tc = ET.SubElement(element, "testcase", name=self.round_name(c.name, side, number),
+                                   classname=c.suite, time="%.3f" % c.time)
                 if c.outcome in ("skipped", "notrun", "disabled"):
                     ET.SubElement(tc, "skipped", message=c.message or c.outcome)
                 elif c.outcome == "error":
                     e = ET.SubElement(tc, "error", message=brief(c.message), type=c.etype or "error")
-                    e.text = c.text or c.message
+                    texts.append((e, c, props))
                 elif c.outcome == "failed":
                     f = ET.SubElement(tc, "failure", message=brief(c.message) or "failed")
-                    f.text = c.text or c.message
+                    texts.append((f, c, props))
             for k in ("tests", "failures", "errors", "skipped", "disabled"):
                 totals[k] += counts[k]
             totals["time"] += counts["time"]
@@ -478,8 +737,69 @@ class Report:
         wall = max(0.0, time.time() - started) if started is not None else totals["time"]
         root.set("time", "%.3f" % wall)
         ET.indent(root)
-        ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
+        self.fit(root, texts, path)
         return totals
+
+    def fit(self, root, texts, path):
+        """Writes the report with each failure and error text, the longest
+        cut first, so that the file stays within --max-bytes; each cut text
+        says so at its end and in a property of its suite ("<case>.text_cut"),
+        the run's suite in "report.texts_cut"."""
+        limit = self.args.max_bytes
+        full = [(c.text or c.message) for _, c, _ in texts]
+        sizes = [xml_size(t) for t in full]
+        for element, _, _ in texts:
+            element.text = ""
+        fixed = serialized_size(root)
+        self.cut = []
+        budget = limit - fixed
+        for _ in range(4):
+            if fixed + sum(sizes) <= limit or not texts:
+                keep = None
+            else:
+                keep = water_level(sizes, max(0, budget - len(texts) * CUT_NOTE_BYTES))
+            self.cut = []
+            notes = []
+            for (element, case, props), text, size in zip(texts, full, sizes):
+                if keep is not None and size > keep:
+                    kept = cut_text(text, keep)
+                    element.text = kept + CUT_NOTE % (len(text) - len(kept), limit / float(1 << 20),
+                                                      "positive.xml and positive.log" if case.side == "positive"
+                                                      else "peer.xml and peer.log" if case.side == "peer"
+                                                      else "the logs")
+                    self.cut.append((case, len(kept), len(text)))
+                    notes.append((props, case, len(kept), len(text)))
+                else:
+                    element.text = text
+            for props, case, kept, whole in notes:
+                ET.SubElement(props, "property", name="%s.text_cut" % case.name,
+                              value="kept %d of %d characters" % (kept, whole))
+            summary = None
+            if self.cut:
+                summary = ET.SubElement(root.find("testsuite[@name='run_suite']/properties"), "property",
+                                        name="report.texts_cut", value=self.cut_summary(limit))
+            ET.indent(root)
+            ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
+            size = os.path.getsize(path)
+            if size <= limit or keep == 0 or not texts:
+                self.size = size
+                return
+            # Characters of more than one byte, the notes: try again with the
+            # excess taken off every text that was cut.
+            budget -= size - limit + len(notes)
+            for props, case, _, _ in notes:
+                for p in props.findall("property"):
+                    if p.get("name") == "%s.text_cut" % case.name:
+                        props.remove(p)
+            if summary is not None:
+                root.find("testsuite[@name='run_suite']/properties").remove(summary)
+        self.size = os.path.getsize(path)
+
+    def cut_summary(self, limit):
+        return "%d failure or error text(s) cut to keep suite.xml within %s: %s" % (
+            len(self.cut), size_text(limit), ", ".join("%s (kept %d of %d characters)" % (c.full_name, k, n)
+                                                       for c, k, n in self.cut[:10])
+            + (" and %d more" % (len(self.cut) - 10) if len(self.cut) > 10 else ""))
 
     def print_summary(self, totals, path):
         def n(cases, *outcomes):
@@ -541,11 +861,35 @@ class Report:
             print("  " + c.message)
         if a.time_limit_reached and a.time_limit_note:
             print("  TIME LIMIT: " + a.time_limit_note)
-        ok = totals["failures"] == 0 and totals["errors"] == 0
-        print("RESULT: %s (report: %s; logs: positive.log, peer.log in %s)"
-              % ("PASSED" if ok else "FAILED", path, a.results))
+        print("library under test: " + self.library)
+        if self.cut:
+            print("suite.xml: " + self.cut_summary(a.max_bytes))
+        status = self.status(totals)
+        where = "report: %s; logs: positive.log, peer.log in %s" % (path, a.results)
+        if status == PASSED:
+            print("RESULT: PASSED (%s)" % where)
+        elif status == NOTHING_JUDGED:
+            print("RESULT: NOTHING JUDGED: no test was selected to run, so nothing passed or failed "
+                  "(exit status %d; %s)" % (status, where))
+        elif status == TESTS_FAILED:
+            print("RESULT: FAILED: tests failed (exit status %d; %s)" % (status, where))
+        else:
+            print("RESULT: FAILED: the run broke, its verdicts are incomplete (exit status %d; %s)" % (status, where))
         print("=" * line_width)
-        return ok
+        return status
+
+    def status(self, totals):
+        """The run's exit status: the run broke (its own errors, a positive
+        side that stopped in a test, a counterpart without a verdict), else
+        tests failed, else nothing judged, else passed."""
+        if self.runner or any(c.outcome == "error" for c in self.positive) or any(
+                c.outcome == "error" and "verdict" not in c.props for c in self.peer):
+            return RUN_BROKE
+        if totals["failures"] or totals["errors"]:
+            return TESTS_FAILED
+        if not any(c.ran for c in self.positive) and not any("verdict" in c.props for c in self.peer):
+            return NOTHING_JUDGED
+        return PASSED
 
 
 def main(argv):
@@ -562,6 +906,9 @@ def main(argv):
     parser.add_argument("--started", type=float)
     parser.add_argument("--time-limit-note", default="")
     parser.add_argument("--peer-running", action="store_true")
+    parser.add_argument("--positive-binary", help="the positive side's executable, for the library it loads")
+    parser.add_argument("--build-dir", help="the build, for its Python binding")
+    parser.add_argument("--max-bytes", type=int, default=MAX_BYTES, help="suite.xml's bound in bytes")
     args = parser.parse_args(argv[1:])
 
     report = Report(args)
@@ -573,9 +920,10 @@ def main(argv):
     report.read_positive()
     peer_read = report.read_peer()
     report.pair(peer_read, tests)
+    report.run_props, report.library = library_identity(args.positive_binary, args.build_dir)
     path = os.path.join(args.results, "suite.xml")
     totals = report.write_junit(path)
-    return 0 if report.print_summary(totals, path) else 1
+    return report.print_summary(totals, path)
 
 
 if __name__ == "__main__":

@@ -33,6 +33,7 @@ struct SuiteRun {
     bool kept_foreign_file = false;  // a file of someone else's in the results directory survived
     std::string user_xml;  // what the positive side wrote where --gtest_output asked
     std::string peer_args;  // what a --peer-command wrapper was given (peer-args.txt)
+    std::string peer_log;   // results/peer.log
     double seconds = 0;
 };
 
@@ -82,6 +83,7 @@ SuiteRun run_suite(const std::string& mode, std::string extra,
     r.kept_foreign_file = std::filesystem::exists(foreign);
     r.user_xml = slurp(std::string(dir) + "/mine/positive-report.xml");
     r.peer_args = slurp(std::string(dir) + "/peer-args.txt");
+    r.peer_log = slurp(std::string(dir) + "/results/peer.log");
     std::filesystem::remove_all(dir);
     return r;
 }
@@ -157,6 +159,9 @@ TEST(PeerRunner, ReportsBothSidesAndFailsOnEitherSide) {
         EXPECT_TRUE(has(r.merged, "<property name=\"side\" value=\"peer\" />")) << r.merged;
         EXPECT_TRUE(has(r.merged, "<testcase name=\"ENABLED_EchoNegative\" classname=\"PeerSelfTestNegative\""))
             << r.merged;
+        // The library judged, as the loader resolves it for the positive side.
+        EXPECT_TRUE(has(r.merged, "<property name=\"library.sha256\" value=\"")) << r.merged;
+        EXPECT_TRUE(has(r.out, "library under test: ")) << r.out;
         EXPECT_EQ(r.schema_errors, "");
     }
 }
@@ -252,15 +257,45 @@ TEST(PeerRunner, StartsTheGivenPeerCommandWithThePeersArguments) {
 // still have their rows, as errors, and the run fails.
 TEST(PeerRunner, APeerKilledMidRunLosesNoRow) {
     SuiteRun r = run_suite("kill_peer", "--peer-command @DIR@/peer.sh", write_peer_wrapper);
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(has(r.out, "RESULT: FAILED")) << r.out;
+    EXPECT_EQ(r.status, 3) << r.out;  // the run broke
+    EXPECT_TRUE(has(r.out, "RESULT: FAILED: the run broke")) << r.out;
     EXPECT_EQ(count(r.merged, "<testcase name=\"ENABLED_EchoNegative\" classname=\"PeerSelfTestNegative\""), 2u)
         << r.merged;
-    EXPECT_EQ(count(r.merged, "no verdict: the peer wrote no report"), 4u) << r.merged;  // message and text
-    EXPECT_TRUE(has(r.out, "peer side:     0 run, 0 passed, 0 failed, 2 without a verdict")) << r.out;
-    EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoPositive", "ERROR PeerSelfTestNegative"))
+    // The first counterpart's verdict is kept when the peer gave it before it
+    // was killed (it races with the kill); no other verdict came.
+    const bool given = has(r.peer_log, "[dds_peer] PASSED PeerSelfTestNegative.ENABLED_EchoNegative");
+    EXPECT_EQ(count(r.merged, "no verdict: the peer wrote no report"), given ? 2u : 4u) << r.merged;  // message and text
+    EXPECT_TRUE(has(r.out, given ? "peer side:     1 run, 1 passed, 0 failed, 1 without a verdict"
+                                 : "peer side:     0 run, 0 passed, 0 failed, 2 without a verdict"))
+        << r.out;
+    EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoPositive",
+                         given ? "PASSED PeerSelfTestNegative" : "ERROR PeerSelfTestNegative"))
         << r.out;
     EXPECT_FALSE(has(r.merged, "1970-01-01")) << r.merged;
+    EXPECT_EQ(r.schema_errors, "");
+}
+
+// The peer dies after its first verdict: that verdict stays in the report
+// (from peer.log), the counterpart it never judged is an error, and the run
+// broke.
+TEST(PeerRunner, APeerThatDiesKeepsTheVerdictsItGave) {
+    SuiteRun r = run_suite("pass", "--peer-command @DIR@/dying-peer.sh", [](const std::string& dir, std::string&) {
+        write_script(dir + "/dying-peer.sh",
+                     "for a in \"$@\"; do case \"$a\" in --junit=*) log=\"$(dirname \"${a#--junit=}\")/peer.log\" ;; "
+                     "esac; done\n" DDS_PEER_BINARY " \"$@\" &\npeer=$!\ni=0\n"
+                     "while [ $i -lt 600 ] && ! grep -q '^\\[dds_peer\\] PASSED PeerSelfTestNegative' \"$log\"; do "
+                     "sleep 0.05; i=$((i + 1)); done\nkill -9 $peer\nwait $peer\nexit 137\n");
+    });
+    EXPECT_EQ(r.status, 3) << r.out;
+    ASSERT_TRUE(has(r.peer_log, "[dds_peer] PASSED PeerSelfTestNegative.ENABLED_EchoNegative")) << r.peer_log;
+    EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoPositive", "PASSED PeerSelfTestNegative"))
+        << r.out;
+    EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoAgainPositive", "ERROR PeerSelfTestNegative"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "peer side:     1 run, 1 passed, 0 failed, 1 without a verdict")) << r.out;
+    EXPECT_TRUE(has(r.merged, "<property name=\"ENABLED_EchoNegative.verdict_from\" value=\"peer.log\" />"))
+        << r.merged;
+    EXPECT_EQ(count(r.merged, "no verdict: the peer wrote no report"), 2u) << r.merged;
     EXPECT_EQ(r.schema_errors, "");
 }
 
@@ -291,10 +326,12 @@ TEST(PeerRunner, UsesAPeerThatIsAlreadyRunning) {
                 }
             }
         };
-        SuiteRun r = run_suite("pass", "--peer-running --port ", [&](const std::string& dir, std::string& extra) {
-            start_peer(dir);
-            extra += port;
-        });
+        // A peer that writes no report is not waited for long (--peer-report-wait).
+        SuiteRun r = run_suite("pass", reports ? "--peer-running --port " : "--peer-report-wait 1 --peer-running --port ",
+                               [&](const std::string& dir, std::string& extra) {
+                                   start_peer(dir);
+                                   extra += port;
+                               });
         if (peer > 0) {
             ::kill(peer, SIGKILL);
             ::waitpid(peer, nullptr, 0);
@@ -306,7 +343,7 @@ TEST(PeerRunner, UsesAPeerThatIsAlreadyRunning) {
             EXPECT_TRUE(has(r.out, "peer side:     2 run, 2 passed")) << r.out;
         } else {
             // Never green by default: what the runner does not know, it says.
-            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_EQ(r.status, 3) << r.out;
             EXPECT_TRUE(has(r.out, "RESULT: FAILED")) << r.out;
             EXPECT_EQ(count(r.merged, "<testcase name=\"ENABLED_EchoNegative\""), 2u) << r.merged;
             EXPECT_TRUE(has(r.merged, "not reported by this runner")) << r.merged;
@@ -328,4 +365,33 @@ TEST(PeerRunner, TheTimeLimitEndsThePositiveSidesProcessGroup) {
     EXPECT_TRUE(has(r.out, "peer_selftest_p")) << "the group's members are named:\n" << r.out;
     EXPECT_TRUE(has(r.merged, "ended the positive side's process group")) << r.merged;
     EXPECT_EQ(r.schema_errors, "");
+}
+
+// A googletest flag that the positive side's googletest does not take is
+// refused before anything runs, and named; one it takes though its help does
+// not list it goes through. A filter that selects no test judges nothing.
+TEST(PeerRunner, RefusesGoogletestFlagsItsGoogletestDoesNotTake) {
+    struct Case {
+        const char* flags;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--gtest_fliter=*Echo*", "googletest does not know --gtest_fliter=*Echo*"},
+        {"--gtest_filter=*Echo* --gtest_bogus", "googletest does not know --gtest_bogus"},
+        {"--gtest_repeat=twice", "googletest refuses --gtest_repeat=twice"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flags);
+        SuiteRun r = run_suite("pass", c.flags);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_TRUE(has(r.out, c.says)) << r.out;
+        EXPECT_FALSE(has(r.out, "RESULT:")) << "the suite ran:\n" << r.out;
+    }
+    SuiteRun fast = run_suite("pass", "--gtest_fail_fast");
+    EXPECT_EQ(fast.status, 0) << fast.out;
+
+    SuiteRun none = run_suite("pass", "--gtest_filter=NoSuchTest*");
+    EXPECT_EQ(none.status, 4) << none.out;
+    EXPECT_TRUE(has(none.out, "RESULT: NOTHING JUDGED")) << none.out;
+    EXPECT_EQ(none.schema_errors, "");
 }

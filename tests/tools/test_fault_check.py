@@ -5,6 +5,8 @@ small googletest and peer reports, so the checker reads the shape the runner
 really writes."""
 
 import os
+import signal
+import threading
 import time
 
 import pytest
@@ -297,3 +299,90 @@ def test_a_run_within_its_bound_keeps_its_status_and_output(tmp_path):
                                                    dict(os.environ), str(log), 30)
     assert (status, timed_out) == (3, False)
     assert log.read_text().split() == ["out", "err"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="a network namespace of its own needs root")
+def test_a_run_past_its_bound_ends_what_it_started_in_its_namespace_whatever_its_session(tmp_path):
+    # The runner puts the positive side in a session of its own (setsid): the
+    # run's group does not hold it, its network namespace does.
+    pid_file = tmp_path / "escaped.pid"
+    command = fault_check.in_namespace(["bash", "-c", "setsid sleep 120 & echo $! > %s; sleep 120" % pid_file])
+    status, seconds, timed_out = fault_check.run_bounded(command, dict(os.environ), str(tmp_path / "log"), 2)
+    assert timed_out and seconds < 40
+    assert not running(int(pid_file.read_text())), "a process of the run outlived it in its namespace"
+
+
+def test_a_failed_rows_logs_are_kept_bounded_with_the_first_failure_lines(tmp_path):
+    run = tmp_path / "run"
+    run.mkdir()
+    flood = "".join("counterpart.cpp:12: Failure\nExpected no sample, got #%d\n" % i for i in range(200000))
+    (run / "peer.log").write_text("[dds_peer] listening on 127.0.0.1:12345\n" + flood)
+    (run / "positive.log").write_text("[ RUN      ] A.B\n" + "noise\n" * 100000 + "a.cpp:3: Failure\nValue of: x\n")
+    (run / "run.log").write_text("".join("line %d\n" % i for i in range(1000)) + "RESULT: FAILED: tests failed\n")
+    (run / "work").mkdir()
+    (run / "work" / "core").write_bytes(b"\0" * 12345)
+    lines = fault_check.run_digest(str(run))
+    kept = tmp_path / "row.txt"
+    fault_check.write_bounded(str(kept), lines * 500)  # more than a row may keep
+    text = kept.read_text()
+    assert len(text.encode()) <= fault_check.KEPT_BYTES
+    assert text.rstrip().endswith("at most %d bytes]" % fault_check.KEPT_BYTES)
+    one = "\n".join(lines)
+    assert "counterpart.cpp:12: Failure\n  Expected no sample, got #0" in one
+    assert "a.cpp:3: Failure\n  Value of: x" in one
+    assert "12345  work/core" in one and "RESULT: FAILED: tests failed" in one
+    assert "got #%d" % fault_check.KEPT_LINES not in one
+
+
+class _Args:
+    def __init__(self, **kw):
+        self.__dict__.update(dict(keep=None, jobs=2, time_limit=600, run_timeout=300, build_dir="."), **kw)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="a network namespace of its own needs root")
+def test_an_interrupted_check_ends_its_runs_and_removes_their_directories(tmp_path, monkeypatch, capsys):
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    monkeypatch.setattr(fault_check.tempfile, "tempdir", None)
+    monkeypatch.setattr(fault_check, "RUNS", fault_check.Runs())
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    # Each run writes into its directory and then waits, as a long suite run does.
+    monkeypatch.setattr(fault_check, "suite_command", lambda build, results, tests, limit: [
+        "bash", "-c", "head -c 1000000 /dev/zero > %s/big; setsid sleep 120 & echo $! > %s/$$; sleep 120"
+        % (results, pids)])
+    rows = fault_check.parse_table(table(("one", "peer", PAIRED, "x"), ("two", "positive", ALONE, "x")))
+    checker = fault_check.Checker(_Args(), rows, catalogue.parse(CATALOGUE))
+    previous = signal.signal(signal.SIGTERM, fault_check._interrupt)
+    timer = threading.Timer(3, os.kill, (os.getpid(), signal.SIGTERM))
+    try:
+        timer.start()
+        assert checker.main() is False
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGTERM, previous)
+    out = capsys.readouterr().out
+    assert "interrupted" in out and "0 passed, 2 failed" in out
+    assert not os.path.exists(checker.work)
+    assert list(tmp_path.glob("fault_check.*")) == []
+    started = [int(p.read_text()) for p in pids.iterdir()]
+    assert started and not any(running(pid) for pid in started)
+
+
+def test_a_checked_rows_runs_go_once_judged_and_a_failed_row_keeps_its_digest(tmp_path, monkeypatch, capsys):
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    monkeypatch.setattr(fault_check.tempfile, "tempdir", None)
+    monkeypatch.setattr(fault_check, "RUNS", fault_check.Runs())
+    monkeypatch.setattr(fault_check, "in_namespace", lambda command: command)
+    # The runs write no suite.xml: every row fails, and keeps only its digest.
+    monkeypatch.setattr(fault_check, "suite_command", lambda build, results, tests, limit: [
+        "bash", "-c", "head -c 3000000 /dev/zero > %s/peer.log; echo RESULT: FAILED" % results])
+    rows = fault_check.parse_table(table(("one", "peer", PAIRED, "x")))
+    checker = fault_check.Checker(_Args(), rows, catalogue.parse(CATALOGUE))
+    assert checker.main() is False
+    out = capsys.readouterr().out
+    assert not os.path.exists(checker.work)
+    kept = os.path.join(checker.kept, "one.txt")
+    assert "logs kept: %s" % kept in out and "fault_check: the failed rows' logs are kept in" in out
+    assert os.path.getsize(kept) <= fault_check.KEPT_BYTES
+    text = open(kept).read()
+    assert "3000000  peer.log" in text and "RESULT: FAILED" in text and "suite.xml" not in text.split("files:")[0]

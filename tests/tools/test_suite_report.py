@@ -2,7 +2,9 @@
 well and of runs that did not: whatever happened, suite.xml counts it, parses,
 and validates against the common JUnit schema."""
 
+import hashlib
 import os
+import subprocess
 import time
 import xml.etree.ElementTree as ET
 
@@ -116,9 +118,11 @@ class Run:
         return out
 
     def suite(self, name, side, round_=None):
+        """A suite by its name and side; a repeat's rounds carry the round in their names."""
         for s in self.root.iter("testsuite"):
             props = {p.get("name"): p.get("value") for p in s.iter("property")}
-            if s.get("name") == name and props["side"] == side and (round_ is None or props.get("round") == round_):
+            full = name if round_ is None else "%s (round %s)" % (name, round_)
+            if s.get("name") == full and props["side"] == side and (round_ is None or props.get("round") == round_):
                 return s
         raise AssertionError("no %s suite %s" % (side, name))
 
@@ -189,8 +193,8 @@ def test_positive_side_stopped_mid_test(run, capsys, validate, status, extra, me
             + "[ RUN      ] BTestPositive.ENABLED_Plain\nthe last words of the test\n")
     run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")]))
     r = run.report(capsys, status, 0, *extra)
-    assert r.status == 1
-    assert "RESULT: FAILED" in r.out
+    assert r.status == suite_report.RUN_BROKE
+    assert "RESULT: FAILED: the run broke" in r.out
     assert ("TIME LIMIT" in r.out or "time limit" in r.out) == (kind == "timeout")
     error = r.case("BTestPositive", "ENABLED_Plain").find("error")
     assert error is not None
@@ -222,7 +226,7 @@ def test_a_side_that_fails_without_a_failing_test_is_an_error(run, capsys):
     run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_Plain", "passed")]))
     run.put("peer.xml", peer_xml([]))
     r = run.report(capsys, 139, 3)
-    assert r.status == 1
+    assert r.status == suite_report.RUN_BROKE
     assert "killed by signal 11 (SIGSEGV) after writing its report" in r.out
     assert "the peer exited with status 3" in r.out
     assert r.totals()["errors"] == 2
@@ -242,7 +246,7 @@ def test_peer_verdict_missing_is_an_error(run, capsys, validate):
     run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed")]))
     run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_TwoNegative", "Two", "CRASHED")]))
     r = run.report(capsys)
-    assert r.status == 1
+    assert r.status == suite_report.RUN_BROKE
     missing = r.case("BTestNegative", "ENABLED_OneNegative").find("error")
     assert "no verdict from the peer" in missing.get("message")
     # A verdict no positive test asked for is kept, and a crash is an error.
@@ -261,7 +265,7 @@ def test_peer_report_missing_or_unreadable(run, capsys, validate, peer_report, s
     if peer_report is not None:
         run.put("peer.xml", peer_report)
     r = run.report(capsys)
-    assert r.status == 1
+    assert r.status == suite_report.RUN_BROKE
     assert says in r.out
     assert r.totals()["errors"] == 1
     assert validate(r.xml_path) == ""
@@ -336,7 +340,7 @@ def test_every_due_counterpart_has_a_row_without_the_peers_report(run, capsys, v
                                        ("BTestPositive", "DISABLED_TwoPositive", "disabled"),
                                        ("ATestPositive", "ENABLED_Last", "passed")]))
     r = run.report(capsys, 0, 137 if how == "peer killed" else 0, *extra)
-    assert r.status == 1, r.out
+    assert r.status == suite_report.RUN_BROKE, r.out
     assert "RESULT: FAILED" in r.out
     error = r.case("BTestNegative", "ENABLED_OneNegative").find("error")
     assert error is not None and peer_says in error.get("message"), r.out
@@ -363,7 +367,7 @@ def test_a_counterpart_whose_positive_test_never_ran_is_not_run(run, capsys, val
 
 
 def test_each_repeat_round_has_its_block_and_its_verdicts(run, capsys, validate):
-    round_log = GREEN_LOG.split("[==========]", 1)[1]
+    round_log = GREEN_LOG.split("[==========]", 1)[1] + "[==========] 2 tests from 1 test suite ran. (5 ms total)\n"
     log = ("Note: Randomizing tests' orders with a seed of 4242 .\n\nRepeating all tests (iteration 1) . . .\n\n"
            "[==========]" + round_log + "\nRepeating all tests (iteration 2) . . .\n\n[==========]" + round_log)
     run.put("positive.log", log)
@@ -385,7 +389,7 @@ def test_each_repeat_round_has_its_block_and_its_verdicts(run, capsys, validate)
             == [verdict]
         positive = r.suite("BTestPositive", "positive", number)
         assert [tc.get("name") for tc in positive.iter("testcase")] == [
-            "ENABLED_OnePositive", "ENABLED_Plain", "DISABLED_TwoPositive"]
+            "%s (round %s)" % (name, number) for name in ("ENABLED_OnePositive", "ENABLED_Plain", "DISABLED_TwoPositive")]
     check_counts(r.root)
     assert validate(r.xml_path) == ""
 
@@ -412,11 +416,193 @@ def test_a_repeat_round_cut_short_is_read_from_the_log_not_from_the_earlier_roun
                                        ("BTestPositive", "ENABLED_Plain", "passed")]))
     run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")] * 2))
     r = run.report(capsys, 134, 0)
-    assert r.status == 1
+    assert r.status == suite_report.RUN_BROKE
     second = r.suite("BTestPositive", "positive", "2")
-    plain = next(tc for tc in second.iter("testcase") if tc.get("name") == "ENABLED_Plain")
+    plain = next(tc for tc in second.iter("testcase") if tc.get("name") == "ENABLED_Plain (round 2)")
     assert "killed by signal 6" in plain.find("error").get("message")
     first = r.suite("BTestPositive", "positive", "1")
     assert all(tc.find("error") is None for tc in first.iter("testcase"))
     check_counts(r.root)
     assert validate(r.xml_path) == ""
+
+
+# ---------------------------------------------------------------- what every reader of the report sees
+
+
+def repeat_log(rounds):
+    """A --gtest_repeat log: rounds are lists of (test, outcome) with outcome OK or FAILED."""
+    out = ["Note: Randomizing tests' orders with a seed of 4242 .", ""]
+    for number, tests in enumerate(rounds, 1):
+        out += ["Repeating all tests (iteration %d) . . ." % number, "", "[==========] Running %d tests." % len(tests)]
+        for name, outcome in tests:
+            out.append("[ RUN      ] %s" % name)
+            if outcome == "FAILED":
+                out += ["x.cpp:7: Failure", "Expected equality in round %d" % number]
+            out.append("[ %s ] %s (3 ms)" % ("     OK" if outcome == "OK" else outcome, name))
+        out.append("[==========] %d tests from 1 test suite ran. (5 ms total)" % len(tests))
+    return "\n".join(out) + "\n"
+
+
+def test_a_failure_in_the_first_round_of_a_repeat_stays_red_in_junitparser(run, capsys, validate, tmp_path):
+    import junitparser  # Debian package python3-junitparser (tools/install-packages.sh)
+    from junitparser import cli
+    run.put("positive.log", repeat_log([[("BTestPositive.ENABLED_OnePositive", "OK"), ("BTestPositive.ENABLED_Plain",
+                                                                                       "FAILED")],
+                                        [("BTestPositive.ENABLED_OnePositive", "OK"), ("BTestPositive.ENABLED_Plain",
+                                                                                       "OK")]]))
+    # googletest's report holds the last round only: all green.
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "ENABLED_Plain", "passed")]))
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")] * 2))
+    r = run.report(capsys, 0, 0)
+    assert r.status == suite_report.TESTS_FAILED, r.out
+    assert validate(r.xml_path) == ""
+    # No two suites and no two cases share their identity, whatever a reader keys them by.
+    suites = [s.get("name") for s in r.root.iter("testsuite")]
+    assert len(suites) == len(set(suites)), suites
+    cases = [(s.get("name"), tc.get("classname"), tc.get("name")) for s in r.root.iter("testsuite")
+             for tc in s.iter("testcase")]
+    assert len({(c, n) for _, c, n in cases}) == len(cases) and len({(s, n) for s, _, n in cases}) == len(cases)
+
+    xml = junitparser.JUnitXml.fromfile(r.xml_path)
+    failed = [(suite.name, case.name) for suite in xml for case in suite
+              if any(isinstance(x, junitparser.Failure) for x in case.result)]
+    assert failed == [("BTestPositive (round 1)", "ENABLED_Plain (round 1)")], failed
+    # Merged (as "junitparser merge" does) the failure is still there and counted.
+    merged = str(tmp_path / "merged.xml")
+    assert cli.merge([r.xml_path], merged, None) == 0
+    total = junitparser.JUnitXml.fromfile(merged)
+    total.update_statistics()
+    assert total.failures == 1
+    assert cli.verify([merged]) == 1
+
+
+@pytest.mark.parametrize("line, verdict, says", [
+    ('[dds_peer] PASSED BTestNegative.ENABLED_OneNegative (1.250 s)', "PASSED", None),
+    ('[dds_peer] FAILED BTestNegative.ENABLED_OneNegative: exit status 1', "FAILED", "expected 3 samples, got 5"),
+    ('[dds_peer] CRASHED BTestNegative.ENABLED_OneNegative: killed by signal 11 (Segmentation fault)', "CRASHED",
+     "killed by signal 11"),
+])
+def test_the_verdicts_a_dead_peer_gave_are_kept(run, capsys, validate, line, verdict, says):
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "DISABLED_TwoPositive", "passed")]))
+    # The peer died after its first verdict: its log has it, and the counterpart's own report.
+    run.put("peer.log", "[dds_peer] listening on 127.0.0.1:12345\n"
+            '[dds_peer] running BTestNegative.ENABLED_OneNegative on connection "One" (pid 4242)\n'
+            "[  FAILED  ] BTestNegative.ENABLED_OneNegative (3 ms)\n" + line + "\n"
+            '[dds_peer] running BTestNegative.ENABLED_TwoNegative on connection "Two" (pid 4243)\n')
+    (run.dir / "peer-reports").mkdir()
+    run.put("peer-reports/1-BTestNegative.ENABLED_OneNegative.xml", gtest_xml([
+        ("BTestNegative", "ENABLED_OneNegative", "passed" if verdict == "PASSED" else "failed")]).replace(
+        "Expected equality", "expected 3 samples, got 5"))
+    r = run.report(capsys, 0, 137, "--run-disabled")
+    assert r.status == suite_report.RUN_BROKE, r.out
+    one = r.case("BTestNegative", "ENABLED_OneNegative")
+    props = r.properties("BTestNegative")
+    assert props["ENABLED_OneNegative.verdict"] == verdict
+    assert props["ENABLED_OneNegative.verdict_from"] == "peer.log"
+    if verdict == "PASSED":
+        assert one.find("failure") is None and one.find("error") is None
+    else:
+        node = one.find("failure" if verdict == "FAILED" else "error")
+        assert node is not None and says in node.text, node.text
+    # The counterpart the peer never judged is an error, as without any verdict.
+    two = r.case("BTestNegative", "ENABLED_TwoNegative").find("error")
+    assert "no verdict: the peer wrote no report" in two.get("message")
+    assert "peer side:     1 run, %d passed" % (verdict == "PASSED") in r.out
+    assert "the 1 verdict(s) it gave before are taken from peer.log" in r.out
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+def big_failures(sizes):
+    """A googletest report whose tests failed with texts of these sizes."""
+    report = gtest_xml([("BTestPositive", "T%d" % i, "failed") for i in range(len(sizes))])
+    for i, size in enumerate(sizes):
+        text = "".join("line %d of T%d's failure\n" % (n, i) for n in range(size // 20 + 1))[:size]
+        head, _, tail = report.partition('classname="BTestPositive"><failure message="x.cpp:1&#x0A;Expected equality" '
+                                         'type=""><![CDATA[x.cpp:1\nExpected equality]]>')
+        report = head + 'classname="BTestPositive"><failure message="T%d" type=""><![CDATA[%s]]>' % (i, text) + tail
+    return report
+
+
+def test_suite_xml_stays_within_its_bound_by_cutting_the_longest_texts(run, capsys, validate):
+    run.put("positive.xml", big_failures([300000, 60000, 2000]))
+    run.put("peer.xml", peer_xml([]))
+    r = run.report(capsys, 1, 0, "--max-bytes", "150000")
+    assert r.status == suite_report.TESTS_FAILED
+    assert os.path.getsize(r.xml_path) <= 150000
+    texts = {tc.get("name"): tc.find("failure").text for tc in r.root.iter("testcase") if tc.find("failure") is not None}
+    assert "cut" not in texts["T2"] and "cut" not in texts["T1"]  # the shorter texts stay whole
+    assert "more characters cut to keep suite.xml within" in texts["T0"]
+    assert texts["T0"].startswith("line 0 of T0's failure\nline 1 of T0's failure\n")
+    props = r.properties("BTestPositive")
+    assert props["T0.text_cut"].startswith("kept ") and props["T0.text_cut"].endswith(" of 300000 characters")
+    assert "T2.text_cut" not in props
+    assert "text(s) cut to keep suite.xml within" in r.properties("run_suite")["report.texts_cut"]
+    assert "suite.xml: " in r.out and "BTestPositive.T0 (kept" in r.out
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+    # Within the bound, nothing is cut.
+    r = run.report(capsys, 1, 0)
+    assert "cut" not in open(r.xml_path).read()
+
+
+def test_a_text_past_what_is_read_says_so(run, capsys, monkeypatch):
+    monkeypatch.setattr(suite_report.report_xml, "TEXT_LIMIT", 1000)
+    run.put("positive.xml", big_failures([5000]))
+    run.put("peer.xml", peer_xml([]))
+    r = run.report(capsys, 1, 0)
+    text = r.case("BTestPositive", "T0").find("failure").text
+    assert "[... 4000 more characters of this text were not read" in text and "positive.xml" in text
+
+
+def test_a_run_that_selected_no_test_judged_nothing(run, capsys, validate):
+    run.put("planned.txt", "")
+    run.put("positive.xml", '<?xml version="1.0"?>\n<testsuites tests="0" name="AllTests"></testsuites>')
+    run.put("positive.log", "[==========] 0 tests from 0 test suites ran. (0 ms total)\n[  PASSED  ] 0 tests.\n")
+    run.put("peer.xml", peer_xml([]))
+    r = run.report(capsys, 0, 0)
+    assert r.status == suite_report.NOTHING_JUDGED
+    assert "RESULT: NOTHING JUDGED: no test was selected" in r.out and "RESULT: PASSED" not in r.out
+    assert validate(r.xml_path) == ""
+
+
+def test_the_library_judged_is_named(run, capsys, validate, tmp_path):
+    build = os.environ.get("QV_BUILD_DIR", "")
+    positive = os.path.join(build, "src", "dds_positive_tests")
+    if not os.access(positive, os.X_OK):
+        pytest.skip("no dds_positive_tests built in QV_BUILD_DIR")
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_Plain", "passed")]))
+    run.put("peer.xml", peer_xml([]))
+    r = run.report(capsys, 0, 0, "--positive-binary", positive, "--build-dir", build)
+    props = r.properties("run_suite")
+    loaded = subprocess.run(["ldd", positive], capture_output=True, text=True).stdout
+    assert props["library.path"] in loaded and "libquorvela.so" in props["library.path"]
+    real = os.path.realpath(props["library.path"])
+    assert props["library.file"] == real
+    assert props["library.sha256"] == hashlib.sha256(open(real, "rb").read()).hexdigest()
+    assert props["library.size"] == str(os.path.getsize(real))
+    assert props["library.soname"].startswith("libquorvela.so.")
+    assert os.path.exists(os.path.join(props["python_binding.path"], "quorvela.py"))
+    assert "library under test: %s" % props["library.path"] in r.out and props["library.sha256"] in r.out
+    assert validate(r.xml_path) == ""
+    # A positive side that loads no such library says so rather than naming another.
+    r = run.report(capsys, 0, 0, "--positive-binary", "/bin/true")
+    assert r.properties("run_suite")["library.path"].startswith("unknown: /bin/true loads no libquorvela.so")
+
+
+def test_a_flooded_log_is_read_in_part_and_says_so(run, capsys, monkeypatch):
+    monkeypatch.setattr(suite_report, "LOG_LIMIT", 10000)
+    monkeypatch.setattr(suite_report, "SECTION_HEAD", 5)
+    flood = "".join("extra sample %d\n" % i for i in range(5000))
+    run.put("positive.log", GREEN_LOG + "[ RUN      ] ATestPositive.ENABLED_Last\n" + flood + "the last words\n")
+    run.put("peer.xml", peer_xml([("BTestNegative.ENABLED_OneNegative", "One", "PASSED")]))
+    r = run.report(capsys, 134, 0)
+    assert r.status == suite_report.RUN_BROKE
+    # What ran before is read whole, the crashed test's last lines are kept.
+    assert r.case("BTestPositive", "ENABLED_Plain").find("error") is None
+    text = r.case("ATestPositive", "ENABLED_Last").find("error").text
+    assert "the last words" in text and "extra sample 4999" in text
+    assert "lines of output before the last 30 not kept here: positive.log is over" in text
+    assert "extra sample 100\n" not in text

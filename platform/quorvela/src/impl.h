@@ -38,6 +38,7 @@
 
 #include "conditions/status_condition_impl.h"
 #include "faults/fault.h"
+#include "qos_rules.h"
 #include "quorvela/quorvela.h"
 #include "wire/participant_wire.h"
 
@@ -57,16 +58,13 @@ class DataReaderImpl;
 std::recursive_mutex& model_mutex();
 
 // Topic names (of content-filtered topics too) and type names are 1 to
-// kMaxNameBytes bytes long and hold no NUL; others are refused before they
-// reach Cyclone, which takes names as C strings: cut at a NUL, two names
-// differing after it would be one on the wire. (Cyclone keeps every other
-// byte of a type name; a topic name it does not accept is refused by the
-// first writer or reader of the topic.)
+// kMaxNameBytes bytes long and hold no NUL (free_of_nul()); others are
+// refused before they reach Cyclone. (Cyclone keeps every other byte of a
+// type name; a topic name it does not accept is refused by the first writer
+// or reader of the topic.)
 constexpr size_t kMaxNameBytes = 256;
 inline bool valid_name(const std::string& name) {
-  // Fault: a name holding a NUL is taken, and Cyclone cuts it there.
-  if (QV_FAULT(names_cut_at_nul)) return !name.empty() && name.size() <= kMaxNameBytes;
-  return !name.empty() && name.size() <= kMaxNameBytes && name.find('\0') == std::string::npos;
+  return !name.empty() && name.size() <= kMaxNameBytes && free_of_nul(name);
 }
 
 // Entity handles: 12-octet prefix + 4-octet entity id, length 16, trailing 0.

@@ -13,8 +13,9 @@
 //                                          DataWriterListener*, StatusMask);
 //       null when the QoS is refused; not enabled yet. Called with model_mutex() held.
 //   ReturnCode_t enable();         the publisher calls it for autoenable
-//   ReturnCode_t publisher_qos_changed();  partition or group data of the publisher changed
-//   ReturnCode_t topic_qos_changed();      topic data of the topic changed
+//   ReturnCode_t group_qos_changed(const PublisherQos& old, const PublisherQos& next);
+//   ReturnCode_t topic_qos_changed(const TopicQos& old, const TopicQos& next);
+//       the publisher's (topic's) QoS changed: the writer's Cyclone side follows
 //       (both RETCODE_OK, or the code of what Cyclone refused)
 //   void close();                  stops timers, waits for running callbacks, deletes the
 //                                  Cyclone entities; no callback afterwards. Called without
@@ -23,7 +24,7 @@
 // and the same for DataReaderImpl:
 //   DataReaderImpl* DataReaderImpl::create(SubscriberImpl*, const ReaderTopic&, const DataReaderQos&,
 //                                          DataReaderListener*, StatusMask);
-//   enable(), subscriber_qos_changed(), topic_qos_changed(), close(),
+//   enable(), group_qos_changed() (of SubscriberQos), topic_qos_changed(), close(),
 //   TopicImpl* topic_impl(), ContentFilteredTopicImpl* cft_impl() (null unless created on one).
 // The publisher (subscriber) keeps the topic's user count; the writer and reader
 // never touch it.

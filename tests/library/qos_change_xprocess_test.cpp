@@ -165,13 +165,19 @@ void expect_field(const char* name, const T& got, const T& want) {
   EXPECT_TRUE(got == want) << name << " is not what the other process announced";
 }
 
-// Every field of the other process's writer as this side reads it.
-void expect_publication(const PublicationBuiltinTopicData& got, const Announced& a, const std::string& key,
-                        const std::string& participant_key) {
+// The identity of one of the other process's endpoints as this side reads it.
+template <typename Data>
+void expect_endpoint(const Data& got, const std::string& key, const std::string& participant_key) {
   EXPECT_EQ(hex(got.key.value, 16), key);
   EXPECT_EQ(hex(got.participant_key.value, 16), participant_key);
   EXPECT_EQ(got.topic_name, kTopic);
   EXPECT_EQ(got.type_name, "KeyedType");
+}
+
+// Every field of the other process's writer as this side reads it.
+void expect_publication(const PublicationBuiltinTopicData& got, const Announced& a, const std::string& key,
+                        const std::string& participant_key) {
+  expect_endpoint(got, key, participant_key);
   expect_field("durability", got.durability, a.writer.durability);
   expect_field("durability_service", got.durability_service, a.writer.durability_service);
   expect_field("deadline", got.deadline, a.writer.deadline);
@@ -191,10 +197,7 @@ void expect_publication(const PublicationBuiltinTopicData& got, const Announced&
 
 void expect_subscription(const SubscriptionBuiltinTopicData& got, const Announced& a, const std::string& key,
                          const std::string& participant_key) {
-  EXPECT_EQ(hex(got.key.value, 16), key);
-  EXPECT_EQ(hex(got.participant_key.value, 16), participant_key);
-  EXPECT_EQ(got.topic_name, kTopic);
-  EXPECT_EQ(got.type_name, "KeyedType");
+  expect_endpoint(got, key, participant_key);
   expect_field("durability", got.durability, a.reader.durability);
   expect_field("deadline", got.deadline, a.reader.deadline);
   expect_field("latency_budget", got.latency_budget, a.reader.latency_budget);

@@ -123,6 +123,38 @@ int connectBounded(int fd, const sockaddr_in& addr) {
 
 }  // namespace
 
+namespace {
+
+// What the allocator adds to every block it hands out (its header and
+// alignment), at most.
+constexpr std::size_t kBlockOverhead = 2 * sizeof(void*);
+
+// The heap block a string holds; none for a short one kept inside it.
+std::size_t heapBytes(const std::string& s) {
+    const char* inside = reinterpret_cast<const char*>(&s);
+    if (s.data() >= inside && s.data() < inside + sizeof s) {
+        return 0;
+    }
+    return s.capacity() + 1 + kBlockOverhead;
+}
+
+// The blocks of a queue made for a new key: the map node (its links, the
+// key and the queue), the queue's index (eight pointers at first) and its
+// first block of entries (at least 512 bytes).
+constexpr std::size_t kNewKeyCost =
+    sizeof(std::pair<const std::string, std::deque<TestFrame::DataEntry>>) + 4 * sizeof(void*) + kBlockOverhead +
+    8 * sizeof(void*) + kBlockOverhead + std::max<std::size_t>(512, sizeof(TestFrame::DataEntry)) + kBlockOverhead;
+
+}  // namespace
+
+std::size_t TestFrame::messageCost(const std::string& connectionId, const std::string& key,
+                                   const std::string& value) {
+    // The entry's slot with its share of the queue's index; the key twice:
+    // in the entry and in the map.
+    return sizeof(DataEntry) + sizeof(void*) + kNewKeyCost + heapBytes(connectionId) + 2 * heapBytes(key) +
+           heapBytes(value);
+}
+
 TestFrame& TestFrame::getInstance() {
     static TestFrame instance;
     return instance;
@@ -309,8 +341,7 @@ bool TestFrame::takeMatchingEntry(const std::string& connectionId, const std::st
         if (it->connectionId == connectionId) {
             auto bytes = queuedBytes.find(connectionId);
             if (bytes != queuedBytes.end()) {
-                const std::size_t size = it->key.size() + it->value.size();
-                bytes->second -= std::min(bytes->second, size);
+                bytes->second -= std::min(bytes->second, it->cost);
                 if (bytes->second == 0 && liveReceivers.find(connectionId) == liveReceivers.end()) {
                     queuedBytes.erase(bytes);
                     endedIds.remove(connectionId);
@@ -390,6 +421,12 @@ void TestFrame::destroyConnection(const std::string& connectionId) {
     std::cout << "Connection with ID: " << connectionId << " has been destroyed." << std::endl;
 }
 
+std::size_t TestFrame::queuedCost(const std::string& connectionId) {
+    std::lock_guard<std::mutex> lock(dataMutex);
+    auto it = queuedBytes.find(connectionId);
+    return it == queuedBytes.end() ? 0 : it->second;
+}
+
 bool TestFrame::receiveMessage(int fd, std::string& key, std::string& value) {
     std::string* fields[] = {&key, &value};
     for (std::string* field : fields) {
@@ -420,17 +457,18 @@ void TestFrame::receiveLoop(TestFrame* frame, std::string connectionId, int fd, 
         if (!frame->receiveMessage(fd, key, value)) {
             break;
         }
-        const std::size_t size = key.size() + value.size();
+        DataEntry entry{connectionId, std::move(key), std::move(value)};
+        entry.cost = messageCost(entry.connectionId, entry.key, entry.value);
         bool overLimit = false;
         {
             std::lock_guard<std::mutex> lock(frame->dataMutex);
             std::size_t& queued = frame->queuedBytes[connectionId];
-            if (queued + size > kMaxQueuedBytes) {
+            if (queued + entry.cost > kMaxQueuedBytes) {
                 overLimit = true;
             } else {
-                queued += size;
-                std::deque<DataEntry>& queue = frame->dataQueues[key];
-                queue.push_back(DataEntry{connectionId, std::move(key), std::move(value)});
+                queued += entry.cost;
+                std::deque<DataEntry>& queue = frame->dataQueues[entry.key];
+                queue.push_back(std::move(entry));
             }
         }
         if (overLimit) {

@@ -22,24 +22,37 @@ public:
         std::string connectionId;
         std::string key;
         std::string value;
+        std::size_t cost = 0;  // messageCost(), charged to its connection id while it is queued
     };
 
     // Largest key or value accepted from the peer; a longer one is treated
     // as a protocol error and ends the connection.
     static constexpr std::uint32_t kMaxFieldLength = 1u << 20;
 
-    // Bytes (keys and values) of the messages of one connection id that may
-    // wait in the queue at once. A peer that sends more than the tests take
-    // (a flood under a key nobody waits for) loses that connection instead of
-    // growing the process without limit; eight messages of the largest size fit.
+    // Memory that the messages of one connection id may hold while they wait
+    // in the queue, each charged messageCost(). A peer that sends more than
+    // the tests take (a flood under a key nobody waits for, or under ever new
+    // keys) loses that connection instead of growing the process without
+    // limit; fifteen messages of the largest size fit.
     static constexpr std::size_t kMaxQueuedBytes = 16u << 20;
 
-    // Bytes that the messages of ended connections (every connection under
+    // Memory that the messages of ended connections (every connection under
     // the id has ended) may hold together. Their messages stay to be taken,
     // as a test may wait for what the peer sent just before it closed; beyond
     // this the queues of the connection ids that ended first are freed, so
     // that ended connections cannot hold more than one open one may.
     static constexpr std::size_t kMaxEndedBytes = kMaxQueuedBytes;
+
+    // What a received message costs while it is queued: the heap blocks of
+    // its strings (connection id, key and value, each but the short ones
+    // kept inside the string), its slot in the queue of its key, and a queue
+    // of its own (the map node with its copy of the key, the queue's index
+    // and first block), as if its key were new, with the allocator's
+    // overhead on every block. So a connection's charge bounds what its
+    // messages hold whatever their keys: one-byte values under ever new keys
+    // cost about 900 bytes each, not 1.
+    static std::size_t messageCost(const std::string& connectionId, const std::string& key,
+                                   const std::string& value);
 
     // Send time-out on every connection, so that a peer that stops reading
     // cannot block a send (and the connection table) for ever.
@@ -60,6 +73,9 @@ public:
     bool waitForData(const std::string& connectionId, const std::string& key,
                      int timeoutMs = -1);
     void destroyConnection(const std::string& connectionId);
+    // What the queued messages of a connection id are charged (the sum of
+    // their messageCost()); 0 when it has none.
+    std::size_t queuedCost(const std::string& connectionId);
 
     std::int32_t mode = 0;
     std::atomic<bool> running{false};
@@ -102,7 +118,7 @@ private:
     std::uint64_t nextToken = 1;
 
     // Guarded by dataMutex: receivers still running per connection id, and
-    // the bytes of each connection id's queued messages.
+    // the cost (messageCost()) of each connection id's queued messages.
     std::map<std::string, int> liveReceivers;
     std::map<std::string, std::size_t> queuedBytes;
     // Ids whose every connection has ended and which still have queued

@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <future>
@@ -49,6 +52,18 @@ std::string frameBytes(const std::string& key, const std::string& value) {
     put(key);
     put(value);
     return out;
+}
+
+// The process's resident memory, from /proc/self/statm.
+long long residentBytes() {
+    long long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%lld %lld", &pages, &resident) != 2) {
+            resident = 0;
+        }
+        std::fclose(f);
+    }
+    return resident * ::sysconf(_SC_PAGESIZE);
 }
 
 std::string lengthBytes(std::uint32_t length) {
@@ -387,7 +402,8 @@ TEST_F(LinkTest, FloodUnderAnUnusedKeyEndsTheConnectionAtTheQueueLimit) {
     EXPECT_EQ(err, "Receive queue of connection ID: flood is over its limit of " +
                        std::to_string(TestFrame::kMaxQueuedBytes) + " bytes; closing the connection\n");
     EXPECT_LT(sent, 300) << "the whole flood was taken in";
-    const std::size_t perMessage = mib.size() + 6;
+    const std::size_t perMessage = TestFrame::messageCost("flood", "unused", mib);
+    EXPECT_GT(perMessage, mib.size() + 6);
     EXPECT_EQ(queued("unused"), TestFrame::kMaxQueuedBytes / perMessage);
     // Waits on the ended connection return at once; the other connection is untouched.
     const auto t0 = Clock::now();
@@ -407,13 +423,13 @@ TEST_F(LinkTest, FloodedAndClosedConnectionsGiveTheirMemoryBack) {
     constexpr int kMessages = 15;  // 15 MiB a connection: under the limit of an open one
     const std::string mib(TestFrame::kMaxFieldLength, 'f');
     const std::string bytes = frameBytes("unused", mib);
-    const std::size_t perMessage = std::string("unused").size() + mib.size();
+    const std::size_t perMessage = TestFrame::messageCost("flood10", "unused", mib);
     auto held = [&] {
         std::lock_guard<std::mutex> lock(frame.dataMutex);
         std::size_t total = 0;
         for (const auto& [key, queue] : frame.dataQueues) {
             for (const auto& e : queue) {
-                total += e.key.size() + e.value.size();
+                total += e.cost;
             }
         }
         return total;
@@ -429,6 +445,10 @@ TEST_F(LinkTest, FloodedAndClosedConnectionsGiveTheirMemoryBack) {
         ASSERT_TRUE(FakePeer::send(fd, frameBytes("last", id)));
         peer.close(fd);
         ASSERT_TRUE(waitUntil([&] { return !isOpen(id); }, 20000)) << id;
+        // A wait on an id returns at once once the link has ended it (and
+        // has freed what ended ids hold beyond their limit).
+        std::string none;
+        EXPECT_FALSE(frame.waitForData(id, "never sent", none, 5000)) << id;
         peak = std::max(peak, held());
     }
     testing::internal::GetCapturedStdout();
@@ -456,6 +476,92 @@ TEST_F(LinkTest, FloodedAndClosedConnectionsGiveTheirMemoryBack) {
         std::lock_guard<std::mutex> lock(frame.dataMutex);
         EXPECT_LE(frame.dataQueues.size(), 2u);  // "unused" and "last" of the ids still held
     }
+}
+
+// A peer that sends one-byte values under ever new keys: each message is
+// charged what it holds (its entry and a queue of its own), not its two
+// bytes, so the link ends the connection after some twenty thousand rather
+// than taking in two million (1.41 GB of the process). What they held goes
+// back as they are taken, and the next connection works as before.
+TEST_F(LinkTest, OneByteValuesUnderEverNewKeysAreChargedWhatTheyHold) {
+    constexpr int kFlood = 2100000;
+    constexpr long long kMiB = 1 << 20;
+    const int fd = open("newkeys");
+    const long long before = residentBytes();
+    testing::internal::CaptureStderr();
+    std::atomic<int> sent{0};
+    std::thread flooder([&] {
+        std::string batch;
+        for (int i = 0; i < kFlood; ++i) {
+            batch += frameBytes("k" + std::to_string(i), "x");
+            if (batch.size() >= (64u << 10) || i + 1 == kFlood) {
+                if (!FakePeer::send(fd, batch)) {
+                    return;  // the link closed the connection
+                }
+                batch.clear();
+                sent = i + 1;
+            }
+        }
+    });
+    long long peak = before;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            peak = std::max(peak, residentBytes());
+            return !isOpen("newkeys");
+        },
+        60000));
+    flooder.join();
+    peak = std::max(peak, residentBytes());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Receive queue of connection ID: newkeys is over its limit of " +
+                  std::to_string(TestFrame::kMaxQueuedBytes) + " bytes; closing the connection\n");
+    EXPECT_LT(sent, kFlood) << "the whole flood was taken in";
+
+    // The link's own account: what the connection's messages hold, within
+    // its limit, and no more messages than that limit pays for.
+    std::vector<std::string> keys;
+    std::size_t charged = 0;
+    {
+        std::lock_guard<std::mutex> lock(frame.dataMutex);
+        for (const auto& [key, queue] : frame.dataQueues) {
+            for (const auto& e : queue) {
+                if (e.connectionId == "newkeys") {
+                    keys.push_back(key);
+                    charged += e.cost;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(frame.queuedCost("newkeys"), charged);
+    const std::size_t each = TestFrame::messageCost("newkeys", "k1000000", "x");
+    EXPECT_LE(charged, TestFrame::kMaxQueuedBytes);
+    EXPECT_EQ(keys.size(), TestFrame::kMaxQueuedBytes / each + (charged + each <= TestFrame::kMaxQueuedBytes ? 1 : 0))
+        << "messages queued: " << keys.size() << ", each charged " << each << " bytes";
+    EXPECT_LT(peak - before, 64 * kMiB) << "resident memory grew by " << (peak - before) / kMiB << " MiB";
+    std::printf("%zu one-byte messages under new keys queued (charged %zu bytes each, %zu in all); resident memory "
+                "grew by at most %lld MiB\n",
+                keys.size(), each, charged, (peak - before) / kMiB);
+
+    // Taken, they give their charge back, and their queues are gone.
+    std::string value;
+    testing::internal::CaptureStdout();
+    for (const std::string& key : keys) {
+        EXPECT_TRUE(frame.waitForData("newkeys", key, value, 0)) << key;
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(frame.queuedCost("newkeys"), 0u);
+    {
+        std::lock_guard<std::mutex> lock(frame.dataMutex);
+        EXPECT_TRUE(frame.dataQueues.empty());
+    }
+
+    // The next connection is served as before.
+    const int next = open("afterwards");
+    deliver(next, "reader_ready", "yes");
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(frame.waitForData("afterwards", "reader_ready", value, 0));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(value, "yes");
 }
 
 TEST_F(LinkTest, FrameInOneByteSegmentsIsQueuedIntact) {

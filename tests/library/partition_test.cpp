@@ -143,3 +143,63 @@ TEST_F(Partitions, OnlyTheIncompatibleReaderCountsWhenBothAreThereFirst) {
   EXPECT_EQ(matched_pubs(elsewhere), 0u);
   EXPECT_EQ(matched_subs(w), 1u);
 }
+
+// A partition name holding a NUL is refused wherever a partition is set:
+// Cyclone would cut it there, so that "p\0A" and "p\0B" met each other and
+// "p". Writers and readers in a group whose change was refused stay in
+// their partition, and deliver, or receive, nothing across.
+TEST_F(Partitions, NamesHoldingANulAreRefusedAndNeverMeet) {
+  using namespace std::string_literals;
+  const std::vector<StringSeq> refused = {{"p\0A"s}, {"p\0B"s}, {"\0"s}, {"p\0"s}, {"q", "p\0B"s}};
+  ASSERT_TRUE(a.make("pt_nul", false, PARTICIPANT_QOS_DEFAULT, publisher_in({"p"})));
+  ASSERT_TRUE(b.make("pt_nul", false, PARTICIPANT_QOS_DEFAULT, PUBLISHER_QOS_DEFAULT, subscriber_in({"p"})));
+  Publisher* other_pub = a.participant->create_publisher(publisher_in({"r"}), nullptr, 0);
+  Subscriber* other_sub = b.participant->create_subscriber(subscriber_in({"q"}), nullptr, 0);
+  ASSERT_TRUE(other_pub && other_sub);
+  PublisherQos default_pub;
+  SubscriberQos default_sub;
+  ASSERT_EQ(a.participant->get_default_publisher_qos(default_pub), RETCODE_OK);
+  ASSERT_EQ(b.participant->get_default_subscriber_qos(default_sub), RETCODE_OK);
+  for (const StringSeq& names : refused) {
+    SCOPED_TRACE(::testing::PrintToString(names));
+    EXPECT_EQ(a.participant->create_publisher(publisher_in(names), nullptr, 0), nullptr);
+    EXPECT_EQ(b.participant->create_subscriber(subscriber_in(names), nullptr, 0), nullptr);
+    EXPECT_EQ(other_pub->set_qos(publisher_in(names)), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(other_sub->set_qos(subscriber_in(names)), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(a.participant->set_default_publisher_qos(publisher_in(names)), RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(b.participant->set_default_subscriber_qos(subscriber_in(names)), RETCODE_BAD_PARAMETER);
+  }
+  PublisherQos pq;
+  SubscriberQos sq;
+  ASSERT_EQ(other_pub->get_qos(pq), RETCODE_OK);
+  ASSERT_EQ(other_sub->get_qos(sq), RETCODE_OK);
+  EXPECT_EQ(pq.partition.name, StringSeq{"r"});
+  EXPECT_EQ(sq.partition.name, StringSeq{"q"});
+  ASSERT_EQ(a.participant->get_default_publisher_qos(pq), RETCODE_OK);
+  ASSERT_EQ(b.participant->get_default_subscriber_qos(sq), RETCODE_OK);
+  EXPECT_EQ(pq, default_pub);
+  EXPECT_EQ(sq, default_sub);
+
+  // In "p": the writer meets the reader of "p" only; the writer of "r"
+  // meets no reader.
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataWriter* w_other = other_pub->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  DataReader* r = b.subscriber->create_datareader(b.topic, reader_qos(), nullptr, 0);
+  DataReader* r_other = other_sub->create_datareader(b.topic, reader_qos(), nullptr, 0);
+  ASSERT_TRUE(w && w_other && r && r_other);
+  EXPECT_TRUE(eventually([&] { return matched_subs(w) == 1 && matched_pubs(r) == 1; }, 3000));
+  sleep_ms(kSettleMs);
+  EXPECT_EQ(matched_subs(w), 1u);
+  EXPECT_EQ(matched_pubs(r), 1u);
+  EXPECT_EQ(matched_subs(w_other), 0u);
+  EXPECT_EQ(matched_pubs(r_other), 0u);
+  FlatRecord one = flat(1), two = flat(2);
+  EXPECT_EQ(w->write(&one, HANDLE_NIL), RETCODE_OK);
+  EXPECT_EQ(w_other->write(&two, HANDLE_NIL), RETCODE_OK);
+  const auto got = take_at_least<FlatRecord>(r, 1, 3000);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].first, 1);
+  sleep_ms(100);
+  EXPECT_TRUE(take_all<FlatRecord>(r).empty());
+  EXPECT_TRUE(take_all<FlatRecord>(r_other).empty());
+}

@@ -45,9 +45,9 @@ struct Probe {
 Duration_t ms(int v) { return ms_duration(v); }
 Duration_t sec(int v) { return Duration_t{v, 0}; }
 
-Probe<UserDataQosPolicy> probe(const UserDataQosPolicy*) { return {Change::yes, {octets("user")}}; }
-Probe<TopicDataQosPolicy> probe(const TopicDataQosPolicy*) { return {Change::yes, {octets("topic")}}; }
-Probe<GroupDataQosPolicy> probe(const GroupDataQosPolicy*) { return {Change::yes, {octets("group")}}; }
+Probe<UserDataQosPolicy> probe(const UserDataQosPolicy*) { return {Change::in_place, {octets("user")}}; }
+Probe<TopicDataQosPolicy> probe(const TopicDataQosPolicy*) { return {Change::in_place, {octets("topic")}}; }
+Probe<GroupDataQosPolicy> probe(const GroupDataQosPolicy*) { return {Change::in_place, {octets("group")}}; }
 Probe<DurabilityQosPolicy> probe(const DurabilityQosPolicy*) {
   using D = DurabilityQosPolicy;
   // Transient: Cyclone has no such kind, so it travels beside Cyclone's QoS.
@@ -88,7 +88,7 @@ Probe<OwnershipQosPolicy> probe(const OwnershipQosPolicy*) {
            {O{SHARED_OWNERSHIP_QOS}, O{EXCLUSIVE_OWNERSHIP_QOS}, false},
            {O{EXCLUSIVE_OWNERSHIP_QOS}, O{SHARED_OWNERSHIP_QOS}, false}}};
 }
-Probe<OwnershipStrengthQosPolicy> probe(const OwnershipStrengthQosPolicy*) { return {Change::yes, {13}}; }
+Probe<OwnershipStrengthQosPolicy> probe(const OwnershipStrengthQosPolicy*) { return {Change::in_place, {13}}; }
 Probe<LivelinessQosPolicy> probe(const LivelinessQosPolicy*) {
   using L = LivelinessQosPolicy;
   return {Change::no,
@@ -99,11 +99,11 @@ Probe<LivelinessQosPolicy> probe(const LivelinessQosPolicy*) {
            {L{AUTOMATIC_LIVELINESS_QOS, sec(11)}, L{AUTOMATIC_LIVELINESS_QOS, sec(10)}, false}}};
 }
 Probe<TimeBasedFilterQosPolicy> probe(const TimeBasedFilterQosPolicy*) {
-  return {Change::yes, {ms(15)}, TimeBasedFilterQosPolicy{{0x7fffffff, 1000000000}}};
+  return {Change::in_place, {ms(15)}, TimeBasedFilterQosPolicy{{0x7fffffff, 1000000000}}};
 }
 Probe<PartitionQosPolicy> probe(const PartitionQosPolicy*) {
   using P = PartitionQosPolicy;
-  return {Change::yes, P{{"p16"}}, {}, {{P{{"a", "b"}}, P{{"b"}}, true}, {P{{"a"}}, P{{"c"}}, false}}};
+  return {Change::remake, P{{"p16"}}, {}, {{P{{"a", "b"}}, P{{"b"}}, true}, {P{{"a"}}, P{{"c"}}, false}}};
 }
 Probe<ReliabilityQosPolicy> probe(const ReliabilityQosPolicy*) {
   using R = ReliabilityQosPolicy;
@@ -127,21 +127,21 @@ Probe<HistoryQosPolicy> probe(const HistoryQosPolicy*) {
 Probe<ResourceLimitsQosPolicy> probe(const ResourceLimitsQosPolicy*) {
   return {Change::no, {190, 19, 10}, ResourceLimitsQosPolicy{0, LENGTH_UNLIMITED, LENGTH_UNLIMITED}};
 }
-Probe<EntityFactoryQosPolicy> probe(const EntityFactoryQosPolicy*) { return {Change::yes, {false}}; }
-Probe<WriterDataLifecycleQosPolicy> probe(const WriterDataLifecycleQosPolicy*) { return {Change::yes, {false}}; }
+Probe<EntityFactoryQosPolicy> probe(const EntityFactoryQosPolicy*) { return {Change::local, {false}}; }
+Probe<WriterDataLifecycleQosPolicy> probe(const WriterDataLifecycleQosPolicy*) { return {Change::in_place, {false}}; }
 Probe<ReaderDataLifecycleQosPolicy> probe(const ReaderDataLifecycleQosPolicy*) {
-  return {Change::yes, {sec(20), sec(21)}, ReaderDataLifecycleQosPolicy{{-1, 0}, DURATION_INFINITE}};
+  return {Change::local, {sec(20), sec(21)}, ReaderDataLifecycleQosPolicy{{-1, 0}, DURATION_INFINITE}};
 }
-Probe<TransportPriorityQosPolicy> probe(const TransportPriorityQosPolicy*) { return {Change::yes, {22}}; }
+Probe<TransportPriorityQosPolicy> probe(const TransportPriorityQosPolicy*) { return {Change::local, {22}}; }
 Probe<LifespanQosPolicy> probe(const LifespanQosPolicy*) {
-  return {Change::yes, {sec(23)}, LifespanQosPolicy{{1, 0xfffffffe}}};
+  return {Change::in_place, {sec(23)}, LifespanQosPolicy{{1, 0xfffffffe}}};
 }
 Probe<DurabilityServiceQosPolicy> probe(const DurabilityServiceQosPolicy*) {
   using D = DurabilityServiceQosPolicy;
   return {Change::no, D{sec(24), KEEP_ALL_HISTORY_QOS, 1, 25, 26, 25},
           D{DURATION_ZERO, KEEP_LAST_HISTORY_QOS, 0, LENGTH_UNLIMITED, LENGTH_UNLIMITED, LENGTH_UNLIMITED}};
 }
-Probe<PropertyQosPolicy> probe(const PropertyQosPolicy*) { return {Change::yes, {{{"name", "value"}}}}; }
+Probe<PropertyQosPolicy> probe(const PropertyQosPolicy*) { return {Change::local, {{{"name", "value"}}}}; }
 Probe<TransportMode> probe(const TransportMode*) {
   return {Change::no, TransportMode(TRANSPORT_UDPV4 | TRANSPORT_SHM | TRANSPORT_INTRAPROCESS), TransportMode(0)};
 }
@@ -489,7 +489,7 @@ void defaults_on(const Q*) {
   Q custom;
   bool marked = false;
   detail::for_each_policy_of<Q>([&](const auto& row, auto member) {
-    if (!marked && row.change == Change::yes) {
+    if (!marked && row.change != Change::no) {
       custom.*member = probe_of(row).changed;
       marked = true;
     }

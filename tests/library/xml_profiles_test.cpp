@@ -452,6 +452,15 @@ TEST_F(XmlProfiles, RefusedFilesChangeNothing) {
        "unexpected element"},
       {"property without a value",
        participant("<field path=\"properties.value\"><property name=\"a\"/></field>"), "missing attribute 'value'"},
+      // a reference to NUL: the parser would hand on each value cut there
+      {"partition name with a NUL",
+       doc("<qos name=\"q\" kind=\"publisher\"><field path=\"partition.name\"><item>p&#0;A</item></field></qos>"),
+       "reference to NUL"},
+      {"NUL in hex form, padded",
+       doc("<qos name=\"q\" kind=\"subscriber\"><field path=\"partition.name\"><item>&#x000;</item></field></qos>"),
+       "reference to NUL"},
+      {"octets text with a NUL", topic("<field path=\"topic_data.value\" text=\"a&#0;b\"/>"), "reference to NUL"},
+      {"qos name with a NUL", doc("<qos name=\"q&#00;\" kind=\"topic\"/>"), "reference to NUL"},
       // a valid entry before an invalid one: nothing of the file is kept
       {"valid entry then an invalid one",
        doc("<qos name=\"fine\" kind=\"topic\"><field path=\"history.depth\">3</field></qos>"
@@ -587,6 +596,9 @@ TEST_F(XmlProfiles, AcceptedValueForms) {
        [&](const char* n) { EXPECT_EQ(participant(n).user_data.value, (OctetSeq{0x00, 0xab, 0xff, 0x10})); }},
       {"text with an escape", "participant", "<field path=\"user_data.value\" text=\"a&amp;&#10;b\"/>",
        [&](const char* n) { EXPECT_EQ(participant(n).user_data.value, bytes("a&\nb")); }},
+      {"references that are not NUL", "publisher",
+       "<field path=\"partition.name\"><item>&amp;#0;</item><item>&#010;&#x20;</item></field>",
+       [&](const char* n) { EXPECT_EQ(publisher(n).partition.name, (StringSeq{"&#0;", "\n "})); }},
       {"octets emptied", "participant", "<field path=\"user_data.value\"/>",
        [&](const char* n) { EXPECT_TRUE(participant(n).user_data.value.empty()); }},
       {"transport mode", "participant", "<field path=\"transport_mode\">0x01</field>",

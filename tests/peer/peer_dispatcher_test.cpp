@@ -839,8 +839,78 @@ TEST(PeerDispatcher, AnOversizedUnknownSyncCostsNoRealTestItsConnection) {
     const peer::Verdict* echo = verdict_of(s.verdicts(), kEcho);
     ASSERT_NE(echo, nullptr);
     EXPECT_EQ(echo->status, "PASSED") << echo->message;
-    const peer::Verdict* first = verdict_of(s.verdicts(), unknown);
+    // Kept under its first 256 bytes and its length.
+    const peer::Verdict* first = verdict_of(s.verdicts(), std::string(256, 'u') + "... (1048576 bytes)");
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->status, "FAILED");
     EXPECT_NE(first->message.find("unknown negative test"), std::string::npos);
+}
+
+// The process's resident memory, from /proc/self/statm.
+long long resident_bytes() {
+    long long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%lld %lld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+// 300 syncs of 1 MiB naming no test: each name is kept cut to 256 bytes, the
+// first 64 get a verdict each and the rest one verdict together, so the
+// peer holds a few kilobytes of them (not 300 MiB) and writes a small report
+// (not one of about 1 GB); the real test synced after them passes.
+TEST(PeerDispatcher, UnknownSyncsAreCutAndCapped) {
+    constexpr int kUnknown = 300;
+    auto o = test_options();
+    char dir[] = "/tmp/peer_dispatcher_test.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    o.junit_path = std::string(dir) + "/peer.xml";
+    const long long before = resident_bytes();
+    long long held = 0;
+    {
+        Served s(o);
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(peer::kControlId));
+        for (int i = 0; i < kUnknown; ++i) {
+            std::string name(peer::kMaxFieldBytes, 'u');
+            name.replace(0, 4, std::to_string(1000 + i));
+            ASSERT_TRUE(control.put(frame("sync", name))) << i;
+        }
+        ASSERT_TRUE(control.put(frame("sync", kEcho)));
+        Client test(s.port());
+        ASSERT_TRUE(test.put(kEchoId));
+        ASSERT_TRUE(next_key(test, "wait_for_completion", 15000)) << "the real test was not started";
+        ASSERT_TRUE(test.put(frame("finish")));
+        EXPECT_TRUE(next_key(test, "finish"));
+        held = resident_bytes() - before;
+        test.close();
+        control.close();
+        ASSERT_TRUE(s.ends_within(8000));
+
+        const auto& verdicts = s.verdicts();
+        ASSERT_EQ(verdicts.size(), peer::kMaxUnknownVerdicts + 2);
+        for (std::size_t i = 0; i < peer::kMaxUnknownVerdicts; ++i) {
+            EXPECT_EQ(verdicts[i].name, std::to_string(1000 + i) + std::string(252, 'u') + "... (1048576 bytes)");
+            EXPECT_EQ(verdicts[i].status, "FAILED");
+        }
+        const peer::Verdict* echo = verdict_of(verdicts, kEcho);
+        ASSERT_NE(echo, nullptr);
+        EXPECT_EQ(echo->status, "PASSED") << echo->message;
+        const peer::Verdict& rest = verdicts.back();
+        EXPECT_EQ(rest.name, std::to_string(1000 + peer::kMaxUnknownVerdicts) + std::string(252, 'u') +
+                                 "... (1048576 bytes)");
+        EXPECT_EQ(rest.status, "FAILED");
+        EXPECT_NE(rest.message.find("and " + std::to_string(kUnknown - peer::kMaxUnknownVerdicts - 1) + " more syncs"),
+                  std::string::npos)
+            << rest.message;
+        EXPECT_EQ(s.rc(), 1);
+    }
+    const auto report = std::filesystem::file_size(o.junit_path);
+    EXPECT_LT(report, 256u << 10) << "peer.xml";
+    EXPECT_LT(held, 64ll << 20) << "resident memory grew by " << (held >> 20) << " MiB";
+    std::printf("%d unknown 1 MiB syncs: peer.xml of %ju bytes, resident memory %lld MiB above the start\n", kUnknown,
+                static_cast<std::uintmax_t>(report), held >> 20);
+    std::filesystem::remove_all(dir);
 }

@@ -1,6 +1,8 @@
 // Framing, id recognition and the negative tests' link, without a dispatcher.
 #include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -199,4 +201,35 @@ TEST_F(PeerLinkTest, LogShowsValuesThatAreNotTextInHex) {
     EXPECT_NE(log.find("[peer Conn] send echo = hex:0100ff7f0a206162\n"), std::string::npos) << log;
     EXPECT_EQ(log.find('\xff'), std::string::npos) << "raw bytes in the log";
     EXPECT_EQ(peer::shown_value(""), "");
+}
+
+// A positive side that floods the test's connection with what the test never
+// takes (here one-byte values under ever new keys): each message is charged
+// what it holds, and past the limit the test fails and the connection ends,
+// instead of the process growing by some hundred bytes a message for as
+// long as the flood lasts. What was queued before stays to be taken.
+TEST_F(PeerLinkTest, AFloodTheTestDoesNotTakeFailsItAndEndsTheConnection) {
+    put("first", "kept");
+    std::atomic<int> sent{0};
+    std::thread flooder([&] {
+        std::string batch;
+        for (int i = 0; i < 2000000; ++i) {
+            batch += *peer::encode_frame("k" + std::to_string(i), "x");
+            if (batch.size() >= (64u << 10)) {
+                if (!peer::write_all(fds_[1], batch.data(), batch.size(), 5000)) return;
+                batch.clear();
+                sent = i + 1;
+            }
+        }
+    });
+    EXPECT_NONFATAL_FAILURE(EXPECT_FALSE(link_->wait("never sent", 30000)), "the positive side sent more than the test took");
+    flooder.join();
+    EXPECT_TRUE(link_->ended());
+    EXPECT_LT(sent, 2000000) << "the whole flood was taken in";
+    testing::internal::CaptureStdout();
+    std::string v;
+    EXPECT_TRUE(link_->wait("first", 0, &v));
+    EXPECT_EQ(v, "kept");
+    EXPECT_TRUE(link_->wait("k0", 0));
+    testing::internal::GetCapturedStdout();
 }

@@ -287,3 +287,60 @@ def test_samples_from_another_process():
             child.kill()
             child.communicate()
         e.close()
+
+
+def partitions(qos_type, names):
+    qos = qos_type()
+    qos.partition.name = names
+    return qos
+
+
+def test_partition_names_with_a_nul_are_refused_wherever_they_are_set():
+    """Partition names reach the library whole: one holding a NUL is refused
+    by every call that sets a partition, and a group whose change was refused
+    stays where it was, meeting no one across."""
+    e = Entities(unique_topic(), with_writer=False, with_reader=False)
+    try:
+        pub = e.participant.create_publisher(partitions(Q.PublisherQos, ["p"]))
+        sub = e.participant.create_subscriber(partitions(Q.SubscriberQos, ["p"]))
+        other = e.participant.create_subscriber(partitions(Q.SubscriberQos, ["q"]))
+        assert None not in (pub, sub, other)
+        for names in (["p\0A"], ["p\0B"], ["\0"], [b"p\0"], ["q", "p\0B"]):
+            assert e.participant.create_publisher(partitions(Q.PublisherQos, names)) is None, names
+            assert e.participant.create_subscriber(partitions(Q.SubscriberQos, names)) is None, names
+            assert pub.set_qos(partitions(Q.PublisherQos, names)) == Q.RETCODE_BAD_PARAMETER, names
+            assert other.set_qos(partitions(Q.SubscriberQos, names)) == Q.RETCODE_BAD_PARAMETER, names
+            assert e.participant.set_default_publisher_qos(
+                partitions(Q.PublisherQos, names)) == Q.RETCODE_BAD_PARAMETER, names
+            assert e.participant.set_default_subscriber_qos(
+                partitions(Q.SubscriberQos, names)) == Q.RETCODE_BAD_PARAMETER, names
+        for group, qos_type, kept in ((pub, Q.PublisherQos, ["p"]), (other, Q.SubscriberQos, ["q"])):
+            now = qos_type()
+            assert group.get_qos(now) == Q.RETCODE_OK and now.partition.name == kept
+        for get_default, qos_type in ((e.participant.get_default_publisher_qos, Q.PublisherQos),
+                                      (e.participant.get_default_subscriber_qos, Q.SubscriberQos)):
+            now = qos_type()
+            assert get_default(now) == Q.RETCODE_OK and now.partition.name == []
+        with pytest.raises(TypeError):
+            Q.PublisherQos().partition.name = ["p", 1]
+
+        # The writer in "p" delivers to the reader in "p" only.
+        dw = e._endpoint(Q.DataWriterQos(), pub.get_default_datawriter_qos, pub.create_datawriter)
+        writer = FlatRecordDataWriter(dw)
+        reader = FlatRecordDataReader(e._endpoint(Q.DataReaderQos(), sub.get_default_datareader_qos,
+                                                  sub.create_datareader))
+        across = FlatRecordDataReader(e._endpoint(Q.DataReaderQos(), other.get_default_datareader_qos,
+                                                  other.create_datareader))
+        deadline = time.monotonic() + WAIT_S
+        status = Q.PublicationMatchedStatus()
+        while dw.get_publication_matched_status(status) == Q.RETCODE_OK and status.current_count < 1:
+            assert time.monotonic() < deadline, "the writer never matched the reader in its partition"
+            time.sleep(0.01)
+        assert writer.write(sample(5), Q.InstanceHandle()) == Q.RETCODE_OK
+        rc, out, _ = next_sample(reader)
+        assert rc == Q.RETCODE_OK and out.lVal == 5
+        time.sleep(0.3)
+        assert across.take_next_sample(FlatRecord(), Q.SampleInfo()) == Q.RETCODE_NO_DATA
+        assert dw.get_publication_matched_status(status) == Q.RETCODE_OK and status.current_count == 1
+    finally:
+        e.close()

@@ -67,6 +67,13 @@ std::string printable(std::string_view whole) {
 
 
 
+// A name the positive side sent, as a verdict keeps it: whole up to
+// kMaxUnknownNameBytes, else its start and its length.
+std::string bounded_name(const std::string& name) {
+    if (name.size() <= kMaxUnknownNameBytes) return name;
+    return name.substr(0, kMaxUnknownNameBytes) + "... (" + std::to_string(name.size()) + " bytes)";
+}
+
 }  // namespace
 
 PreambleState classify_preamble(std::string_view got, const std::vector<std::string>& expected) {
@@ -414,8 +421,16 @@ void Dispatcher::on_sync(const std::string& name, int control) {
     log_out("sync " + printable(name));
     auto it = std::find_if(registry_.begin(), registry_.end(), [&](const NegativeTest& t) { return t.name == name; });
     if (it == registry_.end()) {
-        orphans_.push_back(now_ms());
-        record(Verdict{name, "", "FAILED", "unknown negative test: no test of that name is registered", 0, iso_now()});
+        if (orphans_.size() < kMaxPending) orphans_.push_back(now_ms());
+        if (unknown_listed_ < kMaxUnknownVerdicts) {
+            ++unknown_listed_;
+            record(Verdict{bounded_name(name), "", "FAILED", "unknown negative test: no test of that name is registered",
+                           0, iso_now()});
+        } else if (unknown_unlisted_++ == 0) {
+            first_unlisted_ = bounded_name(name);
+            log_err("more than " + std::to_string(kMaxUnknownVerdicts) +
+                    " syncs named unknown tests; the rest are counted in one verdict");
+        }
         return;
     }
     for (const auto& a : awaiting_) {
@@ -655,6 +670,13 @@ void Dispatcher::shutdown(const std::string& reason, int drain_ms) {
         ::kill(-pid, SIGKILL);
     }
     reap(true, now_ms() + 10000);
+    if (unknown_unlisted_ > 0) {
+        record(Verdict{first_unlisted_, "", "FAILED",
+                       "unknown negative test, and " + std::to_string(unknown_unlisted_ - 1) +
+                           " more syncs after it named tests that are not registered (after " +
+                           std::to_string(kMaxUnknownVerdicts) + " such verdicts, the rest are counted here)",
+                       0, iso_now()});
+    }
     print_summary();
     if (!opt_.junit_path.empty() && !write_junit(opt_.junit_path)) {
         log_err("cannot write " + opt_.junit_path);

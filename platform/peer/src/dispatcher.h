@@ -28,6 +28,13 @@ inline constexpr std::size_t kMaxIdBytes = 256;
 // last byte came longest ago), so that idle connections, or connections that
 // send a part of an id and stall, cannot lock the positive side out.
 inline constexpr std::size_t kMaxPending = 64;
+// A sync that names no registered test gets a FAILED verdict under the name
+// it sent, cut to its first kMaxUnknownNameBytes bytes (and its length); once
+// kMaxUnknownVerdicts such verdicts are recorded, further unknown syncs are
+// only counted, in one last verdict. So a positive side that sends unknown
+// names without end (up to 1 MiB each) grows neither the peer nor its report.
+inline constexpr std::size_t kMaxUnknownNameBytes = 256;
+inline constexpr std::size_t kMaxUnknownVerdicts = 64;
 
 enum class PreambleState {
     NeedMore,   // a prefix of some expected id
@@ -169,7 +176,12 @@ private:
     std::vector<Pending> pending_;
     std::vector<Control> controls_;
     std::vector<Awaiting> awaiting_;
-    std::vector<std::int64_t> orphans_;  // syncs of unknown tests whose connection is to be refused
+    // Syncs of unknown tests whose connection is to be refused, at most
+    // kMaxPending (a connection beyond them waits out its preamble time).
+    std::vector<std::int64_t> orphans_;
+    std::size_t unknown_listed_ = 0;    // verdicts recorded for unknown tests
+    std::size_t unknown_unlisted_ = 0;  // unknown syncs beyond kMaxUnknownVerdicts
+    std::string first_unlisted_;        // the (cut) name of the first of them
     std::map<pid_t, Running> running_;
     std::vector<Deferred> deferred_;
     std::vector<Verdict> verdicts_;

@@ -1,5 +1,6 @@
 #include "peer/peer_link.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,30 @@ std::string shown_value(const std::string& value) {
         out.push_back(digits[c & 0xf]);
     }
     return out;
+}
+
+namespace {
+
+constexpr std::size_t kBlockOverhead = 2 * sizeof(void*);
+
+std::size_t heap_bytes(const std::string& s) {
+    const char* inside = reinterpret_cast<const char*>(&s);
+    if (s.data() >= inside && s.data() < inside + sizeof s) return 0;
+    return s.capacity() + 1 + kBlockOverhead;
+}
+
+}  // namespace
+
+std::size_t PeerLink::message_cost(const Message& m) {
+    // The slot with its share of the queue's index and blocks.
+    return sizeof(Message) + sizeof(void*) + kBlockOverhead + heap_bytes(m.key) + heap_bytes(m.value);
+}
+
+Message PeerLink::take(std::deque<Message>::iterator it) {
+    queued_bytes_ -= std::min(queued_bytes_, message_cost(*it));
+    Message m = std::move(*it);
+    queue_.erase(it);
+    return m;
 }
 
 PeerLink::PeerLink(int fd, std::string connection_id) : fd_(fd), id_(std::move(connection_id)) {
@@ -93,7 +118,18 @@ bool PeerLink::pump(std::int64_t deadline) {
             ADD_FAILURE() << "bad frame on connection \"" << id_ << "\": " << decoder_.error();
             ended_ = true;
         }
-        while (decoder_.has_message()) queue_.push_back(decoder_.pop());
+        while (decoder_.has_message()) {
+            Message m = decoder_.pop();
+            const std::size_t cost = message_cost(m);
+            if (queued_bytes_ + cost > kMaxQueuedBytes) {
+                ADD_FAILURE() << "connection \"" << id_ << "\": the positive side sent more than the test took ("
+                              << kMaxQueuedBytes << " bytes queued); closing it";
+                close();
+                return false;
+            }
+            queued_bytes_ += cost;
+            queue_.push_back(std::move(m));
+        }
         return true;
     }
 }
@@ -103,9 +139,9 @@ bool PeerLink::wait(const std::string& key, int timeout_ms, std::string* value) 
     for (;;) {
         for (auto it = queue_.begin(); it != queue_.end(); ++it) {
             if (it->key == key) {
-                std::cout << "[peer " << id_ << "] received " << it->key << " = " << shown_value(it->value) << std::endl;
-                if (value) *value = std::move(it->value);
-                queue_.erase(it);
+                Message m = take(it);
+                std::cout << "[peer " << id_ << "] received " << m.key << " = " << shown_value(m.value) << std::endl;
+                if (value) *value = std::move(m.value);
                 return true;
             }
         }
@@ -140,8 +176,7 @@ std::optional<Message> PeerLink::next(int timeout_ms) {
     const std::int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
     for (;;) {
         if (!queue_.empty()) {
-            Message m = std::move(queue_.front());
-            queue_.pop_front();
+            Message m = take(queue_.begin());
             std::cout << "[peer " << id_ << "] received " << m.key << " = " << shown_value(m.value) << std::endl;
             return m;
         }
@@ -154,9 +189,8 @@ bool PeerLink::wait_closed(int timeout_ms) {
     const std::int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
     for (;;) {
         while (!queue_.empty()) {
-            std::cout << "[peer " << id_ << "] left unread: " << queue_.front().key << " = " << shown_value(queue_.front().value)
-                      << std::endl;
-            queue_.pop_front();
+            const Message m = take(queue_.begin());
+            std::cout << "[peer " << id_ << "] left unread: " << m.key << " = " << shown_value(m.value) << std::endl;
         }
         if (ended_) return true;
         if (deadline >= 0 && now_ms() >= deadline) return false;

@@ -247,6 +247,16 @@ struct DataReaderQos {
   HistoryQosPolicy history;
   ResourceLimitsQosPolicy resource_limits;
 };
+// The partitions of a publisher or subscriber: `name` is a list of str (or
+// bytes); every name goes to the library byte for byte, so that the library
+// refuses one holding a NUL.
+struct PartitionQosPolicy {};
+struct PublisherQos {
+  PartitionQosPolicy partition;
+};
+struct SubscriberQos {
+  PartitionQosPolicy partition;
+};
 struct PublicationMatchedStatus {
   int total_count;
   int total_count_change;
@@ -260,6 +270,57 @@ struct SubscriptionMatchedStatus {
   int current_count_change;
 };
 }  // namespace QUORVELA
+
+%extend QUORVELA::PartitionQosPolicy {
+  // The names as a list of str (bytes that are not UTF-8 come back as
+  // surrogate escapes, as os.fsdecode does).
+  PyObject* get_name() const {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>($self->name.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < $self->name.size(); ++i) {
+      const std::string& n = $self->name[i];
+      PyObject* item = PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()), "surrogateescape");
+      if (item == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+  }
+  // Replaces the names by those of a sequence of str or bytes; anything else
+  // is a TypeError and leaves the names as they were.
+  PyObject* set_name(PyObject* names) {
+    PyObject* seq = PySequence_Fast(names, "partition names must be a sequence of str or bytes");
+    if (seq == nullptr) return nullptr;
+    QUORVELA::StringSeq out;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+      PyObject* bytes = nullptr;
+      if (PyUnicode_Check(item)) {
+        bytes = PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape");
+      } else if (PyBytes_Check(item)) {
+        bytes = item;
+        Py_INCREF(bytes);
+      } else {
+        PyErr_SetString(PyExc_TypeError, "partition names must be a sequence of str or bytes");
+      }
+      if (bytes == nullptr) {
+        Py_DECREF(seq);
+        return nullptr;
+      }
+      out.emplace_back(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+      Py_DECREF(bytes);
+    }
+    Py_DECREF(seq);
+    $self->name = std::move(out);
+    Py_RETURN_NONE;
+  }
+  %pythoncode %{
+    name = property(get_name, set_name)
+  %}
+}
 
 // ----------------------------------------------------------------- entities
 class DataWriter {
@@ -337,6 +398,8 @@ class Publisher {
     ReturnCode_t get_default_datawriter_qos(DataWriterQos& qos) { return $self->get_default_datawriter_qos(qos); }
     ReturnCode_t set_default_datawriter_qos(const DataWriterQos& qos) { return $self->set_default_datawriter_qos(qos); }
     ReturnCode_t delete_contained_entities() { return $self->delete_contained_entities(); }
+    ReturnCode_t get_qos(PublisherQos& qos) { return $self->get_qos(qos); }
+    ReturnCode_t set_qos(const PublisherQos& qos) { return $self->set_qos(qos); }
   }
 };
 
@@ -363,6 +426,8 @@ class Subscriber {
     ReturnCode_t get_default_datareader_qos(DataReaderQos& qos) { return $self->get_default_datareader_qos(qos); }
     ReturnCode_t set_default_datareader_qos(const DataReaderQos& qos) { return $self->set_default_datareader_qos(qos); }
     ReturnCode_t delete_contained_entities() { return $self->delete_contained_entities(); }
+    ReturnCode_t get_qos(SubscriberQos& qos) { return $self->get_qos(qos); }
+    ReturnCode_t set_qos(const SubscriberQos& qos) { return $self->set_qos(qos); }
   }
 };
 
@@ -378,9 +443,19 @@ class DomainParticipant {
       return $self->create_topic(topic_name, type_name, QUORVELA::TOPIC_QOS_DEFAULT, nullptr, 0);
     }
     ReturnCode_t delete_topic(Topic* topic) { return $self->delete_topic(topic); }
-    Publisher* create_publisher() { return $self->create_publisher(QUORVELA::PUBLISHER_QOS_DEFAULT, nullptr, 0); }
+    // The publisher (subscriber), or None when the library refuses its QoS;
+    // without one, the participant's default.
+    Publisher* create_publisher(const PublisherQos* qos = nullptr) {
+      return $self->create_publisher(qos ? *qos : QUORVELA::PUBLISHER_QOS_DEFAULT, nullptr, 0);
+    }
     ReturnCode_t delete_publisher(Publisher* publisher) { return $self->delete_publisher(publisher); }
-    Subscriber* create_subscriber() { return $self->create_subscriber(QUORVELA::SUBSCRIBER_QOS_DEFAULT, nullptr, 0); }
+    Subscriber* create_subscriber(const SubscriberQos* qos = nullptr) {
+      return $self->create_subscriber(qos ? *qos : QUORVELA::SUBSCRIBER_QOS_DEFAULT, nullptr, 0);
+    }
+    ReturnCode_t get_default_publisher_qos(PublisherQos& qos) { return $self->get_default_publisher_qos(qos); }
+    ReturnCode_t set_default_publisher_qos(const PublisherQos& qos) { return $self->set_default_publisher_qos(qos); }
+    ReturnCode_t get_default_subscriber_qos(SubscriberQos& qos) { return $self->get_default_subscriber_qos(qos); }
+    ReturnCode_t set_default_subscriber_qos(const SubscriberQos& qos) { return $self->set_default_subscriber_qos(qos); }
     ReturnCode_t delete_subscriber(Subscriber* subscriber) { return $self->delete_subscriber(subscriber); }
     ReturnCode_t delete_contained_entities() { return $self->delete_contained_entities(); }
     int get_domain_id() { return $self->get_domain_id(); }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <type_traits>
 #include <vector>
 
 #include "faults/fault.h"
@@ -31,7 +32,8 @@ namespace QUORVELA::detail {
 // The part of a writer (Api DataWriter, Qos DataWriterQos) or a reader
 // (DataReader, DataReaderQos) that does not depend on the direction. mtx_
 // guards qos_, enabled_, closed_ and handle_ (and the derived class's data
-// path state).
+// path state). wire_mtx_, taken before mtx_, keeps the making, changing and
+// deleting of the Cyclone endpoint to one at a time.
 template <typename Api, typename Qos>
 class EndpointBase : public Api {
  public:
@@ -56,13 +58,18 @@ class EndpointBase : public Api {
     return this->set_qos(q);
   }
 
-  // The topic data of the (related) topic changed: announced again.
-  ReturnCode_t topic_qos_changed() {
-    std::lock_guard<std::mutex> lk(mtx_);
-    if (!enabled_ || closed_) return RETCODE_OK;
-    TopicQos tq = topic_->qos();
-    return wire::to_retcode(
-        participant_wire_->set_topic_data(topic_->name(), topic_->type_name(), keyed_, tq.topic_data.value));
+  // The QoS of the (related) topic, or of the publisher (subscriber),
+  // changed from `old` to `next`: what the endpoint holds of it on the wire
+  // changes too. RETCODE_OK, or the code of what Cyclone refused.
+  ReturnCode_t topic_qos_changed(const TopicQos& old, const TopicQos& next) {
+    std::lock_guard<std::mutex> wl(wire_mtx_);
+    if constexpr (std::is_same_v<Qos, DataWriterQos>) return reannounce(wire::writer_change(old, next), Part::entity);
+    else return reannounce(wire::reader_change(old, next), Part::entity);
+  }
+  template <typename GroupQos>
+  ReturnCode_t group_qos_changed(const GroupQos& old, const GroupQos& next) {
+    std::lock_guard<std::mutex> wl(wire_mtx_);
+    return reannounce(wire::group_change(old, next), Part::group);
   }
   TopicImpl* topic_impl() { return topic_; }
 
@@ -92,27 +99,68 @@ class EndpointBase : public Api {
   }
 
   // set_qos: refused QoS are refused; a disabled endpoint takes any other;
-  // an enabled one takes it when only changeable policies differ, and then
-  // apply(old) runs with mtx_ held to put the changes into effect. When
-  // apply fails, the old QoS stays and its code is the result.
+  // an enabled one takes it when only changeable policies differ, the
+  // changes go to the wire (reannounce()), and then apply(old) runs with
+  // mtx_ held to put into effect what the endpoint does itself. When Cyclone
+  // refuses the change, the old QoS stays (on the wire too) and Cyclone's
+  // code is the result.
   template <typename Apply>
   ReturnCode_t change_qos(const Qos& qos, Apply&& apply) {
     ReturnCode_t rc = check_qos(qos);
     if (rc != RETCODE_OK) return rc;
-    std::lock_guard<std::mutex> lk(mtx_);
-    if (closed_) return RETCODE_ALREADY_DELETED;
-    if (!enabled_) {
-      qos_ = qos;
-      return RETCODE_OK;
+    std::lock_guard<std::mutex> wl(wire_mtx_);
+    Qos old;
+    {
+      std::lock_guard<std::mutex> lk(mtx_);
+      if (closed_) return RETCODE_ALREADY_DELETED;
+      if (!enabled_) {
+        qos_ = qos;
+        return RETCODE_OK;
+      }
+      rc = check_changeable(qos_, qos);
+      if (rc != RETCODE_OK) return rc;
+      old = qos_;
+      qos_ = qos;  // what a Cyclone endpoint made again is made from
     }
-    rc = check_changeable(qos_, qos);
-    if (rc != RETCODE_OK) return rc;
-    const Qos old = qos_;
-    qos_ = qos;
-    rc = apply(old);
-    if (rc != RETCODE_OK) qos_ = old;
-    return rc;
+    wire::WireChange change;
+    if constexpr (std::is_same_v<Qos, DataWriterQos>) change = wire::writer_change(old, qos);
+    else change = wire::reader_change(old, qos);
+    rc = reannounce(change, Part::entity);
+    if (rc != RETCODE_OK) {
+      {
+        std::lock_guard<std::mutex> lk(mtx_);
+        qos_ = old;
+      }
+      // Made again from the old QoS when it could not be made from the new.
+      if (change.remake && !wire_endpoint().created()) remake_wire();
+      return rc;
+    }
+    std::lock_guard<std::mutex> lk(mtx_);
+    return apply(old);
   }
+
+  using Part = wire::WireEndpoint::Part;
+
+  // The one way a QoS change reaches the wire, for the endpoint's own QoS,
+  // its topic's and its group's: nothing while the endpoint is not enabled
+  // (it is made from the QoS as it is then), else the Cyclone endpoint made
+  // again from the current QoS when a changed policy needs it, or the
+  // changed policies handed to the Cyclone entity that holds them. With
+  // wire_mtx_ held.
+  ReturnCode_t reannounce(const wire::WireChange& change, Part at) {
+    {
+      std::lock_guard<std::mutex> lk(mtx_);
+      if (!enabled_ || closed_) return RETCODE_OK;
+    }
+    if (change.remake) return remake_wire();
+    if (!change.in_place) return RETCODE_OK;
+    return wire::to_retcode(wire_endpoint().set_qos(at, change.in_place));
+  }
+
+  // The Cyclone endpoint, and making it again from the current QoS (its
+  // own, its group's and its topic's); with wire_mtx_ held, mtx_ not.
+  virtual wire::WireEndpoint& wire_endpoint() = 0;
+  virtual ReturnCode_t remake_wire() = 0;
 
   TopicImpl* topic_;  // the topic written or read (the related one of a filtered topic)
   TypeSupport* ts_;
@@ -120,6 +168,7 @@ class EndpointBase : public Api {
   wire::ParticipantWire* participant_wire_;
   uint64_t owner_;  // runtime owner id of timers and dispatched callbacks
 
+  std::mutex wire_mtx_;
   std::mutex mtx_;
   Qos qos_;
   bool enabled_ = false;
@@ -288,6 +337,22 @@ void settle_matches_after(int64_t delay_ns, uint64_t owner, wire::WireEndpoint& 
         const int64_t again = apply_settled_matches(wire, statuses, bit, matched, on, incompatible);
         if (again >= 0) settle_matches_after(again, owner, wire, statuses, bit, matched, on, incompatible);
       });
+}
+
+// When a Cyclone endpoint is deleted to be made again: the matches it had
+// end (the statuses count them out, on the event thread), as the new one
+// makes its own. Without this the matched status would go on counting them.
+template <typename Statuses, typename Status, typename Listener, typename Api>
+void end_matches_of_remade(uint64_t owner, const std::vector<wire::Guid>& ended, Statuses& statuses, StatusMask bit,
+                           Status& matched, void (Listener::*on)(Api*, const Status&)) {
+  // Fault: the matches of a Cyclone endpoint made again are still counted.
+  if (ended.empty() || QV_FAULT(remade_matches_still_counted)) return;
+  wire::MatchDelta d;
+  d.current_change = -static_cast<int32_t>(ended.size());
+  d.last = ended.back();
+  wire::Runtime::instance().post(owner, [d, bit, on, &statuses, &matched] {
+    statuses.raise(bit, matched, on, [&](Status& s) { count_matches(s, d); });
+  });
 }
 
 // ------------------------------------------------------------- deadlines

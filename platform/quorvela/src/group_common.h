@@ -56,9 +56,6 @@ Endpoint* link_new_endpoint(std::unique_lock<std::recursive_mutex>& lock, std::v
   return nullptr;
 }
 
-inline ReturnCode_t group_qos_changed(DataWriterImpl* w) { return w->publisher_qos_changed(); }
-inline ReturnCode_t group_qos_changed(DataReaderImpl* r) { return r->subscriber_qos_changed(); }
-
 inline void participant_default(ParticipantImpl* participant, PublisherQos& q) {
   participant->get_default_publisher_qos(q);
 }
@@ -112,21 +109,23 @@ ReturnCode_t delete_all_endpoints(std::vector<Endpoint*>& endpoints) {
 }
 
 // Replaces the QoS of a publisher or subscriber; the default object stands
-// for the participant's current default. The endpoints that must announce
-// the change are told outside the model lock; the first code of one that
-// could not (Cyclone refused it) is the result.
+// for the participant's current default. Its endpoints are told of the
+// change outside the model lock (what each holds of it in Cyclone changes
+// there); the first code of one that could not (Cyclone refused it) is the
+// result.
 template <typename Q, typename Endpoint>
 ReturnCode_t set_group_qos(ParticipantImpl* participant, Q& current, const std::atomic<bool>& enabled, const Q& qos,
                            const Q& default_object, const std::vector<Endpoint*>& endpoints) {
   std::vector<Endpoint*> affected;
+  Q old, next = qos;
   {
     std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    Q next = qos;
     if (&qos == &default_object) participant_default(participant, next);
+    old = current;
     ReturnCode_t rc = replace_group_qos(current, enabled.load(), next, endpoints, affected);
     if (rc != RETCODE_OK) return rc;
   }
-  return tell_all(affected, [](Endpoint* e) { return group_qos_changed(e); });
+  return tell_all(affected, [&](Endpoint* e) { return e->group_qos_changed(old, next); });
 }
 
 }  // namespace QUORVELA::detail

@@ -13,8 +13,9 @@
 //                                          DataWriterListener*, StatusMask);
 //       null when the QoS is refused; not enabled yet. Called with model_mutex() held.
 //   ReturnCode_t enable();         the publisher calls it for autoenable
-//   ReturnCode_t publisher_qos_changed();  partition or group data of the publisher changed
-//   ReturnCode_t topic_qos_changed();      topic data of the topic changed
+//   ReturnCode_t group_qos_changed(const PublisherQos& old, const PublisherQos& next);
+//   ReturnCode_t topic_qos_changed(const TopicQos& old, const TopicQos& next);
+//       the publisher's (topic's) QoS changed: the writer's Cyclone side follows
 //       (both RETCODE_OK, or the code of what Cyclone refused)
 //   void close();                  stops timers, waits for running callbacks, deletes the
 //                                  Cyclone entities; no callback afterwards. Called without
@@ -23,7 +24,7 @@
 // and the same for DataReaderImpl:
 //   DataReaderImpl* DataReaderImpl::create(SubscriberImpl*, const ReaderTopic&, const DataReaderQos&,
 //                                          DataReaderListener*, StatusMask);
-//   enable(), subscriber_qos_changed(), topic_qos_changed(), close(),
+//   enable(), group_qos_changed() (of SubscriberQos), topic_qos_changed(), close(),
 //   TopicImpl* topic_impl(), ContentFilteredTopicImpl* cft_impl() (null unless created on one).
 // The publisher (subscriber) keeps the topic's user count; the writer and reader
 // never touch it.
@@ -38,6 +39,7 @@
 
 #include "conditions/status_condition_impl.h"
 #include "faults/fault.h"
+#include "qos_rules.h"
 #include "quorvela/quorvela.h"
 #include "wire/participant_wire.h"
 
@@ -57,16 +59,13 @@ class DataReaderImpl;
 std::recursive_mutex& model_mutex();
 
 // Topic names (of content-filtered topics too) and type names are 1 to
-// kMaxNameBytes bytes long and hold no NUL; others are refused before they
-// reach Cyclone, which takes names as C strings: cut at a NUL, two names
-// differing after it would be one on the wire. (Cyclone keeps every other
-// byte of a type name; a topic name it does not accept is refused by the
-// first writer or reader of the topic.)
+// kMaxNameBytes bytes long and hold no NUL (free_of_nul()); others are
+// refused before they reach Cyclone. (Cyclone keeps every other byte of a
+// type name; a topic name it does not accept is refused by the first writer
+// or reader of the topic.)
 constexpr size_t kMaxNameBytes = 256;
 inline bool valid_name(const std::string& name) {
-  // Fault: a name holding a NUL is taken, and Cyclone cuts it there.
-  if (QV_FAULT(names_cut_at_nul)) return !name.empty() && name.size() <= kMaxNameBytes;
-  return !name.empty() && name.size() <= kMaxNameBytes && name.find('\0') == std::string::npos;
+  return !name.empty() && name.size() <= kMaxNameBytes && free_of_nul(name);
 }
 
 // Entity handles: 12-octet prefix + 4-octet entity id, length 16, trailing 0.

@@ -90,8 +90,8 @@ auto create_with_profile(const char* library, const char* profile, const char* n
 }
 
 // Replaces the QoS of a publisher or subscriber. On success `affected` holds
-// the members that must announce the change (partition or group data moved),
-// to be told outside the model lock.
+// the members to tell of the change (all of them when anything changed), to
+// be told outside the model lock.
 template <typename Q, typename Member>
 ReturnCode_t replace_group_qos(Q& current, bool enabled, const Q& next, const std::vector<Member*>& members,
                                std::vector<Member*>& affected) {
@@ -101,9 +101,8 @@ ReturnCode_t replace_group_qos(Q& current, bool enabled, const Q& next, const st
     rc = check_changeable(current, next);
     if (rc != RETCODE_OK) return rc;
   }
-  const bool announced = next.partition != current.partition || next.group_data != current.group_data;
+  if (!(next == current)) affected = members;
   current = next;
-  if (announced) affected = members;
   return RETCODE_OK;
 }
 

@@ -393,9 +393,11 @@ ReturnCode_t ParticipantImpl::set_qos(const DomainParticipantQos& qos) {
   if (rc != RETCODE_OK) return rc;
   rc = check_changeable(qos_, q);
   if (rc != RETCODE_OK) return rc;
-  // A disabled participant announces its user data when it is enabled.
-  if (q.user_data.value != qos_.user_data.value && wire_.created()) {
-    if (wire_.set_user_data(q.user_data.value) != DDS_RETCODE_OK) return RETCODE_ERROR;
+  // A disabled participant announces its QoS when it is enabled.
+  const wire::WireChange change = wire::participant_change(qos_, q);
+  if (change.in_place && wire_.created()) {
+    const dds_return_t set = wire_.set_qos(change.in_place);
+    if (set != DDS_RETCODE_OK) return wire::to_retcode(set);
   }
   qos_ = q;
   return RETCODE_OK;

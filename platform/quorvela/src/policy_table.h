@@ -1,12 +1,13 @@
 // The QoS policies, one row each: its id and name, the QoS types that hold
 // it and the discovery data that announce it to other participants (as a
-// member pointer per type, null where it does not apply), whether
+// member pointer per type, null where it does not apply), whether and how
 // it may change on an enabled entity, and how an offered value must compare
 // with a requested one. The library's rules over policies (changeability,
 // validity, copying a topic's policies, compatibility and the policy ids of
-// incompatibilities, the fields of the QoS file, the QoS handed to Cyclone
-// and the discovery data read back from it) are generic code over these
-// rows: a new policy is a new row, the XML parsers of its members
+// incompatibilities, the fields of the QoS file, the QoS handed to Cyclone,
+// what a change on an enabled entity does there, and the discovery data read
+// back from it) are generic code over these rows: a new policy is a new row,
+// the XML parsers of its members
 // (members() in xml/profiles.cpp), its conversion to Cyclone's QoS and, where
 // discovery data announce it, back (to_wire() and from_wire() in
 // wire/policy_wire.cpp) and, when some of its values are out of range, its
@@ -25,11 +26,25 @@
 
 namespace QUORVELA::detail {
 
-// Whether a policy may change on an enabled entity.
+// Whether a policy may change on an enabled entity, and how a change
+// reaches the Cyclone entities made from its QoS (wire/policy_wire.h,
+// change_of()), which announce it again where discovery carries it.
 enum class Change {
-  yes,
-  no,          // set_qos answers RETCODE_IMMUTABLE_POLICY
-  local_only,  // takes effect in this process; remote sides keep the value announced at enabling
+  no,        // set_qos answers RETCODE_IMMUTABLE_POLICY
+  local,     // takes effect in this process; Cyclone is given nothing of it
+  in_place,  // handed to the Cyclone entity with dds_set_qos
+  // Cyclone refuses to change it on an entity (its dds_set_qos answers
+  // UNSUPPORTED): the Cyclone writers and readers holding it are made again,
+  // and announced anew. Never a policy of a participant or of a topic's
+  // own announcement (checked below).
+  remake,
+  // Cyclone refuses to change it on an entity, and making the entity again
+  // would end its matches at remote sides (a remote reader's instances would
+  // lose the writer until it writes again, and ended matches count): a
+  // change takes effect in this process only, and remote sides keep the
+  // value announced when the Cyclone entity was made (at enabling, or
+  // again for a partition change).
+  local_only,
 };
 
 // How the offered value (writer, publisher) must compare with the requested
@@ -104,7 +119,7 @@ using RD = SubscriptionBuiltinTopicData;
 inline constexpr auto kPolicies = std::make_tuple(
     PolicyRow<UserDataQosPolicy>{
         .id = USERDATA_QOS_POLICY_ID, .name = USERDATA_QOS_POLICY_NAME, .field = "user_data",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::in_place, .rule = Rule::none,
         .participant = &DP::user_data, .writer = &WQ::user_data, .reader = &RQ::user_data,
         .participant_data = &PD::user_data, .publication = &WD::user_data, .subscription = &RD::user_data},
     PolicyRow<DurabilityQosPolicy>{
@@ -139,7 +154,7 @@ inline constexpr auto kPolicies = std::make_tuple(
         .publication = &WD::ownership, .subscription = &RD::ownership},
     PolicyRow<OwnershipStrengthQosPolicy>{
         .id = OWNERSHIPSTRENGTH_QOS_POLICY_ID, .name = "OwnershipStrength", .field = "ownership_strength",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::in_place, .rule = Rule::none,
         .writer = &WQ::ownership_strength,
         .publication = &WD::ownership_strength},
     // Stronger is a more manual kind and a shorter lease.
@@ -151,12 +166,12 @@ inline constexpr auto kPolicies = std::make_tuple(
         .publication = &WD::liveliness, .subscription = &RD::liveliness},
     PolicyRow<TimeBasedFilterQosPolicy>{
         .id = TIMEBASEDFILTER_QOS_POLICY_ID, .name = TIMEBASEDFILTER_QOS_POLICY_NAME, .field = "time_based_filter",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::in_place, .rule = Rule::none,
         .reader = &RQ::time_based_filter,
         .subscription = &RD::time_based_filter},
     PolicyRow<PartitionQosPolicy>{
         .id = PARTITION_QOS_POLICY_ID, .name = PARTITION_QOS_POLICY_NAME, .field = "partition",
-        .change = Change::yes, .rule = Rule::overlap,
+        .change = Change::remake, .rule = Rule::overlap,
         .publisher = &PQ::partition, .subscriber = &SQ::partition,
         .publication = &WD::partition, .subscription = &RD::partition},
     // Only the kind is compared: the blocking time is the writer's own.
@@ -182,36 +197,36 @@ inline constexpr auto kPolicies = std::make_tuple(
         .topic = &TQ::resource_limits, .writer = &WQ::resource_limits, .reader = &RQ::resource_limits},
     PolicyRow<EntityFactoryQosPolicy>{
         .id = ENTITYFACTORY_QOS_POLICY_ID, .name = ENTITYFACTORY_QOS_POLICY_NAME, .field = "entity_factory",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::local, .rule = Rule::none,
         .factory = &DF::entity_factory, .participant = &DP::entity_factory,
         .publisher = &PQ::entity_factory, .subscriber = &SQ::entity_factory},
     PolicyRow<WriterDataLifecycleQosPolicy>{
         .id = WRITERDATALIFECYCLE_QOS_POLICY_ID, .name = WRITERDATALIFECYCLE_QOS_POLICY_NAME,
         .field = "writer_data_lifecycle",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::in_place, .rule = Rule::none,
         .writer = &WQ::writer_data_lifecycle},
     PolicyRow<ReaderDataLifecycleQosPolicy>{
         .id = READERDATALIFECYCLE_QOS_POLICY_ID, .name = READERDATALIFECYCLE_QOS_POLICY_NAME,
         .field = "reader_data_lifecycle",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::local, .rule = Rule::none,
         .reader = &RQ::reader_data_lifecycle},
     PolicyRow<TopicDataQosPolicy>{
         .id = TOPICDATA_QOS_POLICY_ID, .name = TOPICDATA_QOS_POLICY_NAME, .field = "topic_data",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::in_place, .rule = Rule::none,
         .topic = &TQ::topic_data,
         .topic_data = &TD::topic_data, .publication = &WD::topic_data, .subscription = &RD::topic_data},
     PolicyRow<GroupDataQosPolicy>{
         .id = GROUPDATA_QOS_POLICY_ID, .name = GROUPDATA_QOS_POLICY_NAME, .field = "group_data",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::in_place, .rule = Rule::none,
         .publisher = &PQ::group_data, .subscriber = &SQ::group_data,
         .publication = &WD::group_data, .subscription = &RD::group_data},
     PolicyRow<TransportPriorityQosPolicy>{
         .id = TRANSPORTPRIORITY_QOS_POLICY_ID, .name = TRANSPORTPRIORITY_QOS_POLICY_NAME, .field = "transport_priority",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::local, .rule = Rule::none,
         .topic = &TQ::transport_priority, .writer = &WQ::transport_priority},
     PolicyRow<LifespanQosPolicy>{
         .id = LIFESPAN_QOS_POLICY_ID, .name = LIFESPAN_QOS_POLICY_NAME, .field = "lifespan",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::in_place, .rule = Rule::none,
         .topic = &TQ::lifespan, .writer = &WQ::lifespan,
         .publication = &WD::lifespan},
     PolicyRow<DurabilityServiceQosPolicy>{
@@ -222,12 +237,23 @@ inline constexpr auto kPolicies = std::make_tuple(
     // The library's own settings, which DDS does not number.
     PolicyRow<PropertyQosPolicy>{
         .id = INVALID_QOS_POLICY_ID, .name = "Property", .field = "properties",
-        .change = Change::yes, .rule = Rule::none,
+        .change = Change::local, .rule = Rule::none,
         .participant = &DP::properties, .writer = &WQ::properties, .reader = &RQ::properties},
     PolicyRow<TransportMode>{
         .id = INVALID_QOS_POLICY_ID, .name = "TransportMode", .field = "transport_mode",
         .change = Change::no, .rule = Rule::none,
         .participant = &DP::transport_mode});
+
+// A participant, and a topic in what it announces itself, are made once in
+// Cyclone: nothing they announce may need them made again.
+inline constexpr bool kParticipantsAndTopicsChangeInPlace = [] {
+  bool ok = true;
+  std::apply([&](const auto&... row) {
+    ((ok = ok && (row.change != Change::remake || (row.participant == nullptr && row.topic_data == nullptr))), ...);
+  }, kPolicies);
+  return ok;
+}();
+static_assert(kParticipantsAndTopicsChangeInPlace);
 
 // The row of policy type P.
 template <typename P>

@@ -1,8 +1,16 @@
 #include "qos_rules.h"
 
+#include <algorithm>
+
+#include "faults/fault.h"
 #include "policy_table.h"
 
 namespace QUORVELA::detail {
+
+bool free_of_nul(const std::string& name) {
+  // Fault: a name holding a NUL is taken, and Cyclone cuts it there.
+  return QV_FAULT(names_cut_at_nul) || name.find('\0') == std::string::npos;
+}
 
 namespace {
 
@@ -28,6 +36,7 @@ bool valid(const LivelinessQosPolicy& p) {
   return p.kind <= MANUAL_BY_TOPIC_LIVELINESS_QOS && is_valid(p.lease_duration);
 }
 bool valid(const TimeBasedFilterQosPolicy& p) { return is_valid(p.minimum_separation); }
+bool valid(const PartitionQosPolicy& p) { return std::all_of(p.name.begin(), p.name.end(), free_of_nul); }
 bool valid(const ReliabilityQosPolicy& p) {
   return (p.kind == BEST_EFFORT_RELIABILITY_QOS || p.kind == RELIABLE_RELIABILITY_QOS) &&
          is_valid(p.max_blocking_time);

@@ -119,17 +119,19 @@ void DataReaderImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
                   [&](RequestedIncompatibleQosStatus& s) { count_incompatible(s, ev); });
 }
 
-ReturnCode_t DataReaderImpl::subscriber_qos_changed() {
-  std::lock_guard<std::mutex> wl(wire_mtx_);
+ReturnCode_t DataReaderImpl::remake_wire() {
+  // The cache is kept. What the writers matched so far wrote before the old
+  // Cyclone reader went has reached it: the history they keep for late
+  // joiners, which they deliver again to the new one, is left out.
+  const std::vector<wire::Guid> matched = wire_.matched();
+  end_matches_of_remade(owner_, matched, statuses_, SUBSCRIPTION_MATCHED_STATUS, matched_,
+                        &DataReaderListener::on_subscription_matched);
+  wire_.destroy();
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    if (!enabled_ || closed_) return RETCODE_OK;
+    const int64_t gone_at = dds_time();
+    for (const wire::Guid& g : matched) delivered_before_[g] = gone_at;
   }
-  SubscriberQos sq = subscriber_->qos();
-  if (wire_.update_group(sq.partition.name, sq.group_data.value)) return RETCODE_OK;
-  // Cyclone cannot change a subscriber's partition: make the reader again
-  // (the cache is kept).
-  wire_.destroy();
   return create_wire();
 }
 
@@ -183,6 +185,7 @@ void DataReaderImpl::on_data() {
     std::lock_guard<std::mutex> lk(mtx_);
     if (!enabled_ || closed_) return;
     for (auto& s : batch) {
+      if (delivered_before_locked(s)) continue;
       // Fault: a notice (dispose, unregister) is stored but wakes nothing.
       accepted = (ingest_locked(s) && (s.valid || !QV_FAULT(notice_wakes_nothing))) || accepted;
       purge_at_once_locked();
@@ -199,6 +202,13 @@ void DataReaderImpl::announce_data() {
     data_call_pending_.store(false);  // what arrives during the call posts the next one
     statuses_.call(DATA_AVAILABLE_STATUS, &DataReaderListener::on_data_available);
   });
+}
+
+bool DataReaderImpl::delivered_before_locked(const wire::WireSample& s) const {
+  // Fault: a reader made again takes the history of its writers once more.
+  if (QV_FAULT(remade_reader_takes_history_again)) return false;
+  auto it = delivered_before_.find(s.publication);
+  return it != delivered_before_.end() && s.source_ts_ns < it->second;
 }
 
 // Content filter of a filtered topic, before anything else: a rejected
@@ -769,10 +779,6 @@ ReturnCode_t DataReaderImpl::set_qos(const DataReaderQos& requested) {
   if (&requested == &DATAREADER_QOS_DEFAULT) subscriber_->get_default_datareader_qos(qos);
   // The time-based filter and the deadline apply to what arrives from now on.
   return change_qos(qos, [&](const DataReaderQos& old) {
-    if (old.user_data != qos.user_data) {
-      const dds_return_t rc = wire_.set_user_data(qos.user_data.value);
-      if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
-    }
     // A new deadline period restarts the clock of every instance the reader
     // holds, also of those that arrived while the period was infinite.
     if (old.deadline.period != qos.deadline.period) {

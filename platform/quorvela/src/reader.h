@@ -17,8 +17,10 @@
 //       RETCODE_PRECONDITION_NOT_MET while the subscriber is disabled or the
 //       participant's Cyclone side is not created; otherwise creates the
 //       Cyclone reader. The topic's enabled state does not matter.
-//   ReturnCode_t subscriber_qos_changed();   partition or group data of the subscriber changed
-//   ReturnCode_t topic_qos_changed();        topic data of the (related) topic changed
+//   ReturnCode_t group_qos_changed(const SubscriberQos& old, const SubscriberQos& next);
+//   ReturnCode_t topic_qos_changed(const TopicQos& old, const TopicQos& next);
+//                                    as for DataWriterImpl (the reader made
+//                                    again keeps its cache)
 //   void close();                    as DataWriterImpl::close(); also deletes the
 //                                    reader's conditions
 //   TopicImpl* topic_impl();                 the topic read (the related one for a filtered topic)
@@ -49,7 +51,6 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   ~DataReaderImpl() override;
 
   ReturnCode_t enable() override;
-  ReturnCode_t subscriber_qos_changed();
   void close();
   ContentFilteredTopicImpl* cft_impl() { return cft_; }
 
@@ -117,6 +118,8 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   // Makes the Cyclone reader; called without mtx_ held, because Cyclone may
   // deliver historical data on the calling thread while it creates it.
   ReturnCode_t create_wire();
+  wire::WireEndpoint& wire_endpoint() override { return wire_; }
+  ReturnCode_t remake_wire() override;
   // Arrival, on a Cyclone thread: takes what Cyclone holds into the cache.
   void on_data();
   void apply_incompatible(const wire::IncompatibleEvent& e);  // on the event thread
@@ -125,6 +128,10 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   // time-based filter, room by history and resource limits, the new sample,
   // the deadline. Each step that refuses a sample returns false.
   bool passes_content_filter(const wire::WireSample& s) const;
+  // A sample of a writer this reader was matched with before its Cyclone
+  // reader was made again, written before that: delivered already, left out
+  // (judged by the writer's source time).
+  bool delivered_before_locked(const wire::WireSample& s) const;
   bool ingest_locked(wire::WireSample& s);
   Instance* instance_for_locked(const wire::WireSample& s);
   bool note_state_change_locked(Instance& inst, const wire::WireSample& s);
@@ -181,7 +188,6 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   ContentFilteredTopicImpl* cft_;
   std::shared_ptr<ContentFilter> filter_;
 
-  std::mutex wire_mtx_;  // creation and re-creation of the Cyclone reader
   // Under mtx_: the Cyclone reader and the cache.
   wire::WireReader wire_;
   ReaderCache cache_;
@@ -190,6 +196,9 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   bool any_accepted_ = false;         // the last sample stored, of any instance (fault builds only read it)
   int64_t last_accepted_any_ts_ = 0;
   int64_t stale_separation_ns_ = -1;  // fault builds only: the separation before a set_qos
+  // Writers matched when the Cyclone reader was last made again, and when
+  // the old one went (dds_time).
+  std::map<wire::Guid, int64_t> delivered_before_;
   bool sweep_pending_ = false;     // an instance may be empty and not alive (after a lifespan purge)
   std::vector<Sample*> picked_;    // scratch of collect
   DeadlineTimer deadline_timer_;

@@ -41,9 +41,9 @@ ReturnCode_t TopicImpl::get_qos(TopicQos& qos) {
 ReturnCode_t TopicImpl::set_qos(const TopicQos& qos) {
   std::vector<DataWriterImpl*> writers;
   std::vector<DataReaderImpl*> readers;
+  TopicQos old, q;
   {
     std::lock_guard<std::recursive_mutex> lock(model_mutex());
-    TopicQos q;
     if (&qos == &TOPIC_QOS_DEFAULT)
       participant_->get_default_topic_qos(q);
     else
@@ -54,16 +54,20 @@ ReturnCode_t TopicImpl::set_qos(const TopicQos& qos) {
       rc = check_changeable(qos_, q);
       if (rc != RETCODE_OK) return rc;
     }
-    const bool data_changed = q.topic_data != qos_.topic_data;
+    old = qos_;
     qos_ = q;
-    // Every endpoint on this topic announces the new topic data.
-    // Fault: the new topic data are kept but never announced.
-    if (data_changed && !QV_FAULT(topic_data_not_reannounced)) participant_->endpoints_on(this, writers, readers);
+    // Fault: new topic data are kept but never announced.
+    if (QV_FAULT(topic_data_not_reannounced) && old.topic_data != q.topic_data) return RETCODE_OK;
+    if (!(old == q)) participant_->endpoints_on(this, writers, readers);
   }
-  // The first code of an endpoint whose announcement Cyclone refused.
-  const ReturnCode_t rc = tell_all(writers, [](DataWriterImpl* w) { return w->topic_qos_changed(); });
-  const ReturnCode_t rr = tell_all(readers, [](DataReaderImpl* r) { return r->topic_qos_changed(); });
-  return rc != RETCODE_OK ? rc : rr;
+  // The Cyclone topic, then every endpoint on this topic, take what they
+  // hold of the change; the first code of one that Cyclone refused.
+  const wire::WireChange own = wire::topic_change(old, q);
+  ReturnCode_t rc = RETCODE_OK;
+  if (own.in_place) rc = wire::to_retcode(participant_->wire().set_topic_qos(name_, type_name_, keyed_, own.in_place));
+  const ReturnCode_t rw = tell_all(writers, [&](DataWriterImpl* w) { return w->topic_qos_changed(old, q); });
+  const ReturnCode_t rr = tell_all(readers, [&](DataReaderImpl* r) { return r->topic_qos_changed(old, q); });
+  return rc != RETCODE_OK ? rc : rw != RETCODE_OK ? rw : rr;
 }
 
 ReturnCode_t TopicImpl::set_listener(TopicListener* listener, StatusMask mask) {

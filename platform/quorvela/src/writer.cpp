@@ -49,6 +49,7 @@ DataWriterImpl::~DataWriterImpl() { close(); }
 
 ReturnCode_t DataWriterImpl::enable() {
   if (auto refused = enable_refused(*publisher_)) return *refused;
+  std::lock_guard<std::mutex> wl(wire_mtx_);
   std::unique_lock<std::mutex> lk(mtx_);
   if (enabled_) return RETCODE_OK;
   ReturnCode_t rc = create_wire_locked();
@@ -90,17 +91,17 @@ ReturnCode_t DataWriterImpl::create_wire_locked() {
   return RETCODE_OK;
 }
 
-ReturnCode_t DataWriterImpl::publisher_qos_changed() {
+ReturnCode_t DataWriterImpl::remake_wire() {
+  // Writes wait meanwhile; what was written stays in this writer's own state.
   std::lock_guard<std::mutex> lk(mtx_);
-  if (!enabled_ || closed_) return RETCODE_OK;
-  PublisherQos pq = publisher_->qos();
-  if (wire_.update_group(pq.partition.name, pq.group_data.value)) return RETCODE_OK;
-  // Cyclone cannot change a publisher's partition: make the writer again.
+  end_matches_of_remade(owner_, wire_.matched(), statuses_, PUBLICATION_MATCHED_STATUS, matched_,
+                        &DataWriterListener::on_publication_matched);
   wire_.destroy();
   return create_wire_locked();
 }
 
 void DataWriterImpl::close() {
+  std::lock_guard<std::mutex> wl(wire_mtx_);
   {
     std::lock_guard<std::mutex> lk(mtx_);
     if (closed_) return;
@@ -522,21 +523,11 @@ ReturnCode_t DataWriterImpl::set_qos(const DataWriterQos& requested) {
   DataWriterQos qos = requested;
   if (&requested == &DATAWRITER_QOS_DEFAULT) publisher_->get_default_datawriter_qos(qos);
   return change_qos(qos, [&](const DataWriterQos& old) {
-    // Announced policies Cyclone can change in place.
-    dds_return_t rc = DDS_RETCODE_OK;
-    if (old.user_data != qos.user_data) rc = wire_.set_user_data(qos.user_data.value);
-    if (rc == DDS_RETCODE_OK && old.ownership_strength != qos.ownership_strength)
-      rc = wire_.set_ownership_strength(qos.ownership_strength.value);
-    if (rc == DDS_RETCODE_OK && old.writer_data_lifecycle != qos.writer_data_lifecycle)
-      rc = wire_.set_autodispose(qos.writer_data_lifecycle.autodispose_unregistered_instances);
     // The lifespan travels with each sample written from now on.
-    if (rc == DDS_RETCODE_OK && old.lifespan != qos.lifespan) rc = wire_.set_lifespan(to_ns(qos.lifespan.duration));
-    if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
-    // Deadline and latency budget are this library's own business from here
-    // on (Cyclone cannot change them): a new deadline period re-arms the
-    // clock of every instance the writer has (each was registered or
-    // written, or is the one instance of a keyless type), also of those
-    // written while the period was infinite.
+    if (old.lifespan != qos.lifespan) wire_.set_lifespan(to_ns(qos.lifespan.duration));
+    // A new deadline period re-arms the clock of every instance the writer
+    // has (each was registered or written, or is the one instance of a
+    // keyless type), also of those written while the period was infinite.
     if (old.deadline.period != qos.deadline.period) {
       deadline_timer_.cancel();
       if (auto due = restart_deadlines(instances_, qos.deadline.period)) schedule_deadline_locked(*due);

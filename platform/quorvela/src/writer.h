@@ -12,12 +12,12 @@
 //       participant's Cyclone side is not created yet; otherwise creates the
 //       Cyclone writer (announcing and matching start here). The topic's own
 //       enabled state does not matter. Idempotent.
-//   ReturnCode_t publisher_qos_changed();
-//       The publisher's partition or group data changed: group data is
-//       updated in place; a partition change makes the Cyclone writer again.
-//   ReturnCode_t topic_qos_changed();
-//       The topic's topic data changed: announced again.
-//   Both return RETCODE_OK or the code of what Cyclone refused.
+//   ReturnCode_t group_qos_changed(const PublisherQos& old, const PublisherQos& next);
+//   ReturnCode_t topic_qos_changed(const TopicQos& old, const TopicQos& next);
+//       The publisher's (topic's) QoS changed: what the Cyclone writer holds
+//       of it changes in place, or the Cyclone writer is made again (a
+//       partition); see EndpointBase::reannounce(). Both return RETCODE_OK
+//       or the code of what Cyclone refused.
 //   void close();
 //       Deletes the Cyclone writer (flushing what was written to matched
 //       reliable readers), stops the writer's timers and waits for a listener
@@ -50,7 +50,6 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
   ~DataWriterImpl() override;
 
   ReturnCode_t enable() override;
-  ReturnCode_t publisher_qos_changed();
   void close();
   static ReturnCode_t assert_participant_liveliness(wire::ParticipantWire* participant,
                                                     DataWriterImpl* wrote = nullptr);
@@ -103,6 +102,8 @@ class DataWriterImpl : public EndpointBase<DataWriter, DataWriterQos> {
                  StatusMask mask);
 
   ReturnCode_t create_wire_locked();
+  wire::WireEndpoint& wire_endpoint() override { return wire_; }
+  ReturnCode_t remake_wire() override;
   // Finds the instance of `data` (and checks `handle` against it).
   ReturnCode_t resolve(const void* data, const InstanceHandle_t& handle, wire::KeyHash& key,
                        std::vector<uint8_t>* payload);

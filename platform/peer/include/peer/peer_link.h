@@ -41,6 +41,16 @@ inline constexpr int kExitNeverReady = 4;
 
 class PeerLink {
 public:
+    // Memory the messages waiting in the queue may hold, each charged
+    // message_cost(). A positive side that sends more than the test takes
+    // fails the test and loses the connection, instead of growing the test's
+    // process without limit; fifteen messages of the largest size fit.
+    static constexpr std::size_t kMaxQueuedBytes = 16u << 20;
+    // What a queued message holds: its slot and the heap blocks of its key
+    // and value (short ones are kept inside the string), with the
+    // allocator's overhead on each block.
+    static std::size_t message_cost(const Message& m);
+
     // Takes ownership of fd, an open connection whose preamble has been read.
     PeerLink(int fd, std::string connection_id);
     ~PeerLink();
@@ -89,7 +99,11 @@ private:
     int fd_;
     std::string id_;
     FrameDecoder decoder_;
+    // Takes the queued message at it, giving its charge back.
+    Message take(std::deque<Message>::iterator it);
+
     std::deque<Message> queue_;
+    std::size_t queued_bytes_ = 0;  // message_cost() of what queue_ holds
     bool ended_ = false;
     bool ready_sent_ = false;
 };

@@ -327,29 +327,14 @@ void WireEndpoint::destroy() {
   matches_.clear();
 }
 
-bool WireEndpoint::update_group(const std::vector<std::string>& partitions, const std::vector<uint8_t>& group_data) {
-  dds_entity_t group;
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    group = group_;
-  }
-  const std::optional<std::vector<std::string>> have = partitions_of(group);
-  if (!have || *have != partitions) return false;
-  return dds_set_qos(group, policy_qos(GroupDataQosPolicy{group_data}).get()) == DDS_RETCODE_OK;
-}
-
-dds_return_t WireEndpoint::set_entity_qos(CycloneQos q) {
+dds_return_t WireEndpoint::set_qos(Part part, const CycloneQos& q) {
   dds_entity_t e;
   {
     std::lock_guard<std::mutex> lk(mtx_);
-    e = entity_;
+    e = part == Part::entity ? entity_ : group_;
   }
   if (e <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
   return dds_set_qos(e, q.get());
-}
-
-dds_return_t WireEndpoint::set_user_data(const std::vector<uint8_t>& user_data) {
-  return set_entity_qos(policy_qos(UserDataQosPolicy{user_data}));
 }
 
 MatchDelta WireEndpoint::refresh_matches() {
@@ -397,6 +382,7 @@ dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bo
   {
     std::lock_guard<std::mutex> lk(mtx_);
     lifespan_ns_ = detail::to_ns(q.endpoint.lifespan.duration);
+    flush_ = detail::to_ns(q.endpoint.latency_budget.duration) != 0;
   }
   // Listeners only once the writer exists, so that callbacks can use it.
   rc = install(new_listener());
@@ -408,6 +394,12 @@ dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bo
   report_early_incompatible();
   if (events_.match_changed) events_.match_changed();
   return DDS_RETCODE_OK;
+}
+
+dds_return_t WireWriter::sent(dds_entity_t w, dds_return_t rc) {
+  // Fault: what a writer with a latency budget sends waits in Cyclone.
+  if (flush_ && !QV_FAULT(latency_budget_holds_samples)) dds_write_flush(w);
+  return rc;
 }
 
 void WireWriter::destroy() {
@@ -434,31 +426,19 @@ dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t l
     s.channel = kChannelData;
     s.payload = dds_sequence_octet{static_cast<uint32_t>(len), static_cast<uint32_t>(len),
                                    const_cast<uint8_t*>(data), false};
-    return dds_write_ts(w, &s, ts);
+    return sent(w, dds_write_ts(w, &s, ts));
   }
   qvwire_KeylessEnvelope s;
   s.lifespan = lifespan;
   s.channel = kChannelData;
   s.payload = dds_sequence_octet{static_cast<uint32_t>(len), static_cast<uint32_t>(len), const_cast<uint8_t*>(data),
                                  false};
-  return dds_write_ts(w, &s, ts);
+  return sent(w, dds_write_ts(w, &s, ts));
 }
 
-dds_return_t WireWriter::set_lifespan(int64_t lifespan_ns) {
-  {
-    std::lock_guard<std::mutex> lk(mtx_);
-    lifespan_ns_ = lifespan_ns;
-    if (entity_ <= 0) return DDS_RETCODE_OK;
-  }
-  return set_entity_qos(policy_qos(LifespanQosPolicy{detail::to_duration(lifespan_ns)}));
-}
-
-dds_return_t WireWriter::set_ownership_strength(int32_t strength) {
-  return set_entity_qos(policy_qos(OwnershipStrengthQosPolicy{strength}));
-}
-
-dds_return_t WireWriter::set_autodispose(bool autodispose) {
-  return set_entity_qos(policy_qos(WriterDataLifecycleQosPolicy{autodispose}));
+void WireWriter::set_lifespan(int64_t lifespan_ns) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  lifespan_ns_ = lifespan_ns;
 }
 
 dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
@@ -469,14 +449,14 @@ dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
   if (!keyed_) return DDS_RETCODE_ILLEGAL_OPERATION;
   qvwire_KeyedEnvelope s{};
   std::memcpy(s.key, key.data(), 16);
-  return dds_dispose_ts(entity_, &s, ts);
+  return sent(entity_, dds_dispose_ts(entity_, &s, ts));
 }
 
 dds_return_t WireWriter::unregister(const KeyHash& key, int64_t ts) {
   if (!keyed_) return DDS_RETCODE_ILLEGAL_OPERATION;
   qvwire_KeyedEnvelope s{};
   std::memcpy(s.key, key.data(), 16);
-  return dds_unregister_instance_ts(entity_, &s, ts);
+  return sent(entity_, dds_unregister_instance_ts(entity_, &s, ts));
 }
 
 dds_return_t WireWriter::wait_for_acks(int64_t timeout_ns) {
@@ -502,12 +482,12 @@ dds_return_t WireWriter::assert_liveliness() {
     qvwire_KeyedEnvelope s{};
     s.lifespan = DDS_INFINITY;
     s.channel = kChannelLiveliness;
-    return dds_write_ts(w, &s, now);
+    return sent(w, dds_write_ts(w, &s, now));
   }
   qvwire_KeylessEnvelope s{};
   s.lifespan = DDS_INFINITY;
   s.channel = kChannelLiveliness;
-  return dds_write_ts(w, &s, now);
+  return sent(w, dds_write_ts(w, &s, now));
 }
 
 // ---------------------------------------------------------------- reader

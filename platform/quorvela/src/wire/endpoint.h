@@ -149,13 +149,12 @@ class WireEndpoint {
   // while it is deleted.
   void destroy();
 
-  // New group data in place, when the Cyclone group entity has exactly
-  // these partitions. False when they differ (Cyclone cannot change them:
-  // make the endpoint again) or the group data was refused.
-  bool update_group(const std::vector<std::string>& partitions, const std::vector<uint8_t>& group_data);
-
-  // New user data announced in place.
-  dds_return_t set_user_data(const std::vector<uint8_t>& user_data);
+  // A Cyclone entity of the endpoint: the writer (reader) itself, or the
+  // publisher (subscriber) made for it.
+  enum class Part { entity, group };
+  // Hands changed policies (see wire::WireChange) to that Cyclone entity,
+  // which announces them again.
+  dds_return_t set_qos(Part part, const CycloneQos& q);
 
   MatchDelta refresh_matches();
   // Matched readers (writers) as of the last refresh_matches().
@@ -168,9 +167,6 @@ class WireEndpoint {
  protected:
   explicit WireEndpoint(bool is_writer) : is_writer_(is_writer) {}
   ~WireEndpoint() { destroy(); }
-
-  // Hands `q` to the Cyclone writer (reader).
-  dds_return_t set_entity_qos(CycloneQos q);
 
   // Makes the group entity and the writer (reader) under it.
   dds_return_t open(dds_entity_t participant, dds_entity_t topic, bool keyed, const CycloneQos& group_q,
@@ -218,11 +214,10 @@ class WireWriter : public WireEndpoint {
 
   dds_return_t write(const KeyHash& key, const uint8_t* data, size_t len, int64_t source_ts_ns);
   // A new lifespan (ns, DDS_INFINITY for none) for the samples written from
-  // now on: carried with each sample for the readers and handed to Cyclone
-  // for the history it keeps for late joiners.
-  dds_return_t set_lifespan(int64_t lifespan_ns);
-  dds_return_t set_ownership_strength(int32_t strength);
-  dds_return_t set_autodispose(bool autodispose);
+  // now on, carried with each sample for the readers (Cyclone is handed the
+  // changed policy, for the history it keeps for late joiners, with the
+  // writer's other changes: set_qos()).
+  void set_lifespan(int64_t lifespan_ns);
   dds_return_t dispose(const KeyHash& key, int64_t source_ts_ns);
   dds_return_t unregister(const KeyHash& key, int64_t source_ts_ns);
   // DDS_RETCODE_OK once every matched reliable reader acknowledged everything.
@@ -233,7 +228,14 @@ class WireWriter : public WireEndpoint {
   dds_return_t assert_liveliness();
 
  private:
+  // What a send returned (rc), after sending at once what the writer queued:
+  // Cyclone holds the messages of a writer with a latency budget to send
+  // them together, and a best-effort writer's last ones would wait for
+  // ever.
+  dds_return_t sent(dds_entity_t w, dds_return_t rc);
+
   int64_t lifespan_ns_ = DDS_INFINITY;  // under mtx_
+  bool flush_ = false;                  // a latency budget: set at creation
 };
 
 // The serialized payload of a received sample (see codec.h for its layout),

@@ -141,10 +141,10 @@ void ParticipantWire::destroy() {
   domain_held_ = false;
 }
 
-dds_return_t ParticipantWire::set_user_data(const std::vector<uint8_t>& user_data) {
+dds_return_t ParticipantWire::set_qos(const CycloneQos& q) {
   std::lock_guard<std::mutex> lk(mtx_);
   if (participant_ <= 0) return DDS_RETCODE_PRECONDITION_NOT_MET;
-  return dds_set_qos(participant_, policy_qos(UserDataQosPolicy{user_data}).get());
+  return dds_set_qos(participant_, q.get());
 }
 
 dds_return_t ParticipantWire::discovered_participants(std::vector<DiscoveredParticipant>& out) {
@@ -232,12 +232,12 @@ dds_entity_t ParticipantWire::topic(const std::string& topic_name, const std::st
   return t;
 }
 
-dds_return_t ParticipantWire::set_topic_data(const std::string& topic_name, const std::string& type_name, bool keyed,
-                                             const std::vector<uint8_t>& topic_data) {
+dds_return_t ParticipantWire::set_topic_qos(const std::string& topic_name, const std::string& type_name, bool keyed,
+                                            const CycloneQos& q) {
   std::lock_guard<std::mutex> lk(mtx_);
   auto it = topics_.find(topic_key(topic_name, type_name, keyed));
   if (it == topics_.end()) return DDS_RETCODE_OK;  // applied when the topic is made
-  return dds_set_qos(it->second, policy_qos(TopicDataQosPolicy{topic_data}).get());
+  return dds_set_qos(it->second, q.get());
 }
 
 Guid ParticipantWire::mint_guid(uint8_t entity_kind) {

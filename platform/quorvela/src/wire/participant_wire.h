@@ -14,6 +14,7 @@
 
 #include "quorvela/qos.h"
 #include "wire/domain.h"
+#include "wire/policy_wire.h"
 
 namespace QUORVELA::wire {
 
@@ -72,8 +73,9 @@ class ParticipantWire {
   uint32_t domain_id() const { return domain_id_; }
   uint8_t transport_mode() const { return transport_mode_; }
 
-  // Changes the user data announced in discovery (on an enabled participant).
-  dds_return_t set_user_data(const std::vector<uint8_t>& user_data);
+  // Hands changed policies (wire::participant_change()) to the Cyclone
+  // participant, which announces them again.
+  dds_return_t set_qos(const CycloneQos& q);
 
   // Participants of the same domain discovered so far, alive, own one
   // excluded, into `out`. Cyclone's error when its discovery reader cannot be
@@ -91,9 +93,10 @@ class ParticipantWire {
   // created on first use with the topic's QoS and kept until destroy().
   // Negative on error. Writers and readers call this on enable.
   dds_entity_t topic(const std::string& topic_name, const std::string& type_name, bool keyed, const TopicQos& qos);
-  // Changes the topic data that the endpoints of that topic announce.
-  dds_return_t set_topic_data(const std::string& topic_name, const std::string& type_name, bool keyed,
-                              const std::vector<uint8_t>& topic_data);
+  // Hands changed policies (wire::topic_change()) to that Cyclone topic, if
+  // it is made yet (else it is made with them).
+  dds_return_t set_topic_qos(const std::string& topic_name, const std::string& type_name, bool keyed,
+                             const CycloneQos& q);
 
   // GUID for a publisher or subscriber: this participant's prefix with an
   // entity id of our own (counter + kind), so it is unique on the network.

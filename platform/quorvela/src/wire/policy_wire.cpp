@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "duration.h"
@@ -335,23 +336,57 @@ void to_wire(ToWire&, const PropertyQosPolicy&) {}
 void to_wire(ToWire&, const TransportMode&) {}
 
 // ----------------------------------------------------------------- generic
-// The policies of Q into w; with `announced` (a discovery data type), also
-// those that data announce of the topic and Q does not hold itself.
-template <typename Q>
-void put(ToWire& w, const Q& q) {
-  detail::for_each_policy_of<Q>([&](const auto&, auto member) { to_wire(w, q.*member); });
+// Which policies of a QoS a Cyclone entity holds: all of its own QoS, and of
+// a topic's QoS, those its announcement carries (the topic's own, or what an
+// endpoint's discovery data `Announced` carry of its topic and its own QoS
+// `Q` does not hold). Creation and change select the policies alike.
+struct Every {
+  template <typename Row>
+  constexpr bool operator()(const Row&) const { return true; }
+};
+template <typename Announced, typename Q = void>
+struct AnnouncedOfTopic {
+  template <typename Row>
+  constexpr bool operator()(const Row& row) const {
+    if constexpr (std::is_void_v<Q>) return row.template in<Announced>() != nullptr;
+    else return row.template in<Announced>() != nullptr && row.template in<Q>() == nullptr;
+  }
+};
+
+// The policies of q that `holds` selects into w.
+template <typename Q, typename Holds>
+void put(ToWire& w, const Q& q, Holds holds) {
+  detail::for_each_policy_of<Q>([&](const auto& row, auto member) {
+    if (holds(row)) to_wire(w, q.*member);
+  });
 }
 template <typename Q>
 CycloneQos qos_of(const Q& q) {
   ToWire w;
-  put(w, q);
+  put(w, q, Every{});
   return w.done();
 }
-template <typename Announced, typename Q>
-void put_topic(ToWire& w, const TopicQos& t) {
-  detail::for_each_policy_of<TopicQos>([&](const auto& row, auto member) {
-    if (row.template in<Announced>() != nullptr && row.template in<Q>() == nullptr) to_wire(w, t.*member);
+
+// The one derivation of what a change asks of Cyclone, by the table.
+template <typename Q, typename Holds>
+WireChange change_of(const Q& old, const Q& next, Holds holds, bool writer_entity = false) {
+  WireChange c;
+  ToWire w(writer_entity);
+  bool any = false;
+  detail::for_each_policy_of<Q>([&](const auto& row, auto member) {
+    if (!holds(row) || old.*member == next.*member) return;
+    // Fault: a changed minimum separation is kept but never announced again.
+    if (row.id == TIMEBASEDFILTER_QOS_POLICY_ID && QV_FAULT(time_filter_not_reannounced)) return;
+    if (row.change == detail::Change::remake) c.remake = true;
+    if (row.change != detail::Change::in_place) return;
+    to_wire(w, next.*member);
+    any = true;
   });
+  // What changes in place needs no field of the entity name, which Cyclone
+  // does not change.
+  CycloneQos q = w.done();
+  if (any) c.in_place = std::move(q);
+  return c;
 }
 
 template <typename Data>
@@ -373,13 +408,15 @@ void endpoint_from_cyclone(const dds_builtintopic_endpoint_t& d, Data& out) {
 
 }  // namespace
 
+using TopicOwn = AnnouncedOfTopic<TopicBuiltinTopicData>;
+using TopicOfWriter = AnnouncedOfTopic<PublicationBuiltinTopicData, DataWriterQos>;
+using TopicOfReader = AnnouncedOfTopic<SubscriptionBuiltinTopicData, DataReaderQos>;
+
 CycloneQos participant_qos(const DomainParticipantQos& q) { return qos_of(q); }
 
 CycloneQos topic_qos(const TopicQos& q) {
   ToWire w;
-  detail::for_each_policy_of<TopicQos>([&](const auto& row, auto member) {
-    if (row.template in<TopicBuiltinTopicData>() != nullptr) to_wire(w, q.*member);
-  });
+  put(w, q, TopicOwn{});
   return w.done();
 }
 
@@ -388,32 +425,34 @@ CycloneQos group_qos(const SubscriberQos& q) { return qos_of(q); }
 
 CycloneQos writer_qos(const DataWriterQos& q, const TopicQos& t) {
   ToWire w(true);
-  put(w, q);
-  put_topic<PublicationBuiltinTopicData, DataWriterQos>(w, t);
+  put(w, q, Every{});
+  put(w, t, TopicOfWriter{});
   return w.done();
 }
 
 CycloneQos reader_qos(const DataReaderQos& q, const TopicQos& t) {
   ToWire w;
-  put(w, q);
-  put_topic<SubscriptionBuiltinTopicData, DataReaderQos>(w, t);
+  put(w, q, Every{});
+  put(w, t, TopicOfReader{});
   // Fault: every reader made volatile.
   if (QV_FAULT(reader_durability_dropped)) dds_qset_durability(w.qos, DDS_DURABILITY_VOLATILE);
   return w.done();
 }
 
-template <typename P>
-CycloneQos policy_qos(const P& policy) {
-  ToWire w;
-  to_wire(w, policy);
-  return w.done();
+WireChange participant_change(const DomainParticipantQos& old, const DomainParticipantQos& next) {
+  return change_of(old, next, Every{});
 }
-template CycloneQos policy_qos(const UserDataQosPolicy&);
-template CycloneQos policy_qos(const TopicDataQosPolicy&);
-template CycloneQos policy_qos(const GroupDataQosPolicy&);
-template CycloneQos policy_qos(const LifespanQosPolicy&);
-template CycloneQos policy_qos(const OwnershipStrengthQosPolicy&);
-template CycloneQos policy_qos(const WriterDataLifecycleQosPolicy&);
+WireChange topic_change(const TopicQos& old, const TopicQos& next) { return change_of(old, next, TopicOwn{}); }
+WireChange group_change(const PublisherQos& old, const PublisherQos& next) { return change_of(old, next, Every{}); }
+WireChange group_change(const SubscriberQos& old, const SubscriberQos& next) { return change_of(old, next, Every{}); }
+WireChange writer_change(const DataWriterQos& old, const DataWriterQos& next) {
+  return change_of(old, next, Every{}, true);
+}
+WireChange reader_change(const DataReaderQos& old, const DataReaderQos& next) { return change_of(old, next, Every{}); }
+WireChange writer_change(const TopicQos& old, const TopicQos& next) {
+  return change_of(old, next, TopicOfWriter{}, true);
+}
+WireChange reader_change(const TopicQos& old, const TopicQos& next) { return change_of(old, next, TopicOfReader{}); }
 
 void from_cyclone(const dds_builtintopic_participant_t& d, ParticipantBuiltinTopicData& out) {
   out = ParticipantBuiltinTopicData{};

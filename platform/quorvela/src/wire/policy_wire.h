@@ -28,9 +28,27 @@ CycloneQos group_qos(const SubscriberQos& q);
 // (subscription) announces of its topic's.
 CycloneQos writer_qos(const DataWriterQos& w, const TopicQos& t);
 CycloneQos reader_qos(const DataReaderQos& r, const TopicQos& t);
-// One policy alone, for a change on an enabled entity.
-template <typename P>
-CycloneQos policy_qos(const P& policy);
+// What a change of the QoS from `old` to `next` asks of the Cyclone entity
+// made from it above (participant_change() of the one participant_qos()
+// made, writer_change() of writer_qos()'s, ...): made again, when a
+// changed policy it holds is one Cyclone cannot change (Change::remake in
+// the policy table), else the changed policies it holds that Cyclone
+// changes in place (Change::in_place), to hand to it with dds_set_qos (null
+// when none). The policies that change locally only ask nothing.
+struct WireChange {
+  bool remake = false;
+  CycloneQos in_place;
+};
+WireChange participant_change(const DomainParticipantQos& old, const DomainParticipantQos& next);
+WireChange topic_change(const TopicQos& old, const TopicQos& next);
+WireChange group_change(const PublisherQos& old, const PublisherQos& next);
+WireChange group_change(const SubscriberQos& old, const SubscriberQos& next);
+WireChange writer_change(const DataWriterQos& old, const DataWriterQos& next);
+WireChange reader_change(const DataReaderQos& old, const DataReaderQos& next);
+// A change of the topic's QoS, for its writers and readers: what their
+// publication (subscription) announces of the topic.
+WireChange writer_change(const TopicQos& old, const TopicQos& next);
+WireChange reader_change(const TopicQos& old, const TopicQos& next);
 
 // The discovery data Cyclone received, every field the other side announced.
 void from_cyclone(const dds_builtintopic_participant_t& d, ParticipantBuiltinTopicData& out);

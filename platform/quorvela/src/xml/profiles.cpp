@@ -585,6 +585,35 @@ bool read_file(const char* file, std::string& data, std::string& why) {
   return ok;
 }
 
+// Whether text, as written (references not expanded), holds a character
+// reference to U+0000 ("&#0;", "&#x00;"). XML has no such character; the
+// parser would expand it and hand on every value cut there, so that a
+// partition "p&#0;A" became "p".
+bool holds_nul_reference(std::string_view s) {
+  for (size_t at = s.find("&#"); at != std::string_view::npos; at = s.find("&#", at + 2)) {
+    size_t i = at + 2;
+    if (i < s.size() && s[i] == 'x') ++i;
+    const size_t digits = i;
+    while (i < s.size() && s[i] == '0') ++i;
+    if (i > digits && i < s.size() && s[i] == ';') return true;
+  }
+  return false;
+}
+
+// The first element whose text or attributes hold a reference to U+0000, in
+// the document parsed without expanding references; an empty node when none
+// does.
+pugi::xml_node nul_reference_in(const pugi::xml_node& n) {
+  for (pugi::xml_attribute a : n.attributes())
+    if (holds_nul_reference(a.value())) return n;
+  for (pugi::xml_node c : n.children()) {
+    if (c.type() == pugi::node_pcdata && holds_nul_reference(c.value())) return n;
+    if (c.type() == pugi::node_element)
+      if (pugi::xml_node found = nul_reference_in(c)) return found;
+  }
+  return {};
+}
+
 template <class Q>
 ReturnCode_t find_entry(const char* library, const char* profile, const char* qos_name, Q& out) {
   if (library == nullptr || profile == nullptr || qos_name == nullptr) return RETCODE_BAD_PARAMETER;
@@ -614,9 +643,18 @@ ReturnCode_t load(const char* file) {
     pugi::xml_document doc;
     const pugi::xml_parse_result r =
         doc.load_buffer(data.data(), data.size(), pugi::parse_default | pugi::parse_doctype, pugi::encoding_auto);
+    pugi::xml_document unexpanded;
+    pugi::xml_node nul;
+    if (r && unexpanded.load_buffer(data.data(), data.size(),
+                                    (pugi::parse_default | pugi::parse_doctype) & ~pugi::parse_escapes,
+                                    pugi::encoding_auto))
+      nul = nul_reference_in(unexpanded);
     if (!r) {
       why = std::string("'") + file + "' is not well-formed XML at offset " + std::to_string(r.offset) + ": " +
             r.description();
+    } else if (nul) {
+      why = std::string("'") + file + "' is not well-formed XML: <" + nul.name() +
+            "> holds a character reference to NUL";
     } else {
       try {
         parsed = parse_document(doc);

@@ -81,7 +81,8 @@
 //   properties  (properties.value of participant, datawriter, datareader)
 //               one <property name="N" value="V"/> per element, in order
 //
-// Loading is atomic: a file that cannot be read, is not well-formed XML, or
+// Loading is atomic: a file that cannot be read, is not well-formed XML (a
+// character reference to NUL, "&#0;", included: XML has no such character), or
 // breaks any rule above (including numbers out of range and unknown kinds or
 // paths) changes nothing. Files are limited to 4 MiB, octet values to
 // 64 KiB, string lists to 1024 items.

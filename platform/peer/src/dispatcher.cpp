@@ -533,7 +533,7 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
                 v.status = "FAILED";
                 v.message = "exit status " + std::to_string(WEXITSTATUS(status));
             }
-            if (!xml.messages.empty()) v.message += (v.message.empty() ? "" : "\n") + xml.messages;
+            if (!v.passed() && !xml.messages.empty()) v.message += "\n" + xml.messages;
             close_fd(it->second.hold_fd);
             it = running_.erase(it);
             record(std::move(v));

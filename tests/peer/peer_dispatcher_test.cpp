@@ -56,6 +56,20 @@ const peer::Verdict* verdict_of(const std::vector<peer::Verdict>& verdicts, cons
 
 std::string frame(const std::string& k, const std::string& v = "default") { return *peer::encode_frame(k, v); }
 
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
 // A fresh directory under /tmp, removed with it.
 struct TempDir {
     TempDir() {
@@ -940,6 +954,54 @@ TEST(PeerDispatcher, UnknownSyncsAreCutAndCapped) {
     std::filesystem::remove_all(dir);
 }
 
+// Each verdict is on record as soon as it is given, before the peer stops: a
+// line per verdict, in the order given, naming its counterpart's own report
+// by its sequence number, with the dispatcher's reason (the failure messages
+// stay in that report). Odd bytes of a name are written as the JUnit report
+// writes them, and the record's separators escaped.
+TEST(PeerDispatcher, RecordsEachVerdictAsItIsGiven) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    auto o = test_options();
+    o.report_dir = dir.path + "/reports";
+    o.junit_path = dir.path + "/peer.xml";
+    Served s(o);
+    ASSERT_TRUE(s.started());
+    const std::string record = s.dispatcher().record_path();
+    EXPECT_EQ(record, o.report_dir + "/verdicts.tsv");
+    EXPECT_EQ(slurp(record), std::string(peer::kVerdictRecordHeader) + "\n");
+
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync("Odd\tSuite.ENABLED_\\x\n\x01" "End")));
+    std::optional<Client> test;
+    ASSERT_TRUE(start_test(s.port(), control, test, kEcho, kEchoId));
+    ASSERT_TRUE(test->put(frame("check", "wrong") + frame("finish")));
+    EXPECT_TRUE(test->ends_within(5000));
+    // Both verdicts are given; the peer still runs (its control connection is open).
+    ASSERT_TRUE(eventually([&] { return lines_of(slurp(record)).size() == 3; }, 5000)) << slurp(record);
+    EXPECT_FALSE(std::filesystem::exists(o.junit_path));
+    const auto lines = lines_of(slurp(record));
+    const std::string odd_prefix =
+        "0\tOdd\\tSuite.ENABLED_\\\\x\\n\\\\x01End\t\tFAILED\t0.000\t";
+    EXPECT_EQ(lines[1].substr(0, odd_prefix.size()), odd_prefix) << lines[1];
+    EXPECT_TRUE(lines[1].ends_with("\t\tunknown negative test: no test of that name is registered")) << lines[1];
+    const std::string echo_prefix = std::string("1\t") + kEcho + "\t" + kEchoId + "\tFAILED\t";
+    EXPECT_EQ(lines[2].substr(0, echo_prefix.size()), echo_prefix) << lines[2];
+    const std::string report = std::string("1-") + kEcho + ".xml";
+    EXPECT_TRUE(lines[2].ends_with("\t" + report + "\texit status 1")) << lines[2];
+    EXPECT_NE(slurp(o.report_dir + "/" + report).find("Which is: \"wrong\""), std::string::npos);
+
+    control.close();
+    ASSERT_TRUE(s.ends_within(8000));
+    // The record says what the verdicts say, line for line.
+    std::string expected = std::string(peer::kVerdictRecordHeader) + "\n";
+    for (const auto& v : s.verdicts()) expected += peer::verdict_record_line(v);
+    EXPECT_EQ(slurp(record), expected);
+    ASSERT_EQ(s.verdicts().size(), 2u);
+    EXPECT_NE(s.verdicts()[1].message.find("Which is: \"wrong\""), std::string::npos) << s.verdicts()[1].message;
+    EXPECT_TRUE(std::filesystem::exists(o.junit_path));
+}
+
 // What is taken from a counterpart's googletest report is bounded: its
 // failure messages to a stated size, cut on a character, with a note of what
 // was left out; a report past the read bound read in its first part, what
@@ -995,8 +1057,8 @@ TEST(PeerDispatcher, ReadsACounterpartsReportWithinItsBounds) {
 
 // A counterpart that floods its report (a failure of a megabyte for each of
 // the positive side's unknown keys, a report of about 34 MB): the verdict
-// keeps its first messages, cut at the stated bound and saying so, and the
-// peer's report stays small.
+// keeps its first messages, cut at the stated bound and saying so, the peer's
+// report stays small, and the verdict is on record like any other.
 TEST(PeerDispatcher, AFloodingCounterpartsReportIsTakenWithinBounds) {
     constexpr int kFloods = 16;
     std::uintmax_t report_size = 0;
@@ -1053,6 +1115,7 @@ TEST(PeerDispatcher, AFloodingCounterpartsReportIsTakenWithinBounds) {
         const auto report_bytes = std::filesystem::file_size(o.report_dir + "/1-" + kEcho + ".xml");
         EXPECT_GT(report_bytes, peer::kMaxReportReadBytes);
         EXPECT_NE(v.message.find("[... the report is " + std::to_string(report_bytes) + " bytes"), std::string::npos);
+        EXPECT_EQ(lines_of(slurp(s.dispatcher().record_path())).size(), 2u);
         report_size = report_bytes;
         message_size = v.message.size();
     }

@@ -62,7 +62,8 @@
 #
 # Results: positive.xml (googletest; or where --gtest_output=xml:PATH asks),
 # peer.xml (the peer's verdicts), peer-reports/ (each counterpart's own
-# googletest report, <sequence>-<counterpart>.xml), suite.xml (both merged,
+# googletest report, <sequence>-<counterpart>.xml, and verdicts.tsv, the
+# peer's record of its verdicts as it gives them), suite.xml (both merged,
 # JUnit; kept within 64 MiB by cutting the longest failure texts, which say
 # so), positive.log, peer.log, planned.txt (the tests the run was to run).
 # One run at a time per network namespace: the peer's port is fixed.

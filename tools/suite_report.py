@@ -22,7 +22,10 @@ peer's verdict, an error when the positive test ran and the peer gave none,
 "not run" when the positive test did not run. With --gtest_repeat each round
 has its own block and its own rows, the peer's verdicts taken in order, and
 its suites and cases carry the round in their names. A peer that wrote no
-report keeps the verdicts its log (peer.log) gave.
+report (it died) keeps the verdicts it had given, from its record of them
+(peer-reports/verdicts.tsv), each failure with its counterpart's own report's
+messages; a peer that keeps no record (another negative side), from the
+lines of its log (peer.log).
 --started is the run's start (seconds since the epoch): the root's time is the
 run's wall time from it, and a suite with no test that ran is dated by it.
 --peer-running: the peer was not started by the runner; without its report its
@@ -319,17 +322,116 @@ def peer_cases(report):
     return cases
 
 
-# The lines in which the peer (platform/peer/src/dispatcher.cpp) gives each
-# verdict as it comes, before any report: "PASSED <name> (<seconds> s)", or
-# "<status> <name>: <the message's first line>".
+# ---------------------------------------------------------------- a dead peer's verdicts
+
+# The peer (dds_peer, platform/peer/src/junit.h) appends each verdict, as it
+# gives it, to a record in its report directory: a header line, then a line
+# per verdict ended by a newline, its fields separated by tabs: sequence,
+# name, connection, status, seconds, timestamp, report (the file name of the
+# counterpart's googletest report, "<sequence>-<name>.xml", empty when no
+# process ran) and reason (the peer's own; the failure messages are in the
+# report). Text has \\, \t, \n and \r escaped.
+RECORD = "verdicts.tsv"
+RECORD_HEADER = b"# dds_peer verdicts 1\t"
+RECORD_FIELDS = 8
+RECORD_LINE_LIMIT = 64 * 1024
+VERDICTS = ("PASSED", "FAILED", "CRASHED", "TIMEOUT", "ABORTED")
+# What is taken of a counterpart's failure messages, as the peer takes it
+# (kMaxFailureTextBytes in platform/peer/src/gtest_xml.h).
+FAILURE_TEXT_LIMIT = 256 << 10
+_RECORD_ESCAPE = re.compile(r"\\([\\tnr])")
+
+
+def record_text(raw):
+    text = clean(raw.decode("utf-8", "surrogateescape"))
+    return _RECORD_ESCAPE.sub(lambda m: {"t": "\t", "n": "\n", "r": "\r"}.get(m.group(1), "\\"), text)
+
+
+class Record:
+    """The peer's record of its verdicts: verdicts (in the order given, each
+    a dict of the fields), and what in it is not a verdict (notes)."""
+
+    def __init__(self, path):
+        self.verdicts, self.notes = [], []
+        with open(path, "rb") as f:
+            if not f.readline(RECORD_LINE_LIMIT).startswith(RECORD_HEADER):
+                raise ValueError("its first line is not \"%s...\"" % RECORD_HEADER.decode().rstrip("\t"))
+            number = 1
+            while True:
+                line = f.readline(RECORD_LINE_LIMIT)
+                if not line:
+                    return
+                number += 1
+                if not line.endswith(b"\n"):
+                    if len(line) < RECORD_LINE_LIMIT:  # the end of the file
+                        self.notes.append("its last line (%d) was cut short, as the peer died while writing it; "
+                                          "it is not counted" % number)
+                        return
+                    while line and not line.endswith(b"\n"):  # a line too long for any verdict
+                        line = f.readline(RECORD_LINE_LIMIT)
+                    self.notes.append("line %d is not a verdict (too long); it is not counted" % number)
+                    continue
+                verdict = self.parse(line[:-1])
+                if verdict is None:
+                    self.notes.append("line %d is not a verdict; it is not counted" % number)
+                else:
+                    self.verdicts.append(verdict)
+
+    @staticmethod
+    def parse(line):
+        fields = line.split(b"\t")
+        if len(fields) != RECORD_FIELDS or not fields[0].isdigit():
+            return None
+        v = dict(zip(("sequence", "name", "connection", "status", "seconds", "timestamp", "report", "reason"),
+                     [int(fields[0])] + [record_text(f) for f in fields[1:]]))
+        try:
+            v["seconds"] = float(v["seconds"])
+        except ValueError:
+            return None
+        if v["status"] not in VERDICTS or (v["report"] and (
+                v["report"] != "%d-%s.xml" % (v["sequence"], v["name"]) or "/" in v["report"])):
+            return None
+        return v
+
+
+def peer_cases_from_record(record, reports_dir):
+    """The verdicts of a peer that wrote no report (it died), from its
+    record; each failure's text is its counterpart's own report's (the one
+    the record names, by its sequence number)."""
+    where = os.path.join(os.path.basename(reports_dir), RECORD)
+    cases = []
+    for v in record.verdicts:
+        verdict = v["status"]
+        outcome = {"PASSED": "passed", "FAILED": "failed"}.get(verdict, "error")
+        text = v["reason"]
+        if outcome != "passed" and v["report"]:
+            text += counterpart_failures(os.path.join(reports_dir, v["report"]), reports_dir)
+        case = Case("peer", *split_name(v["name"]), outcome, v["seconds"],
+                    "%s: %s" % (verdict, brief(text)) if outcome != "passed" else "",
+                    text + "\n(the peer wrote no report; this verdict is from its record %s)" % where,
+                    verdict.lower())
+        case.timestamp = real_timestamp(v["timestamp"])
+        case.props["verdict"] = verdict
+        case.props["verdict_from"] = where
+        if v["connection"]:
+            case.props["connection_id"] = v["connection"]
+        cases.append(case)
+    return cases
+
+
+# For a peer that keeps no record (another negative side, --peer-command):
+# the lines in which dds_peer (platform/peer/src/dispatcher.cpp) says each
+# verdict as it comes: "PASSED <name> (<seconds> s)", or "<status> <name>:
+# <the message's first line>".
 _LOG_PASSED = re.compile(r"^\[dds_peer\] PASSED (\S+) \((\d+(?:\.\d+)?) s\)$")
 _LOG_NOT_PASSED = re.compile(r"^\[dds_peer\] (FAILED|CRASHED|TIMEOUT|ABORTED) (\S+?): (.*)$")
 _LOG_RUNNING = re.compile(r"^\[dds_peer\] running (\S+) on connection ")
 
 
 def peer_cases_from_log(log_path, reports_dir):
-    """The verdicts a peer gave in its log, for a peer that wrote no report
-    (it died). Each counterpart's googletest report in reports_dir
+    """The verdicts a peer gave in its log, for a peer that wrote neither a
+    report (it died) nor a record. Only the first line of each message is in
+    the log; each counterpart's googletest report in reports_dir
     ("<sequence>-<name>.xml") adds its failures to the verdict when it is the
     only one of that name, so that it can be told apart."""
     cases = []
@@ -368,7 +470,8 @@ def peer_cases_from_log(log_path, reports_dir):
             text += "\n(its counterpart's reports: %s)" % ", ".join(os.path.basename(f) for f in own)
         case = Case("peer", *split_name(name), outcome, seconds,
                     "%s: %s" % (verdict, brief(first)) if outcome != "passed" else "",
-                    text + "\n(the peer wrote no report; this verdict is the one its log peer.log gave)",
+                    text + "\n(the peer wrote no report and kept no record of its verdicts; this verdict is the "
+                    "one its log peer.log gave)",
                     verdict.lower())
         case.props["verdict"] = verdict
         case.props["verdict_from"] = "peer.log"
@@ -376,16 +479,28 @@ def peer_cases_from_log(log_path, reports_dir):
     return cases
 
 
-def counterpart_failures(path, reports_dir):
-    """The failure messages of a counterpart's googletest report."""
+def counterpart_failures(path, reports_dir, limit=FAILURE_TEXT_LIMIT):
+    """The failure messages of a counterpart's googletest report, their
+    first `limit` characters, with a note of what was left out."""
     report, _ = load_xml(path)
     if report is None:
         return ""
-    out = []
+    out, kept, left, left_out = [], 0, 0, 0
     for _, tc in report.cases():
         for f in tc.findall("failure"):
-            out.append((f.text or f.get("message", "")).strip() + unread_note(f.text_cut, path))
+            text = (f.text or f.get("message", "")).strip() + unread_note(f.text_cut, path)
+            piece = text[:max(0, limit - kept)] if not left_out else ""
+            if piece:
+                out.append(piece)
+                kept += len(piece) + 2
+            if len(piece) < len(text):
+                left_out += 1
+                left += len(text) - len(piece)
     where = os.path.join(os.path.basename(reports_dir), os.path.basename(path))
+    if left_out:
+        out.append("[... %d more characters of failure messages, of %d failure(s), not kept: a counterpart's "
+                   "failure messages are taken up to %d characters; the whole is in %s]"
+                   % (left, left_out, limit, where))
     return "\n%s:\n%s" % (where, "\n\n".join(out)) if out else ""
 
 
@@ -616,11 +731,8 @@ class Report:
             self.runner_error("peer_report", "the peer was not started by this runner and wrote no report to %s: "
                               "its verdicts are not known" % path)
         elif root is None:
-            # What the peer said before it went is kept: its log gives each
-            # verdict as it comes.
-            self.peer = peer_cases_from_log(os.path.join(self.args.results, "peer.log"),
-                                            os.path.join(self.args.results, "peer-reports"))
-            kept = "; the %d verdict(s) it gave before are taken from peer.log" % len(self.peer) if self.peer else ""
+            # What the peer said before it went is kept.
+            self.peer, kept = self.given_verdicts()
             self.runner_error("peer_report", ("the peer wrote no report" if problem == "missing"
                                               else "the peer's report is " + problem) + kept)
         else:
@@ -633,6 +745,28 @@ class Report:
                 self.args.peer_status == 1 and any(c.outcome != "passed" for c in self.peer)):
             self.runner_error("peer_exit", "the peer " + exit_text(self.args.peer_status))
         return root is not None
+
+    def given_verdicts(self):
+        """(cases, words) of the verdicts a peer that wrote no report had
+        given: from its record of them, or, from a peer that keeps none, from
+        its log's lines."""
+        reports = os.path.join(self.args.results, "peer-reports")
+        where = os.path.join("peer-reports", RECORD)
+        try:
+            record = Record(os.path.join(reports, RECORD))
+        except FileNotFoundError:
+            why = "it kept no record of them (%s)" % where
+        except (OSError, ValueError) as e:
+            why = "its record %s cannot be read (%s)" % (where, e)
+        else:
+            cases = peer_cases_from_record(record, reports)
+            words = "; the %d verdict(s) it gave before are taken from its record %s" % (len(cases), where) \
+                if cases else "; its record %s holds no verdict" % where
+            return cases, words + "".join("; " + note for note in record.notes)
+        cases = peer_cases_from_log(os.path.join(self.args.results, "peer.log"), reports)
+        return cases, ("; the %d verdict(s) it gave before are taken from peer.log, as its lines say them (%s, as a "
+                       "peer other than this project's dds_peer may not keep one)" % (len(cases), why)
+                       if cases else "; %s, and its log peer.log gives none" % why)
 
     def pair(self, peer_report_read, tests):
         """Each positive test with a counterpart gets its row on the peer's

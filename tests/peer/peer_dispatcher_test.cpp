@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,6 +23,7 @@
 #include <thread>
 
 #include "dispatcher.h"
+#include "gtest_xml.h"
 #include "peer/wire.h"
 #include "quorvela/quorvela.h"
 
@@ -53,6 +55,32 @@ const peer::Verdict* verdict_of(const std::vector<peer::Verdict>& verdicts, cons
 }
 
 std::string frame(const std::string& k, const std::string& v = "default") { return *peer::encode_frame(k, v); }
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// A fresh directory under /tmp, removed with it.
+struct TempDir {
+    TempDir() {
+        char tmpl[] = "/tmp/peer_dispatcher_test.XXXXXX";
+        path = ::mkdtemp(tmpl) ? tmpl : "";
+    }
+    ~TempDir() {
+        if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    std::string path;
+};
 
 // What the positive side sends first on its control connection: the control
 // id, then "sync" naming the negative test to start.
@@ -122,6 +150,17 @@ private:
     if (!m) return ::testing::AssertionFailure() << "no message within " << timeout_ms << " ms, expected " << key;
     if (m->key != key) return ::testing::AssertionFailure() << "got " << m->key << ", expected " << key;
     return ::testing::AssertionSuccess();
+}
+
+// Starts a negative test as the positive side does: "sync" on its control
+// connection (which has sent its id), then the test's own connection, made
+// after the sync, with the test's id, answered by "wait_for_completion".
+::testing::AssertionResult start_test(int port, Client& control, std::optional<Client>& test, const std::string& name,
+                                      const std::string& id) {
+    if (!control.put(frame("sync", name))) return ::testing::AssertionFailure() << "cannot sync " << name;
+    test.emplace(port);
+    if (!test->put(id)) return ::testing::AssertionFailure() << "cannot send the id " << id;
+    return next_key(*test, "wait_for_completion");
 }
 
 peer::DispatcherOptions test_options() {
@@ -913,4 +952,176 @@ TEST(PeerDispatcher, UnknownSyncsAreCutAndCapped) {
     std::printf("%d unknown 1 MiB syncs: peer.xml of %ju bytes, resident memory %lld MiB above the start\n", kUnknown,
                 static_cast<std::uintmax_t>(report), held >> 20);
     std::filesystem::remove_all(dir);
+}
+
+// Each verdict is on record as soon as it is given, before the peer stops: a
+// line per verdict, in the order given, naming its counterpart's own report
+// by its sequence number, with the dispatcher's reason (the failure messages
+// stay in that report). Odd bytes of a name are written as the JUnit report
+// writes them, and the record's separators escaped.
+TEST(PeerDispatcher, RecordsEachVerdictAsItIsGiven) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    auto o = test_options();
+    o.report_dir = dir.path + "/reports";
+    o.junit_path = dir.path + "/peer.xml";
+    Served s(o);
+    ASSERT_TRUE(s.started());
+    const std::string record = s.dispatcher().record_path();
+    EXPECT_EQ(record, o.report_dir + "/verdicts.tsv");
+    EXPECT_EQ(slurp(record), std::string(peer::kVerdictRecordHeader) + "\n");
+
+    Client control(s.port());
+    ASSERT_TRUE(control.put(control_sync("Odd\tSuite.ENABLED_\\x\n\x01" "End")));
+    std::optional<Client> test;
+    ASSERT_TRUE(start_test(s.port(), control, test, kEcho, kEchoId));
+    ASSERT_TRUE(test->put(frame("check", "wrong") + frame("finish")));
+    EXPECT_TRUE(test->ends_within(5000));
+    // Both verdicts are given; the peer still runs (its control connection is open).
+    ASSERT_TRUE(eventually([&] { return lines_of(slurp(record)).size() == 3; }, 5000)) << slurp(record);
+    EXPECT_FALSE(std::filesystem::exists(o.junit_path));
+    const auto lines = lines_of(slurp(record));
+    const std::string odd_prefix =
+        "0\tOdd\\tSuite.ENABLED_\\\\x\\n\\\\x01End\t\tFAILED\t0.000\t";
+    EXPECT_EQ(lines[1].substr(0, odd_prefix.size()), odd_prefix) << lines[1];
+    EXPECT_TRUE(lines[1].ends_with("\t\tunknown negative test: no test of that name is registered")) << lines[1];
+    const std::string echo_prefix = std::string("1\t") + kEcho + "\t" + kEchoId + "\tFAILED\t";
+    EXPECT_EQ(lines[2].substr(0, echo_prefix.size()), echo_prefix) << lines[2];
+    const std::string report = std::string("1-") + kEcho + ".xml";
+    EXPECT_TRUE(lines[2].ends_with("\t" + report + "\texit status 1")) << lines[2];
+    EXPECT_NE(slurp(o.report_dir + "/" + report).find("Which is: \"wrong\""), std::string::npos);
+
+    control.close();
+    ASSERT_TRUE(s.ends_within(8000));
+    // The record says what the verdicts say, line for line.
+    std::string expected = std::string(peer::kVerdictRecordHeader) + "\n";
+    for (const auto& v : s.verdicts()) expected += peer::verdict_record_line(v);
+    EXPECT_EQ(slurp(record), expected);
+    ASSERT_EQ(s.verdicts().size(), 2u);
+    EXPECT_NE(s.verdicts()[1].message.find("Which is: \"wrong\""), std::string::npos) << s.verdicts()[1].message;
+    EXPECT_TRUE(std::filesystem::exists(o.junit_path));
+}
+
+// What is taken from a counterpart's googletest report is bounded: its
+// failure messages to a stated size, cut on a character, with a note of what
+// was left out; a report past the read bound read in its first part, what
+// that holds counted.
+TEST(PeerDispatcher, ReadsACounterpartsReportWithinItsBounds) {
+    auto report = [](const std::vector<std::string>& messages) {
+        std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"1\" name=\"AllTests\">\n"
+                          "  <testsuite name=\"S\" tests=\"1\">\n"
+                          "    <testcase name=\"T\" status=\"run\" result=\"completed\" classname=\"S\">\n";
+        for (const auto& m : messages) {
+            xml += "      <failure message=\"" + m + "\" type=\"\"><![CDATA[" + m + "]]></failure>\n";
+        }
+        return xml + "    </testcase>\n  </testsuite>\n</testsuites>\n";
+    };
+    const std::string three = report({"aaa", "bbb", "ccc"});
+    struct Case {
+        const char* what;
+        std::string xml;
+        std::size_t read_limit;
+        std::size_t text_limit;
+        bool present;
+        int failed;
+        std::string starts;       // the messages begin so
+        std::string note;         // and say this; empty: no note
+    };
+    const Case cases[] = {
+        {"within both bounds", three, 4096, 4096, true, 1, "aaa\nbbb\nccc", ""},
+        {"texts past their bound", three, 4096, 5, true, 1, "aaa\nb\n[... 5 more bytes of failure messages, of 2",
+         "not kept: the peer keeps the first 5 bytes"},
+        {"a cut inside a character", report({"a\xc3\xa9"}), 4096, 2, true, 1, "a\n[... 2 more bytes", "first 2 bytes"},
+        {"a report past the read bound", three, three.find("bbb]]>"), 4096, true, 1, "aaa\nbbb\n[... the report is ",
+         "the peer read its first"},
+        {"a report cut short", three.substr(0, three.find("bbb]]>")), 4096, 4096, false, 0, "", ""},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.path + "/report.xml";
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.xml;
+        const peer::XmlResult r = peer::read_gtest_xml(path, c.read_limit, c.text_limit);
+        EXPECT_EQ(r.present, c.present);
+        EXPECT_EQ(r.failed, c.failed);
+        EXPECT_EQ(r.completed, c.present ? 1 : 0);
+        EXPECT_EQ(r.messages.substr(0, c.starts.size()), c.starts) << r.messages;
+        if (c.note.empty()) {
+            EXPECT_EQ(r.messages.find("[..."), std::string::npos) << r.messages;
+        } else {
+            EXPECT_NE(r.messages.find(c.note), std::string::npos) << r.messages;
+            EXPECT_NE(r.messages.find(path), std::string::npos) << "the note says where the whole is: " << r.messages;
+        }
+    }
+}
+
+// A counterpart that floods its report (a failure of a megabyte for each of
+// the positive side's unknown keys, a report of about 34 MB): the verdict
+// keeps its first messages, cut at the stated bound and saying so, the peer's
+// report stays small, and the verdict is on record like any other.
+TEST(PeerDispatcher, AFloodingCounterpartsReportIsTakenWithinBounds) {
+    constexpr int kFloods = 16;
+    std::uintmax_t report_size = 0;
+    std::size_t message_size = 0;
+    TempDir dir;
+    auto o = test_options();
+    o.report_dir = dir.path + "/reports";
+    o.junit_path = dir.path + "/peer.xml";
+    const auto t0 = peer::now_ms();
+    // The counterpart prints each failure: 16 MiB that would only bury this test's output.
+    const int out = ::dup(STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(out, 0);
+    ASSERT_GE(null, 0);
+    std::fflush(stdout);
+    ::dup2(null, STDOUT_FILENO);
+    ::close(null);
+    struct Restore {
+        int fd;
+        ~Restore() {
+            std::fflush(stdout);
+            ::dup2(fd, STDOUT_FILENO);
+            ::close(fd);
+        }
+    };
+    {
+        Restore restore{out};
+        Served s(o);
+        ASSERT_TRUE(s.started());
+        Client control(s.port());
+        ASSERT_TRUE(control.put(peer::kControlId));
+        std::optional<Client> test;
+        ASSERT_TRUE(start_test(s.port(), control, test, kEcho, kEchoId));
+        for (int i = 0; i < kFloods; ++i) {
+            std::string key(peer::kMaxFieldBytes, 'f');
+            key.replace(0, 4, std::to_string(1000 + i));
+            // One at a time: the counterpart answers the echo once it has taken the key.
+            ASSERT_TRUE(test->put(frame(key) + frame("echo", std::to_string(i)))) << i;
+            ASSERT_TRUE(next_key(*test, "echo_reply", 15000)) << i;
+        }
+        ASSERT_TRUE(test->put(frame("finish")));
+        EXPECT_TRUE(test->ends_within(30000));
+        control.close();
+        ASSERT_TRUE(s.ends_within(30000));
+        ASSERT_EQ(s.verdicts().size(), 1u);
+        const peer::Verdict& v = s.verdicts()[0];
+        EXPECT_EQ(v.status, "FAILED");
+        EXPECT_TRUE(v.message.starts_with("exit status 1\n")) << v.message.substr(0, 200);
+        EXPECT_NE(v.message.find("unexpected key 1000ffff"), std::string::npos);
+        EXPECT_NE(v.message.find("not kept: the peer keeps the first " + std::to_string(peer::kMaxFailureTextBytes) +
+                                 " bytes"),
+                  std::string::npos);
+        EXPECT_LT(v.message.size(), peer::kMaxFailureTextBytes + 1024);
+        const auto report_bytes = std::filesystem::file_size(o.report_dir + "/1-" + kEcho + ".xml");
+        EXPECT_GT(report_bytes, peer::kMaxReportReadBytes);
+        EXPECT_NE(v.message.find("[... the report is " + std::to_string(report_bytes) + " bytes"), std::string::npos);
+        EXPECT_EQ(lines_of(slurp(s.dispatcher().record_path())).size(), 2u);
+        report_size = report_bytes;
+        message_size = v.message.size();
+    }
+    const auto junit = std::filesystem::file_size(o.junit_path);
+    EXPECT_LT(junit, 2 * peer::kMaxFailureTextBytes + 4096) << "peer.xml";
+    std::printf("a counterpart report of %ju bytes: a verdict message of %zu bytes, peer.xml of %ju bytes, in %lld ms\n",
+                report_size, message_size, static_cast<std::uintmax_t>(junit),
+                static_cast<long long>(peer::now_ms() - t0));
 }

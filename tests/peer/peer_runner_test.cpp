@@ -293,10 +293,68 @@ TEST(PeerRunner, APeerThatDiesKeepsTheVerdictsItGave) {
     EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoAgainPositive", "ERROR PeerSelfTestNegative"))
         << r.out;
     EXPECT_TRUE(has(r.out, "peer side:     1 run, 1 passed, 0 failed, 1 without a verdict")) << r.out;
-    EXPECT_TRUE(has(r.merged, "<property name=\"ENABLED_EchoNegative.verdict_from\" value=\"peer.log\" />"))
+    EXPECT_TRUE(has(r.merged,
+                    "<property name=\"ENABLED_EchoNegative.verdict_from\" value=\"peer-reports/verdicts.tsv\" />"))
         << r.merged;
     EXPECT_EQ(count(r.merged, "no verdict: the peer wrote no report"), 2u) << r.merged;
     EXPECT_EQ(r.schema_errors, "");
+}
+
+// The peer is killed as it starts the second counterpart, once it has given
+// the first one's verdict (its tests binary is a script that kills it then,
+// before the test can run): exactly that verdict stays, with the failure text
+// of its counterpart's own report, and the counterpart never judged is an
+// error.
+TEST(PeerRunner, APeerKilledAfterAVerdictKeepsExactlyThatVerdict) {
+    struct Case {
+        const char* mode;
+        const char* verdict;
+        const char* text;  // of the counterpart's failure, from its report
+        const char* peer_side;
+    };
+    const Case cases[] = {
+        {"pass", "PASSED", nullptr, "peer side:     1 run, 1 passed, 0 failed, 1 without a verdict"},
+        {"wrong_check", "FAILED", "Which is: \"wrong\"",
+         "peer side:     1 run, 0 passed, 1 failed, 1 without a verdict"},
+    };
+    auto killing_peer = [](const std::string& dir, std::string&) {
+        write_script(dir + "/peer.sh", "echo $$ > " + dir + "/peer.pid\nexec " DDS_PEER_BINARY " \"$@\" --tests=" +
+                                           dir + "/tests.sh\n");
+        write_script(dir + "/tests.sh",
+                     "case \" $* \" in *\" --peer_list \"*) exec " PEER_TESTS_BINARY " \"$@\" ;; esac\n"
+                     "echo started >> " + dir + "/started\n"
+                     "[ \"$(wc -l < " + dir + "/started)\" -ge 2 ] || exec " PEER_TESTS_BINARY " \"$@\"\n"
+                     "for a; do case \"$a\" in --gtest_output=xml:*) "
+                     "record=\"$(dirname \"${a#--gtest_output=xml:}\")/verdicts.tsv\" ;; esac; done\n"
+                     "i=0\nwhile [ $i -lt 600 ] && ! grep -q '^1\tPeerSelfTestNegative' \"$record\"; do "
+                     "sleep 0.05; i=$((i + 1)); done\n"
+                     "kill -9 \"$(cat " + dir + "/peer.pid)\"\nexit 1\n");
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        SuiteRun r = run_suite(c.mode, "--peer-command @DIR@/peer.sh", killing_peer);
+        EXPECT_EQ(r.status, 3) << r.out;  // the run broke
+        EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoPositive",
+                             std::string(c.verdict) + " PeerSelfTestNegative.ENABLED_EchoNegative"))
+            << r.out;
+        EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoAgainPositive", "ERROR PeerSelfTestNegative"))
+            << r.out;
+        EXPECT_TRUE(has(r.out, c.peer_side)) << r.out;
+        EXPECT_TRUE(has(r.out, "the 1 verdict(s) it gave before are taken from its record peer-reports/verdicts.tsv"))
+            << r.out;
+        EXPECT_TRUE(has(r.merged, "<property name=\"ENABLED_EchoNegative.verdict\" value=\"" + std::string(c.verdict) +
+                                      "\" />"))
+            << r.merged;
+        EXPECT_EQ(count(r.merged, "no verdict: the peer wrote no report"), 2u) << r.merged;  // message and text
+        if (c.text) {
+            const auto at = r.merged.find("<failure message=\"FAILED: exit status 1");
+            ASSERT_NE(at, std::string::npos) << r.merged;
+            const std::string failure = r.merged.substr(at, r.merged.find("</failure>", at) - at);
+            EXPECT_TRUE(has(failure, c.text)) << failure;
+            EXPECT_TRUE(has(failure, "peer-reports/1-PeerSelfTestNegative.ENABLED_EchoNegative.xml")) << failure;
+        }
+        EXPECT_EQ(r.schema_errors, "");
+    }
 }
 
 // A peer already listening: the runner starts none, and knows its verdicts

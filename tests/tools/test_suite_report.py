@@ -515,6 +515,145 @@ def test_the_verdicts_a_dead_peer_gave_are_kept(run, capsys, validate, line, ver
     assert validate(r.xml_path) == ""
 
 
+RECORD_HEADER = "# dds_peer verdicts 1\tsequence\tname\tconnection\tstatus\tseconds\ttimestamp\treport\treason\n"
+
+
+def record_line(sequence, name, status, reason="", report=True, connection="One"):
+    """A line of the peer's record of its verdicts (platform/peer/src/junit.h)."""
+    return "\t".join([str(sequence), name, connection, status, "1.250", "2026-01-01T00:00:01.000",
+                      "%d-%s.xml" % (sequence, name) if report else "", reason]) + "\n"
+
+
+def failed_report(name, text):
+    suite, _, test = name.partition(".")
+    return gtest_xml([(suite, test, "failed")]).replace("Expected equality", text)
+
+
+def peer_cases_named(r, suite, name):
+    return [tc for s in r.root.iter("testsuite") if s.get("name") == suite for tc in s.iter("testcase")
+            if tc.get("name") == name]
+
+
+# The peer died after three verdicts, two of the same counterpart, and while
+# writing a fourth: the three are kept, each failure with the messages of its
+# own counterpart's report (the one its sequence number names, though two
+# reports have the counterpart's name), and the torn fourth is not a verdict.
+def test_a_dead_peers_record_keeps_its_verdicts_each_with_its_own_report(run, capsys, validate):
+    run.put("catalogue.tsv", CATALOGUE + "BTestPositive\tENABLED_OneAgainPositive\tenabled\t"
+            "BTestNegative.ENABLED_OneNegative\tOne\n")
+    run.put("planned.txt", PLANNED.replace("  ENABLED_Plain\n", "  ENABLED_OneAgainPositive\n  ENABLED_Plain\n"))
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed"),
+                                       ("BTestPositive", "ENABLED_OneAgainPositive", "passed"),
+                                       ("BTestPositive", "ENABLED_Plain", "passed"),
+                                       ("BTestPositive", "DISABLED_TwoPositive", "passed")]))
+    one = "BTestNegative.ENABLED_OneNegative"
+    (run.dir / "peer-reports").mkdir()
+    run.put("peer-reports/verdicts.tsv", RECORD_HEADER + record_line(1, one, "FAILED", "exit status 1")
+            + record_line(2, one, "FAILED", "exit status 1")
+            + record_line(3, "BTestNegative.ENABLED_UnknownNegative", "FAILED", "unknown negative test: no test of "
+                          "that name is registered", report=False, connection="")
+            + record_line(4, "BTestNegative.ENABLED_TwoNegative", "PASSED", connection="Two")[:-1])
+    run.put("peer-reports/1-%s.xml" % one, failed_report(one, "expected 3 samples, got 5"))
+    run.put("peer-reports/2-%s.xml" % one, failed_report(one, "sample 2 out of order"))
+    run.put("peer.log", '[dds_peer] running %s on connection "One" (pid 41)\n[dds_peer] FAILED %s: exit status 1\n'
+            '[dds_peer] running %s on connection "One" (pid 42)\n[dds_peer] FAILED %s: exit status 1\n'
+            % (one, one, one, one))
+    r = run.report(capsys, 0, 137, "--run-disabled")
+    assert r.status == suite_report.RUN_BROKE, r.out
+    first, second = peer_cases_named(r, "BTestNegative", "ENABLED_OneNegative")
+    for case, own, other in ((first, "expected 3 samples, got 5", "sample 2 out of order"),
+                             (second, "sample 2 out of order", "expected 3 samples, got 5")):
+        text = case.find("failure").text
+        assert "exit status 1" in text and own in text and other not in text, text
+        assert "peer-reports/verdicts.tsv" in text
+    assert r.properties("BTestNegative")["ENABLED_OneNegative.verdict_from"] == "peer-reports/verdicts.tsv"
+    assert r.properties("BTestNegative")["ENABLED_OneNegative.connection_id"] == "One"
+    for test in ("BTestPositive.ENABLED_OnePositive ", "BTestPositive.ENABLED_OneAgainPositive "):
+        assert "FAILED BTestNegative.ENABLED_OneNegative" in next(
+            line for line in r.out.splitlines() if line.startswith(test)), r.out
+    # A verdict no positive test asked for is kept too.
+    assert r.case("BTestNegative", "ENABLED_UnknownNegative").find("failure") is not None
+    # The verdict the peer was writing when it died is not one: that counterpart has none.
+    two = r.case("BTestNegative", "ENABLED_TwoNegative").find("error")
+    assert "no verdict: the peer wrote no report" in two.get("message")
+    assert "the 3 verdict(s) it gave before are taken from its record peer-reports/verdicts.tsv" in r.out
+    assert "its last line (5) was cut short" in r.out
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+ONE_PASSED_LOG = "[dds_peer] PASSED BTestNegative.ENABLED_OneNegative (1.250 s)\n"
+
+
+@pytest.mark.parametrize("record, verdict, source, says", [
+    # Cut short after all its fields, before its newline: not a verdict, and
+    # the log's line (written after the record's) is no verdict either.
+    (RECORD_HEADER + record_line(1, "BTestNegative.ENABLED_OneNegative", "PASSED")[:-1], None, None,
+     "its last line (2) was cut short"),
+    (RECORD_HEADER + record_line(1, "BTestNegative.ENABLED_OneNegative", "PERHAPS")
+     + record_line(2, "BTestNegative.ENABLED_OneNegative", "PASSED"), "PASSED", "peer-reports/verdicts.tsv",
+     "line 2 is not a verdict"),
+    # A report named for another test, or outside the reports' directory.
+    (RECORD_HEADER + record_line(1, "BTestNegative.ENABLED_OneNegative", "FAILED").replace(
+        "1-BTestNegative.ENABLED_OneNegative.xml", "1-BTestNegative.ENABLED_TwoNegative.xml"), None, None,
+     "line 2 is not a verdict"),
+    (RECORD_HEADER + record_line(1, "BTestNegative.ENABLED_OneNegative", "FAILED").replace(
+        "1-BTestNegative.ENABLED_OneNegative.xml", "../../peer.xml"), None, None, "line 2 is not a verdict"),
+    # A peer that keeps no record, or one this runner cannot read: its log's lines.
+    (None, "PASSED", "peer.log", "it kept no record of them (peer-reports/verdicts.tsv), as a peer other than"),
+    ("# another peer's verdicts\n", "PASSED", "peer.log", "its record peer-reports/verdicts.tsv cannot be read"),
+], ids=["torn after its fields", "a damaged line", "another test's report", "a report elsewhere", "no record",
+        "another format"])
+def test_what_in_a_dead_peers_record_is_not_a_verdict(run, capsys, validate, record, verdict, source, says):
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed")]))
+    run.put("peer.log", ONE_PASSED_LOG)
+    (run.dir / "peer-reports").mkdir()
+    if record is not None:
+        run.put("peer-reports/verdicts.tsv", record)
+    r = run.report(capsys, 0, 137)
+    assert r.status == suite_report.RUN_BROKE, r.out
+    assert says in r.out
+    one = r.case("BTestNegative", "ENABLED_OneNegative")
+    props = r.properties("BTestNegative")
+    if verdict is None:
+        assert "no verdict: the peer wrote no report" in one.find("error").get("message")
+        assert "ENABLED_OneNegative.verdict" not in props
+    else:
+        assert props["ENABLED_OneNegative.verdict"] == verdict
+        assert props["ENABLED_OneNegative.verdict_from"] == source
+    check_counts(r.root)
+    assert validate(r.xml_path) == ""
+
+
+# The line the peer writes for a name with a tab, a newline, a backslash and
+# a control byte (tests/peer/peer_dispatcher_test.cpp writes the same): read
+# back as the peer's JUnit report would name it.
+def test_the_record_reads_back_what_the_peer_escaped():
+    v = suite_report.Record.parse(b"0\tOdd\\tSuite.ENABLED_\\\\x\\n\\\\x01End\t\tFAILED\t0.000\t"
+                                  b"2026-01-01T00:00:01.000\t\tunknown negative test")
+    assert v["name"] == "Odd\tSuite.ENABLED_\\x\n\\x01End"
+    assert (v["sequence"], v["connection"], v["report"], v["status"]) == (0, "", "", "FAILED")
+
+
+# A counterpart that flooded its report: what a recovered verdict takes of it
+# is bounded, and says what it left out.
+def test_a_dead_peers_flooding_counterpart_report_is_taken_in_part(run, capsys, validate):
+    one = "BTestNegative.ENABLED_OneNegative"
+    run.put("positive.xml", gtest_xml([("BTestPositive", "ENABLED_OnePositive", "passed")]))
+    (run.dir / "peer-reports").mkdir()
+    run.put("peer-reports/verdicts.tsv", RECORD_HEADER + record_line(1, one, "FAILED", "exit status 1"))
+    failure = ('<failure message="m" type=""><![CDATA[sample %d: ' + "x" * 200 + ']]></failure>')
+    run.put("peer-reports/1-%s.xml" % one, failed_report(one, "first").replace(
+        "</testcase>", "".join(failure % i for i in range(4000)) + "</testcase>", 1))
+    r = run.report(capsys, 0, 137)
+    text = r.case("BTestNegative", "ENABLED_OneNegative").find("failure").text
+    assert "first" in text and "sample 0: " in text
+    assert "sample 3999: " not in text
+    assert len(text) < suite_report.FAILURE_TEXT_LIMIT + 2000
+    assert "of failure messages, of " in text and "not kept" in text
+    assert validate(r.xml_path) == ""
+
+
 def big_failures(sizes):
     """A googletest report whose tests failed with texts of these sizes."""
     report = gtest_xml([("BTestPositive", "T%d" % i, "failed") for i in range(len(sizes))])

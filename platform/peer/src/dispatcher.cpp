@@ -67,6 +67,20 @@ std::string printable(std::string_view whole) {
 
 
 
+// Writes all of data at the end of fd (opened to append); false on an error.
+bool append_whole(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 // A name the positive side sent, as a verdict keeps it: whole up to
 // kMaxUnknownNameBytes, else its start and its length.
 std::string bounded_name(const std::string& name) {
@@ -106,6 +120,7 @@ Dispatcher::~Dispatcher() {
     close_fd(listen_fd_);
     close_fd(wake_[0]);
     close_fd(wake_[1]);
+    close_fd(record_fd_);
     if (owns_report_dir_) {
         std::error_code ec;
         std::filesystem::remove_all(opt_.report_dir, ec);
@@ -147,6 +162,10 @@ bool Dispatcher::start(std::string* error) {
         std::error_code ec;
         std::filesystem::create_directories(opt_.report_dir, ec);
         if (ec) return fail("cannot create " + opt_.report_dir + ": " + ec.message());
+    }
+    record_fd_ = ::open(record_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (record_fd_ < 0 || !append_whole(record_fd_, std::string(kVerdictRecordHeader) + "\n")) {
+        return fail("cannot write " + record_path() + ", error: " + errno_text(errno));
     }
 
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe failed, error: " + errno_text(errno));
@@ -480,7 +499,9 @@ void Dispatcher::spawn(const std::string& name, const std::string& connection_id
         return;
     }
     const pid_t pid = t.pid;
-    running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, t.hold_fd, control};
+    Running& run = running_[pid] = Running{name, connection_id, xml, now_ms(), timestamp, t.hold_fd, control};
+    run.sequence = sequence_;
+    run.report = std::filesystem::path(xml).filename();
     log_out("running " + name + " on connection \"" + connection_id + "\" (pid " + std::to_string(pid) + ")");
 }
 
@@ -494,7 +515,8 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
                 continue;
             }
             const Running& run = it->second;
-            Verdict v{run.name, run.connection_id, "", "", (now_ms() - run.started_ms) / 1000.0, run.timestamp};
+            Verdict v{run.name, run.connection_id, "", "", (now_ms() - run.started_ms) / 1000.0, run.timestamp,
+                      run.sequence, run.report};
             XmlResult xml = read_gtest_xml(run.xml_path);
             if (r < 0) {
                 v.status = "FAILED";
@@ -533,7 +555,7 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
                 v.status = "FAILED";
                 v.message = "exit status " + std::to_string(WEXITSTATUS(status));
             }
-            if (!xml.messages.empty()) v.message += (v.message.empty() ? "" : "\n") + xml.messages;
+            if (!v.passed() && !xml.messages.empty()) v.message += "\n" + xml.messages;
             close_fd(it->second.hold_fd);
             it = running_.erase(it);
             record(std::move(v));
@@ -544,6 +566,13 @@ void Dispatcher::reap(bool block_until_all, std::int64_t deadline) {
 }
 
 void Dispatcher::record(Verdict v) {
+    // On record before anything else says it: should the peer die, the
+    // record holds every verdict its log shows.
+    if (record_fd_ >= 0 && !append_whole(record_fd_, verdict_record_line(v))) {
+        log_err("cannot append to " + record_path() + ", error: " + errno_text(errno) +
+                "; the verdicts from here on are only in the JUnit report");
+        close_fd(record_fd_);
+    }
     if (v.passed()) {
         log_out("PASSED " + v.name + " (" + seconds_text(v.seconds) + " s)");
     } else {
@@ -693,5 +722,7 @@ void Dispatcher::print_summary() const {
 }
 
 bool Dispatcher::write_junit(const std::string& path) const { return peer::write_junit(verdicts_, path); }
+
+std::string Dispatcher::record_path() const { return opt_.report_dir + "/" + kVerdictRecord; }
 
 }  // namespace peer

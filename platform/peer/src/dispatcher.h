@@ -93,6 +93,9 @@ public:
 
     const std::vector<Verdict>& verdicts() const { return verdicts_; }
     bool write_junit(const std::string& path) const;
+    // The record of the verdicts as they are given (junit.h), in the report
+    // directory; start() begins it anew.
+    std::string record_path() const;
 
 private:
     struct Pending {
@@ -123,6 +126,8 @@ private:
         int hold_fd = -1;  // read end of the test's hold pipe; -1 once released
         int control = -1;
         std::int64_t gone_at = -1;  // when its positive side went; -1 while it is there
+        int sequence = 0;
+        std::string report{};  // the file name of xml_path
         bool timed_out = false;
         bool aborted = false;
         bool held_too_long = false;
@@ -156,6 +161,7 @@ private:
     void start_deferred(std::int64_t now);
     bool any_holding();
     void reap(bool block_until_all, std::int64_t deadline);
+    // Gives a verdict: appended to the record, logged, kept for the report.
     void record(Verdict v);
     void expire(std::int64_t now);
     void shutdown(const std::string& reason, int drain_ms);
@@ -165,6 +171,7 @@ private:
     std::vector<NegativeTest> registry_;
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};
+    int record_fd_ = -1;  // -1 once an append failed: no line may follow a torn one
     int port_ = 0;
     bool owns_report_dir_ = false;  // made by start(); removed with the dispatcher
     bool had_control_ = false;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <map>
 
+#include <unistd.h>
+
 #include <pugixml.hpp>
 
 namespace peer {
@@ -99,7 +101,45 @@ bool write_junit(const std::vector<Verdict>& verdicts, const std::string& path) 
     root.append_attribute("failures") = static_cast<unsigned>(failures);
     root.append_attribute("errors") = 0;
     root.append_attribute("time") = seconds_text(total).c_str();
-    return doc.save_file(path.c_str());
+    const std::string partial = path + ".partial";
+    if (!doc.save_file(partial.c_str())) return false;
+    if (::rename(partial.c_str(), path.c_str()) != 0) {
+        ::unlink(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+std::string record_text(std::string_view s) {
+    std::string out;
+    for (char c : xml_text(s)) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string verdict_record_line(const Verdict& v) {
+    const std::string_view reason = std::string_view(v.message).substr(0, v.message.find('\n'));
+    const std::string seconds = seconds_text(v.seconds);
+    std::string line = std::to_string(v.sequence);
+    for (std::string_view field : {std::string_view(v.name), std::string_view(v.connection_id),
+                                   std::string_view(v.status), std::string_view(seconds),
+                                   std::string_view(v.timestamp), std::string_view(v.report), reason}) {
+        line += '\t';
+        line += record_text(field);
+    }
+    line += '\n';
+    return line;
 }
 
 }  // namespace peer

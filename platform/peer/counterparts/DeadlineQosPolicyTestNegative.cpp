@@ -10,7 +10,8 @@
 // - The positive side does not wait for a match before it writes, and the
 //   writer keeps only its last sample: what arrives is a run of 0..9 then
 //   100, in order, each once, from that writer, and nothing more within a
-//   grace; it ends with 100, which the writer holds while it waits.
+//   grace (but a notice that the instance is not alive, as the writer is
+//   deleted); it ends with 100, which the writer holds while it waits.
 // - What the writer wrote once it had matched this reader arrives, but for a
 //   sample its history replaced before delivering it. The writer's own side
 //   matches at most cp::kWriterDiscoveryMs after this side saw the match (the
@@ -80,10 +81,18 @@ PEER_TEST(DeadlineQosPolicyTestNegative, ENABLED_DeadlineQosPolicyNegative, "Dea
     v.equal(reader->get_requested_deadline_missed_status(status), RETCODE_OK) << "the deadline status";
     const int64_t counted_ns = delivery::now_ns();
 
-    // Nothing more after "write_finish" and a grace.
+    // Nothing more after "write_finish" and a grace but, as the positive
+    // side deletes its writer right after that key, a notice that the
+    // instance is not alive.
     cp::await("write_finish", kPhaseMs);
-    const cp::Samples<FlatRecord> more = cp::collect<FlatRecord>(v, reader, [](const auto&) { return true; }, 0);
-    got.insert(got.end(), more.begin(), more.end());
+    for (const auto& s : cp::collect<FlatRecord>(v, reader, [](const auto&) { return true; }, 0)) {
+        if (s.info.valid_data) {
+            got.push_back(s);
+            continue;
+        }
+        v.check((s.info.instance_state & NOT_ALIVE_INSTANCE_STATE) != 0)
+            << "after \"write_finish\": a notice of an alive instance: " << cp::describe(s.info);
+    }
     const std::vector<int32_t> values = cp::lvals(got);
     cp::log_line("received " + cp::describe(values));
     std::vector<int32_t> wrote = cp::range(0, 9);

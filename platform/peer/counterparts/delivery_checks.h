@@ -94,22 +94,21 @@ inline bool kept_tail(cp::Verdict& v, const std::vector<int32_t>& got, const std
 // The samples of several writers in the order a reader may show them: each
 // writer's own samples in its order, those of different writers in whatever
 // order they came. Returns `want` reordered to follow `got` where it can
-// (a wanted sample is placed when it is the next one of its writer, which
-// is its `publication`, or "any writer" when not given, and it matches the
-// sample that came), the rest after it in their order: the skeleton's
-// expect_samples then fixes the order within each writer only.
+// (a wanted sample is placed when it matches the sample that came and is
+// the next one wanted of its writer, its `publication`; one of no given
+// writer may be placed whenever it matches), the rest after it in their
+// order: the skeleton's expect_samples then fixes the order within each
+// writer only.
 template <class T>
 std::vector<cp::Want> in_arrival_order(const cp::Samples<T>& got, const std::vector<cp::Want>& want) {
     std::vector<bool> placed(want.size(), false);
     std::vector<cp::Want> out;
-    const auto writer_of = [](const cp::Want& w) { return w.publication ? *w.publication : HANDLE_NIL; };
     for (const cp::Sample<T>& s : got) {
         std::vector<InstanceHandle_t> passed;  // writers whose next wanted sample is not this one
         for (std::size_t i = 0; i < want.size(); ++i) {
-            if (placed[i]) continue;
-            const InstanceHandle_t writer = writer_of(want[i]);
-            if (std::find(passed.begin(), passed.end(), writer) != passed.end()) continue;
             const cp::Want& w = want[i];
+            if (placed[i] || (w.publication && std::find(passed.begin(), passed.end(), *w.publication) != passed.end()))
+                continue;
             const bool same = w.valid == s.info.valid_data && (!w.valid || w.lval == s.data.lVal) &&
                               (!w.publication || *w.publication == s.info.publication_handle) &&
                               (!w.instance || *w.instance == s.info.instance_handle);
@@ -118,7 +117,7 @@ std::vector<cp::Want> in_arrival_order(const cp::Samples<T>& got, const std::vec
                 out.push_back(w);
                 break;
             }
-            passed.push_back(writer);
+            if (w.publication) passed.push_back(*w.publication);
         }
     }
     for (std::size_t i = 0; i < want.size(); ++i)

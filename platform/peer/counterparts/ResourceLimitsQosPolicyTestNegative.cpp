@@ -80,19 +80,15 @@ bool wait_not_alive(cp::Verdict& v, DataReader* reader, const std::string& what)
 // the instance of the samples is not alive.
 cp::Samples<FlatRecord> with_data(cp::Verdict& v, const cp::Samples<FlatRecord>& all, const std::string& what) {
     cp::Samples<FlatRecord> out;
+    for (const auto& s : all)
+        if (s.info.valid_data) out.push_back(s);
     for (const auto& s : all) {
-        if (s.info.valid_data) {
-            out.push_back(s);
-            continue;
-        }
+        if (s.info.valid_data) continue;
         v.check((s.info.instance_state & NOT_ALIVE_INSTANCE_STATE) != 0)
             << what << ": a notice of an alive instance: " << cp::describe(s.info);
+        v.check(out.empty() || s.info.instance_handle == out.front().info.instance_handle)
+            << what << ": a notice of another instance than the samples'";
     }
-    for (const auto& s : all)
-        if (!s.info.valid_data && !out.empty()) {
-            v.check(s.info.instance_handle == out.front().info.instance_handle)
-                << what << ": a notice of another instance than the samples'";
-        }
     return out;
 }
 

@@ -141,6 +141,19 @@ inline bool lost_at_most(cp::Verdict& v, DataReader* reader, int32_t missing, co
     return ok;
 }
 
+// What one keep-last writer of depth `kept` that wrote `wrote` left this
+// side's reader (see kept_tail), each sample with its sample info, and no
+// sample that came counted lost. True when all held.
+template <class T>
+bool expect_kept(cp::Verdict& v, DataReader* reader, const cp::Samples<T>& got, const std::vector<int32_t>& wrote,
+                 std::size_t kept, const InstanceHandle_t& writer, const std::string& what) {
+    const std::vector<int32_t> came = cp::lvals(got);
+    cp::log_line(what + ": " + std::to_string(came.size()) + " of " + std::to_string(wrote.size()) + " samples came");
+    bool ok = kept_tail(v, came, wrote, kept, what) && cp::expect_samples(v, got, written(came, writer), what);
+    ok = lost_at_most(v, reader, static_cast<int32_t>(wrote.size() - came.size()), what) && ok;
+    return ok;
+}
+
 // The lVal of the samples with data that `writer` wrote, in the order received.
 template <class T>
 std::vector<int32_t> from_writer(const cp::Samples<T>& got, const InstanceHandle_t& writer) {

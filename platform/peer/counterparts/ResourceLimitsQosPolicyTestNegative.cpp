@@ -131,7 +131,8 @@ PEER_TEST(ResourceLimitsQosPolicyTestNegative, ENABLED_ResourceLimitsQosPolicyNe
     std::vector<int32_t> w1 = delivery::from_writer(first, writer1);
     if (!w1.empty() && w1.back() == 101) w1.pop_back();  // written right after the key
     // writer2 may have begun too.
-    v.check(w1 == concat(cp::range(0, 9), {100})) << "writer1 at \"timeout_finish\": " << cp::describe(w1);
+    v.check(w1 == concat(cp::range(0, 9), {100})) << "writer1 at \"timeout_finish\": " << cp::describe(w1)
+                                                  << ", expected 0..9 and 100" << delivery::discovery_note();
     v.check(matched(writer1)) << "lVal 0 does not come from a matched writer";
 
     if (!cp::await("write_finish2", 15000)) return;

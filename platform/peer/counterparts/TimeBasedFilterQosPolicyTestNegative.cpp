@@ -84,11 +84,14 @@ bool filtered(cp::Verdict& v, const cp::Samples<T>& passed, const std::vector<in
     const std::vector<int32_t> values = cp::lvals(passed);
     cp::log_line(what + ": passed " + cp::describe(values));
     bool ok = delivery::kept_tail(v, values, wrote, 0, what);
-    ok = (v.check(!values.empty()) << what << ": nothing passed of " << cp::describe(wrote)) && ok;
+    ok = (v.check(!values.empty()) << what << ": nothing passed of " << cp::describe(wrote)
+                                   << delivery::discovery_note()) &&
+         ok;
     for (int32_t value : isolated) {
         ok = (v.check(std::find(values.begin(), values.end(), value) != values.end())
               << what << ": " << value << " did not pass, though it was written " << separation_ns / 1000000
-              << " ms or more after and before every other sample (passed: " << cp::describe(values) << ")") &&
+              << " ms or more after and before every other sample (passed: " << cp::describe(values) << ")"
+              << delivery::discovery_note()) &&
              ok;
     }
     for (std::size_t i = 1; i < passed.size(); ++i) {

@@ -60,6 +60,15 @@ inline InstanceHandle_t one_writer(cp::Verdict& v, cp::Matches& m, DataReader* r
     return only(cp::expect_matched(v, m, reader, {cp::announced_writer(topic, type, qos)}, {}, "the writer"));
 }
 
+// For a message about a sample that did not come: when this side waited
+// for the writers' discovery before its key, how long (the suite's one
+// timing assumption), since a first sample missing may mean it was short.
+inline std::string discovery_note() {
+    if (!cp::waited_for_writer_discovery()) return "";
+    return " (before its key this side let cp::kWriterDiscoveryMs = " + std::to_string(cp::kWriterDiscoveryMs) +
+           " ms pass since it saw the match)";
+}
+
 // What a reliable writer promises a reader matched before it wrote:
 // `written` in its order, of which the samples still in the writer's history
 // once it stops writing (its last `kept`) must all arrive, while earlier ones

@@ -10,6 +10,11 @@
 //   - the reader whose request the writer falls short of reports exactly one
 //     requested-incompatible QoS, naming the policy at fault, and is never
 //     matched.
+// The matches are taken before "reader_created_finish", while the positive
+// writers certainly exist (the positive side deletes them only after its
+// checks, which follow that key). From then on the matched statuses are read
+// only through cp::Matches, whose gone() counts the change once the positive
+// side has closed; the totals are read after that.
 // The requests sit on the boundaries where they can: the deadline reader asks
 // for exactly the offered 100 ms, the durability and reliability readers 3
 // and 4 ask for the offered kind and for less.
@@ -42,44 +47,37 @@ struct Request {
     DataWriterQos offered;      // what the positive writer on the topic offers
 };
 
-// Statuses of one reader; reading them clears their change counts, which
-// these checks do not use.
-struct Seen {
+// Whether the reader has met the positive writer on its topic, either way.
+// Read before the matches are taken (Matches::exactly counts from its own
+// read of the matched status).
+bool met(DataReader* reader) {
     SubscriptionMatchedStatus matched;
     RequestedIncompatibleQosStatus incompatible;
-};
-
-Seen seen_by(DataReader* reader) {
-    Seen s;
-    EXPECT_EQ(reader->get_subscription_matched_status(s.matched), RETCODE_OK);
-    EXPECT_EQ(reader->get_requested_incompatible_qos_status(s.incompatible), RETCODE_OK);
-    return s;
+    EXPECT_EQ(reader->get_subscription_matched_status(matched), RETCODE_OK);
+    EXPECT_EQ(reader->get_requested_incompatible_qos_status(incompatible), RETCODE_OK);
+    return matched.total_count > 0 || incompatible.total_count > 0;
 }
 
-// Whether the reader has met the positive writer on its topic, either way.
-bool met(DataReader* reader) {
-    const Seen s = seen_by(reader);
-    return s.matched.total_count > 0 || s.incompatible.total_count > 0;
-}
-
-// The exact outcome of one pairing. While the positive writer exists
-// (writer_alive) a matched reader also counts it as current.
-void expect_outcome(cp::Verdict& v, const Request& r, DataReader* reader, bool writer_alive) {
-    const Seen s = seen_by(reader);
+// The requested-incompatible status of the pairing; and at the end, once
+// every match has ended and gone() has counted it, the matched totals too.
+void expect_outcome(cp::Verdict& v, const Request& r, DataReader* reader, bool at_end) {
+    RequestedIncompatibleQosStatus incompatible;
+    v.equal(reader->get_requested_incompatible_qos_status(incompatible), RETCODE_OK)
+        << "get_requested_incompatible_qos_status";
     const std::string who = "reader on \"" + r.topic + "\" requesting " + r.what;
-    if (r.refused_by == 0) {
-        v.equal(s.matched.total_count, 1) << who << ": matched writers in all";
-        v.equal(s.incompatible.total_count, 0) << who << ": requested-incompatible QoS reported";
-        if (writer_alive) v.equal(s.matched.current_count, 1) << who << ": matched writers now";
-    } else {
-        v.equal(s.incompatible.total_count, 1) << who << ": requested-incompatible QoS reported";
-        v.equal(s.incompatible.last_policy_id, r.refused_by) << who << ": the policy at fault";
-        v.equal(s.matched.total_count, 0) << who << ": matched writers in all";
+    v.equal(incompatible.total_count, r.refused_by == 0 ? 0 : 1) << who << ": requested-incompatible QoS reported";
+    if (r.refused_by != 0) v.equal(incompatible.last_policy_id, r.refused_by) << who << ": the policy at fault";
+    std::string line = who + ": incompatible " + std::to_string(incompatible.total_count) + " (policy " +
+                       std::to_string(incompatible.last_policy_id) + ")";
+    if (at_end) {
+        SubscriptionMatchedStatus matched;
+        v.equal(reader->get_subscription_matched_status(matched), RETCODE_OK) << "get_subscription_matched_status";
+        v.equal(matched.total_count, r.refused_by == 0 ? 1 : 0) << who << ": matched writers in all";
+        v.equal(matched.current_count, 0) << who << ": matched writers once the positive side has gone";
+        line = "at the end, " + line + ", matched " + std::to_string(matched.total_count) + " (now " +
+               std::to_string(matched.current_count) + ")";
     }
-    cp::log_line(std::string(writer_alive ? "" : "at the end, ") + who + ": matched " +
-                 std::to_string(s.matched.total_count) + " (now " + std::to_string(s.matched.current_count) +
-                 "), incompatible " + std::to_string(s.incompatible.total_count) + " (policy " +
-                 std::to_string(s.incompatible.last_policy_id) + ")");
+    cp::log_line(line);
 }
 
 // The counterpart of one compatibility test: the readers, the keys, the
@@ -90,35 +88,33 @@ void request(const std::vector<Request>& requests) {
     std::vector<DataReader*> readers;
     for (const Request& r : requests) readers.push_back(e.reader(r.topic, r.qos));
     ASSERT_TRUE(cp::ready());
-    cp::report("reader_created_finish", e.ok());
-    if (!e.ok()) return;
+    cp::Verdict v("compatibility");
+    v.check(e.ok()) << "creating the readers";
     std::vector<cp::Matches> matches;
     for (DataReader* reader : readers) matches.emplace_back(reader);
 
-    const bool all_met = cp::wait_until(
-        [&] {
-            for (DataReader* reader : readers) {
-                if (!met(reader)) return false;
-            }
-            return true;
-        },
-        cp::kStageMs);
-    cp::Verdict v("compatibility");
+    const bool all_met = e.ok() && cp::wait_until(
+                                       [&] {
+                                           for (DataReader* reader : readers) {
+                                               if (!met(reader)) return false;
+                                           }
+                                           return true;
+                                       },
+                                       cp::kStageMs);
     v.check(all_met) << "not every reader met its writer within " << cp::kStageMs << " ms";
-    // Each matched writer announces what the positive side offered (at
-    // once: the positive side closes once its writer checks are done).
-    if (!cp::positive_gone()) {
-        for (std::size_t i = 0; i < requests.size(); ++i) {
-            const Request& r = requests[i];
-            std::vector<PublicationBuiltinTopicData> want;
-            if (r.refused_by == 0) want.push_back(cp::announced_writer(r.topic, "FlatRecord", r.offered));
-            cp::expect_matched(v, matches[i], readers[i], want, {}, "writer on \"" + r.topic + "\"");
-        }
+    // Each matched writer announces what the positive side offered; each
+    // refused one is not matched.
+    for (std::size_t i = 0; i < requests.size() && all_met; ++i) {
+        const Request& r = requests[i];
+        std::vector<PublicationBuiltinTopicData> want;
+        if (r.refused_by == 0) want.push_back(cp::announced_writer(r.topic, "FlatRecord", r.offered));
+        cp::expect_matched(v, matches[i], readers[i], want, {}, "writer on \"" + r.topic + "\"");
     }
+    cp::report("reader_created_finish", v);
+    if (!v.ok()) return;
     // A second match or incompatibility must not follow.
-    if (!cp::positive_gone()) std::this_thread::sleep_for(std::chrono::milliseconds(cp::kGraceMs));
-    const bool writers_alive = !cp::positive_gone();
-    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(v, requests[i], readers[i], writers_alive);
+    cp::pause(cp::kGraceMs);
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(v, requests[i], readers[i], false);
 
     cp::Verdict end("after the positive side closed");
     end.check(peer::link().wait_closed(kHoldMs))
@@ -134,7 +130,7 @@ void request(const std::vector<Request>& requests) {
         discovered::kEndMs, "matches ended");
     for (cp::Matches& m : matches) m.gone(end, {}, 0);
     // Nothing more was counted while the positive side checked its writers.
-    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(end, requests[i], readers[i], false);
+    for (std::size_t i = 0; i < requests.size(); ++i) expect_outcome(end, requests[i], readers[i], true);
     e.release();
 }
 

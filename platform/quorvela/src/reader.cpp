@@ -171,7 +171,8 @@ void DataReaderImpl::reject_locked(SampleRejectedStatusKind why, const InstanceH
                       ++s.total_count;
                       ++s.total_count_change;
                       s.last_reason = why;
-                      s.last_instance_handle = h;
+                      // Fault: the status names the reader, not the instance.
+                      s.last_instance_handle = QV_FAULT(status_instance_of_reader) ? handle_ : h;
                     });
   });
 }
@@ -292,7 +293,8 @@ bool DataReaderImpl::make_room_locked(Instance& inst) {
     // Fault: an unlimited keep-all instance capped at a default of 64 samples.
     const int32_t per_instance =
         QV_FAULT(keep_all_reader_capped_at_64) && rl.max_samples_per_instance <= 0 ? 64 : rl.max_samples_per_instance;
-    if (per_instance > 0 && inst.valid_count() >= per_instance) {
+    // Fault: the per-instance limit ignored (only max_samples holds).
+    if (per_instance > 0 && inst.valid_count() >= per_instance && !QV_FAULT(reader_per_instance_limit_ignored)) {
       reject_locked(REJECTED_BY_SAMPLES_PER_INSTANCE_LIMIT, inst.handle);
       return false;
     }
@@ -302,6 +304,14 @@ bool DataReaderImpl::make_room_locked(Instance& inst) {
     // The oldest valid samples make way.
     for (Sample* x = inst.oldest(); x != nullptr && inst.valid_count() >= depth;) {
       Sample* next = x->next_in_instance();
+      // Fault: a sample that makes way in the history counted as lost.
+      if (x->valid && QV_FAULT(keep_last_replaced_counted_lost))
+        wire::Runtime::instance().post(owner_, [this] {
+          statuses_.raise(SAMPLE_LOST_STATUS, lost_, &DataReaderListener::on_sample_lost, [](SampleLostStatus& st) {
+            ++st.total_count;
+            ++st.total_count_change;
+          });
+        });
       if (x->valid) cache_.remove(x);
       x = next;
     }
@@ -650,6 +660,7 @@ void DataReaderImpl::on_deadline_timer() {
     // Only alive instances are expected to be updated.
     d = check_deadlines(instances_, to_chrono(qos_.deadline.period),
                         [](const Instance& inst) { return inst.state == ALIVE_INSTANCE_STATE; });
+    if (d.missed > 0 && QV_FAULT(status_instance_of_reader)) d.last = handle_;
     if (d.next != Clock::time_point::max()) schedule_deadline_locked(d.next);
   }
   if (d.missed == 0) return;

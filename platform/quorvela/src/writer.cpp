@@ -273,9 +273,9 @@ ReturnCode_t DataWriterImpl::write_locked(const void* data, const InstanceHandle
   if (it == instances_.end()) inst = add_instance_locked(key, payload, refused);
   else inst = &it->second;
   if (!inst) return RETCODE_OUT_OF_RESOURCES;
-  // Fault: a writer with a deadline drops what it writes in its first 600 ms.
-  const bool dropped = QV_FAULT(deadline_writer_loses_first_600ms) && !is_infinite(qos_.deadline.period) &&
-                       Clock::now() < enabled_at_ + std::chrono::milliseconds(600);
+  // Fault: a writer with a deadline drops what it writes in its first 1500 ms.
+  const bool dropped = QV_FAULT(deadline_writer_loses_first_1500ms) && !is_infinite(qos_.deadline.period) &&
+                       Clock::now() < enabled_at_ + std::chrono::milliseconds(1500);
   dds_return_t drc = dropped ? DDS_RETCODE_OK : wire_.write(key, payload.data(), payload.size(), ts_ns);
   if (drc != DDS_RETCODE_OK) return wire::to_retcode(drc);
   if (qos_.history.kind == KEEP_ALL_HISTORY_QOS) {

@@ -166,7 +166,7 @@ PEER_TEST(DRTestNegative, ENABLED_SampleInfoBasicTestNegative, "SampleInfoBasicT
     //    notices only; whether from the dispose or from the deletion cannot
     //    be told apart. Then the writer's match ends.
     cp::Verdict v4("dispose and deletion");
-    const cp::Samples<KeyedType> last = cp::collect_until_unmatched<KeyedType>(reader, cp::kGoneMs);
+    const cp::Samples<KeyedType> last = cp::collect_until_unmatched<KeyedType>(v4, reader, cp::kGoneMs);
     const bool disposed = std::any_of(last.begin(), last.end(), [&](const cp::Sample<KeyedType>& s) {
         return s.info.instance_handle == handle2 && s.info.instance_state == NOT_ALIVE_DISPOSED_INSTANCE_STATE;
     });

@@ -112,7 +112,7 @@ PEER_TEST(DWTestNegative, ENABLED_NoKeyInstanceManagementNegative, "NoKeyInstanc
     // refused disposes took effect cannot be seen here: deleting the writer
     // disposes the instance anyway.
     cp::Verdict v("keyless write");
-    const cp::Samples<FlatRecord> got = cp::collect_until_unmatched<FlatRecord>(reader, cp::kGoneMs);
+    const cp::Samples<FlatRecord> got = cp::collect_until_unmatched<FlatRecord>(v, reader, cp::kGoneMs);
     cp::Samples<FlatRecord> data;
     std::size_t notices = 0;
     for (const cp::Sample<FlatRecord>& s : got) {

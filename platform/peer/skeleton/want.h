@@ -87,6 +87,12 @@ struct Want {
     Want& any_time() { check_timestamp = false; return *this; }
 };
 
+// The samples a failure lists by name before it counts the rest.
+inline constexpr std::size_t kListedSamples = 5;
+
+// The values, the first kListedValues of them and how many there are in all
+// beyond those.
+inline constexpr std::size_t kListedValues = 20;
 std::string describe(const std::vector<int32_t>& values);
 std::string describe(const SampleInfo& info);
 std::string describe(const Time& t);
@@ -143,12 +149,21 @@ bool expect_samples(Verdict& v, const Samples<T>& got, const std::vector<Want>& 
         }
         if (!instance_seen) last_index.emplace_back(s.info.instance_handle, i);
     }
+    // The samples left over: how many, the first few of them, and how many more.
+    std::vector<std::size_t> extra;
     for (std::size_t i = 0; i < got.size(); ++i) {
-        if (used[i]) continue;
+        if (!used[i]) extra.push_back(i);
+    }
+    if (!extra.empty()) {
         ok = false;
-        v.fail() << what << ": an unexpected sample: "
-                 << (got[i].info.valid_data ? "lVal " + std::to_string(got[i].data.lVal) : std::string("notice"))
-                 << ", " << describe(got[i].info);
+        auto note = v.fail();
+        note << what << ": " << extra.size() << " unexpected sample(s): ";
+        for (std::size_t k = 0; k < extra.size() && k < kListedSamples; ++k) {
+            const Sample<T>& s = got[extra[k]];
+            note << (k ? "; " : "") << (s.info.valid_data ? "lVal " + std::to_string(s.data.lVal) : std::string("notice"))
+                 << ", " << describe(s.info);
+        }
+        if (extra.size() > kListedSamples) note << "; and " << extra.size() - kListedSamples << " more";
     }
     return ok;
 }

@@ -15,8 +15,14 @@
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
 #include "FlatRecord.h"
 #include "counterpart.h"
+#include "peer/peer_link.h"
 
 using namespace QUORVELA;
 
@@ -329,6 +335,41 @@ TEST(CounterpartSkeleton, AVerdictListsItsFirstFailuresAndCountsTheRest) {
                                        " more failure(s), not listed"),
               std::string::npos)
         << out.failures.back();
+}
+
+// A key after which the positive side writes goes out kWriterDiscoveryMs
+// after this side saw its match at the earliest; a first sample missing
+// after it is reported with that wait named, a later one without it.
+TEST(CounterpartSkeleton, AKeyBeforeWritesWaitsForTheWriterAndAMissingFirstSampleNamesTheWait) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    peer::set_link(fds[0], "skeleton");  // the link owns fds[0]
+    cp::note_matched();
+    const auto matched = std::chrono::steady_clock::now();
+    EXPECT_TRUE(cp::report_before_writes("reader_matched", true));
+    EXPECT_GE(std::chrono::steady_clock::now() - matched, std::chrono::milliseconds(cp::kWriterDiscoveryMs));
+    EXPECT_TRUE(cp::waited_for_writer_discovery());
+
+    FakeReader reader(FakeReader::Mode::Sound, {2});
+    const cp::Samples<FlatRecord> got = cp::take<FlatRecord>(&reader);
+    const Output out = run([&] {
+        cp::Verdict v("step");
+        cp::expect_samples(v, got, {cp::Want::data(1), cp::Want::data(2), cp::Want::data(3)}, "the step");
+    });
+    const std::string named = "kWriterDiscoveryMs = " + std::to_string(cp::kWriterDiscoveryMs) + " ms";
+    std::size_t naming = 0;
+    for (const std::string& f : out.failures) {
+        if (f.find("lVal 1 is missing") != std::string::npos) {
+            EXPECT_NE(f.find(named), std::string::npos) << f;
+        }
+        if (f.find("lVal 3 is missing") != std::string::npos) {
+            EXPECT_EQ(f.find(named), std::string::npos) << f;
+        }
+        naming += f.find(named) != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(naming, 1u) << out.text;
+    peer::reset_link();
+    ::close(fds[1]);
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ void check_first_samples(const std::string& topic, const std::vector<int32_t>& w
     cp::Verdict matched("matches");
     cp::Matches matches(reader);
     const auto writers = cp::expect_matched(matched, matches, reader, {cp::announced_writer(topic, type)}, {}, topic);
-    if (!cp::report("reader_matched", matched) || writers.empty()) return;
+    if (!cp::report_before_writes("reader_matched", matched) || writers.empty()) return;
 
     cp::Verdict v(topic);
     std::vector<cp::Want> samples;
@@ -120,7 +120,7 @@ PEER_TEST(DRTestNegative, ENABLED_SampleInfoBasicTestNegative, "SampleInfoBasicT
     cp::Matches matches(reader);
     const auto writers =
         cp::expect_matched(matched, matches, reader, {cp::announced_writer(topic, "KeyedType")}, {}, topic);
-    if (!cp::report("reader_matched", matched) || writers.empty()) return;
+    if (!cp::report_before_writes("reader_matched", matched) || writers.empty()) return;
     const InstanceHandle_t writer = writers[0].handle;
 
     // 1. One sample of each instance, first of its instance, from the

@@ -102,7 +102,7 @@ PEER_TEST(DWTestNegative, ENABLED_NoKeyInstanceManagementNegative, "NoKeyInstanc
     cp::Matches matches(reader);
     const auto writers = cp::expect_matched(matched, matches, reader, {cp::announced_writer(topic, "FlatRecord")}, {},
                                             "the reader on " + topic);
-    if (!cp::report("reader_matched", matched) || writers.empty()) return;
+    if (!cp::report_before_writes("reader_matched", matched) || writers.empty()) return;
 
     // The positive side writes one sample and deletes its writer at once,
     // without a key: take until the writer has gone, since the sample may
@@ -144,7 +144,7 @@ PEER_TEST(DWTestNegative, ENABLED_KeyedInstanceManagementNegative, "KeyedInstanc
     cp::Matches matches(reader);
     const auto writers = cp::expect_matched(matched, matches, reader, {cp::announced_writer(topic, "KeyedType")}, {},
                                             "the reader on " + topic);
-    if (!cp::report("reader_matched", matched) || writers.empty()) return;
+    if (!cp::report_before_writes("reader_matched", matched) || writers.empty()) return;
     const InstanceHandle_t writer = writers[0].handle;
 
     // 1. One sample of each instance, the first of four new instances, from

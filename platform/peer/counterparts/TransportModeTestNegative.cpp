@@ -78,7 +78,8 @@ PEER_TEST(TransportModeTestNegative, ENABLED_TransportModeReceiveAcrossTransport
                 << "the matched writer is the one of an earlier cycle";
             seen_writers.push_back(writer);
         }
-        cp::report("reader_ready", ready);
+        // The positive side writes the cycle's sample after it.
+        cp::report_before_writes("reader_ready", ready);
         if (!cp::await("write_finish", kWriteFinishMs)) continue;
         // Exactly the cycle's sample, from the cycle's writer, none of an
         // earlier cycle again. Whether it starts a next generation of the

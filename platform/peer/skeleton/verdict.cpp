@@ -41,4 +41,8 @@ bool report(const std::string& key, const Verdict& verdict, const std::string& v
     return report(key, verdict.ok(), value);
 }
 
+bool report_before_writes(const std::string& key, const Verdict& verdict, const std::string& value) {
+    return report_before_writes(key, verdict.ok(), value);
+}
+
 }  // namespace cp

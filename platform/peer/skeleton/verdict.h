@@ -94,5 +94,8 @@ private:
 // Sends `key` (with `value`) only when every check of `verdict` passed;
 // see report(key, passed, value).
 bool report(const std::string& key, const Verdict& verdict, const std::string& value = "default");
+// The same for a key after which the positive side writes; see
+// report_before_writes(key, passed, value).
+bool report_before_writes(const std::string& key, const Verdict& verdict, const std::string& value = "default");
 
 }  // namespace cp

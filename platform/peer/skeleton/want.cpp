@@ -3,6 +3,8 @@
 
 #include <sstream>
 
+#include "steps.h"
+
 namespace cp {
 
 // ---- every sample counted ------------------------------------------------------------
@@ -18,6 +20,13 @@ std::string describe(const SampleInfo& i) {
         << "/" << i.no_writers_generation_count << ", ranks " << i.sample_rank << "/" << i.generation_rank << "/"
         << i.absolute_generation_rank << ", source timestamp " << describe(i.source_timestamp);
     return out.str();
+}
+
+std::string first_sample_note() {
+    if (!waited_for_writer_discovery()) return "";
+    return " (the key before it went out kWriterDiscoveryMs = " + std::to_string(kWriterDiscoveryMs) +
+           " ms after this side saw its match: a writer that had not discovered this side's reader by then "
+           "may have dropped what it wrote to it)";
 }
 
 namespace detail {

@@ -63,10 +63,13 @@ inline std::vector<SubscriptionBuiltinTopicData> positive_readers(DataWriter* wr
                                                             &DataWriter::get_matched_subscription_data);
 }
 
-// The participants that `participant` discovers.
+// The participants that `participant` discovers, itself left out: a library
+// may list the calling participant among those it discovered or not.
 inline InstanceHandleSeq participants(DomainParticipant* participant) {
     InstanceHandleSeq handles;
     EXPECT_EQ(participant->get_discovered_participants(handles), RETCODE_OK);
+    const InstanceHandle_t own = participant->get_instance_handle();
+    handles.erase(std::remove(handles.begin(), handles.end(), own), handles.end());
     return handles;
 }
 

@@ -1,6 +1,6 @@
 // What the counterparts of the descriptive-QoS, entity-factory, partition and
 // compatibility tests share beyond the skeleton: the positive side's
-// endpoints told from this side's by their participant, the participants
+// endpoints told from this side's by their handles, the participants
 // discovered, probes that make a short-lived positive endpoint known before
 // it can go, a second participant that sees what this side announces, and a
 // bounded wait that goes on after the positive side has closed.
@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -28,29 +27,21 @@ namespace discovered {
 
 using namespace QUORVELA;
 
-// Whether `endpoint` belongs to one of the participants of handles `participants`.
-template <class Data>
-bool belongs_to(const Data& endpoint, const InstanceHandleSeq& participants) {
-    for (const InstanceHandle_t& p : participants) {
-        if (std::memcmp(endpoint.participant_key.value, p.value, sizeof p.value) == 0) return true;
-    }
-    return false;
-}
-
 // The positive side's endpoints that `reader` (`writer`) is matched with now,
-// in list order, those of this side's participants `own` left out. Unlike
-// cp::matched_publications, an endpoint whose data can no longer be looked up
-// is left out without a failure: the positive side deletes its endpoints while
-// this side looks, and the library lists a match for a while (about 100 ms)
-// after it has ended.
+// in list order, this side's own endpoints (their handles `own`) left out.
+// Unlike cp::matched_publications, an endpoint whose data can no longer be
+// looked up is left out without a failure: the positive side deletes its
+// endpoints while this side looks, and a library may list a match for a
+// while after it has ended.
 template <class Data, class Endpoint, class List, class Lookup>
 std::vector<Data> positive_endpoints(Endpoint* endpoint, const InstanceHandleSeq& own, List list, Lookup lookup) {
     std::vector<Data> out;
     InstanceHandleSeq handles;
     if (endpoint == nullptr || (endpoint->*list)(handles) != RETCODE_OK) return out;
     for (const InstanceHandle_t& h : handles) {
+        if (std::find(own.begin(), own.end(), h) != own.end()) continue;
         Data data;
-        if ((endpoint->*lookup)(data, h) == RETCODE_OK && !belongs_to(data, own)) out.push_back(data);
+        if ((endpoint->*lookup)(data, h) == RETCODE_OK) out.push_back(data);
     }
     return out;
 }
@@ -71,18 +62,6 @@ inline InstanceHandleSeq participants(DomainParticipant* participant) {
     const InstanceHandle_t own = participant->get_instance_handle();
     handles.erase(std::remove(handles.begin(), handles.end(), own), handles.end());
     return handles;
-}
-
-// Whether the endpoint's participant key is one of `participants` (handles
-// of discovered participants); a failure otherwise.
-template <class Data>
-bool of_participant(const Data& endpoint, const InstanceHandleSeq& participants) {
-    for (const InstanceHandle_t& p : participants) {
-        if (std::memcmp(p.value, endpoint.participant_key.value, sizeof p.value) == 0) return true;
-    }
-    ADD_FAILURE() << "an endpoint on \"" << endpoint.topic_name << "\" names a participant key that is none of the "
-                  << participants.size() << " participant(s) discovered";
-    return false;
 }
 
 // How long matches may outlive the positive side's close (its endpoints are

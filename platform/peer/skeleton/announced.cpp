@@ -235,11 +235,16 @@ std::vector<Matched<Data>> expect_matched_of(Verdict& v, Matches& m, Endpoint* e
     InstanceHandleSeq own_handles;
     for (const auto& o : own) own_handles.push_back(o.first);
     const InstanceHandleSeq positive_handles = m.exactly(v, positive.size(), own_handles);
+    std::vector<Matched<Data>> out;
     if constexpr (std::is_same_v<Endpoint, DataReader>) {
-        return expect_matched(v, matched_publications(endpoint), positive_handles, positive, own, what);
+        out = expect_matched(v, matched_publications(endpoint), positive_handles, positive, own, what);
     } else {
-        return expect_matched(v, matched_subscriptions(endpoint), positive_handles, positive, own, what);
+        out = expect_matched(v, matched_subscriptions(endpoint), positive_handles, positive, own, what);
     }
+    for (const Matched<Data>& e : out) {
+        expect_participant(v, participant_of(endpoint), e.data.participant_key, what + ", the positive side's endpoint");
+    }
+    return out;
 }
 
 }  // namespace
@@ -254,6 +259,59 @@ std::vector<Matched<SubscriptionBuiltinTopicData>> expect_matched(
     Verdict& v, Matches& m, DataWriter* writer, const std::vector<SubscriptionBuiltinTopicData>& positive,
     const std::vector<std::pair<InstanceHandle_t, SubscriptionBuiltinTopicData>>& own, const std::string& what) {
     return expect_matched_of(v, m, writer, positive, own, what);
+}
+
+// ---- participants ---------------------------------------------------------------------
+
+bool Participants::announce(const BuiltinTopicKey_t& key) const {
+    return std::any_of(keys.begin(), keys.end(), [&](const BuiltinTopicKey_t& k) {
+        return std::equal(std::begin(k.value), std::end(k.value), std::begin(key.value));
+    });
+}
+
+Participants discovered_participants(DomainParticipant* participant) {
+    Participants out;
+    if (participant == nullptr || participant->get_discovered_participants(out.handles) != RETCODE_OK) return out;
+    const InstanceHandle_t own = participant->get_instance_handle();
+    out.handles.erase(std::remove(out.handles.begin(), out.handles.end(), own), out.handles.end());
+    for (const InstanceHandle_t& h : out.handles) {
+        ParticipantBuiltinTopicData data;
+        // One that left between the list and the lookup has no data any more.
+        if (participant->get_discovered_participant_data(data, h) == RETCODE_OK) out.keys.push_back(data.key);
+    }
+    return out;
+}
+
+DomainParticipant* participant_of(DataReader* reader) {
+    Subscriber* s = reader == nullptr ? nullptr : reader->get_subscriber();
+    return s == nullptr ? nullptr : s->get_participant();
+}
+
+DomainParticipant* participant_of(DataWriter* writer) {
+    Publisher* p = writer == nullptr ? nullptr : writer->get_publisher();
+    return p == nullptr ? nullptr : p->get_participant();
+}
+
+namespace {
+std::string show(const BuiltinTopicKey_t& key) {
+    std::string out;
+    for (octet o : key.value) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(o));
+        out += hex;
+    }
+    return out;
+}
+}  // namespace
+
+bool expect_participant(Verdict& v, DomainParticipant* participant, const BuiltinTopicKey_t& participant_key,
+                        const std::string& what) {
+    Participants found;
+    const bool listed =
+        wait_until([&] { return (found = discovered_participants(participant)).announce(participant_key); }, kMatchMs);
+    return v.check(listed) << what << ": its participant key " << show(participant_key)
+                           << " is the key of none of the " << found.keys.size()
+                           << " participant(s) this side discovered (other than its own)";
 }
 
 // ---- matched endpoints ------------------------------------------------------------

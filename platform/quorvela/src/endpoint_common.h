@@ -399,6 +399,8 @@ ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, wire::ParticipantWire& 
   wire::Guid cyclone;
   std::memcpy(cyclone.v.data(), found.participant_key.value, 16);
   std::memcpy(found.participant_key.value, participants.participant_guid(cyclone).v.data(), 16);
+  // Fault: the participant key is the local participant's, not the endpoint's.
+  if (QV_FAULT(matched_participant_key_local)) std::memcpy(found.participant_key.value, participants.guid().v.data(), 16);
   data = std::move(found);
   return RETCODE_OK;
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -73,6 +74,12 @@ public:
 
     std::size_t calls() const { return calls_; }
 
+    // A matched writer: its handle and the data its lookup returns (none: the
+    // lookup fails).
+    void match(const InstanceHandle_t& h, std::optional<PublicationBuiltinTopicData> data) {
+        matched_.emplace_back(h, std::move(data));
+    }
+
     // Whether a read or take in these states would return something.
     bool has(SampleStateMask s) {
         std::lock_guard<std::mutex> lock(mtx_);
@@ -127,13 +134,29 @@ public:
     ReturnCode_t get_requested_incompatible_qos_status(RequestedIncompatibleQosStatus&) override { return kNo; }
     ReturnCode_t get_sample_lost_status(SampleLostStatus&) override { return kNo; }
     ReturnCode_t get_sample_rejected_status(SampleRejectedStatus&) override { return kNo; }
-    ReturnCode_t get_subscription_matched_status(SubscriptionMatchedStatus&) override { return kNo; }
-    ReturnCode_t get_matched_publications(InstanceHandleSeq& handles) override {
-        handles.clear();
+    ReturnCode_t get_subscription_matched_status(SubscriptionMatchedStatus& status) override {
+        const int32_t n = static_cast<int32_t>(matched_.size());
+        status.total_count = n;
+        status.total_count_change = n - reported_;
+        status.current_count = n;
+        status.current_count_change = n - reported_;
+        status.last_publication_handle = matched_.empty() ? HANDLE_NIL : matched_.back().first;
+        reported_ = n;
         return RETCODE_OK;
     }
-    ReturnCode_t get_matched_publication_data(PublicationBuiltinTopicData&, const InstanceHandle_t&) override {
-        return kNo;
+    ReturnCode_t get_matched_publications(InstanceHandleSeq& handles) override {
+        handles.clear();
+        for (const auto& m : matched_) handles.push_back(m.first);
+        return RETCODE_OK;
+    }
+    ReturnCode_t get_matched_publication_data(PublicationBuiltinTopicData& data, const InstanceHandle_t& h) override {
+        for (const auto& m : matched_) {
+            if (m.first != h) continue;
+            if (!m.second) return RETCODE_ERROR;
+            data = *m.second;
+            return RETCODE_OK;
+        }
+        return RETCODE_BAD_PARAMETER;
     }
     ReturnCode_t wait_for_historical_data(const Duration_t&) override { return kNo; }
     TopicDescription* get_topicdescription() override { return nullptr; }
@@ -192,6 +215,8 @@ private:
     QuietStatusCondition status_;
     std::mutex mtx_;
     std::vector<Held> held_;
+    std::vector<std::pair<InstanceHandle_t, std::optional<PublicationBuiltinTopicData>>> matched_;
+    int32_t reported_ = 0;
     int32_t next_ = 1000;
     std::atomic<std::size_t> calls_{0};
 };
@@ -370,6 +395,33 @@ TEST(CounterpartSkeleton, AKeyBeforeWritesWaitsForTheWriterAndAMissingFirstSampl
     EXPECT_EQ(naming, 1u) << out.text;
     peer::reset_link();
     ::close(fds[1]);
+}
+
+// A handle of this side's own that is matched beside the positive endpoints
+// (a decoy) but whose data cannot be looked up fails the verdict: a decoy
+// left out proves nothing about a lookup that ignores its handle.
+TEST(CounterpartSkeleton, ADecoyWhoseDataCannotBeLookedUpFailsTheVerdict) {
+    InstanceHandle_t decoy;
+    decoy.value[0] = 7;
+    decoy.length = 16;
+    const PublicationBuiltinTopicData want = cp::announced_writer("topic", "FlatRecord");
+    for (const bool readable : {true, false}) {
+        FakeReader reader(FakeReader::Mode::Sound, {});
+        PublicationBuiltinTopicData data = want;
+        std::copy(std::begin(decoy.value), std::begin(decoy.value) + 16, std::begin(data.key.value));
+        reader.match(decoy, readable ? std::optional(data) : std::nullopt);
+        bool ok = false;
+        const Output out = run([&] {
+            cp::Verdict v("decoy");
+            cp::Matches m(&reader);
+            cp::expect_matched(v, m, &reader, {}, {{decoy, want}}, "the reader");
+            ok = v.ok();
+        });
+        EXPECT_EQ(ok, readable) << out.text;
+        if (!readable) {
+            EXPECT_TRUE(out.mentions("could not be looked up")) << out.text;
+        }
+    }
 }
 
 }  // namespace

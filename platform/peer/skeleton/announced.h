@@ -23,7 +23,9 @@ struct Matched {
     Data data;
 };
 // What the reader (writer) has matched now, in list order. A handle whose
-// data cannot be looked up is a failure of the test and is left out.
+// data cannot be looked up is a failure (of v, or of the test) and is left out.
+std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(Verdict& v, DataReader* reader);
+std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(Verdict& v, DataWriter* writer);
 std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(DataReader* reader);
 std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(DataWriter* writer);
 

@@ -424,4 +424,35 @@ TEST(CounterpartSkeleton, ADecoyWhoseDataCannotBeLookedUpFailsTheVerdict) {
     }
 }
 
+// A given source timestamp is compared as the wire carries it, in units of
+// 2^-32 s: a library that truncates or rounds in the conversion to that unit
+// and back passes; one that is off by more than a unit does not.
+TEST(CounterpartSkeleton, GivenSourceTimestampsAreComparedWithinTheWiresResolution) {
+    struct Case {
+        Time given;
+        Time got;
+        bool same;
+    };
+    const Case cases[] = {
+        {{1234, 5678}, {1234, 5678}, true},
+        {{1234, 5678}, {1234, 5677}, true},   // truncated both ways (24386 units, 5677.8 ns)
+        {{1234, 5678}, {1234, 5676}, false},  // 2 ns: more than 4 units
+        {{1234, 5678}, {1234, 5679}, false},
+        {{1234, 5678}, {1235, 5678}, false},
+        {{123, 456}, {123, 455}, true},
+        {{123, 456}, {123, 457}, false},
+        {{0, 999999999}, {0, 999999999}, true},
+        {{0, 999999999}, {0, 999999998}, true},
+        {{0, 999999999}, {1, 0}, false},      // 2.3 units above
+        {{5, 0}, {4, 999999999}, true},       // a unit below, truncated
+        {{5, 0}, {4, 999999998}, false},
+        {{1796997658, 413285172}, {1796997658, 413285171}, true},
+        {{1796997658, 413285172}, {1796997658, 413285174}, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cp::same_on_the_wire(c.got, c.given), c.same)
+            << "given " << cp::describe(c.given) << ", got " << cp::describe(c.got);
+    }
+}
+
 }  // namespace

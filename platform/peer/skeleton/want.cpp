@@ -29,6 +29,28 @@ std::string first_sample_note() {
            "may have dropped what it wrote to it)";
 }
 
+bool same_on_the_wire(const Time& got, const Time& given) {
+    // The wire carries a time as seconds and a fraction in units of 2^-32 s.
+    // A library converts the given nanoseconds to that fraction and back, by
+    // truncating or rounding either way: what comes back is the given time
+    // when the fraction on the wire was within one unit of the exact one and
+    // the conversion back truncated or rounded it to nanoseconds.
+    using I = __int128;
+    const I ns = I{1000000000};
+    const I given_ns = I{given.sec} * ns + given.nanosec;
+    const I got_ns = I{got.sec} * ns + got.nanosec;
+    const I exact = given_ns << 32;  // the exact fraction, in units of 2^-32 ns
+    const I unit = exact / ns;
+    for (I f = unit - 1; f <= unit + 2; ++f) {
+        const I off = f * ns - exact;  // how far f lies from the exact fraction, in 2^-32 ns
+        if (off > ns || off < -ns) continue;  // more than one unit
+        const I truncated = (f * ns) >> 32;  // f in ns
+        const I rounded = (f * ns + (I{1} << 31)) >> 32;
+        if (got_ns == truncated || got_ns == rounded) return true;
+    }
+    return false;
+}
+
 namespace detail {
 
 namespace {
@@ -68,9 +90,9 @@ bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Wa
              ok;
     }
     if (want.timestamp) {
-        ok = (v.check(info.source_timestamp == *want.timestamp)
+        ok = (v.check(same_on_the_wire(info.source_timestamp, *want.timestamp))
               << what << ": source timestamp " << describe(info.source_timestamp) << ", expected the given "
-              << describe(*want.timestamp)) &&
+              << describe(*want.timestamp) << " (within the wire's 2^-32 s)") &&
              ok;
     } else if (want.check_timestamp) {
         const int64_t age = ms_of(taken) - ms_of(info.source_timestamp);

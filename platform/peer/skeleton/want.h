@@ -28,7 +28,8 @@ using namespace QUORVELA;
 //   cp::Want::notice(NOT_ALIVE_DISPOSED_INSTANCE_STATE).in(h1).from(writer)
 // Unless given: not read, in a new view, alive (data) and of generation 0;
 // any instance, any writer; a source timestamp that is current (the writer
-// gave none): within kStampBeforeMs before this side took it. A state may
+// gave none): within kStampBeforeMs before this side took it. A timestamp
+// given (at) is compared as the wire carries it (same_on_the_wire). A state may
 // be a mask of the kinds allowed (say NOT_ALIVE_INSTANCE_STATE, or
 // ANY_INSTANCE_STATE for a sample taken after its instance changed).
 struct Want {
@@ -102,6 +103,12 @@ std::string describe(const Time& t);
 // a writer that has not yet discovered this side's reader may drop what it
 // writes to it; empty otherwise.
 std::string first_sample_note();
+
+// Whether a source timestamp that came is the given one as the wire carries
+// it (in units of 2^-32 s): the same to the nanosecond, or off by what
+// truncating or rounding in the conversion to that unit and back makes; more
+// than one unit off is another time.
+bool same_on_the_wire(const Time& got, const Time& given);
 
 namespace detail {
 bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what);

@@ -455,4 +455,33 @@ TEST(CounterpartSkeleton, GivenSourceTimestampsAreComparedWithinTheWiresResoluti
     }
 }
 
+// The default partition is the same announced as [] or as [""]; any name
+// in it is another partition.
+TEST(CounterpartSkeleton, TheDefaultPartitionIsTheSameAnnouncedWithoutANameOrWithTheEmptyOne) {
+    struct Case {
+        StringSeq announced;
+        StringSeq expected;
+        bool same;
+    };
+    const Case cases[] = {
+        {{}, {}, true},          {{""}, {}, true},           {{}, {""}, true},
+        {{"a"}, {}, false},      {{}, {"a"}, false},         {{"", "a"}, {""}, false},
+        {{"a"}, {"a"}, true},    {{"a"}, {"b"}, false},
+    };
+    for (const Case& c : cases) {
+        cp::Matched<PublicationBuiltinTopicData> got{HANDLE_NIL, cp::announced_writer("topic", "FlatRecord")};
+        std::copy(std::begin(got.handle.value), std::begin(got.handle.value) + 16, std::begin(got.data.key.value));
+        got.data.partition.name = c.announced;
+        PublicationBuiltinTopicData want = cp::announced_writer("topic", "FlatRecord");
+        want.partition.name = c.expected;
+        bool same = false;
+        const Output out = run([&] {
+            cp::Verdict v("partition");
+            same = cp::expect_announced(v, got, want, "the writer");
+        });
+        EXPECT_EQ(same, c.same) << testing::PrintToString(c.announced) << " against "
+                                << testing::PrintToString(c.expected) << ": " << out.text;
+    }
+}
+
 }  // namespace

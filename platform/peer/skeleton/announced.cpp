@@ -53,7 +53,8 @@ std::vector<Field<Data>> common_fields() {
         {"presentation access scope", [](const Data& d) { return show(d.presentation.access_scope); }},
         {"presentation coherent access", [](const Data& d) { return show(d.presentation.coherent_access); }},
         {"presentation ordered access", [](const Data& d) { return show(d.presentation.ordered_access); }},
-        {"partition", [](const Data& d) { return show(d.partition.name); }},
+        // The default partition is announced as no name or as the one empty name.
+        {"partition", [](const Data& d) { return show(d.partition.name.empty() ? StringSeq{""} : d.partition.name); }},
         {"user data", [](const Data& d) { return show(d.user_data.value); }},
         {"topic data", [](const Data& d) { return show(d.topic_data.value); }},
         {"group data", [](const Data& d) { return show(d.group_data.value); }},

@@ -91,9 +91,13 @@ inline bool wait_for(const std::function<bool()>& holds, int timeout_ms, const s
 // probe counts the positive endpoint as incompatible, naming `policy`, as
 // soon as it is discovered: a positive endpoint's announcement reaches this
 // side before the announcement of its deletion, so however short it lives,
-// the probe counts it. Waits (bounded) for that; true when it came.
+// the probe counts it. Waits (bounded) until the probe has counted `count`
+// incompatible endpoints in all (this side's own ones that it refuses too,
+// and the positive one), and checks it counted exactly those, the last
+// naming `policy`; true when it did.
 template <class Endpoint>
-bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const std::string& what) {
+bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const std::string& what,
+                  int32_t count = 1) {
     auto incompatible = [probe] {
         if constexpr (std::is_same_v<Endpoint, DataWriter>) {
             OfferedIncompatibleQosStatus s;
@@ -107,11 +111,11 @@ bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const s
     };
     std::pair<int32_t, QosPolicyId_t> got{0, 0};
     // Also after the positive side closed: its announcements may come later.
-    wait_for([&] { return (got = incompatible()).first > 0; }, timeout_ms);
-    EXPECT_EQ(got.first, 1) << what << ": incompatible endpoints counted by the probe";
+    wait_for([&] { return (got = incompatible()).first >= count; }, timeout_ms);
+    EXPECT_EQ(got.first, count) << what << ": incompatible endpoints counted by the probe";
     EXPECT_EQ(got.second, policy) << what << ": the policy the probe names";
     cp::log_line(what + ": " + std::to_string(got.first) + " incompatible, policy " + std::to_string(got.second));
-    return got.first == 1 && got.second == policy;
+    return got.first == count && got.second == policy;
 }
 
 // A second participant of this side, with a reader on one topic (of the

@@ -48,6 +48,7 @@ Matches::Status Matches::status() {
 InstanceHandleSeq Matches::exactly(Verdict& v, std::size_t n, const InstanceHandleSeq& own, int timeout_ms) {
     const std::size_t all = n + own.size();
     InstanceHandleSeq handles;
+    const auto start = Clock::now();
     // The list and the matched status are read one after the other, and a
     // match may land between the two reads: wait until both agree.
     wait_until(
@@ -58,9 +59,12 @@ InstanceHandleSeq Matches::exactly(Verdict& v, std::size_t n, const InstanceHand
         },
         timeout_ms);
     const std::string side = reader_ != nullptr ? "matched publications" : "matched subscriptions";
-    bool ok = v.check(handles.size() == all) << side << ": " << handles.size() << " matched after "
-                                               << timeout_ms << " ms, expected exactly " << all << " (" << n
-                                               << " of the positive side, " << own.size() << " of this side)";
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    bool ok = v.check(handles.size() == all)
+              << side << ": " << handles.size() << " matched after " << waited << " ms"
+              << (positive_gone() ? " (the positive side had closed)" : " of " + std::to_string(timeout_ms))
+              << ", expected exactly " << all << " (" << n << " of the positive side, " << own.size()
+              << " of this side)";
     InstanceHandleSeq others;
     for (const InstanceHandle_t& h : handles) {
         if (!contains(own, h)) others.push_back(h);

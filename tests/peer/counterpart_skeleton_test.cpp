@@ -73,6 +73,8 @@ public:
     }
 
     std::size_t calls() const { return calls_; }
+    // Every sample_rank 0, whatever follows the sample.
+    void zero_ranks() { zero_ranks_ = true; }
 
     // A matched writer: its handle and the data its lookup returns (none: the
     // lookup fails).
@@ -186,6 +188,15 @@ private:
     }
 
     ReturnCode_t access(SequenceBase& data, SampleInfoSeq& infos, int32_t max, SampleStateMask s, bool take) {
+        const ReturnCode_t rc = fill(data, infos, max, s, take);
+        // All samples are of the nil instance: each is followed by the rest.
+        for (uint32_t i = 0; i < infos.length(); ++i) {
+            infos[i].sample_rank = zero_ranks_ ? 0 : static_cast<int32_t>(infos.length() - 1 - i);
+        }
+        return rc;
+    }
+
+    ReturnCode_t fill(SequenceBase& data, SampleInfoSeq& infos, int32_t max, SampleStateMask s, bool take) {
         std::lock_guard<std::mutex> lock(mtx_);
         ++calls_;
         if (mode_ == Mode::Flood) {
@@ -217,6 +228,7 @@ private:
     std::vector<Held> held_;
     std::vector<std::pair<InstanceHandle_t, std::optional<PublicationBuiltinTopicData>>> matched_;
     int32_t reported_ = 0;
+    bool zero_ranks_ = false;
     int32_t next_ = 1000;
     std::atomic<std::size_t> calls_{0};
 };
@@ -481,6 +493,41 @@ TEST(CounterpartSkeleton, TheDefaultPartitionIsTheSameAnnouncedWithoutANameOrWit
         });
         EXPECT_EQ(same, c.same) << testing::PrintToString(c.announced) << " against "
                                 << testing::PrintToString(c.expected) << ": " << out.text;
+    }
+}
+
+// sample_rank is checked against the collection each sample came in: a
+// take of three samples of one instance ranks them 2, 1, 0; two takes of one
+// sample each rank both 0. A library that leaves every rank 0 fails where a
+// collection holds more than one sample of an instance.
+TEST(CounterpartSkeleton, SampleRanksAreCheckedPerReturnedCollection) {
+    for (const bool zero : {false, true}) {
+        for (const int32_t per_call : {3, 1}) {
+            FakeReader reader(FakeReader::Mode::Sound, {1, 2, 3});
+            if (zero) reader.zero_ranks();
+            cp::Samples<FlatRecord> got;
+            if (per_call == 3) {
+                got = cp::take<FlatRecord>(&reader);
+            } else {
+                for (int i = 0; i < 3; ++i) {
+                    SequenceData<FlatRecord> data;
+                    SampleInfoSeq infos;
+                    ASSERT_EQ(reader.take(data, infos, 1, ANY_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE),
+                              RETCODE_OK);
+                    got.push_back(cp::Sample<FlatRecord>{data[0], infos[0], cp::now(), 0});
+                }
+            }
+            bool ok = false;
+            const Output out = run([&] {
+                cp::Verdict v("ranks");
+                ok = cp::expect_samples(v, got, one_two_three(), "the step");
+            });
+            const bool wrong = zero && per_call == 3;
+            EXPECT_EQ(ok, !wrong) << (zero ? "ranks 0, " : "ranks right, ") << per_call << " per call: " << out.text;
+            if (wrong) {
+                EXPECT_TRUE(out.mentions("sample rank 0, expected 2"));
+            }
+        }
     }
 }
 

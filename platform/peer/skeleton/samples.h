@@ -2,14 +2,17 @@
 // application does: on a wait set, bounded, ended when the positive side goes.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +33,10 @@ struct Sample {
     T data;
     SampleInfo info;
     Time taken{};  // this side's clock when the sample was read or taken
+    // The sample_rank its info must hold: how many samples of its instance
+    // follow it in the collection that the one read or take returned it in
+    // (known when the skeleton read or took it).
+    std::optional<int32_t> rank{};
 };
 template <class T>
 using Samples = std::vector<Sample<T>>;
@@ -66,7 +73,16 @@ Samples<T> access(DataReader* reader, bool take, SampleStateMask sample_states, 
             return out;
         }
         const Time when = now();
+        const std::size_t first = out.size();
         for (uint32_t i = 0; i < data.length(); ++i) out.push_back(Sample<T>{data[i], infos[i], when});
+        // Each sample's rank in this call's collection, from its end.
+        std::vector<std::pair<InstanceHandle_t, int32_t>> following;
+        for (std::size_t i = out.size(); i-- > first;) {
+            auto it = std::find_if(following.begin(), following.end(),
+                                   [&](const auto& f) { return f.first == out[i].info.instance_handle; });
+            if (it == following.end()) it = following.insert(following.end(), {out[i].info.instance_handle, 0});
+            out[i].rank = it->second++;
+        }
         // A read returns the same samples again; one call holds all there are.
         // A take that always returns a full call is cut at the step's bound.
         if (!take || data.length() < 1000 || out.size() >= kStepSamples) return out;

@@ -57,7 +57,8 @@ namespace {
 int64_t ms_of(const Time& t) { return static_cast<int64_t>(t.sec) * 1000 + t.nanosec / 1000000; }
 }  // namespace
 
-bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what) {
+bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what,
+                 std::optional<int32_t> rank) {
     bool ok = true;
     auto expect = [&](bool holds, const std::string& field, int64_t got, int64_t expected) {
         ok = (v.check(holds) << what << ": " << field << " " << got << ", expected " << expected) && ok;
@@ -77,6 +78,9 @@ bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Wa
         expect(info.no_writers_generation_count == want.no_writers_generation_count, "no-writers generation count",
                info.no_writers_generation_count, want.no_writers_generation_count);
     }
+    // Defined per returned collection: the samples of the same instance that
+    // follow this one in what the one read or take returned.
+    if (rank) expect(info.sample_rank == *rank, "sample rank", info.sample_rank, *rank);
     expect(info.generation_rank == want.generation_rank, "generation rank", info.generation_rank,
            want.generation_rank);
     expect(info.absolute_generation_rank == want.absolute_generation_rank, "absolute generation rank",

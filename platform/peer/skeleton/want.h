@@ -111,15 +111,17 @@ std::string first_sample_note();
 bool same_on_the_wire(const Time& got, const Time& given);
 
 namespace detail {
-bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what);
+bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what,
+                 std::optional<int32_t> rank = std::nullopt);
 }
 
 // Exactly the samples `want`, invalid ones included, nothing more: each
 // wanted sample is paired with the first unpaired one taken of the same
 // kind (data with its lVal, or a notice) and instance; within an instance
 // they must come in the order wanted, across instances in any order. Each
-// pair's sample info and sbVal are checked as the Want says. True when all
-// held.
+// pair's sample info and sbVal are checked as the Want says, and its
+// sample_rank against the collection the skeleton read or took it in. True
+// when all held.
 template <class T>
 bool expect_samples(Verdict& v, const Samples<T>& got, const std::vector<Want>& want, const std::string& what) {
     std::vector<bool> used(got.size(), false);
@@ -148,7 +150,7 @@ bool expect_samples(Verdict& v, const Samples<T>& got, const std::vector<Want>& 
         data_came = data_came || w.valid;
         used[i] = true;
         const Sample<T>& s = got[i];
-        ok = detail::expect_info(v, s.info, s.taken, w, what + ": " + which) && ok;
+        ok = detail::expect_info(v, s.info, s.taken, w, what + ": " + which, s.rank) && ok;
         if (w.valid && w.sbval) {
             ok = (v.check(s.data.sbVal == *w.sbval) << what << ": " << which << " has sbVal \"" << s.data.sbVal
                                                       << "\", expected \"" << *w.sbval << "\"") &&

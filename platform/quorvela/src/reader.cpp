@@ -412,6 +412,8 @@ SampleInfo DataReaderImpl::sample_info_locked(const Sample& smp) const {
   info.disposed_generation_count = smp.disposed_gen;
   info.no_writers_generation_count = smp.no_writers_gen;
   info.sample_rank = inst.picked;
+  // Fault: sample_rank left 0 whatever follows the sample in the collection.
+  if (QV_FAULT(sample_rank_zero)) info.sample_rank = 0;
   info.generation_rank = inst.picked_generation - generation;
   info.absolute_generation_rank = (inst.disposed_gen + inst.no_writers_gen) - generation;
   info.valid_data = smp.valid;

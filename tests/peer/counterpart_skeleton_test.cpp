@@ -78,9 +78,20 @@ public:
 
     // A matched writer: its handle and the data its lookup returns (none: the
     // lookup fails).
-    void match(const InstanceHandle_t& h, std::optional<PublicationBuiltinTopicData> data) {
+    void match(const InstanceHandle_t& h, std::optional<PublicationBuiltinTopicData> data = std::nullopt) {
         matched_.emplace_back(h, std::move(data));
+        ++total_;
+        if (!last_nil_) last_ = h;
     }
+    // The match of h ends; the last handle names it when `named`.
+    void unmatch(const InstanceHandle_t& h, bool named) {
+        matched_.erase(std::remove_if(matched_.begin(), matched_.end(), [&](const auto& m) { return m.first == h; }),
+                       matched_.end());
+        if (named && !last_nil_) last_ = h;
+    }
+    // Faults of the matched status: the last handle never set; total_count_change never reset.
+    void last_nil() { last_nil_ = true; }
+    void keep_total_change() { keep_total_change_ = true; }
 
     // Whether a read or take in these states would return something.
     bool has(SampleStateMask s) {
@@ -138,12 +149,13 @@ public:
     ReturnCode_t get_sample_rejected_status(SampleRejectedStatus&) override { return kNo; }
     ReturnCode_t get_subscription_matched_status(SubscriptionMatchedStatus& status) override {
         const int32_t n = static_cast<int32_t>(matched_.size());
-        status.total_count = n;
-        status.total_count_change = n - reported_;
+        status.total_count = total_;
+        status.total_count_change = total_ - (keep_total_change_ ? 0 : reported_total_);
         status.current_count = n;
         status.current_count_change = n - reported_;
-        status.last_publication_handle = matched_.empty() ? HANDLE_NIL : matched_.back().first;
+        status.last_publication_handle = last_;
         reported_ = n;
+        reported_total_ = total_;
         return RETCODE_OK;
     }
     ReturnCode_t get_matched_publications(InstanceHandleSeq& handles) override {
@@ -228,6 +240,11 @@ private:
     std::vector<Held> held_;
     std::vector<std::pair<InstanceHandle_t, std::optional<PublicationBuiltinTopicData>>> matched_;
     int32_t reported_ = 0;
+    int32_t total_ = 0;
+    int32_t reported_total_ = 0;
+    InstanceHandle_t last_ = HANDLE_NIL;
+    bool last_nil_ = false;
+    bool keep_total_change_ = false;
     bool zero_ranks_ = false;
     int32_t next_ = 1000;
     std::atomic<std::size_t> calls_{0};
@@ -527,6 +544,56 @@ TEST(CounterpartSkeleton, SampleRanksAreCheckedPerReturnedCollection) {
             if (wrong) {
                 EXPECT_TRUE(out.mentions("sample rank 0, expected 2"));
             }
+        }
+    }
+}
+
+InstanceHandle_t handle(octet n) {
+    InstanceHandle_t h;
+    h.value[0] = n;
+    h.length = 16;
+    return h;
+}
+
+// The matched status as Matches reads it: the changes of each read against
+// the read before, the new matches counted in total, the last handle naming
+// one of them; after an ended match the last handle may name either.
+TEST(CounterpartSkeleton, MatchesChecksTheMatchedStatusAgainstWhatItLists) {
+    struct Case {
+        const char* name;
+        void (*fault)(FakeReader&);
+        bool end_named_last;  // the second step's last handle names the ended match
+        bool ok;
+        const char* failure;
+    };
+    const Case cases[] = {
+        {"sound", [](FakeReader&) {}, false, true, ""},
+        {"the ended match named last", [](FakeReader&) {}, true, true, ""},
+        {"the last handle never set", [](FakeReader& r) { r.last_nil(); }, false, false,
+         "last publication handle is none of the 1 endpoint(s) that matched"},
+        {"total_count_change never reset", [](FakeReader& r) { r.keep_total_change(); }, false, false,
+         "total_count 1 then 1, with a total_count_change of 1 between two reads"},
+    };
+    for (const Case& c : cases) {
+        FakeReader reader(FakeReader::Mode::Sound, {});
+        c.fault(reader);
+        bool ok = false;
+        const Output out = run([&] {
+            cp::Verdict v("matches");
+            cp::Matches m(&reader);
+            reader.match(handle(1));
+            m.exactly(v, 1, {}, 1000);
+            // The first positive endpoint leaves, the second comes.
+            reader.match(handle(2));
+            reader.unmatch(handle(1), c.end_named_last);
+            m.exactly(v, 1, {}, 1000);
+            reader.unmatch(handle(2), false);
+            m.gone(v, {}, 1000);
+            ok = v.ok();
+        });
+        EXPECT_EQ(ok, c.ok) << c.name << ": " << out.text;
+        if (!c.ok) {
+            EXPECT_TRUE(out.mentions(c.failure)) << c.name << ": " << testing::PrintToString(out.failures);
         }
     }
 }

@@ -140,11 +140,12 @@ inline void clear_changes(LivelinessChangedStatus& s) {
   s.not_alive_count_change = 0;
 }
 inline void clear_changes(PublicationMatchedStatus& s) {
-  s.total_count_change = 0;
+  // Fault: a read leaves the total count's change as it was.
+  if (!QV_FAULT(matched_total_change_kept)) s.total_count_change = 0;
   s.current_count_change = 0;
 }
 inline void clear_changes(SubscriptionMatchedStatus& s) {
-  s.total_count_change = 0;
+  if (!QV_FAULT(matched_total_change_kept)) s.total_count_change = 0;
   s.current_count_change = 0;
 }
 
@@ -159,7 +160,8 @@ void count_matches(Status& s, const wire::MatchDelta& m) {
   s.total_count_change += m.total_change;
   s.current_count += m.current_change;
   s.current_count_change += m.current_change;
-  if (!m.last.is_nil()) last_peer(s) = handle_from_guid(m.last);
+  // Fault: the handle of the endpoint that matched last never recorded.
+  if (!m.last.is_nil() && !QV_FAULT(matched_last_handle_unset)) last_peer(s) = handle_from_guid(m.last);
 }
 
 // Offered or requested incompatible QoS status.

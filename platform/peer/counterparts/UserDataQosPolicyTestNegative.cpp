@@ -16,8 +16,9 @@
 // Checked here:
 //   - the probe writer counts exactly one incompatible positive reader,
 //     naming ownership, beside this side's two readers (shared too), which
-//     it counts before "wait_for_completion"; exactly one participant is
-//     discovered then (this side's own left out);
+//     it counts before "wait_for_completion", its status's policies only
+//     ownership, 3 times; exactly one participant is discovered then (this
+//     side's own left out);
 //   - this side's writer ("writeruser", transient local) matches exactly the
 //     positive reader, announcing every field of the default QoS (empty user
 //     data), of that participant, beside this side's probe reader and reader
@@ -27,8 +28,9 @@
 //     depends on the two sides' timing). A probe reader it cannot satisfy
 //     (requesting transient-local durability, which the volatile positive
 //     writer does not offer) counts exactly one incompatible positive writer,
-//     naming durability, beside this side's probe writer: its announcement
-//     reaches this side before the announcement of its deletion;
+//     naming durability, beside this side's probe writer (ownership), its
+//     status's policies those two once each: the positive writer's
+//     announcement reaches this side before the announcement of its deletion;
 //   - once the positive side has closed, its reader's match has ended.
 // This side sends no key of its own. Its reader must exist from the start:
 // the positive writer matches its own reader too, and a list with only that
@@ -60,6 +62,8 @@ PEER_TEST(UserDataQosPolicyTestNegative, ENABLED_UserDataQosPolicyNegative, "Use
     writer_qos.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;  // what the probe reader requests
     DataWriterQos probe_writer_qos = DATAWRITER_QOS_DEFAULT;
     probe_writer_qos.ownership.kind = EXCLUSIVE_OWNERSHIP_QOS;
+    // Refused by this side's probe reader for its ownership only.
+    probe_writer_qos.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
     DataReaderQos probe_qos = DATAREADER_QOS_DEFAULT;
     probe_qos.durability.kind = TRANSIENT_LOCAL_DURABILITY_QOS;
     DataReaderQos reader_qos = DATAREADER_QOS_DEFAULT;
@@ -98,7 +102,8 @@ PEER_TEST(UserDataQosPolicyTestNegative, ENABLED_UserDataQosPolicyNegative, "Use
     // Then the positive writer, which the probe reader refuses (the refusal
     // comes with its announcement, before any announcement of its deletion).
     // (It refused this side's probe writer before, for its ownership.)
-    v.check(discovered::wait_refused(probe, DURABILITY_QOS_POLICY_ID, kProbeMs, "the probe reader", 2))
+    v.check(discovered::wait_refused(probe, DURABILITY_QOS_POLICY_ID, kProbeMs, "the probe reader", 2,
+                                     {{OWNERSHIP_QOS_POLICY_ID, 1}, {DURABILITY_QOS_POLICY_ID, 1}}))
         << "the positive writer was not refused by the probe reader";
     cp::await("first_writer_user_data_check", kDirectionMs);
     // After its second key it deletes everything at once.

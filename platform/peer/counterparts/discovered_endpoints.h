@@ -94,28 +94,57 @@ inline bool wait_for(const std::function<bool()>& holds, int timeout_ms, const s
 // the probe counts it. Waits (bounded) until the probe has counted `count`
 // incompatible endpoints in all (this side's own ones that it refuses too,
 // and the positive one), and checks it counted exactly those, the last
-// naming `policy`; true when it did.
+// naming `policy`, and per policy the counts `policies` (by default `count`
+// for `policy`; a policy not named must count 0); true when it did.
 template <class Endpoint>
 bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const std::string& what,
-                  int32_t count = 1) {
+                  int32_t count = 1, QosPolicyCountSeq policies = {}) {
+    if (policies.empty()) policies.push_back(QosPolicyCount{policy, count});
+    struct Seen {
+        int32_t total = 0;
+        QosPolicyId_t last = 0;
+        QosPolicyCountSeq policies;
+    };
     auto incompatible = [probe] {
         if constexpr (std::is_same_v<Endpoint, DataWriter>) {
             OfferedIncompatibleQosStatus s;
             EXPECT_EQ(probe->get_offered_incompatible_qos_status(s), RETCODE_OK);
-            return std::pair{s.total_count, s.last_policy_id};
+            return Seen{s.total_count, s.last_policy_id, s.policies};
         } else {
             RequestedIncompatibleQosStatus s;
             EXPECT_EQ(probe->get_requested_incompatible_qos_status(s), RETCODE_OK);
-            return std::pair{s.total_count, s.last_policy_id};
+            return Seen{s.total_count, s.last_policy_id, s.policies};
         }
     };
-    std::pair<int32_t, QosPolicyId_t> got{0, 0};
+    Seen got;
     // Also after the positive side closed: its announcements may come later.
-    wait_for([&] { return (got = incompatible()).first >= count; }, timeout_ms);
-    EXPECT_EQ(got.first, count) << what << ": incompatible endpoints counted by the probe";
-    EXPECT_EQ(got.second, policy) << what << ": the policy the probe names";
-    cp::log_line(what + ": " + std::to_string(got.first) + " incompatible, policy " + std::to_string(got.second));
-    return got.first == count && got.second == policy;
+    wait_for([&] { return (got = incompatible()).total >= count; }, timeout_ms);
+    EXPECT_EQ(got.total, count) << what << ": incompatible endpoints counted by the probe";
+    EXPECT_EQ(got.last, policy) << what << ": the policy the probe names";
+    auto counted = [](const QosPolicyCountSeq& seq, QosPolicyId_t id) {
+        int32_t n = 0;
+        for (const QosPolicyCount& p : seq) n += p.policy_id == id ? p.count : 0;
+        return n;
+    };
+    bool policies_ok = true;
+    for (const QosPolicyCount& p : got.policies) {
+        const int32_t want = counted(policies, p.policy_id);
+        EXPECT_EQ(p.count, want) << what << ": the count of policy " << p.policy_id << " in the status's policies";
+        policies_ok = policies_ok && p.count == want;
+    }
+    for (const QosPolicyCount& p : policies) {
+        const int32_t listed = counted(got.policies, p.policy_id);
+        EXPECT_EQ(listed, p.count) << what << ": the count of policy " << p.policy_id
+                                   << " in the status's policies (" << got.policies.size() << " listed)";
+        policies_ok = policies_ok && listed == p.count;
+    }
+    std::string listed;
+    for (const QosPolicyCount& p : got.policies) {
+        listed += " " + std::to_string(p.policy_id) + ":" + std::to_string(p.count);
+    }
+    cp::log_line(what + ": " + std::to_string(got.total) + " incompatible, policy " + std::to_string(got.last) +
+                 ", policies" + (listed.empty() ? " none" : listed));
+    return got.total == count && got.last == policy && policies_ok;
 }
 
 // A second participant of this side, with a reader on one topic (of the

@@ -116,7 +116,11 @@ void DataReaderImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
   // Fault: each incompatible writer counted twice.
   if (QV_FAULT(reader_incompatible_counted_twice)) ev.change *= 2;
   statuses_.raise(REQUESTED_INCOMPATIBLE_QOS_STATUS, incompatible_, &DataReaderListener::on_requested_incompatible_qos,
-                  [&](RequestedIncompatibleQosStatus& s) { count_incompatible(s, ev); });
+                  [&](RequestedIncompatibleQosStatus& s) {
+                    count_incompatible(s, ev);
+                    // Fault: the counts per policy never listed.
+                    if (QV_FAULT(requested_policies_unlisted)) s.policies.clear();
+                  });
 }
 
 ReturnCode_t DataReaderImpl::subscriber_qos_changed() {

@@ -98,7 +98,8 @@ bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Wa
               << what << ": source timestamp " << describe(info.source_timestamp) << ", expected the given "
               << describe(*want.timestamp) << " (within the wire's 2^-32 s)") &&
              ok;
-    } else if (want.check_timestamp) {
+    } else if (want.check_timestamp &&
+               !(want.timestamp_if_disposed && info.instance_state != NOT_ALIVE_DISPOSED_INSTANCE_STATE)) {
         const int64_t age = ms_of(taken) - ms_of(info.source_timestamp);
         ok = (v.check(age <= kStampBeforeMs && age >= -kStampAfterMs)
               << what << ": source timestamp " << describe(info.source_timestamp) << " is " << age

@@ -48,6 +48,7 @@ struct Want {
     int32_t absolute_generation_rank = 0;
     bool check_generations = true;
     bool check_timestamp = true;
+    bool timestamp_if_disposed = false;
     // When set: only the sum of both generation counts (a writer that left
     // may show as a dispose or as no writers).
     std::optional<int32_t> rebirths;
@@ -86,6 +87,11 @@ struct Want {
     // A notice the library makes on its own (a writer's deletion): its
     // source timestamp is not the application's to give.
     Want& any_time() { check_timestamp = false; return *this; }
+    // A notice of a writer's deletion: one that shows the instance disposed
+    // came from the writer's dispose and carries its time (current); one
+    // that shows it without writers the reader made itself, at a time that
+    // is not the application's.
+    Want& time_if_disposed() { timestamp_if_disposed = true; return *this; }
 };
 
 // The samples a failure lists by name before it counts the rest.

@@ -421,6 +421,13 @@ SampleInfo DataReaderImpl::sample_info_locked(const Sample& smp) const {
   info.generation_rank = inst.picked_generation - generation;
   info.absolute_generation_rank = (inst.disposed_gen + inst.no_writers_gen) - generation;
   info.valid_data = smp.valid;
+  if (!smp.valid) {
+    // Faults of notices: shown in a new view; without the time of the
+    // dispose or unregister; without the writer that sent it.
+    if (QV_FAULT(notice_view_new)) info.view_state = NEW_VIEW_STATE;
+    if (QV_FAULT(notice_time_zero)) info.source_timestamp = Time{0, 0};
+    if (QV_FAULT(notice_publication_nil)) info.publication_handle = HANDLE_NIL;
+  }
   return info;
 }
 

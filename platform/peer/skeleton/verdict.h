@@ -19,6 +19,7 @@
 #include <source_location>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cp {
@@ -54,8 +55,19 @@ public:
     explicit Verdict(std::string name = "") : name_(std::move(name)) {}
     // Reports the failures counted but not listed.
     ~Verdict();
-    Verdict(const Verdict&) = delete;
-    Verdict& operator=(const Verdict&) = delete;
+    Verdict(const Verdict&) = default;
+    Verdict& operator=(const Verdict&) = default;
+    // A verdict moved from has nothing left to report.
+    Verdict(Verdict&& other) noexcept
+        : name_(std::move(other.name_)),
+          failures_(std::move(other.failures_)),
+          unlisted_(std::exchange(other.unlisted_, 0)) {}
+    Verdict& operator=(Verdict&& other) noexcept {
+        name_ = std::move(other.name_);
+        failures_ = std::move(other.failures_);
+        unlisted_ = std::exchange(other.unlisted_, 0);
+        return *this;
+    }
 
     // A condition that must hold.
     Note check(bool passed, std::source_location where = std::source_location::current()) {

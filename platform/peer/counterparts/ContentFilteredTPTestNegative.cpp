@@ -61,12 +61,13 @@ struct FilteringReader {
 };
 
 // The positive writer, matched by the filtering reader: exactly one,
-// announcing the defaults on the related topic; "reader_ready" once it is.
+// announcing the defaults on the related topic; "reader_ready" once it is
+// (the positive side writes after it).
 InstanceHandle_t positive_writer(cp::Matches& matches, DataReader* reader, const std::string& topic) {
     cp::Verdict v("match");
     const auto writers = cp::expect_matched(v, matches, reader, {cp::announced_writer(topic, "KeyedType")}, {},
                                             "the filtering reader");
-    cp::report("reader_ready", v);
+    cp::report_before_writes("reader_ready", v);
     return writers.empty() ? HANDLE_NIL : writers[0].handle;
 }
 

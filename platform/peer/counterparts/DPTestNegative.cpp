@@ -1,8 +1,9 @@
 // Counterpart of the participant discovery test: a participant in domain 0
 // carrying the user data "helloworld", kept alive until the positive side says
 // "finish". On its own side it checks the positive side's participant: the
-// only one other than its own, no user data, its key its handle's, and gone
-// from the discovered list once the positive side has deleted it.
+// only one other than its own, no user data, and gone from the discovered
+// list once the positive side has deleted it. (Its key need not be its
+// handle's value: DDS ties the two only for matched endpoints.)
 //
 // The positive participant is deleted as soon as it has listed this one, at
 // its first poll that does; that can be a millisecond after this side could
@@ -70,7 +71,7 @@ PEER_TEST(DPTestNegative, ENABLED_DiscoveryManagementNegative, "DiscoveryManagem
 
     // The positive participant, read as soon as it is listed: exactly one
     // other than the own one (none left over from an earlier test), announcing
-    // empty user data, its key its handle's value.
+    // empty user data.
     cp::Verdict v("discovery");
     InstanceHandleSeq remote;
     std::vector<ParticipantBuiltinTopicData> data;
@@ -106,8 +107,6 @@ PEER_TEST(DPTestNegative, ENABLED_DiscoveryManagementNegative, "DiscoveryManagem
         v.equal(data_rc[i], RETCODE_OK) << "get_discovered_participant_data of a listed participant";
         v.check(data[i].user_data.value.empty()) << "the positive participant announces user data "
                                                  << cp::printable(data[i].user_data.value) << ", expected none";
-        v.check(std::equal(std::begin(data[i].key.value), std::end(data[i].key.value), std::begin(remote[i].value)))
-            << "the key of the positive participant's discovery data is not its handle's value";
     }
     cp::log_line("listed " + std::to_string(remote.size()) + " remote participant(s)");
 

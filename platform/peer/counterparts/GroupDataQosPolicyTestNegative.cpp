@@ -14,7 +14,8 @@
 //
 // Checked here:
 //   - each probe counts exactly one incompatible positive endpoint, naming
-//     ownership: the positive reader, then the positive writer;
+//     ownership, and its status's policies only ownership, once: the
+//     positive reader, then the positive writer;
 //   - both were announced by the one participant discovered then;
 //   - after the first key, when the positive side has deleted its reader,
 //     this side's writer matches nothing; once the positive side has closed,
@@ -63,8 +64,13 @@ PEER_TEST(GroupDataQosPolicyTestNegative, ENABLED_GroupDataQosPolicyNegative, "G
 
     // The positive reader.
     cp::Verdict v("group data");
-    discovered::wait_refused(probe_writer, OWNERSHIP_QOS_POLICY_ID, kProbeMs, "the probe writer");
-    const InstanceHandleSeq participants = discovered::participants(e.participant());
+    v.check(discovered::wait_refused(probe_writer, OWNERSHIP_QOS_POLICY_ID, kProbeMs, "the probe writer"))
+        << "the positive reader was not refused by the probe writer";
+    // Its participant (a library may list it a little after the endpoint):
+    // the positive reader waits for this side's writer, so it is there.
+    InstanceHandleSeq participants;
+    discovered::wait_for([&] { return !(participants = discovered::participants(e.participant())).empty(); },
+                         kProbeMs);
     v.equal(participants.size(), 1u) << "participants discovered when the positive reader was";
     DataWriter* writer = e.writer("example_topic_name", DATAWRITER_QOS_DEFAULT, e.publisher(publisher_qos));
     ASSERT_NE(writer, nullptr);
@@ -78,7 +84,8 @@ PEER_TEST(GroupDataQosPolicyTestNegative, ENABLED_GroupDataQosPolicyNegative, "G
     // The positive writer, which it creates next.
     DataReader* probe_reader = e.reader("example_topic_name", exclusive_reader());
     ASSERT_NE(probe_reader, nullptr);
-    discovered::wait_refused(probe_reader, OWNERSHIP_QOS_POLICY_ID, kProbeMs, "the probe reader");
+    v.check(discovered::wait_refused(probe_reader, OWNERSHIP_QOS_POLICY_ID, kProbeMs, "the probe reader"))
+        << "the positive writer was not refused by the probe reader";
     v.equal(discovered::participants(e.participant()), participants)
         << "participants discovered when the positive writer was";
     DataReader* reader = e.reader("example_topic_name", DATAREADER_QOS_DEFAULT, e.subscriber(subscriber_qos));

@@ -1,6 +1,6 @@
 // What the counterparts of the descriptive-QoS, entity-factory, partition and
 // compatibility tests share beyond the skeleton: the positive side's
-// endpoints told from this side's by their participant, the participants
+// endpoints told from this side's by their handles, the participants
 // discovered, probes that make a short-lived positive endpoint known before
 // it can go, a second participant that sees what this side announces, and a
 // bounded wait that goes on after the positive side has closed.
@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -28,29 +27,21 @@ namespace discovered {
 
 using namespace QUORVELA;
 
-// Whether `endpoint` belongs to one of the participants of handles `participants`.
-template <class Data>
-bool belongs_to(const Data& endpoint, const InstanceHandleSeq& participants) {
-    for (const InstanceHandle_t& p : participants) {
-        if (std::memcmp(endpoint.participant_key.value, p.value, sizeof p.value) == 0) return true;
-    }
-    return false;
-}
-
 // The positive side's endpoints that `reader` (`writer`) is matched with now,
-// in list order, those of this side's participants `own` left out. Unlike
-// cp::matched_publications, an endpoint whose data can no longer be looked up
-// is left out without a failure: the positive side deletes its endpoints while
-// this side looks, and the library lists a match for a while (about 100 ms)
-// after it has ended.
+// in list order, this side's own endpoints (their handles `own`) left out.
+// Unlike cp::matched_publications, an endpoint whose data can no longer be
+// looked up is left out without a failure: the positive side deletes its
+// endpoints while this side looks, and a library may list a match for a
+// while after it has ended.
 template <class Data, class Endpoint, class List, class Lookup>
 std::vector<Data> positive_endpoints(Endpoint* endpoint, const InstanceHandleSeq& own, List list, Lookup lookup) {
     std::vector<Data> out;
     InstanceHandleSeq handles;
     if (endpoint == nullptr || (endpoint->*list)(handles) != RETCODE_OK) return out;
     for (const InstanceHandle_t& h : handles) {
+        if (std::find(own.begin(), own.end(), h) != own.end()) continue;
         Data data;
-        if ((endpoint->*lookup)(data, h) == RETCODE_OK && !belongs_to(data, own)) out.push_back(data);
+        if ((endpoint->*lookup)(data, h) == RETCODE_OK) out.push_back(data);
     }
     return out;
 }
@@ -63,23 +54,14 @@ inline std::vector<SubscriptionBuiltinTopicData> positive_readers(DataWriter* wr
                                                             &DataWriter::get_matched_subscription_data);
 }
 
-// The participants that `participant` discovers.
+// The participants that `participant` discovers, itself left out: a library
+// may list the calling participant among those it discovered or not.
 inline InstanceHandleSeq participants(DomainParticipant* participant) {
     InstanceHandleSeq handles;
     EXPECT_EQ(participant->get_discovered_participants(handles), RETCODE_OK);
+    const InstanceHandle_t own = participant->get_instance_handle();
+    handles.erase(std::remove(handles.begin(), handles.end(), own), handles.end());
     return handles;
-}
-
-// Whether the endpoint's participant key is one of `participants` (handles
-// of discovered participants); a failure otherwise.
-template <class Data>
-bool of_participant(const Data& endpoint, const InstanceHandleSeq& participants) {
-    for (const InstanceHandle_t& p : participants) {
-        if (std::memcmp(p.value, endpoint.participant_key.value, sizeof p.value) == 0) return true;
-    }
-    ADD_FAILURE() << "an endpoint on \"" << endpoint.topic_name << "\" names a participant key that is none of the "
-                  << participants.size() << " participant(s) discovered";
-    return false;
 }
 
 // How long matches may outlive the positive side's close (its endpoints are
@@ -109,27 +91,60 @@ inline bool wait_for(const std::function<bool()>& holds, int timeout_ms, const s
 // probe counts the positive endpoint as incompatible, naming `policy`, as
 // soon as it is discovered: a positive endpoint's announcement reaches this
 // side before the announcement of its deletion, so however short it lives,
-// the probe counts it. Waits (bounded) for that; true when it came.
+// the probe counts it. Waits (bounded) until the probe has counted `count`
+// incompatible endpoints in all (this side's own ones that it refuses too,
+// and the positive one), and checks it counted exactly those, the last
+// naming `policy`, and per policy the counts `policies` (by default `count`
+// for `policy`; a policy not named must count 0); true when it did.
 template <class Endpoint>
-bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const std::string& what) {
+bool wait_refused(Endpoint* probe, QosPolicyId_t policy, int timeout_ms, const std::string& what,
+                  int32_t count = 1, QosPolicyCountSeq policies = {}) {
+    if (policies.empty()) policies.push_back(QosPolicyCount{policy, count});
+    struct Seen {
+        int32_t total = 0;
+        QosPolicyId_t last = 0;
+        QosPolicyCountSeq policies;
+    };
     auto incompatible = [probe] {
         if constexpr (std::is_same_v<Endpoint, DataWriter>) {
             OfferedIncompatibleQosStatus s;
             EXPECT_EQ(probe->get_offered_incompatible_qos_status(s), RETCODE_OK);
-            return std::pair{s.total_count, s.last_policy_id};
+            return Seen{s.total_count, s.last_policy_id, s.policies};
         } else {
             RequestedIncompatibleQosStatus s;
             EXPECT_EQ(probe->get_requested_incompatible_qos_status(s), RETCODE_OK);
-            return std::pair{s.total_count, s.last_policy_id};
+            return Seen{s.total_count, s.last_policy_id, s.policies};
         }
     };
-    std::pair<int32_t, QosPolicyId_t> got{0, 0};
+    Seen got;
     // Also after the positive side closed: its announcements may come later.
-    wait_for([&] { return (got = incompatible()).first > 0; }, timeout_ms);
-    EXPECT_EQ(got.first, 1) << what << ": incompatible endpoints counted by the probe";
-    EXPECT_EQ(got.second, policy) << what << ": the policy the probe names";
-    cp::log_line(what + ": " + std::to_string(got.first) + " incompatible, policy " + std::to_string(got.second));
-    return got.first == 1 && got.second == policy;
+    wait_for([&] { return (got = incompatible()).total >= count; }, timeout_ms);
+    EXPECT_EQ(got.total, count) << what << ": incompatible endpoints counted by the probe";
+    EXPECT_EQ(got.last, policy) << what << ": the policy the probe names";
+    auto counted = [](const QosPolicyCountSeq& seq, QosPolicyId_t id) {
+        int32_t n = 0;
+        for (const QosPolicyCount& p : seq) n += p.policy_id == id ? p.count : 0;
+        return n;
+    };
+    bool policies_ok = true;
+    for (const QosPolicyCount& p : got.policies) {
+        const int32_t want = counted(policies, p.policy_id);
+        EXPECT_EQ(p.count, want) << what << ": the count of policy " << p.policy_id << " in the status's policies";
+        policies_ok = policies_ok && p.count == want;
+    }
+    for (const QosPolicyCount& p : policies) {
+        const int32_t listed = counted(got.policies, p.policy_id);
+        EXPECT_EQ(listed, p.count) << what << ": the count of policy " << p.policy_id
+                                   << " in the status's policies (" << got.policies.size() << " listed)";
+        policies_ok = policies_ok && listed == p.count;
+    }
+    std::string listed;
+    for (const QosPolicyCount& p : got.policies) {
+        listed += " " + std::to_string(p.policy_id) + ":" + std::to_string(p.count);
+    }
+    cp::log_line(what + ": " + std::to_string(got.total) + " incompatible, policy " + std::to_string(got.last) +
+                 ", policies" + (listed.empty() ? " none" : listed));
+    return got.total == count && got.last == policy && policies_ok;
 }
 
 // A second participant of this side, with a reader on one topic (of the

@@ -53,7 +53,8 @@ std::vector<Field<Data>> common_fields() {
         {"presentation access scope", [](const Data& d) { return show(d.presentation.access_scope); }},
         {"presentation coherent access", [](const Data& d) { return show(d.presentation.coherent_access); }},
         {"presentation ordered access", [](const Data& d) { return show(d.presentation.ordered_access); }},
-        {"partition", [](const Data& d) { return show(d.partition.name); }},
+        // The default partition is announced as no name or as the one empty name.
+        {"partition", [](const Data& d) { return show(d.partition.name.empty() ? StringSeq{""} : d.partition.name); }},
         {"user data", [](const Data& d) { return show(d.user_data.value); }},
         {"topic data", [](const Data& d) { return show(d.topic_data.value); }},
         {"group data", [](const Data& d) { return show(d.group_data.value); }},
@@ -122,12 +123,14 @@ std::vector<Matched<Data>> expect_matched(Verdict& v, const std::vector<Matched<
                                           const std::string& what) {
     std::vector<Matched<Data>> out;
     std::vector<bool> used(positive_want.size(), false);
+    std::vector<bool> own_seen(own.size(), false);
     for (const Matched<Data>& m : matched) {
         bool found = false;
-        for (const auto& [h, want] : own) {
-            if (h != m.handle) continue;
+        for (std::size_t i = 0; i < own.size(); ++i) {
+            if (own[i].first != m.handle) continue;
             found = true;
-            compare(v, m, want, what + ", this side's endpoint");
+            own_seen[i] = true;
+            compare(v, m, own[i].second, what + ", this side's endpoint");
         }
         if (found) continue;
         if (std::find(positive.begin(), positive.end(), m.handle) == positive.end()) continue;
@@ -153,6 +156,11 @@ std::vector<Matched<Data>> expect_matched(Verdict& v, const std::vector<Matched<
     v.check(out.size() == positive_want.size())
         << what << ": the data of " << out.size() << " endpoint(s) of the positive side looked up, expected "
         << positive_want.size();
+    // A decoy whose data could not be looked up (or that is not listed)
+    // proves nothing about the lookup: a failure, not a skip.
+    const std::size_t own_missing = static_cast<std::size_t>(std::count(own_seen.begin(), own_seen.end(), false));
+    v.check(own_missing == 0) << what << ": the data of " << own_missing << " of this side's " << own.size()
+                              << " endpoint(s) matched beside the positive one(s) could not be looked up";
     return out;
 }
 
@@ -235,11 +243,16 @@ std::vector<Matched<Data>> expect_matched_of(Verdict& v, Matches& m, Endpoint* e
     InstanceHandleSeq own_handles;
     for (const auto& o : own) own_handles.push_back(o.first);
     const InstanceHandleSeq positive_handles = m.exactly(v, positive.size(), own_handles);
+    std::vector<Matched<Data>> out;
     if constexpr (std::is_same_v<Endpoint, DataReader>) {
-        return expect_matched(v, matched_publications(endpoint), positive_handles, positive, own, what);
+        out = expect_matched(v, matched_publications(v, endpoint), positive_handles, positive, own, what);
     } else {
-        return expect_matched(v, matched_subscriptions(endpoint), positive_handles, positive, own, what);
+        out = expect_matched(v, matched_subscriptions(v, endpoint), positive_handles, positive, own, what);
     }
+    for (const Matched<Data>& e : out) {
+        expect_participant(v, participant_of(endpoint), e.data.participant_key, what + ", the positive side's endpoint");
+    }
+    return out;
 }
 
 }  // namespace
@@ -256,21 +269,74 @@ std::vector<Matched<SubscriptionBuiltinTopicData>> expect_matched(
     return expect_matched_of(v, m, writer, positive, own, what);
 }
 
+// ---- participants ---------------------------------------------------------------------
+
+bool Participants::announce(const BuiltinTopicKey_t& key) const {
+    return std::any_of(keys.begin(), keys.end(), [&](const BuiltinTopicKey_t& k) {
+        return std::equal(std::begin(k.value), std::end(k.value), std::begin(key.value));
+    });
+}
+
+Participants discovered_participants(DomainParticipant* participant) {
+    Participants out;
+    if (participant == nullptr || participant->get_discovered_participants(out.handles) != RETCODE_OK) return out;
+    const InstanceHandle_t own = participant->get_instance_handle();
+    out.handles.erase(std::remove(out.handles.begin(), out.handles.end(), own), out.handles.end());
+    for (const InstanceHandle_t& h : out.handles) {
+        ParticipantBuiltinTopicData data;
+        // One that left between the list and the lookup has no data any more.
+        if (participant->get_discovered_participant_data(data, h) == RETCODE_OK) out.keys.push_back(data.key);
+    }
+    return out;
+}
+
+DomainParticipant* participant_of(DataReader* reader) {
+    Subscriber* s = reader == nullptr ? nullptr : reader->get_subscriber();
+    return s == nullptr ? nullptr : s->get_participant();
+}
+
+DomainParticipant* participant_of(DataWriter* writer) {
+    Publisher* p = writer == nullptr ? nullptr : writer->get_publisher();
+    return p == nullptr ? nullptr : p->get_participant();
+}
+
+namespace {
+std::string show(const BuiltinTopicKey_t& key) {
+    std::string out;
+    for (octet o : key.value) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(o));
+        out += hex;
+    }
+    return out;
+}
+}  // namespace
+
+bool expect_participant(Verdict& v, DomainParticipant* participant, const BuiltinTopicKey_t& participant_key,
+                        const std::string& what) {
+    Participants found;
+    const bool listed =
+        wait_until([&] { return (found = discovered_participants(participant)).announce(participant_key); }, kMatchMs);
+    return v.check(listed) << what << ": its participant key " << show(participant_key)
+                           << " is the key of none of the " << found.keys.size()
+                           << " participant(s) this side discovered (other than its own)";
+}
+
 // ---- matched endpoints ------------------------------------------------------------
 
 namespace {
 
 template <class Data, class Entity, class List, class Lookup>
-std::vector<Matched<Data>> matched(Entity* entity, List list, Lookup lookup, const char* what) {
+std::vector<Matched<Data>> matched(Verdict& v, Entity* entity, List list, Lookup lookup, const char* what) {
     std::vector<Matched<Data>> out;
     InstanceHandleSeq handles;
     if (entity == nullptr) return out;
     const ReturnCode_t rc = (entity->*list)(handles);
-    EXPECT_EQ(rc, RETCODE_OK) << what;
+    v.equal(rc, RETCODE_OK) << what;
     for (const InstanceHandle_t& h : handles) {
         Matched<Data> m{h, Data{}};
         const ReturnCode_t data_rc = (entity->*lookup)(m.data, h);
-        EXPECT_EQ(data_rc, RETCODE_OK) << what << ": the data of a listed handle";
+        v.equal(data_rc, RETCODE_OK) << what << ": the data of a listed handle";
         if (data_rc == RETCODE_OK) out.push_back(m);
     }
     return out;
@@ -278,14 +344,24 @@ std::vector<Matched<Data>> matched(Entity* entity, List list, Lookup lookup, con
 
 }  // namespace
 
-std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(DataReader* reader) {
-    return matched<PublicationBuiltinTopicData>(reader, &DataReader::get_matched_publications,
+std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(Verdict& v, DataReader* reader) {
+    return matched<PublicationBuiltinTopicData>(v, reader, &DataReader::get_matched_publications,
                                                 &DataReader::get_matched_publication_data, "matched publications");
 }
 
-std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(DataWriter* writer) {
-    return matched<SubscriptionBuiltinTopicData>(writer, &DataWriter::get_matched_subscriptions,
+std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(Verdict& v, DataWriter* writer) {
+    return matched<SubscriptionBuiltinTopicData>(v, writer, &DataWriter::get_matched_subscriptions,
                                                  &DataWriter::get_matched_subscription_data, "matched subscriptions");
+}
+
+std::vector<Matched<PublicationBuiltinTopicData>> matched_publications(DataReader* reader) {
+    Verdict v("matched publications");
+    return matched_publications(v, reader);
+}
+
+std::vector<Matched<SubscriptionBuiltinTopicData>> matched_subscriptions(DataWriter* writer) {
+    Verdict v("matched subscriptions");
+    return matched_subscriptions(v, writer);
 }
 
 }  // namespace cp

@@ -14,7 +14,8 @@ namespace cp {
 std::string describe(const std::vector<int32_t>& values) {
     std::ostringstream out;
     out << "[";
-    for (std::size_t i = 0; i < values.size(); ++i) out << (i ? ", " : "") << values[i];
+    for (std::size_t i = 0; i < values.size() && i < kListedValues; ++i) out << (i ? ", " : "") << values[i];
+    if (values.size() > kListedValues) out << ", and " << values.size() - kListedValues << " more";
     out << "]";
     return out.str();
 }

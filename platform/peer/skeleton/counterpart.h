@@ -10,7 +10,8 @@
 //       cp::Matches matches(reader);
 //       const auto writers = cp::expect_matched(matched, matches, reader,
 //                                               {cp::announced_writer("history_topic_name", "FlatRecord", qos)}, {}, "writer");
-//       if (!cp::report("reader_match_finish", matched) || writers.empty()) return;
+//       // The positive side writes after this key: report_before_writes.
+//       if (!cp::report_before_writes("reader_match_finish", matched) || writers.empty()) return;
 //       if (!cp::await("write_finish", 15000)) return;
 //       cp::Verdict v("keep last 10");
 //       const auto got = cp::collect<FlatRecord>(v, reader, cp::has_lval<FlatRecord>(9), 2000);

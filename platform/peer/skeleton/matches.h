@@ -27,6 +27,11 @@ using namespace QUORVELA;
 //   const InstanceHandleSeq positive = m.exactly(v, 1);   // before "reader_ready"
 //   ...
 //   m.gone(v);                                              // after the positive side deleted it
+//
+// Between exactly() and gone() a Matches is the only reader of its
+// endpoint's matched status (reading it resets its changes, which gone()
+// counts): each of its reads is checked to change current_count by exactly
+// the change it reports, and total_count by at least its change.
 class Matches {
 public:
     explicit Matches(DataReader* reader);
@@ -34,7 +39,10 @@ public:
 
     // Waits (bounded) until exactly n endpoints of the positive side and all
     // of this side's `own` ones are matched, none left over from an earlier
-    // step, and checks that the matched status counts as many. Returns the
+    // step, and checks that the matched status counts as many: as current
+    // matches, and in total_count at least the matches new since the last
+    // exactly(), the last handle naming one of them when no match ended
+    // meanwhile (what an ended match leaves there is left open). Returns the
     // positive side's handles (empty when a check failed). The matched status
     // read here is what gone() counts from.
     InstanceHandleSeq exactly(Verdict& v, std::size_t n, const InstanceHandleSeq& own = {},
@@ -60,13 +68,24 @@ private:
         int32_t current = 0;
         int32_t current_change = 0;
         int32_t total = 0;
+        int32_t total_change = 0;
+        InstanceHandle_t last;
     };
+    // Reads the matched status, checks it against the read before and adds
+    // its changes to those since the last exactly().
     Status status();
+    // The failures status() found since, into v.
+    bool report_reads(Verdict& v);
 
     DataReader* reader_ = nullptr;
     DataWriter* writer_ = nullptr;
     int32_t base_ = 0;
     InstanceHandleSeq expected_;
+    bool read_before_ = false;
+    Status previous_;              // the last read
+    Status counted_;               // the read of the last exactly() (none: all 0)
+    int32_t current_changes_ = 0;  // since the last exactly()
+    std::vector<std::string> read_failures_;
 };
 
 // Decoys: the matched endpoints of this side's `reader` (`writer`) are

@@ -2,13 +2,17 @@
 // application does: on a wait set, bounded, ended when the positive side goes.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -29,12 +33,22 @@ struct Sample {
     T data;
     SampleInfo info;
     Time taken{};  // this side's clock when the sample was read or taken
+    // The sample_rank its info must hold: how many samples of its instance
+    // follow it in the collection that the one read or take returned it in
+    // (known when the skeleton read or took it).
+    std::optional<int32_t> rank{};
 };
 template <class T>
 using Samples = std::vector<Sample<T>>;
 
 // The system clock now, as a DDS time.
 Time now();
+
+// The most samples one step collects. No step of the positive side sends
+// more than about a hundred; a library that returns the same samples for ever
+// (a read that leaves them unread) or floods the reader would otherwise cost
+// the step as many as the CPU can read until its deadline.
+inline constexpr std::size_t kStepSamples = 2000;
 
 namespace detail {
 template <class T>
@@ -59,10 +73,36 @@ Samples<T> access(DataReader* reader, bool take, SampleStateMask sample_states, 
             return out;
         }
         const Time when = now();
+        const std::size_t first = out.size();
         for (uint32_t i = 0; i < data.length(); ++i) out.push_back(Sample<T>{data[i], infos[i], when});
+        // Each sample's rank in this call's collection, from its end.
+        std::vector<std::pair<InstanceHandle_t, int32_t>> following;
+        for (std::size_t i = out.size(); i-- > first;) {
+            auto it = std::find_if(following.begin(), following.end(),
+                                   [&](const auto& f) { return f.first == out[i].info.instance_handle; });
+            if (it == following.end()) it = following.insert(following.end(), {out[i].info.instance_handle, 0});
+            out[i].rank = it->second++;
+        }
         // A read returns the same samples again; one call holds all there are.
-        if (!take || data.length() < 1000) return out;
+        // A take that always returns a full call is cut at the step's bound.
+        if (!take || data.length() < 1000 || out.size() >= kStepSamples) return out;
     }
+}
+
+// Appends `batch` to `got` up to kStepSamples; false (and a failure in v)
+// when the batch goes past that bound.
+template <class T>
+bool within_bound(Verdict& v, Samples<T>& got, Samples<T>&& batch) {
+    const std::size_t room = got.size() < kStepSamples ? kStepSamples - got.size() : 0;
+    const bool fits = batch.size() <= room;
+    if (!fits) batch.resize(room);
+    got.insert(got.end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+    if (!fits) {
+        v.fail() << "the reader returned more than " << kStepSamples
+                 << " samples in this step, which sends far fewer (a read that returns the same samples "
+                    "again, or a flooded reader); collecting stopped there";
+    }
+    return fits;
 }
 }  // namespace detail
 
@@ -125,19 +165,29 @@ Samples<T> collect_with(Verdict& v, DataReader* reader, const std::function<bool
     // what it returns as read, so each read returns what is new).
     DataWait w(reader, take_them ? ANY_SAMPLE_STATE : NOT_READ_SAMPLE_STATE, ANY_VIEW_STATE, ANY_INSTANCE_STATE,
                ends_on_close);
-    auto more = [&] {
+    bool bounded = true;  // false once kStepSamples came: nothing more is collected
+    auto more = [&]() -> std::size_t {
+        if (!bounded) return 0;
         Samples<T> batch = take_them ? take<T>(reader) : read<T>(reader, NOT_READ_SAMPLE_STATE);
-        got.insert(got.end(), batch.begin(), batch.end());
-        return batch.size();
+        const std::size_t n = batch.size();
+        bounded = within_bound(v, got, std::move(batch));
+        return n;
+    };
+    // A wake that found nothing (a condition that stays triggered without
+    // data it selects) does not spin: the next wait comes a poll later.
+    auto woke = [&](int left_ms) {
+        if (!w.wait(v, left_ms)) return false;
+        if (more() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        return bounded;
     };
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     more();  // what is there already
-    while (!done(got) && w.ok()) {
+    while (bounded && !done(got) && w.ok()) {
         const int left =
             static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (left <= 0 || !w.wait(v, left)) break;
-        more();
+        if (left <= 0 || !woke(left)) break;
     }
+    if (!bounded) return got;
     if (!done(got)) {
         // A wait set that did not wake on data that was there has failed in
         // DataWait::wait; what comes now came as the wait ended.
@@ -152,7 +202,7 @@ Samples<T> collect_with(Verdict& v, DataReader* reader, const std::function<bool
             const int left = static_cast<int>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(grace_end - Clock::now()).count());
             if (left <= 0 || !w.wait(v, left)) break;
-            if (more() == 0) break;  // woken without data: failed in wait already
+            if (more() == 0 || !bounded) break;  // woken without data: failed in wait already
         }
     }
     more();
@@ -200,14 +250,14 @@ Samples<T> gather(Verdict& v, DataReader* reader, const std::function<bool(const
 // a writer sent right before its deletion, with no key after it, may still be
 // on its way then.
 template <class T>
-Samples<T> collect_until_unmatched(DataReader* reader, int timeout_ms) {
+Samples<T> collect_until_unmatched(Verdict& v, DataReader* reader, int timeout_ms) {
     Samples<T> got;
+    bool bounded = true;
     auto more = [&] {
-        Samples<T> batch = take<T>(reader);
-        got.insert(got.end(), batch.begin(), batch.end());
+        if (bounded) bounded = detail::within_bound(v, got, take<T>(reader));
     };
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (matched_count(reader) > 0 && Clock::now() < deadline) {
+    while (bounded && matched_count(reader) > 0 && Clock::now() < deadline) {
         more();
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
@@ -228,6 +278,9 @@ bool settle(DataReader* reader, const std::function<bool(const Samples<T>&)>& do
         const int left =
             static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         if (left <= 0 || !w.ok() || !w.wait(v, left)) return done(read<T>(reader));
+        // Woken while `done` does not hold yet: a read that left its samples
+        // unread wakes the wait set at once, and it is not spun on.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
 }
 

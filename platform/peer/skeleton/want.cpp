@@ -3,6 +3,8 @@
 
 #include <sstream>
 
+#include "steps.h"
+
 namespace cp {
 
 // ---- every sample counted ------------------------------------------------------------
@@ -20,13 +22,43 @@ std::string describe(const SampleInfo& i) {
     return out.str();
 }
 
+std::string first_sample_note() {
+    if (!waited_for_writer_discovery()) return "";
+    return " (the key before it went out kWriterDiscoveryMs = " + std::to_string(kWriterDiscoveryMs) +
+           " ms after this side saw its match: a writer that had not discovered this side's reader by then "
+           "may have dropped what it wrote to it)";
+}
+
+bool same_on_the_wire(const Time& got, const Time& given) {
+    // The wire carries a time as seconds and a fraction in units of 2^-32 s.
+    // A library converts the given nanoseconds to that fraction and back, by
+    // truncating or rounding either way: what comes back is the given time
+    // when the fraction on the wire was within one unit of the exact one and
+    // the conversion back truncated or rounded it to nanoseconds.
+    using I = __int128;
+    const I ns = I{1000000000};
+    const I given_ns = I{given.sec} * ns + given.nanosec;
+    const I got_ns = I{got.sec} * ns + got.nanosec;
+    const I exact = given_ns << 32;  // the exact fraction, in units of 2^-32 ns
+    const I unit = exact / ns;
+    for (I f = unit - 1; f <= unit + 2; ++f) {
+        const I off = f * ns - exact;  // how far f lies from the exact fraction, in 2^-32 ns
+        if (off > ns || off < -ns) continue;  // more than one unit
+        const I truncated = (f * ns) >> 32;  // f in ns
+        const I rounded = (f * ns + (I{1} << 31)) >> 32;
+        if (got_ns == truncated || got_ns == rounded) return true;
+    }
+    return false;
+}
+
 namespace detail {
 
 namespace {
 int64_t ms_of(const Time& t) { return static_cast<int64_t>(t.sec) * 1000 + t.nanosec / 1000000; }
 }  // namespace
 
-bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what) {
+bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what,
+                 std::optional<int32_t> rank) {
     bool ok = true;
     auto expect = [&](bool holds, const std::string& field, int64_t got, int64_t expected) {
         ok = (v.check(holds) << what << ": " << field << " " << got << ", expected " << expected) && ok;
@@ -46,6 +78,9 @@ bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Wa
         expect(info.no_writers_generation_count == want.no_writers_generation_count, "no-writers generation count",
                info.no_writers_generation_count, want.no_writers_generation_count);
     }
+    // Defined per returned collection: the samples of the same instance that
+    // follow this one in what the one read or take returned.
+    if (rank) expect(info.sample_rank == *rank, "sample rank", info.sample_rank, *rank);
     expect(info.generation_rank == want.generation_rank, "generation rank", info.generation_rank,
            want.generation_rank);
     expect(info.absolute_generation_rank == want.absolute_generation_rank, "absolute generation rank",
@@ -59,11 +94,12 @@ bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Wa
              ok;
     }
     if (want.timestamp) {
-        ok = (v.check(info.source_timestamp == *want.timestamp)
+        ok = (v.check(same_on_the_wire(info.source_timestamp, *want.timestamp))
               << what << ": source timestamp " << describe(info.source_timestamp) << ", expected the given "
-              << describe(*want.timestamp)) &&
+              << describe(*want.timestamp) << " (within the wire's 2^-32 s)") &&
              ok;
-    } else if (want.check_timestamp) {
+    } else if (want.check_timestamp &&
+               !(want.timestamp_if_disposed && info.instance_state != NOT_ALIVE_DISPOSED_INSTANCE_STATE)) {
         const int64_t age = ms_of(taken) - ms_of(info.source_timestamp);
         ok = (v.check(age <= kStampBeforeMs && age >= -kStampAfterMs)
               << what << ": source timestamp " << describe(info.source_timestamp) << " is " << age

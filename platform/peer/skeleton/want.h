@@ -28,7 +28,8 @@ using namespace QUORVELA;
 //   cp::Want::notice(NOT_ALIVE_DISPOSED_INSTANCE_STATE).in(h1).from(writer)
 // Unless given: not read, in a new view, alive (data) and of generation 0;
 // any instance, any writer; a source timestamp that is current (the writer
-// gave none): within kStampBeforeMs before this side took it. A state may
+// gave none): within kStampBeforeMs before this side took it. A timestamp
+// given (at) is compared as the wire carries it (same_on_the_wire). A state may
 // be a mask of the kinds allowed (say NOT_ALIVE_INSTANCE_STATE, or
 // ANY_INSTANCE_STATE for a sample taken after its instance changed).
 struct Want {
@@ -47,6 +48,7 @@ struct Want {
     int32_t absolute_generation_rank = 0;
     bool check_generations = true;
     bool check_timestamp = true;
+    bool timestamp_if_disposed = false;
     // When set: only the sum of both generation counts (a writer that left
     // may show as a dispose or as no writers).
     std::optional<int32_t> rebirths;
@@ -85,28 +87,54 @@ struct Want {
     // A notice the library makes on its own (a writer's deletion): its
     // source timestamp is not the application's to give.
     Want& any_time() { check_timestamp = false; return *this; }
+    // A notice of a writer's deletion: one that shows the instance disposed
+    // came from the writer's dispose and carries its time (current); one
+    // that shows it without writers the reader made itself, at a time that
+    // is not the application's.
+    Want& time_if_disposed() { timestamp_if_disposed = true; return *this; }
 };
 
+// The samples a failure lists by name before it counts the rest.
+inline constexpr std::size_t kListedSamples = 5;
+
+// The values, the first kListedValues of them and how many there are in all
+// beyond those.
+inline constexpr std::size_t kListedValues = 20;
 std::string describe(const std::vector<int32_t>& values);
 std::string describe(const SampleInfo& info);
 std::string describe(const Time& t);
 
+// For a first sample that is missing: when this test sent a key after which
+// the positive side writes (report_before_writes), the wait before it, since
+// a writer that has not yet discovered this side's reader may drop what it
+// writes to it; empty otherwise.
+std::string first_sample_note();
+
+// Whether a source timestamp that came is the given one as the wire carries
+// it (in units of 2^-32 s): the same to the nanosecond, or off by what
+// truncating or rounding in the conversion to that unit and back makes; more
+// than one unit off is another time.
+bool same_on_the_wire(const Time& got, const Time& given);
+
 namespace detail {
-bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what);
+bool expect_info(Verdict& v, const SampleInfo& info, const Time& taken, const Want& want, const std::string& what,
+                 std::optional<int32_t> rank = std::nullopt);
 }
 
 // Exactly the samples `want`, invalid ones included, nothing more: each
 // wanted sample is paired with the first unpaired one taken of the same
 // kind (data with its lVal, or a notice) and instance; within an instance
 // they must come in the order wanted, across instances in any order. Each
-// pair's sample info and sbVal are checked as the Want says. True when all
-// held.
+// pair's sample info and sbVal are checked as the Want says, and its
+// sample_rank against the collection the skeleton read or took it in. True
+// when all held.
 template <class T>
 bool expect_samples(Verdict& v, const Samples<T>& got, const std::vector<Want>& want, const std::string& what) {
     std::vector<bool> used(got.size(), false);
     std::vector<std::pair<InstanceHandle_t, std::size_t>> last_index;  // per instance, the latest paired sample
     bool ok = v.check(got.size() == want.size())
               << what << ": " << got.size() << " sample(s) taken, expected " << want.size();
+    bool data_came = false;  // a sample with data wanted before this one came
     for (const Want& w : want) {
         std::size_t i = 0;
         for (; i < got.size(); ++i) {
@@ -120,13 +148,15 @@ bool expect_samples(Verdict& v, const Samples<T>& got, const std::vector<Want>& 
         }
         const std::string which = w.valid ? "the sample lVal " + std::to_string(w.lval) : "the notice";
         if (!(v.check(i < got.size()) << what << ": " << which << " is missing (taken: " << describe(lvals(got))
-                                      << ", " << got.size() << " sample(s) with notices)")) {
+                                      << ", " << got.size() << " sample(s) with notices)"
+                                      << (w.valid && !data_came ? first_sample_note() : std::string()))) {
             ok = false;
             continue;
         }
+        data_came = data_came || w.valid;
         used[i] = true;
         const Sample<T>& s = got[i];
-        ok = detail::expect_info(v, s.info, s.taken, w, what + ": " + which) && ok;
+        ok = detail::expect_info(v, s.info, s.taken, w, what + ": " + which, s.rank) && ok;
         if (w.valid && w.sbval) {
             ok = (v.check(s.data.sbVal == *w.sbval) << what << ": " << which << " has sbVal \"" << s.data.sbVal
                                                       << "\", expected \"" << *w.sbval << "\"") &&
@@ -143,12 +173,21 @@ bool expect_samples(Verdict& v, const Samples<T>& got, const std::vector<Want>& 
         }
         if (!instance_seen) last_index.emplace_back(s.info.instance_handle, i);
     }
+    // The samples left over: how many, the first few of them, and how many more.
+    std::vector<std::size_t> extra;
     for (std::size_t i = 0; i < got.size(); ++i) {
-        if (used[i]) continue;
+        if (!used[i]) extra.push_back(i);
+    }
+    if (!extra.empty()) {
         ok = false;
-        v.fail() << what << ": an unexpected sample: "
-                 << (got[i].info.valid_data ? "lVal " + std::to_string(got[i].data.lVal) : std::string("notice"))
-                 << ", " << describe(got[i].info);
+        auto note = v.fail();
+        note << what << ": " << extra.size() << " unexpected sample(s): ";
+        for (std::size_t k = 0; k < extra.size() && k < kListedSamples; ++k) {
+            const Sample<T>& s = got[extra[k]];
+            note << (k ? "; " : "") << (s.info.valid_data ? "lVal " + std::to_string(s.data.lVal) : std::string("notice"))
+                 << ", " << describe(s.info);
+        }
+        if (extra.size() > kListedSamples) note << "; and " << extra.size() - kListedSamples << " more";
     }
     return ok;
 }

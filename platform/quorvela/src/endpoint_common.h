@@ -189,11 +189,12 @@ inline void clear_changes(LivelinessChangedStatus& s) {
   s.not_alive_count_change = 0;
 }
 inline void clear_changes(PublicationMatchedStatus& s) {
-  s.total_count_change = 0;
+  // Fault: a read leaves the total count's change as it was.
+  if (!QV_FAULT(matched_total_change_kept)) s.total_count_change = 0;
   s.current_count_change = 0;
 }
 inline void clear_changes(SubscriptionMatchedStatus& s) {
-  s.total_count_change = 0;
+  if (!QV_FAULT(matched_total_change_kept)) s.total_count_change = 0;
   s.current_count_change = 0;
 }
 
@@ -208,7 +209,8 @@ void count_matches(Status& s, const wire::MatchDelta& m) {
   s.total_count_change += m.total_change;
   s.current_count += m.current_change;
   s.current_count_change += m.current_change;
-  if (!m.last.is_nil()) last_peer(s) = handle_from_guid(m.last);
+  // Fault: the handle of the endpoint that matched last never recorded.
+  if (!m.last.is_nil() && !QV_FAULT(matched_last_handle_unset)) last_peer(s) = handle_from_guid(m.last);
 }
 
 // Offered or requested incompatible QoS status.
@@ -464,6 +466,8 @@ ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, wire::ParticipantWire& 
   wire::Guid cyclone;
   std::memcpy(cyclone.v.data(), found.participant_key.value, 16);
   std::memcpy(found.participant_key.value, participants.participant_guid(cyclone).v.data(), 16);
+  // Fault: the participant key is the local participant's, not the endpoint's.
+  if (QV_FAULT(matched_participant_key_local)) std::memcpy(found.participant_key.value, participants.guid().v.data(), 16);
   data = std::move(found);
   return RETCODE_OK;
 }

@@ -116,7 +116,11 @@ void DataReaderImpl::apply_incompatible(const wire::IncompatibleEvent& e) {
   // Fault: each incompatible writer counted twice.
   if (QV_FAULT(reader_incompatible_counted_twice)) ev.change *= 2;
   statuses_.raise(REQUESTED_INCOMPATIBLE_QOS_STATUS, incompatible_, &DataReaderListener::on_requested_incompatible_qos,
-                  [&](RequestedIncompatibleQosStatus& s) { count_incompatible(s, ev); });
+                  [&](RequestedIncompatibleQosStatus& s) {
+                    count_incompatible(s, ev);
+                    // Fault: the counts per policy never listed.
+                    if (QV_FAULT(requested_policies_unlisted)) s.policies.clear();
+                  });
 }
 
 ReturnCode_t DataReaderImpl::remake_wire() {
@@ -432,9 +436,18 @@ SampleInfo DataReaderImpl::sample_info_locked(const Sample& smp) const {
   info.disposed_generation_count = smp.disposed_gen;
   info.no_writers_generation_count = smp.no_writers_gen;
   info.sample_rank = inst.picked;
+  // Fault: sample_rank left 0 whatever follows the sample in the collection.
+  if (QV_FAULT(sample_rank_zero)) info.sample_rank = 0;
   info.generation_rank = inst.picked_generation - generation;
   info.absolute_generation_rank = (inst.disposed_gen + inst.no_writers_gen) - generation;
   info.valid_data = smp.valid;
+  if (!smp.valid) {
+    // Faults of notices: shown in a new view; without the time of the
+    // dispose or unregister; without the writer that sent it.
+    if (QV_FAULT(notice_view_new)) info.view_state = NEW_VIEW_STATE;
+    if (QV_FAULT(notice_time_zero)) info.source_timestamp = Time{0, 0};
+    if (QV_FAULT(notice_publication_nil)) info.publication_handle = HANDLE_NIL;
+  }
   return info;
 }
 

@@ -303,6 +303,11 @@ ReturnCode_t DataWriterImpl::unregister_or_dispose(const void* data, const Insta
   if (!enabled_) return RETCODE_NOT_ENABLED;
   wire::KeyHash key;
   ReturnCode_t rc = resolve(data, handle, key, nullptr);
+  // Fault: refused for the handle of another instance, it still acts on that instance.
+  if (rc == RETCODE_PRECONDITION_NOT_MET && QV_FAULT(foreign_handle_acts)) {
+    const wire::KeyHash named = wire::key_of_handle(handle);
+    (void)(dispose ? wire_.dispose(named, ts_ns) : wire_.unregister(named, ts_ns));
+  }
   if (rc != RETCODE_OK) return rc;
   auto it = instances_.find(key);
   if (it == instances_.end() && !dispose) return RETCODE_PRECONDITION_NOT_MET;  // never registered

@@ -260,33 +260,32 @@ class EndpointStatuses {
   StatusConditionImpl condition_;  // last, so it unlinks before the rest goes away
 };
 
-// On the event thread, once the matches settled (see wire::kMatchSettleNs):
-// endpoints that the durability rule refuses count as incompatible (through
-// `incompatible`), the others change the matched status. Returns when to
-// look again for matches still settling (wire::MatchDelta::settle_in_ns).
+// On the event thread, after a match callback: endpoints that the durability
+// rule refuses count as incompatible (through `incompatible`), the others
+// change the matched status. Returns when to look again for matches not yet
+// shown (wire::MatchDelta::again_in_ns).
 template <typename Statuses, typename Status, typename Listener, typename Api, typename Incompatible>
-int64_t apply_settled_matches(wire::WireEndpoint& wire, Statuses& statuses, StatusMask bit, Status& matched,
-                              void (Listener::*on)(Api*, const Status&), Incompatible&& incompatible) {
+int64_t apply_matches(wire::WireEndpoint& wire, Statuses& statuses, StatusMask bit, Status& matched,
+                      void (Listener::*on)(Api*, const Status&), Incompatible&& incompatible) {
   const wire::MatchDelta m = wire.refresh_matches();
   if (m.refused > 0) incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
   if (m.total_change != 0 || m.current_change != 0)
     statuses.raise(bit, matched, on, [&](Status& s) { count_matches(s, m); });
-  return m.settle_in_ns;
+  return m.again_in_ns;
 }
 
-// Applies the settled matches on the event thread delay_ns from now, and
-// again as long as some are still settling. From a match callback, with
-// wire::kMatchSettleNs; the update, the listener call and the reset form
-// one step there.
+// Applies the matches on the event thread delay_ns from now (at once from a
+// match callback), and again as long as some are not yet shown. The update,
+// the listener call and the reset form one step there.
 template <typename Statuses, typename Status, typename Listener, typename Api, typename Incompatible>
-void settle_matches_after(int64_t delay_ns, uint64_t owner, wire::WireEndpoint& wire, Statuses& statuses,
-                          StatusMask bit, Status& matched, void (Listener::*on)(Api*, const Status&),
-                          Incompatible incompatible) {
+void apply_matches_after(int64_t delay_ns, uint64_t owner, wire::WireEndpoint& wire, Statuses& statuses,
+                         StatusMask bit, Status& matched, void (Listener::*on)(Api*, const Status&),
+                         Incompatible incompatible) {
   wire::Runtime::instance().schedule(
       owner, wire::Runtime::Clock::now() + std::chrono::nanoseconds(delay_ns),
       [=, &wire, &statuses, &matched] {
-        const int64_t again = apply_settled_matches(wire, statuses, bit, matched, on, incompatible);
-        if (again >= 0) settle_matches_after(again, owner, wire, statuses, bit, matched, on, incompatible);
+        const int64_t again = apply_matches(wire, statuses, bit, matched, on, incompatible);
+        if (again >= 0) apply_matches_after(again, owner, wire, statuses, bit, matched, on, incompatible);
       });
 }
 

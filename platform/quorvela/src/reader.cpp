@@ -77,9 +77,9 @@ ReturnCode_t DataReaderImpl::create_wire() {
   wire::ReaderEvents ev;
   ev.data_available = [this] { on_data(); };
   ev.match_changed = [this] {
-    settle_matches_after(wire::kMatchSettleNs, owner_, wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, matched_,
-                         &DataReaderListener::on_subscription_matched,
-                         [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
+    apply_matches_after(0, owner_, wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, matched_,
+                        &DataReaderListener::on_subscription_matched,
+                        [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
   };
   ev.incompatible = [this](const wire::IncompatibleEvent& e) {
     wire::Runtime::instance().post(owner_, [this, e] { apply_incompatible(e); });

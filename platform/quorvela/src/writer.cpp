@@ -457,10 +457,10 @@ ReturnCode_t DataWriterImpl::assert_liveliness() {
 // ---------------------------------------------------------------- statuses
 
 void DataWriterImpl::on_match_changed() {
-  // Cyclone thread: the event thread looks at the matches once they settled.
-  settle_matches_after(wire::kMatchSettleNs, owner_, wire_, statuses_, PUBLICATION_MATCHED_STATUS, matched_,
-                       &DataWriterListener::on_publication_matched,
-                       [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
+  // Cyclone thread: the event thread looks at the matches.
+  apply_matches_after(0, owner_, wire_, statuses_, PUBLICATION_MATCHED_STATUS, matched_,
+                      &DataWriterListener::on_publication_matched,
+                      [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
 }
 
 void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {

@@ -75,6 +75,8 @@ std::optional<std::vector<std::string>> partitions_of(dds_entity_t group) {
 
 // ------------------------------------------------------------ match table
 
+int64_t match_delay_ns(bool) { return 0; }
+
 bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own,
                                 Guid& g) {
   auto it = verdicts_.find(ih);
@@ -99,30 +101,36 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   MatchDelta delta;
   std::vector<dds_instance_handle_t> ihs;
   if (e <= 0 || !matched_handles(e, is_writer, ihs)) return delta;
-  const int64_t t = steady_ns();
+  const int64_t t = steady_ns(), delay = match_delay_ns(is_writer);
   std::lock_guard<std::mutex> lk(mtx_);
-  std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
+  const std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
+  // A new match that ended, or an ended one that came back, before it was
+  // shown was never reported.
+  forget_undone_locked(now);
+  int64_t next_due = INT64_MAX;
   for (auto it = known_.begin(); it != known_.end();) {
     // Fault: a match that ended stays listed and counted.
-    if (now.count(it->first) == 0 && !QV_FAULT(match_end_ignored)) {
-      if (it->second.accepted) {
-        --delta.current_change;
-        delta.last = it->second.guid;
-      }
-      it = known_.erase(it);
-    } else {
+    if (now.count(it->first) != 0 || QV_FAULT(match_end_ignored)) {
       ++it;
+      continue;
     }
+    const auto ending = ending_.emplace(it->first, t).first;
+    if (ending->second + delay > t) {
+      next_due = std::min(next_due, ending->second + delay);
+      ++it;
+      continue;
+    }
+    ending_.erase(ending);
+    if (it->second.accepted) {
+      --delta.current_change;
+      delta.last = it->second.guid;
+    }
+    it = known_.erase(it);
   }
-  // A match that ended while it settled was never reported.
-  forget_ended_pending_locked(ihs);
-  int64_t next_due = INT64_MAX;
   for (dds_instance_handle_t ih : ihs) {
     if (known_.count(ih)) continue;
     const auto pending = pending_.emplace(ih, t).first;
-    // Fault: the settling counted from the callback that asked for this look,
-    // not per match: a match first seen now is taken at once.
-    const int64_t due = QV_FAULT(match_settle_per_callback) ? t : pending->second + kMatchSettleNs;
+    const int64_t due = pending->second + delay;
     if (due > t) {
       next_due = std::min(next_due, due);
       continue;
@@ -144,7 +152,7 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   // reschedules itself.
   if (next_due != INT64_MAX && (follow_up_ns_ <= t || follow_up_ns_ > next_due)) {
     follow_up_ns_ = next_due;
-    delta.settle_in_ns = next_due - t;
+    delta.again_in_ns = next_due - t;
   }
   return delta;
 }
@@ -164,23 +172,25 @@ bool MatchTable::is_accepted(const Guid& g) {
   return false;
 }
 
-void MatchTable::forget_ended_pending_locked(const std::vector<dds_instance_handle_t>& now) {
-  const std::set<dds_instance_handle_t> current(now.begin(), now.end());
-  for (auto it = pending_.begin(); it != pending_.end();)
-    it = current.count(it->first) ? std::next(it) : pending_.erase(it);
+void MatchTable::forget_undone_locked(const std::set<dds_instance_handle_t>& now) {
+  for (auto it = pending_.begin(); it != pending_.end();) it = now.count(it->first) ? std::next(it) : pending_.erase(it);
+  for (auto it = ending_.begin(); it != ending_.end();) it = now.count(it->first) ? ending_.erase(it) : std::next(it);
 }
 
 void MatchTable::note_matches(dds_entity_t e, bool is_writer) {
   std::vector<dds_instance_handle_t> ihs;
   if (e <= 0 || !matched_handles(e, is_writer, ihs)) return;
   const int64_t wall = dds_time(), t = steady_ns();
+  const std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
   std::lock_guard<std::mutex> lk(mtx_);
-  // A match that ended and came back settles again from its return.
-  forget_ended_pending_locked(ihs);
+  // A match that ended and came back counts its delay again from its return.
+  forget_undone_locked(now);
   for (dds_instance_handle_t ih : ihs) {
     if (!is_writer) first_matched_.emplace(ih, wall);
     if (known_.count(ih) == 0) pending_.emplace(ih, t);
   }
+  for (auto& [ih, k] : known_)
+    if (now.count(ih) == 0) ending_.emplace(ih, t);
 }
 
 bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own,
@@ -222,6 +232,7 @@ void MatchTable::clear() {
   verdicts_.clear();
   first_matched_.clear();
   pending_.clear();
+  ending_.clear();
   follow_up_ns_ = 0;
 }
 

@@ -29,18 +29,11 @@ using KeyHash = std::array<uint8_t, 16>;
 constexpr uint8_t kChannelData = 0;
 constexpr uint8_t kChannelLiveliness = 1;
 
-// A match becomes visible to the user (matched lists and matched statuses)
-// this long after this library first saw Cyclone report it, each match
-// counted on its own. Discovery runs independently in both
-// directions: when one side reports a match, the other may not know the
-// endpoint yet, and a sample written to it at that moment would be lost.
-// Cyclone tells neither side when the other has matched (its API has no
-// per-reader acknowledgment state, and discovery data say nothing of the
-// remote's matches), so the delay covers that window. Sized from the
-// largest lag between the two sides' matches that wire_match_stress_test
-// measured on loopback, 8 cores: 82 ms at a load of 3 runnable threads per
-// core, 114 ms at 4 to 5 (where 100 ms lost a sample); about twice that.
-constexpr int64_t kMatchSettleNs = 250000000;
+// How long after Cyclone made it a new or ended match of a writer
+// (is_writer) or a reader becomes visible to the user (matched lists,
+// matched statuses, listeners): none, matches are shown as Cyclone makes
+// them. Each match counts on its own.
+int64_t match_delay_ns(bool is_writer);
 
 // What a Cyclone writer (reader) is made from: its QoS and those of its
 // publisher (subscriber) and topic.
@@ -60,9 +53,10 @@ struct MatchDelta {
   int32_t current_change = 0;
   Guid last;             // the endpoint that (un)matched last
   int32_t refused = 0;   // endpoints Cyclone matched but the durability rule refuses
-  // Matches still settling: refresh again this much later, when the first
-  // of them is due; -1 when none waits or a refresh is already due by then.
-  int64_t settle_in_ns = -1;
+  // New or ended matches not yet shown (match_delay_ns()): refresh again
+  // this much later, when the first of them is due; -1 when none waits or a
+  // refresh is already due by then.
+  int64_t again_in_ns = -1;
 };
 struct IncompatibleEvent {
   int32_t change = 0;
@@ -72,8 +66,8 @@ struct IncompatibleEvent {
 // Status callbacks, called on Cyclone threads (match_changed never while
 // Cyclone creates the entity; incompatible also then): keep them short and never call destroy() of the same endpoint
 // from them. match_changed only says that refresh_matches() has news; call
-// it kMatchSettleNs later, and again after the delay it returns in
-// settle_in_ns.
+// it (off Cyclone's thread), and again after the delay it returns in
+// again_in_ns.
 struct EndpointEvents {
   std::function<void()> match_changed;
   std::function<void(const IncompatibleEvent&)> incompatible;
@@ -86,18 +80,20 @@ struct ReaderEvents : EndpointEvents {
 };
 
 // The matches of one Cyclone writer or reader as this library reports them:
-// settled, and without the endpoints refused by the durability rule for
-// transient and persistent (Cyclone sees those as transient local).
+// without the endpoints refused by the durability rule for transient and
+// persistent (Cyclone sees those as transient local).
 class MatchTable {
  public:
-  // Compares Cyclone's matches with the known ones. A new match is taken in
-  // once kMatchSettleNs passed since it was first seen (here or in
-  // note_matches()); one that ends before is never reported.
+  // Compares Cyclone's matches with the known ones. A new (ended) match is
+  // taken in (out) once match_delay_ns() passed since it was first seen so
+  // (here or in note_matches()); one that ends (comes back) before is never
+  // reported.
   MatchDelta refresh(dds_entity_t e, bool is_writer, DurabilityQosPolicyKind own_durability);
   std::vector<Guid> accepted();
   bool is_accepted(const Guid& g);
-  // Notes when each endpoint Cyclone now matches was first seen matched,
-  // for settling and (readers) for admit(). Called from Cyclone's match
+  // Notes when each endpoint Cyclone now matches was first seen matched, and
+  // each known one it no longer matches first seen gone, for
+  // match_delay_ns() and (readers) for admit(). Called from Cyclone's match
   // callback, as it happens.
   void note_matches(dds_entity_t e, bool is_writer);
   // Readers: whether a sample of that publication, written at source_ts_ns,
@@ -114,8 +110,9 @@ class MatchTable {
   void clear();
 
  private:
-  // Drops the settling matches that are not among `now`.
-  void forget_ended_pending_locked(const std::vector<dds_instance_handle_t>& now);
+  // Drops the pending new matches that are not among `now`, and the pending
+  // ends of those that are.
+  void forget_undone_locked(const std::set<dds_instance_handle_t>& now);
   bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own_durability,
                       Guid& g);
   struct Known {
@@ -127,9 +124,10 @@ class MatchTable {
   std::map<dds_instance_handle_t, Known> known_;      // current matches
   std::map<dds_instance_handle_t, Known> verdicts_;   // every endpoint judged so far
   std::map<dds_instance_handle_t, int64_t> first_matched_;  // readers: dds_time of the first match
-  // Matches not yet taken in: steady-clock ns when each was first seen.
-  std::map<dds_instance_handle_t, int64_t> pending_;
-  int64_t follow_up_ns_ = 0;  // steady-clock ns of the refresh last asked for in settle_in_ns
+  // Matches not yet taken in (out): steady-clock ns when each was first seen
+  // (seen gone).
+  std::map<dds_instance_handle_t, int64_t> pending_, ending_;
+  int64_t follow_up_ns_ = 0;  // steady-clock ns of the refresh last asked for in again_in_ns
 };
 
 // What a Cyclone writer and a Cyclone reader of ours share: the Cyclone

@@ -397,7 +397,7 @@ ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, wire::ParticipantWire& 
   // The participant as others know it (one created disabled: the GUID it was given then).
   wire::Guid cyclone;
   std::memcpy(cyclone.v.data(), found.participant_key.value, 16);
-  std::memcpy(found.participant_key.value, participants.participant_guid(cyclone).v.data(), 16);
+  set_participant_key(found.participant_key, participants.participant_guid(cyclone));
   data = std::move(found);
   return RETCODE_OK;
 }

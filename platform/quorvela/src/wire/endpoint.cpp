@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -10,6 +12,7 @@
 #include "duration.h"
 #include "envelope.h"
 #include "faults/fault.h"
+#include "faults/variant.h"
 #include "policy_table.h"
 
 namespace QUORVELA::wire {
@@ -39,6 +42,17 @@ bool matched_handles(dds_entity_t e, bool writer, std::vector<dds_instance_handl
     ihs.resize(static_cast<size_t>(n));
     if (all) return true;
   }
+}
+
+// A source time as the wire carries it: whole seconds and a fraction in
+// units of 2^-32 s. Cyclone rounds both ways, so that the time comes back
+// to the nanosecond; the variant source_time_truncated truncates both ways,
+// as a library may (5678 ns come back as 5677 ns).
+int64_t on_the_wire(int64_t ts) {
+  if (!QV_VARIANT(source_time_truncated) || ts < 0 || ts == DDS_NEVER) return ts;
+  const int64_t sec = ts / 1000000000, ns = ts % 1000000000;
+  const uint64_t fraction = (static_cast<uint64_t>(ns) << 32) / 1000000000u;
+  return sec * 1000000000 + static_cast<int64_t>((fraction * 1000000000u) >> 32);
 }
 
 int64_t steady_ns() {
@@ -75,7 +89,56 @@ std::optional<std::vector<std::string>> partitions_of(dds_entity_t group) {
 
 // ------------------------------------------------------------ match table
 
-int64_t match_delay_ns(bool) { return 0; }
+int64_t match_delay_ns(bool is_writer) {
+  if (is_writer ? QV_VARIANT(writer_matches_late) || QV_VARIANT(writer_discovers_late) : QV_VARIANT(reader_matches_late))
+    return kLateMatchNs;
+  return 0;
+}
+
+namespace {
+// Variant writer_discovers_late: a writer sends a reader nothing before it
+// has discovered that reader, and it shows the reader among its matches
+// kLateMatchNs after Cyclone matched them (match_delay_ns()), while the
+// reader shows the writer at once: what the writer writes in between is
+// legally lost to a volatile reader. Cyclone sends to every reader it
+// matched, so the reader drops it: each writer notes in a file, before it
+// shows a reader, when it did so; a volatile reader keeps a writer's
+// samples from that time on and drops those written before it or before
+// any note. A sample written after the writer showed the match follows the
+// note, so the emulation never makes a writer lose what it wrote after
+// showing its match, however far apart the two processes' Cyclone matches
+// are. The files go to $QV_VARIANT_DIR (default /tmp).
+std::string shown_note_path(const Guid& writer, const Guid& reader) {
+  const char* dir = std::getenv("QV_VARIANT_DIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/qv_shown_";
+  char hex[3];
+  for (const Guid* g : {&writer, &reader}) {
+    for (uint8_t b : g->v) {
+      std::snprintf(hex, sizeof hex, "%02x", b);
+      path += hex;
+    }
+    path += g == &writer ? "_" : "";
+  }
+  return path;
+}
+void note_shown(const Guid& writer, const Guid& reader) {
+  const std::string path = shown_note_path(writer, reader), part = path + ".part";
+  if (FILE* f = std::fopen(part.c_str(), "w")) {
+    std::fprintf(f, "%lld\n", static_cast<long long>(dds_time()));
+    std::fclose(f);
+    std::rename(part.c_str(), path.c_str());
+  }
+}
+bool read_shown(const Guid& writer, const Guid& reader, int64_t& since) {
+  FILE* f = std::fopen(shown_note_path(writer, reader).c_str(), "r");
+  if (f == nullptr) return false;
+  long long t = 0;
+  const bool ok = std::fscanf(f, "%lld", &t) == 1;
+  std::fclose(f);
+  since = t;
+  return ok;
+}
+}  // namespace
 
 bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own,
                                 Guid& g) {
@@ -84,7 +147,7 @@ bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_han
     g = it->second.guid;
     return it->second.accepted;
   }
-  const MatchedEndpoint d = matched_endpoint(e, is_writer, ih);
+  MatchedEndpoint d = matched_endpoint(e, is_writer, ih);
   if (!d) return false;  // not (or no longer) matched
   g = to_guid(d->key);
   // The durability rule, with transient and persistent told apart.
@@ -94,6 +157,7 @@ bool MatchTable::verdict_locked(dds_entity_t e, bool is_writer, dds_instance_han
   // Fault: partitions meet only when the two lists are equal, not when they share a name.
   if (ok && QV_FAULT(partition_equal_lists)) ok = partitions_of(dds_get_parent(e)) == partitions_in(d->qos);
   verdicts_[ih] = Known{g, ok, theirs.kind};
+  if (ok) data_[g] = std::shared_ptr<const dds_builtintopic_endpoint_t>(std::move(d));
   return ok;
 }
 
@@ -103,6 +167,7 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   if (e <= 0 || !matched_handles(e, is_writer, ihs)) return delta;
   const int64_t t = steady_ns(), delay = match_delay_ns(is_writer);
   std::lock_guard<std::mutex> lk(mtx_);
+  if (own_.is_nil()) own_ = entity_guid(e);
   const std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
   // A new match that ended, or an ended one that came back, before it was
   // shown was never reported.
@@ -121,6 +186,9 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
       continue;
     }
     ending_.erase(ending);
+    if (is_writer && QV_VARIANT(writer_discovers_late)) std::remove(shown_note_path(own_, it->second.guid).c_str());
+    shown_since_.erase(it->first);
+    data_.erase(it->second.guid);
     if (it->second.accepted) {
       --delta.current_change;
       delta.last = it->second.guid;
@@ -139,7 +207,8 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
     if (verdicts_.count(ih) == 0 && !matched_endpoint(e, is_writer, ih)) continue;
     pending_.erase(pending);
     const bool ok = verdict_locked(e, is_writer, ih, own, g);
-    known_[ih] = Known{g, ok};
+    known_[ih] = Known{g, ok, VOLATILE_DURABILITY_QOS, ++taken_in_};
+    if (ok && is_writer && QV_VARIANT(writer_discovers_late)) note_shown(own_, g);
     if (ok) {
       ++delta.total_change;
       ++delta.current_change;
@@ -159,9 +228,14 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
 
 std::vector<Guid> MatchTable::accepted() {
   std::lock_guard<std::mutex> lk(mtx_);
-  std::vector<Guid> out;
+  std::vector<const Known*> shown;
   for (auto& [ih, k] : known_)
-    if (k.accepted) out.push_back(k.guid);
+    if (k.accepted) shown.push_back(&k);
+  // Variant: the newest match first (the order of a list is open).
+  if (QV_VARIANT(matched_lists_newest_first))
+    std::sort(shown.begin(), shown.end(), [](const Known* a, const Known* b) { return a->order > b->order; });
+  std::vector<Guid> out;
+  for (const Known* k : shown) out.push_back(k->guid);
   return out;
 }
 
@@ -207,12 +281,27 @@ bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, D
   }
   if (!v->second.accepted) return false;
   writer = v->second.guid;
+  if (QV_VARIANT(writer_discovers_late) && own == VOLATILE_DURABILITY_QOS &&
+      !shown_by_writer_locked(reader, publication, writer, source_ts_ns))
+    return false;
   // A volatile reader leaves out what a writer that keeps history wrote
   // before the match. A sample that came before its match was noted (the
   // match callback still running): the match is no later than now.
   if (own != VOLATILE_DURABILITY_QOS || v->second.durability == VOLATILE_DURABILITY_QOS) return true;
   const int64_t matched = first_matched_.emplace(publication, dds_time()).first->second;
   return source_ts_ns >= matched;
+}
+
+bool MatchTable::shown_by_writer_locked(dds_entity_t reader, dds_instance_handle_t publication, const Guid& writer,
+                                        int64_t source_ts_ns) {
+  auto it = shown_since_.find(publication);
+  if (it == shown_since_.end()) {
+    int64_t since = 0;
+    if (own_.is_nil()) own_ = entity_guid(reader);
+    if (!read_shown(writer, own_, since)) return false;  // written before the writer showed this reader
+    it = shown_since_.emplace(publication, since).first;
+  }
+  return source_ts_ns >= it->second;
 }
 
 Guid MatchTable::guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih) {
@@ -226,8 +315,28 @@ Guid MatchTable::guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t i
   return d ? to_guid(d->key) : Guid{};
 }
 
-void MatchTable::clear() {
+std::shared_ptr<const dds_builtintopic_endpoint_t> MatchTable::last_data(const Guid& g) {
   std::lock_guard<std::mutex> lk(mtx_);
+  for (auto& [ih, k] : known_)
+    if (k.accepted && k.guid == g) {
+      auto it = data_.find(g);
+      return it == data_.end() ? nullptr : it->second;
+    }
+  return nullptr;
+}
+
+void MatchTable::remember_data(const Guid& g, std::shared_ptr<const dds_builtintopic_endpoint_t> d) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  data_[g] = std::move(d);
+}
+
+void MatchTable::clear(bool is_writer) {
+  std::lock_guard<std::mutex> lk(mtx_);
+  if (is_writer && QV_VARIANT(writer_discovers_late))
+    for (auto& [ih, k] : known_) std::remove(shown_note_path(own_, k.guid).c_str());
+  data_.clear();
+  shown_since_.clear();
+  own_ = Guid{};
   known_.clear();
   verdicts_.clear();
   first_matched_.clear();
@@ -335,7 +444,7 @@ void WireEndpoint::destroy() {
     std::lock_guard<std::mutex> lk(mtx_);
     entity_ = 0;
   }
-  matches_.clear();
+  matches_.clear(is_writer_);
 }
 
 bool WireEndpoint::update_group(const std::vector<std::string>& partitions, const std::vector<uint8_t>& group_data) {
@@ -344,7 +453,9 @@ bool WireEndpoint::update_group(const std::vector<std::string>& partitions, cons
     std::lock_guard<std::mutex> lk(mtx_);
     group = group_;
   }
-  const std::optional<std::vector<std::string>> have = partitions_of(group);
+  std::optional<std::vector<std::string>> have = partitions_of(group);
+  // The default partition may be announced as the one empty name.
+  if (have && partitions.empty() && *have == std::vector<std::string>{""}) have->clear();
   if (!have || *have != partitions) return false;
   return dds_set_qos(group, policy_qos(GroupDataQosPolicy{group_data}).get()) == DDS_RETCODE_OK;
 }
@@ -381,11 +492,17 @@ bool WireEndpoint::matched_data_of(const Guid& g, Data& out) {
   dds_return_t n = is_writer_ ? dds_get_matched_subscriptions(entity_, ihs.data(), ihs.size())
                               : dds_get_matched_publications(entity_, ihs.data(), ihs.size());
   for (dds_return_t i = 0; i < n && i < 256; ++i) {
-    const MatchedEndpoint d = matched_endpoint(entity_, is_writer_, ihs[i]);
+    MatchedEndpoint d = matched_endpoint(entity_, is_writer_, ihs[i]);
     if (d && to_guid(d->key) == g) {
       from_cyclone(*d, out);
+      matches_.remember_data(g, std::shared_ptr<const dds_builtintopic_endpoint_t>(std::move(d)));
       return true;
     }
+  }
+  // A match still shown after Cyclone ended it: what it announced last.
+  if (const auto d = matches_.last_data(g)) {
+    from_cyclone(*d, out);
+    return true;
   }
   return false;
 }
@@ -430,6 +547,7 @@ void WireWriter::destroy() {
 }
 
 dds_return_t WireWriter::write(const KeyHash& key, const uint8_t* data, size_t len, int64_t ts) {
+  ts = on_the_wire(ts);
   dds_entity_t w;
   int64_t lifespan;
   {
@@ -473,6 +591,7 @@ dds_return_t WireWriter::set_autodispose(bool autodispose) {
 }
 
 dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
+  ts = on_the_wire(ts);
   if (!keyed_ && QV_FAULT(keyless_dispose_acts)) {
     qvwire_KeylessEnvelope s{};
     return dds_dispose_ts(entity_, &s, ts);
@@ -484,6 +603,7 @@ dds_return_t WireWriter::dispose(const KeyHash& key, int64_t ts) {
 }
 
 dds_return_t WireWriter::unregister(const KeyHash& key, int64_t ts) {
+  ts = on_the_wire(ts);
   if (!keyed_) return DDS_RETCODE_ILLEGAL_OPERATION;
   qvwire_KeyedEnvelope s{};
   std::memcpy(s.key, key.data(), 16);
@@ -546,8 +666,12 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   report_early_incompatible();
   dds_liveliness_changed_status_t lc;
   if (dds_get_liveliness_changed_status(entity_, &lc) == DDS_RETCODE_OK &&
-      (lc.alive_count_change != 0 || lc.not_alive_count_change != 0) && liveliness_)
-    liveliness_(lc, matches_.guid_of(entity_, false, lc.last_publication_handle));
+      (lc.alive_count_change != 0 || lc.not_alive_count_change != 0) && liveliness_) {
+    if (QV_VARIANT(writer_unasserted_not_alive))
+      liveliness_seen(entity_, lc);
+    else
+      liveliness_(lc, matches_.guid_of(entity_, false, lc.last_publication_handle));
+  }
   if (events_.match_changed) events_.match_changed();
   if (data_available_) data_available_();
   return DDS_RETCODE_OK;
@@ -558,7 +682,56 @@ void WireReader::on_data(dds_entity_t, void* arg) {
 }
 void WireReader::on_liveliness(dds_entity_t e, const dds_liveliness_changed_status_t st, void* arg) {
   WireReader* r = self(arg);
+  if (QV_VARIANT(writer_unasserted_not_alive)) return r->liveliness_seen(e, st);
   if (r->liveliness_) r->liveliness_(st, r->matches_.guid_of(e, false, st.last_publication_handle));
+}
+
+namespace {
+bool manual_by_topic(dds_entity_t reader, dds_instance_handle_t publication) {
+  const MatchedEndpoint d = matched_endpoint(reader, false, publication);
+  dds_liveliness_kind_t kind;
+  return d && dds_qget_liveliness(d->qos, &kind, nullptr) && kind == DDS_LIVELINESS_MANUAL_BY_TOPIC;
+}
+}  // namespace
+
+void WireReader::liveliness_seen(dds_entity_t e, dds_liveliness_changed_status_t st) {
+  const dds_instance_handle_t w = st.last_publication_handle;
+  {
+    std::lock_guard<std::mutex> lk(live_mtx_);
+    alive_ = st.alive_count;
+    not_alive_ = st.not_alive_count;
+    const bool unasserted = unasserted_.count(w) != 0;
+    if (st.alive_count_change > 0 && !unasserted && heard_.count(w) == 0 && manual_by_topic(e, w)) {
+      // Alive in Cyclone from its match on: shown not alive.
+      unasserted_.insert(w);
+      st.alive_count_change -= 1;
+      st.not_alive_count_change += 1;
+    } else if (st.alive_count_change < 0 && unasserted) {
+      // Lost or gone in Cyclone: shown not alive already.
+      unasserted_.erase(w);
+      st.alive_count_change += 1;
+      st.not_alive_count_change -= 1;
+    }
+    st.alive_count -= static_cast<uint32_t>(unasserted_.size());
+    st.not_alive_count += static_cast<uint32_t>(unasserted_.size());
+  }
+  if ((st.alive_count_change != 0 || st.not_alive_count_change != 0) && liveliness_)
+    liveliness_(st, matches_.guid_of(e, false, w));
+}
+
+void WireReader::heard_from(dds_entity_t e, dds_instance_handle_t publication) {
+  dds_liveliness_changed_status_t st{};
+  {
+    std::lock_guard<std::mutex> lk(live_mtx_);
+    heard_.insert(publication);
+    if (unasserted_.erase(publication) == 0) return;
+    st.alive_count = alive_ - static_cast<uint32_t>(unasserted_.size());
+    st.not_alive_count = not_alive_ + static_cast<uint32_t>(unasserted_.size());
+    st.alive_count_change = 1;
+    st.not_alive_count_change = -1;
+    st.last_publication_handle = publication;
+  }
+  if (liveliness_) liveliness_(st, matches_.guid_of(e, false, publication));
 }
 void WireReader::on_lost(dds_entity_t, const dds_sample_lost_status_t st, void* arg) {
   if (self(arg)->sample_lost_) self(arg)->sample_lost_(st);
@@ -608,6 +781,7 @@ void WireReader::take_all(const std::function<void(std::vector<WireSample>&)>& s
       const dds_sample_info_t& info = t.infos[i];
       dds_sequence_octet& p = keyed_ ? t.keyed[i].payload : t.keyless[i].payload;
       const uint8_t channel = keyed_ ? t.keyed[i].channel : t.keyless[i].channel;
+      if (QV_VARIANT(writer_unasserted_not_alive) && info.publication_handle != 0) heard_from(r, info.publication_handle);
       Guid publication;
       // Liveliness assertions (and the state changes of their instance) did
       // their work in Cyclone on arrival.

@@ -32,8 +32,11 @@ constexpr uint8_t kChannelLiveliness = 1;
 // How long after Cyclone made it a new or ended match of a writer
 // (is_writer) or a reader becomes visible to the user (matched lists,
 // matched statuses, listeners): none, matches are shown as Cyclone makes
-// them. Each match counts on its own.
+// them. Each match counts on its own. The variants writer_matches_late,
+// reader_matches_late and writer_discovers_late (faults/variant.h) show one
+// side's kLateMatchNs later.
 int64_t match_delay_ns(bool is_writer);
+constexpr int64_t kLateMatchNs = 200000000;
 
 // What a Cyclone writer (reader) is made from: its QoS and those of its
 // publisher (subscriber) and topic.
@@ -107,7 +110,12 @@ class MatchTable {
   bool admit(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own_durability,
              int64_t source_ts_ns, Guid& writer);
   Guid guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih);
-  void clear();
+  // What an accepted match announced as last read from Cyclone: its data
+  // while it is still shown after Cyclone dropped it; null when g is not
+  // shown.
+  std::shared_ptr<const dds_builtintopic_endpoint_t> last_data(const Guid& g);
+  void remember_data(const Guid& g, std::shared_ptr<const dds_builtintopic_endpoint_t> d);
+  void clear(bool is_writer);
 
  private:
   // Drops the pending new matches that are not among `now`, and the pending
@@ -115,11 +123,19 @@ class MatchTable {
   void forget_undone_locked(const std::set<dds_instance_handle_t>& now);
   bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own_durability,
                       Guid& g);
+  // Variant writer_discovers_late: the reader's side of what writers showed.
+  bool shown_by_writer_locked(dds_entity_t reader, dds_instance_handle_t publication, const Guid& writer,
+                              int64_t source_ts_ns);
   struct Known {
     Guid guid;
     bool accepted = false;
     DurabilityQosPolicyKind durability = VOLATILE_DURABILITY_QOS;  // the remote endpoint's
+    uint64_t order = 0;  // when it was taken in, counted
   };
+  uint64_t taken_in_ = 0;
+  Guid own_;  // the Cyclone entity's, once refreshed (variant writer_discovers_late)
+  std::map<dds_instance_handle_t, int64_t> shown_since_;  // readers: when each writer showed this reader
+  std::map<Guid, std::shared_ptr<const dds_builtintopic_endpoint_t>> data_;  // of shown matches
   std::mutex mtx_;
   std::map<dds_instance_handle_t, Known> known_;      // current matches
   std::map<dds_instance_handle_t, Known> verdicts_;   // every endpoint judged so far
@@ -304,6 +320,15 @@ class WireReader : public WireEndpoint {
   static void on_data(dds_entity_t, void*);
   static void on_liveliness(dds_entity_t, const dds_liveliness_changed_status_t, void*);
   static void on_lost(dds_entity_t, const dds_sample_lost_status_t, void*);
+
+  // Variant writer_unasserted_not_alive: a manual-by-topic writer that has
+  // sent nothing yet (no sample, no assertion) counts as not alive rather
+  // than alive; the first thing it sends makes it alive.
+  void liveliness_seen(dds_entity_t e, dds_liveliness_changed_status_t st);
+  void heard_from(dds_entity_t e, dds_instance_handle_t publication);
+  std::mutex live_mtx_;
+  std::set<dds_instance_handle_t> heard_, unasserted_;
+  uint32_t alive_ = 0, not_alive_ = 0;  // Cyclone's counts, as last reported
 
   struct TakeSlots;
   std::mutex take_mtx_;  // one take at a time; guards slots_ and batch_

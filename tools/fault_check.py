@@ -99,6 +99,11 @@ _COMMENT_OR_STRING = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\
 _POINT = re.compile(r"\bQV_FAULT\s*\(\s*([A-Za-z_][A-Za-z0-9_]*)\s*\)")
 
 
+def point_pattern(macro):
+    """The points of another macro of the same form (QV_VARIANT)."""
+    return re.compile(r"\b%s\s*\(\s*([A-Za-z_][A-Za-z0-9_]*)\s*\)" % re.escape(macro))
+
+
 def _blank(match):
     text = match.group()
     if text.startswith('"') or text.startswith("'"):
@@ -106,19 +111,20 @@ def _blank(match):
     return "\n" * text.count("\n")  # comments go, line numbers stay
 
 
-def fault_points(text):
-    """The fault names of one C/C++ source text: QV_FAULT(name) outside
-    comments, strings and the macro's own definition."""
+def fault_points(text, point=_POINT):
+    """The fault names of one C/C++ source text: QV_FAULT(name) (or another
+    macro's `point`) outside comments, strings and the macro's own
+    definition."""
     code = _COMMENT_OR_STRING.sub(_blank, text)
     names = []
     for line in code.splitlines():
         if re.match(r"\s*#\s*define\b", line):
             continue
-        names.extend(_POINT.findall(line))
+        names.extend(point.findall(line))
     return names
 
 
-def source_points(directory=LIBRARY_SOURCE):
+def source_points(directory=LIBRARY_SOURCE, point=_POINT):
     """fault name -> the files (relative to directory) that hold its points."""
     points = {}
     for base, _, files in os.walk(directory):
@@ -127,7 +133,7 @@ def source_points(directory=LIBRARY_SOURCE):
                 continue
             path = os.path.join(base, name)
             with open(path, encoding="utf-8", errors="replace") as f:
-                for fault in fault_points(f.read()):
+                for fault in fault_points(f.read(), point):
                     points.setdefault(fault, []).append(os.path.relpath(path, directory))
     return points
 

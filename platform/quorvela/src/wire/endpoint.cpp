@@ -97,9 +97,9 @@ int64_t match_delay_ns(bool is_writer) {
 
 namespace {
 // Variant writer_discovers_late: a writer sends a reader nothing before it
-// has discovered that reader, and it shows the reader among its matches
-// kLateMatchNs after Cyclone matched them (match_delay_ns()), while the
-// reader shows the writer at once: what the writer writes in between is
+// has discovered that reader, and it shows a reader of another participant
+// among its matches kLateMatchNs after Cyclone matched them
+// (match_delay_ns()), while the reader shows the writer at once: what the writer writes in between is
 // legally lost to a volatile reader. Cyclone sends to every reader it
 // matched, so the reader drops it: each writer notes in a file, before it
 // shows a reader, when it did so; a volatile reader keeps a writer's
@@ -108,6 +108,8 @@ namespace {
 // note, so the emulation never makes a writer lose what it wrote after
 // showing its match, however far apart the two processes' Cyclone matches
 // are. The files go to $QV_VARIANT_DIR (default /tmp).
+bool same_participant(const Guid& a, const Guid& b) { return std::equal(a.v.begin(), a.v.begin() + 12, b.v.begin()); }
+
 std::string shown_note_path(const Guid& writer, const Guid& reader) {
   const char* dir = std::getenv("QV_VARIANT_DIR");
   std::string path = std::string(dir && *dir ? dir : "/tmp") + "/qv_shown_";
@@ -169,6 +171,11 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   std::lock_guard<std::mutex> lk(mtx_);
   if (own_.is_nil()) own_ = entity_guid(e);
   const std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
+  // A writer that discovers its readers late does so for those of other
+  // participants: within one participant the two sides know each other at once.
+  const auto delay_for = [&](const Guid& remote) {
+    return is_writer && QV_VARIANT(writer_discovers_late) && same_participant(own_, remote) ? 0 : delay;
+  };
   // A new match that ended, or an ended one that came back, before it was
   // shown was never reported.
   forget_undone_locked(now);
@@ -180,8 +187,9 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
       continue;
     }
     const auto ending = ending_.emplace(it->first, t).first;
-    if (ending->second + delay > t) {
-      next_due = std::min(next_due, ending->second + delay);
+    const int64_t due = ending->second + delay_for(it->second.guid);
+    if (due > t) {
+      next_due = std::min(next_due, due);
       ++it;
       continue;
     }
@@ -198,15 +206,15 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   for (dds_instance_handle_t ih : ihs) {
     if (known_.count(ih)) continue;
     const auto pending = pending_.emplace(ih, t).first;
-    const int64_t due = pending->second + delay;
+    Guid g;
+    if (verdicts_.count(ih) == 0 && !matched_endpoint(e, is_writer, ih)) continue;
+    const bool ok = verdict_locked(e, is_writer, ih, own, g);
+    const int64_t due = pending->second + delay_for(g);
     if (due > t) {
       next_due = std::min(next_due, due);
       continue;
     }
-    Guid g;
-    if (verdicts_.count(ih) == 0 && !matched_endpoint(e, is_writer, ih)) continue;
     pending_.erase(pending);
-    const bool ok = verdict_locked(e, is_writer, ih, own, g);
     known_[ih] = Known{g, ok, VOLATILE_DURABILITY_QOS, ++taken_in_};
     if (ok && is_writer && QV_VARIANT(writer_discovers_late)) note_shown(own_, g);
     if (ok) {
@@ -294,10 +302,11 @@ bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, D
 
 bool MatchTable::shown_by_writer_locked(dds_entity_t reader, dds_instance_handle_t publication, const Guid& writer,
                                         int64_t source_ts_ns) {
+  if (own_.is_nil()) own_ = entity_guid(reader);
+  if (same_participant(own_, writer)) return true;
   auto it = shown_since_.find(publication);
   if (it == shown_since_.end()) {
     int64_t since = 0;
-    if (own_.is_nil()) own_ = entity_guid(reader);
     if (!read_shown(writer, own_, since)) return false;  // written before the writer showed this reader
     it = shown_since_.emplace(publication, since).first;
   }

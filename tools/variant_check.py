@@ -27,12 +27,10 @@ row passed. Runs need root (unshare -n) and the fault build (./setup.sh
 --faults), which compiles the variant points beside the fault points.
 """
 
-import argparse
 import concurrent.futures
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -60,8 +58,7 @@ class Row(NamedTuple):
     line: int
 
 
-class TableError(Exception):
-    pass
+TableError = fault_check.TableError
 
 
 def parse_table(text, origin="variants.tsv"):
@@ -82,8 +79,7 @@ def parse_table(text, origin="variants.tsv"):
     return rows
 
 
-def load_table(path=None):
-    path = path or DEFAULT_TABLE
+def load_table(path=DEFAULT_TABLE):
     with open(path, encoding="utf-8") as f:
         return parse_table(f.read(), os.path.basename(path))
 
@@ -225,24 +221,13 @@ class Checker:
     def run(self, kind, variant, tests):
         directory = os.path.join(self.work, "%s-%s" % (variant.strip("()"), kind))
         os.makedirs(directory, exist_ok=True)
-        for stale in ("suite.xml", "ctest.xml"):
-            if os.path.exists(os.path.join(directory, stale)):
-                os.remove(os.path.join(directory, stale))
         remaining = self.deadline - time.monotonic()
         if remaining < 10:
             return dict(dir=directory, skipped=True, status=None, seconds=0.0, timed_out=False)
-        bound = min(self.args.run_timeout, remaining)
-        if kind == "suite":
-            command = [os.path.join(ROOT, "run_suite.sh"), "--no-build", "--build-dir", self.build,
-                       "--results", directory, "--time-limit", str(max(30, int(bound) - 45)),
-                       "--gtest_also_run_disabled_tests"]
-        else:
-            command = ["ctest", "--test-dir", self.build, "--no-tests=error", "--output-on-failure",
-                       "--timeout", str(max(30, int(bound) - 15)), "--output-junit",
-                       os.path.join(directory, "ctest.xml"), "-R", "^(%s)$" % "|".join(tests)]
-        status, seconds, timed_out = fault_check.run_bounded(
-            fault_check.in_namespace(command), self.env(variant, directory), os.path.join(directory, "run.log"),
-            bound)
+        # The whole suite; a project run, the row's tests.
+        status, seconds, timed_out = fault_check.run_in_namespace(
+            kind, self.build, directory, tests if kind == "project" else None, self.env(variant, directory),
+            min(self.args.run_timeout, remaining))
         return dict(dir=directory, skipped=False, status=status, seconds=seconds, timed_out=timed_out)
 
     def judge(self, variant, suite, project):
@@ -299,10 +284,7 @@ class Checker:
         print("variant_check: %d variants and a run without, %d runs, %d at once, build %s, logs in %s"
               % (len(self.rows), len(jobs), self.args.jobs, self.build, self.work), flush=True)
         started = time.monotonic()
-        # CTest lists each executable's cases when it first runs; list them
-        # once here, before several CTest runs share the build.
-        subprocess.run(["ctest", "--test-dir", self.build, "-N"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300, check=False)
+        fault_check.list_ctest_cases(self.build)
         results = {}
         passed = failed = 0
         done = set()
@@ -344,18 +326,8 @@ def default_jobs():
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
-    parser.add_argument("--table", default=DEFAULT_TABLE)
-    parser.add_argument("--catalogue", default=catalogue.DEFAULT_PATH)
-    parser.add_argument("--source", default=fault_check.LIBRARY_SOURCE, help="the library's source (variant points)")
-    parser.add_argument("--check-table", action="store_true", help="only check the table against the source")
-    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-faults"))
-    parser.add_argument("--jobs", type=int, default=default_jobs())
-    parser.add_argument("--time-limit", type=int, default=900, help="bound of the whole check, seconds")
-    parser.add_argument("--run-timeout", type=int, default=600, help="bound of one run, seconds")
-    parser.add_argument("--only", nargs="+", metavar="VARIANT", help="check only these rows")
-    parser.add_argument("--keep", metavar="DIR", help="keep every run's logs in DIR")
-    args = parser.parse_args(argv[1:])
+    args = fault_check.checker_arguments(__doc__, DEFAULT_TABLE, "VARIANT", default_jobs(), 900, 600).parse_args(
+        argv[1:])
 
     try:
         rows = load_table(args.table)
@@ -363,33 +335,11 @@ def main(argv):
     except (OSError, TableError, catalogue.CatalogueError) as e:
         print("variant_check: %s" % e, file=sys.stderr)
         return 2
-    problems = check_table(rows, fault_check.source_points(args.source, POINT))
-    for p in problems:
-        print("variant_check: %s: %s" % (os.path.relpath(args.table, ROOT), p), file=sys.stderr)
-    if args.check_table:
-        if not problems:
-            print("variant_check: %d rows agree with the source's variant points" % len(rows))
-        return 1 if problems else 0
-    if problems:
-        return 1
-    if args.only:
-        unknown = sorted(set(args.only) - {r.variant for r in rows})
-        if unknown:
-            print("variant_check: no row for %s" % ", ".join(unknown), file=sys.stderr)
-            return 2
-        rows = [r for r in rows if r.variant in args.only]
-    if args.jobs < 1 or args.time_limit < 1 or args.run_timeout < 1:
-        print("variant_check: --jobs, --time-limit and --run-timeout must be positive", file=sys.stderr)
-        return 2
-    try:
-        with open(os.path.join(args.build_dir, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
-            fault_build = re.search(r"^QV_FAULTS:BOOL=(ON|1|TRUE|YES)$", f.read(), re.M | re.I) is not None
-    except OSError:
-        fault_build = None
-    if not fault_build:
-        print("variant_check: %s is %s (./setup.sh --faults builds it)"
-              % (args.build_dir, "not a fault build" if fault_build is False else "no build"), file=sys.stderr)
-        return 2
+    status, rows = fault_check.rows_to_check("variant_check", args, rows,
+                                             check_table(rows, fault_check.source_points(args.source, POINT)),
+                                             lambda r: r.variant, "the source's variant points")
+    if status is not None:
+        return status
     return 0 if Checker(args, rows, tests).main() else 1
 
 

@@ -147,6 +147,7 @@ void DataReaderImpl::close() {
   enabled_ = false;
   deadline_timer_.fired();
   purge_timer_.fired();
+  variant_timer_.fired();
 }
 
 StatusMask DataReaderImpl::get_status_changes() {

@@ -208,6 +208,8 @@ class Checker:
         self.build = os.path.abspath(args.build_dir)
 
     def env(self, variant, directory):
+        # QV_VARIANT_DIR: the run's own directory for the notes its processes
+        # leave one another (writer_discovers_late), removed with the run.
         env = dict(os.environ)
         env.pop("QV_FAULT", None)
         env.pop("QV_VARIANT", None)

@@ -9,6 +9,10 @@
 #include <map>
 #include <optional>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "duration.h"
 #include "envelope.h"
 #include "faults/fault.h"
@@ -96,23 +100,49 @@ int64_t match_delay_ns(bool is_writer) {
 }
 
 namespace {
-// Variant writer_discovers_late: a writer sends a reader nothing before it
-// has discovered that reader, and it shows a reader of another participant
-// among its matches kLateMatchNs after Cyclone matched them
-// (match_delay_ns()), while the reader shows the writer at once: what the writer writes in between is
-// legally lost to a volatile reader. Cyclone sends to every reader it
-// matched, so the reader drops it: each writer notes in a file, before it
-// shows a reader, when it did so; a volatile reader keeps a writer's
-// samples from that time on and drops those written before it or before
-// any note. A sample written after the writer showed the match follows the
-// note, so the emulation never makes a writer lose what it wrote after
-// showing its match, however far apart the two processes' Cyclone matches
-// are. The files go to $QV_VARIANT_DIR (default /tmp).
+// Variant writer_discovers_late. A writer sends a reader nothing before it
+// has discovered that reader. It learns at its creation of every reader its
+// participant already knows (Cyclone matches those inside dds_create_writer),
+// and within one participant the two sides know each other at once; only a
+// reader of another participant that the writer matched after its creation,
+// one its participant discovered later, reaches it after a discovery lag. The
+// variant shows such a reader among the writer's matches kLateMatchNs after
+// Cyclone matched them (match_delay_ns()), while the reader shows the writer
+// at once: what the writer writes in between is legally lost to a volatile
+// reader. Cyclone sends to every reader it matched, so the reader drops it:
+// the writer leaves a note, a file named for the two endpoints, before it
+// shows the reader (for a reader matched at its creation, before the creation
+// returns); a volatile reader keeps a writer's samples once it finds the
+// note, and drops those it takes before. A sample written after the writer
+// showed the match is taken after the note was made, so the emulation never
+// loses it, whatever time the writer stamps on it and however far apart the
+// two processes' Cyclone matches are; a sample written before may still
+// arrive (it reached the reader after the note), which is legal too. The
+// notes go to $QV_VARIANT_DIR, the directory of one run, shared by its
+// processes and by no other run, which whoever made it removes with the run;
+// the variant refuses to run without it. A note stays there for the run (a
+// sample written just before its writer's deletion finds it, and a match
+// that ends and comes back loses nothing).
 bool same_participant(const Guid& a, const Guid& b) { return std::equal(a.v.begin(), a.v.begin() + 12, b.v.begin()); }
 
+const std::string& note_dir() {
+  static const std::string dir = [] {
+    const char* d = std::getenv("QV_VARIANT_DIR");
+    struct stat st {};
+    if (d == nullptr || *d == '\0' || ::stat(d, &st) != 0 || !S_ISDIR(st.st_mode)) {
+      std::fprintf(stderr,
+                   "quorvela: variant writer_discovers_late needs QV_VARIANT_DIR, an existing directory of this "
+                   "run's own (%s)\n",
+                   d == nullptr || *d == '\0' ? "not set" : d);
+      std::abort();
+    }
+    return std::string(d);
+  }();
+  return dir;
+}
+
 std::string shown_note_path(const Guid& writer, const Guid& reader) {
-  const char* dir = std::getenv("QV_VARIANT_DIR");
-  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/qv_shown_";
+  std::string path = note_dir() + "/qv_shown_";
   char hex[3];
   for (const Guid* g : {&writer, &reader}) {
     for (uint8_t b : g->v) {
@@ -124,21 +154,18 @@ std::string shown_note_path(const Guid& writer, const Guid& reader) {
   return path;
 }
 void note_shown(const Guid& writer, const Guid& reader) {
-  const std::string path = shown_note_path(writer, reader), part = path + ".part";
-  if (FILE* f = std::fopen(part.c_str(), "w")) {
-    std::fprintf(f, "%lld\n", static_cast<long long>(dds_time()));
-    std::fclose(f);
-    std::rename(part.c_str(), path.c_str());
-  }
+  const int fd = ::open(shown_note_path(writer, reader).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd >= 0) ::close(fd);
 }
-bool read_shown(const Guid& writer, const Guid& reader, int64_t& since) {
-  FILE* f = std::fopen(shown_note_path(writer, reader).c_str(), "r");
-  if (f == nullptr) return false;
-  long long t = 0;
-  const bool ok = std::fscanf(f, "%lld", &t) == 1;
-  std::fclose(f);
-  since = t;
-  return ok;
+bool shown(const Guid& writer, const Guid& reader) { return ::access(shown_note_path(writer, reader).c_str(), F_OK) == 0; }
+// The readers of other participants that a writer matched at its creation
+// get their notes before the creation returns.
+void note_known_readers(dds_entity_t writer, const std::vector<dds_instance_handle_t>& readers) {
+  const Guid self = entity_guid(writer);
+  note_dir();  // refused without its directory, at once
+  for (dds_instance_handle_t ih : readers)
+    if (const MatchedEndpoint d = matched_endpoint(writer, true, ih); d && !same_participant(self, to_guid(d->key)))
+      note_shown(self, to_guid(d->key));
 }
 }  // namespace
 
@@ -171,10 +198,11 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
   std::lock_guard<std::mutex> lk(mtx_);
   if (own_.is_nil()) own_ = entity_guid(e);
   const std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
-  // A writer that discovers its readers late does so for those of other
-  // participants: within one participant the two sides know each other at once.
-  const auto delay_for = [&](const Guid& remote) {
-    return is_writer && QV_VARIANT(writer_discovers_late) && same_participant(own_, remote) ? 0 : delay;
+  // A writer that discovers its readers late does so for readers of other
+  // participants that it matched after its creation.
+  const auto delay_for = [&](dds_instance_handle_t ih, const Guid& remote) {
+    const bool known_at_once = same_participant(own_, remote) || at_creation_.count(ih) != 0;
+    return is_writer && QV_VARIANT(writer_discovers_late) && known_at_once ? 0 : delay;
   };
   // A new match that ended, or an ended one that came back, before it was
   // shown was never reported.
@@ -187,15 +215,15 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
       continue;
     }
     const auto ending = ending_.emplace(it->first, t).first;
-    const int64_t due = ending->second + delay_for(it->second.guid);
+    const int64_t due = ending->second + delay_for(it->first, it->second.guid);
     if (due > t) {
       next_due = std::min(next_due, due);
       ++it;
       continue;
     }
     ending_.erase(ending);
-    if (is_writer && QV_VARIANT(writer_discovers_late)) std::remove(shown_note_path(own_, it->second.guid).c_str());
-    shown_since_.erase(it->first);
+    at_creation_.erase(it->first);
+    shown_by_.erase(it->first);
     data_.erase(it->second.guid);
     if (it->second.accepted) {
       --delta.current_change;
@@ -209,14 +237,14 @@ MatchDelta MatchTable::refresh(dds_entity_t e, bool is_writer, DurabilityQosPoli
     Guid g;
     if (verdicts_.count(ih) == 0 && !matched_endpoint(e, is_writer, ih)) continue;
     const bool ok = verdict_locked(e, is_writer, ih, own, g);
-    const int64_t due = pending->second + delay_for(g);
+    const int64_t due = pending->second + delay_for(ih, g);
     if (due > t) {
       next_due = std::min(next_due, due);
       continue;
     }
     pending_.erase(pending);
     known_[ih] = Known{g, ok, VOLATILE_DURABILITY_QOS, ++taken_in_};
-    if (ok && is_writer && QV_VARIANT(writer_discovers_late)) note_shown(own_, g);
+    if (ok && is_writer && QV_VARIANT(writer_discovers_late) && at_creation_.count(ih) == 0) note_shown(own_, g);
     if (ok) {
       ++delta.total_change;
       ++delta.current_change;
@@ -255,21 +283,30 @@ bool MatchTable::is_accepted(const Guid& g) {
 }
 
 void MatchTable::forget_undone_locked(const std::set<dds_instance_handle_t>& now) {
-  for (auto it = pending_.begin(); it != pending_.end();) it = now.count(it->first) ? std::next(it) : pending_.erase(it);
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (now.count(it->first)) {
+      ++it;
+      continue;
+    }
+    at_creation_.erase(it->first);
+    it = pending_.erase(it);
+  }
   for (auto it = ending_.begin(); it != ending_.end();) it = now.count(it->first) ? ending_.erase(it) : std::next(it);
 }
 
-void MatchTable::note_matches(dds_entity_t e, bool is_writer) {
+void MatchTable::note_matches(dds_entity_t e, bool is_writer, bool creating) {
   std::vector<dds_instance_handle_t> ihs;
   if (e <= 0 || !matched_handles(e, is_writer, ihs)) return;
   const int64_t wall = dds_time(), t = steady_ns();
   const std::set<dds_instance_handle_t> now(ihs.begin(), ihs.end());
+  if (creating && is_writer && QV_VARIANT(writer_discovers_late)) note_known_readers(e, ihs);
   std::lock_guard<std::mutex> lk(mtx_);
   // A match that ended and came back counts its delay again from its return.
   forget_undone_locked(now);
   for (dds_instance_handle_t ih : ihs) {
     if (!is_writer) first_matched_.emplace(ih, wall);
     if (known_.count(ih) == 0) pending_.emplace(ih, t);
+    if (creating) at_creation_.insert(ih);
   }
   for (auto& [ih, k] : known_)
     if (now.count(ih) == 0) ending_.emplace(ih, t);
@@ -290,7 +327,7 @@ bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, D
   if (!v->second.accepted) return false;
   writer = v->second.guid;
   if (QV_VARIANT(writer_discovers_late) && own == VOLATILE_DURABILITY_QOS &&
-      !shown_by_writer_locked(reader, publication, writer, source_ts_ns))
+      !shown_by_writer_locked(reader, publication, writer))
     return false;
   // A volatile reader leaves out what a writer that keeps history wrote
   // before the match. A sample that came before its match was noted (the
@@ -300,17 +337,12 @@ bool MatchTable::admit(dds_entity_t reader, dds_instance_handle_t publication, D
   return source_ts_ns >= matched;
 }
 
-bool MatchTable::shown_by_writer_locked(dds_entity_t reader, dds_instance_handle_t publication, const Guid& writer,
-                                        int64_t source_ts_ns) {
+bool MatchTable::shown_by_writer_locked(dds_entity_t reader, dds_instance_handle_t publication, const Guid& writer) {
   if (own_.is_nil()) own_ = entity_guid(reader);
-  if (same_participant(own_, writer)) return true;
-  auto it = shown_since_.find(publication);
-  if (it == shown_since_.end()) {
-    int64_t since = 0;
-    if (!read_shown(writer, own_, since)) return false;  // written before the writer showed this reader
-    it = shown_since_.emplace(publication, since).first;
-  }
-  return source_ts_ns >= it->second;
+  if (same_participant(own_, writer) || shown_by_.count(publication) != 0) return true;
+  if (!shown(writer, own_)) return false;  // taken before the writer showed this reader
+  shown_by_.insert(publication);
+  return true;
 }
 
 Guid MatchTable::guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih) {
@@ -339,12 +371,11 @@ void MatchTable::remember_data(const Guid& g, std::shared_ptr<const dds_builtint
   data_[g] = std::move(d);
 }
 
-void MatchTable::clear(bool is_writer) {
+void MatchTable::clear() {
   std::lock_guard<std::mutex> lk(mtx_);
-  if (is_writer && QV_VARIANT(writer_discovers_late))
-    for (auto& [ih, k] : known_) std::remove(shown_note_path(own_, k.guid).c_str());
   data_.clear();
-  shown_since_.clear();
+  shown_by_.clear();
+  at_creation_.clear();
   own_ = Guid{};
   known_.clear();
   verdicts_.clear();
@@ -453,7 +484,7 @@ void WireEndpoint::destroy() {
     std::lock_guard<std::mutex> lk(mtx_);
     entity_ = 0;
   }
-  matches_.clear(is_writer_);
+  matches_.clear();
 }
 
 bool WireEndpoint::update_group(const std::vector<std::string>& partitions, const std::vector<uint8_t>& group_data) {
@@ -530,7 +561,7 @@ dds_return_t WireWriter::create(dds_entity_t participant, dds_entity_t topic, bo
   dds_return_t rc = open(participant, topic, keyed, group_qos(q.group), writer_qos(q.endpoint, q.topic),
                          q.endpoint.durability.kind, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
-  matches_.note_matches(entity_, true);  // those made while Cyclone created the writer
+  matches_.note_matches(entity_, true, true);  // those made while Cyclone created the writer
   {
     std::lock_guard<std::mutex> lk(mtx_);
     lifespan_ns_ = detail::to_ns(q.endpoint.lifespan.duration);
@@ -661,7 +692,7 @@ dds_return_t WireReader::create(dds_entity_t participant, dds_entity_t topic, bo
   dds_return_t rc = open(participant, topic, keyed, group_qos(q.group), reader_qos(q.endpoint, q.topic),
                          q.endpoint.durability.kind, std::move(ev));
   if (rc != DDS_RETCODE_OK) return rc;
-  matches_.note_matches(entity_, false);  // those made while Cyclone created the reader
+  matches_.note_matches(entity_, false, true);  // those made while Cyclone created the reader
   dds_listener_t* l = new_listener();
   dds_lset_data_available(l, &WireReader::on_data);
   dds_lset_liveliness_changed(l, &WireReader::on_liveliness);

@@ -32,9 +32,10 @@ constexpr uint8_t kChannelLiveliness = 1;
 // How long after Cyclone made it a new or ended match of a writer
 // (is_writer) or a reader becomes visible to the user (matched lists,
 // matched statuses, listeners): none, matches are shown as Cyclone makes
-// them. Each match counts on its own. The variants writer_matches_late,
-// reader_matches_late and writer_discovers_late (faults/variant.h) show one
-// side's kLateMatchNs later.
+// them. Each match counts on its own. The variants writer_matches_late and
+// reader_matches_late (faults/variant.h) show one side's kLateMatchNs later,
+// writer_discovers_late a writer's readers of other participants that it
+// matched after its creation.
 int64_t match_delay_ns(bool is_writer);
 constexpr int64_t kLateMatchNs = 200000000;
 
@@ -97,8 +98,10 @@ class MatchTable {
   // Notes when each endpoint Cyclone now matches was first seen matched, and
   // each known one it no longer matches first seen gone, for
   // match_delay_ns() and (readers) for admit(). Called from Cyclone's match
-  // callback, as it happens.
-  void note_matches(dds_entity_t e, bool is_writer);
+  // callback, as it happens, and (creating) right after Cyclone created the
+  // entity, for the matches it made meanwhile: those of endpoints its
+  // participant already knew.
+  void note_matches(dds_entity_t e, bool is_writer, bool creating = false);
   // Readers: whether a sample of that publication, written at source_ts_ns,
   // is kept, with the writer's GUID in `writer` (nil when unknown). Refused
   // are samples of a publication that the durability rule refuses and, for a
@@ -115,7 +118,7 @@ class MatchTable {
   // shown.
   std::shared_ptr<const dds_builtintopic_endpoint_t> last_data(const Guid& g);
   void remember_data(const Guid& g, std::shared_ptr<const dds_builtintopic_endpoint_t> d);
-  void clear(bool is_writer);
+  void clear();
 
  private:
   // Drops the pending new matches that are not among `now`, and the pending
@@ -124,8 +127,7 @@ class MatchTable {
   bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own_durability,
                       Guid& g);
   // Variant writer_discovers_late: the reader's side of what writers showed.
-  bool shown_by_writer_locked(dds_entity_t reader, dds_instance_handle_t publication, const Guid& writer,
-                              int64_t source_ts_ns);
+  bool shown_by_writer_locked(dds_entity_t reader, dds_instance_handle_t publication, const Guid& writer);
   struct Known {
     Guid guid;
     bool accepted = false;
@@ -134,7 +136,8 @@ class MatchTable {
   };
   uint64_t taken_in_ = 0;
   Guid own_;  // the Cyclone entity's, once refreshed (variant writer_discovers_late)
-  std::map<dds_instance_handle_t, int64_t> shown_since_;  // readers: when each writer showed this reader
+  std::set<dds_instance_handle_t> shown_by_;      // readers: the writers that showed this reader
+  std::set<dds_instance_handle_t> at_creation_;  // matched while Cyclone created the entity
   std::map<Guid, std::shared_ptr<const dds_builtintopic_endpoint_t>> data_;  // of shown matches
   std::mutex mtx_;
   std::map<dds_instance_handle_t, Known> known_;      // current matches

@@ -210,6 +210,24 @@ class EndpointStatuses {
     }
   }
 
+  // f() under the mutex of the statuses: a change made of several raise()
+  // calls is one step.
+  template <typename F>
+  void locked(F&& f) {
+    std::lock_guard<std::recursive_mutex> lk(mtx_);
+    f();
+  }
+  // f() under the mutex when it is free at once and no listener is installed
+  // for any status of mask (so that f's raise() calls no user code); false,
+  // and nothing done, otherwise.
+  template <typename F>
+  bool locked_if_quiet(StatusMask mask, F&& f) {
+    std::unique_lock<std::recursive_mutex> lk(mtx_, std::try_to_lock);
+    if (!lk.owns_lock() || installed_for(mask)) return false;
+    f();
+    return true;
+  }
+
   // A listener call that carries no status (data available); nothing when
   // no listener is installed for bit.
   void call(StatusMask bit, void (Listener::*on)(Api*)) {
@@ -260,18 +278,24 @@ class EndpointStatuses {
   StatusConditionImpl condition_;  // last, so it unlinks before the rest goes away
 };
 
-// On the event thread, after a match callback: endpoints that the durability
-// rule refuses count as incompatible (through `incompatible`), the others
-// change the matched status. Returns when to look again for matches not yet
-// shown (wire::MatchDelta::again_in_ns).
+// On the event thread, after a match callback (or on the creating thread,
+// see apply_creation_matches): endpoints that the durability rule refuses
+// count as incompatible (through `incompatible`), the others change the
+// matched status, in one step with the look at the matches, so that steps
+// apply their changes in the order they saw them. Returns when to look
+// again for matches not yet shown (wire::MatchDelta::again_in_ns).
 template <typename Statuses, typename Status, typename Listener, typename Api, typename Incompatible>
 int64_t apply_matches(wire::WireEndpoint& wire, Statuses& statuses, StatusMask bit, Status& matched,
                       void (Listener::*on)(Api*, const Status&), Incompatible&& incompatible) {
-  const wire::MatchDelta m = wire.refresh_matches();
-  if (m.refused > 0) incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
-  if (m.total_change != 0 || m.current_change != 0)
-    statuses.raise(bit, matched, on, [&](Status& s) { count_matches(s, m); });
-  return m.again_in_ns;
+  int64_t again = -1;
+  statuses.locked([&] {
+    const wire::MatchDelta m = wire.refresh_matches();
+    if (m.refused > 0) incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
+    if (m.total_change != 0 || m.current_change != 0)
+      statuses.raise(bit, matched, on, [&](Status& s) { count_matches(s, m); });
+    again = m.again_in_ns;
+  });
+  return again;
 }
 
 // Applies the matches on the event thread delay_ns from now (at once from a
@@ -287,6 +311,23 @@ void apply_matches_after(int64_t delay_ns, uint64_t owner, wire::WireEndpoint& w
         const int64_t again = apply_matches(wire, statuses, bit, matched, on, incompatible);
         if (again >= 0) apply_matches_after(again, owner, wire, statuses, bit, matched, on, incompatible);
       });
+}
+
+// Right after Cyclone created the endpoint, on the creating thread: the
+// matches Cyclone made inside the creation (of endpoints its participant
+// already knew) are shown when the creation returns, as they were made.
+// Done here only when no listener of the entity is installed for the
+// matched or the incompatible status (listeners are called on the event
+// thread, where the step the creation also asked for shows the matches a
+// moment later) and no other step is running.
+template <typename Statuses, typename Status, typename Listener, typename Api, typename Incompatible>
+void apply_creation_matches(uint64_t owner, wire::WireEndpoint& wire, Statuses& statuses, StatusMask bit,
+                            StatusMask incompatible_bit, Status& matched, void (Listener::*on)(Api*, const Status&),
+                            Incompatible incompatible) {
+  int64_t again = -1;
+  const bool applied = statuses.locked_if_quiet(
+      bit | incompatible_bit, [&] { again = apply_matches(wire, statuses, bit, matched, on, incompatible); });
+  if (applied && again >= 0) apply_matches_after(again, owner, wire, statuses, bit, matched, on, incompatible);
 }
 
 // ------------------------------------------------------------- deadlines

@@ -106,8 +106,13 @@ ReturnCode_t DataReaderImpl::create_wire() {
   };
   dds_return_t rc = wire_.create(participant_wire_->entity(), t, keyed_, eq, std::move(ev));
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
-  std::lock_guard<std::mutex> lk(mtx_);
-  handle_ = handle_from_guid(wire_.guid());
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    handle_ = handle_from_guid(wire_.guid());
+  }
+  apply_creation_matches(owner_, wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, REQUESTED_INCOMPATIBLE_QOS_STATUS,
+                         matched_, &DataReaderListener::on_subscription_matched,
+                         [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
   return RETCODE_OK;
 }
 

@@ -87,6 +87,9 @@ ReturnCode_t DataWriterImpl::create_wire_locked() {
   dds_return_t rc = wire_.create(participant_wire_->entity(), t, keyed_, eq, std::move(ev));
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   handle_ = handle_from_guid(wire_.guid());
+  apply_creation_matches(owner_, wire_, statuses_, PUBLICATION_MATCHED_STATUS, OFFERED_INCOMPATIBLE_QOS_STATUS, matched_,
+                         &DataWriterListener::on_publication_matched,
+                         [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
   return RETCODE_OK;
 }
 

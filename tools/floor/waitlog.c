@@ -1,9 +1,12 @@
 // Preloaded into every process of a suite run by tools/floor/suite_floor.py:
-// logs, for the process's main thread, every sleep and every timed wait that
+// logs, for the process's main thread, every sleep, every timed wait that
 // ran out (nanosleep, clock_nanosleep, pthread_cond_timedwait,
-// pthread_cond_clockwait, poll) with its CLOCK_MONOTONIC start and end and
-// the call site (object, offset) of the first frames outside libc,
-// libstdc++ and googletest, into $WAITLOG_DIR/wait.<pid>.log.
+// pthread_cond_clockwait, poll) and every timed condition wait of 1 ms or
+// more that was woken before its time ("woken"), with its CLOCK_MONOTONIC start and end
+// and the call site (object, offset) of the first frames outside libc,
+// libstdc++ and googletest, into $WAITLOG_DIR/wait.<pid>.log; the file
+// starts with the executable and the monotonic and real clocks read
+// together ("CLOCK <monotonic ns> <real ns>").
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -21,6 +24,7 @@
 static FILE* out;
 static __thread int inside;
 static long long mono(void) { struct timespec t; clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec * 1000000000LL + t.tv_nsec; }
+static long long real(void) { struct timespec t; clock_gettime(CLOCK_REALTIME, &t); return t.tv_sec * 1000000000LL + t.tv_nsec; }
 static int main_thread(void) { return syscall(SYS_gettid) == getpid(); }
 static void open_out(void) {
   if (out) return;
@@ -28,7 +32,7 @@ static void open_out(void) {
   if (!dir) return;
   char p[512]; snprintf(p, sizeof p, "%s/wait.%d.log", dir, getpid());
   out = fopen(p, "a");
-  if (out) { setvbuf(out, NULL, _IOLBF, 0); char exe[256] = {0}; readlink("/proc/self/exe", exe, sizeof exe - 1); fprintf(out, "EXE %s\n", exe); }
+  if (out) { setvbuf(out, NULL, _IOLBF, 0); char exe[256] = {0}; readlink("/proc/self/exe", exe, sizeof exe - 1); fprintf(out, "EXE %s\nCLOCK %lld %lld\n", exe, mono(), real()); }
 }
 static void log_wait(const char* what, long long start, long long end, long long asked) {
   if (!main_thread() || inside) return;
@@ -67,13 +71,13 @@ int clock_nanosleep(clockid_t c, int flags, const struct timespec* req, struct t
 int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m, const struct timespec* t) {
   REAL(pthread_cond_timedwait);
   long long s = mono(); int r = real_pthread_cond_timedwait(c, m, t); long long e = mono();
-  if (r == ETIMEDOUT) log_wait("cond", s, e, -1);
+  if (r == ETIMEDOUT || e - s >= 1000000) log_wait(r == ETIMEDOUT ? "cond" : "woken", s, e, -1);
   return r;
 }
 int pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t clk, const struct timespec* t) {
   REAL(pthread_cond_clockwait);
   long long s = mono(); int r = real_pthread_cond_clockwait(c, m, clk, t); long long e = mono();
-  if (r == ETIMEDOUT) log_wait("cond", s, e, -1);
+  if (r == ETIMEDOUT || e - s >= 1000000) log_wait(r == ETIMEDOUT ? "cond" : "woken", s, e, -1);
   return r;
 }
 int poll(struct pollfd* f, nfds_t n, int timeout) {

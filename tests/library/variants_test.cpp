@@ -219,6 +219,12 @@ class VariantDir : public ::testing::Environment {
 };
 [[maybe_unused]] ::testing::Environment* const variant_dir = ::testing::AddGlobalTestEnvironment(new VariantDir);
 
+// Two participants of this process on a topic of their own for one round.
+bool make_pair_of(Stack& a, Stack& b, const std::string& what, int round) {
+  const std::string topic = topic_name(what + "_" + std::to_string(round));
+  return a.make(topic, false) && b.make(topic, false);
+}
+
 // With the variant a writer shows a reader of another participant that it
 // matched after its own creation (one its participant discovered later)
 // late, and what it writes after the reader showed the match but before the
@@ -233,10 +239,8 @@ TEST(Variants, WriterDiscoversLate) {
   bool conclusive = false;
   for (int round = 0; round < 10 && !conclusive; ++round) {
     SCOPED_TRACE(round);
-    const std::string topic = topic_name("discovers_late_" + std::to_string(round));
     Stack a, b;
-    ASSERT_TRUE(a.make(topic, false));
-    ASSERT_TRUE(b.make(topic, false));
+    ASSERT_TRUE(make_pair_of(a, b, "discovers_late", round));
     DataWriterQos wq = DATAWRITER_QOS_DEFAULT;
     wq.history.kind = KEEP_ALL_HISTORY_QOS;
     DataWriter* w = b.publisher->create_datawriter(b.topic, wq, nullptr, 0);
@@ -275,10 +279,8 @@ TEST(Variants, WriterDiscoversLate) {
   bool at_once = false;
   for (int round = 0; round < 5 && !at_once; ++round) {
     SCOPED_TRACE(round);
-    const std::string topic = topic_name("discovers_known_" + std::to_string(round));
     Stack a, b;
-    ASSERT_TRUE(a.make(topic, false));
-    ASSERT_TRUE(b.make(topic, false));
+    ASSERT_TRUE(make_pair_of(a, b, "discovers_known", round));
     DataReader* r = a.subscriber->create_datareader(a.topic, reader_qos(), nullptr, 0);
     ASSERT_TRUE(r);
     const auto writer_made = SteadyClock::now();

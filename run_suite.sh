@@ -183,7 +183,11 @@ if [ "$DO_BUILD" = 1 ]; then
     broke "build failed (full log: $BUILD/run_suite_build.log)"
   fi
 fi
-command -v python3 >/dev/null || broke "python3 is needed for the report"
+# The report runs under Debian's interpreter when there is one, as the
+# project's Python parts do (it needs only the standard library).
+PYTHON=python3
+[ -x /usr/bin/python3 ] && PYTHON=/usr/bin/python3
+command -v "$PYTHON" >/dev/null || broke "python3 is needed for the report"
 command -v timeout >/dev/null || broke "timeout (coreutils) is needed"
 
 PEER="$BUILD/platform/peer/dds_peer"
@@ -263,13 +267,15 @@ else
 fi
 
 # The tests this run is to run, for the report should the positive side stop
-# early. Listed before the peer starts: a listing contacts no peer.
+# early. Listed while the peer starts: a listing contacts no peer.
 PLANNED=(--planned "$RESULTS/planned.txt")
-if ! (cd "$RESULTS/work" && timeout 60 "$POSITIVE" --gtest_list_tests ${FLAGS[@]+"${FLAGS[@]}"}) \
-     >"$RESULTS/planned.txt" 2>/dev/null; then
-  echo "run_suite: warning: listing the tests failed; tests that never run will not be named in the report" >&2
-  PLANNED=()
-fi
+list_planned() {
+  if ! (cd "$RESULTS/work" && timeout 60 "$POSITIVE" --gtest_list_tests ${FLAGS[@]+"${FLAGS[@]}"}) \
+       >"$RESULTS/planned.txt" 2>/dev/null; then
+    echo "run_suite: warning: listing the tests failed; tests that never run will not be named in the report" >&2
+    PLANNED=()
+  fi
+}
 
 # ---- the peer ----------------------------------------------------------------
 # The run starts here: its wall time and the report's default timestamp.
@@ -311,6 +317,7 @@ if [ "$PEER_RUNNING" = 1 ]; then
     1) broke "--peer-running: nothing listens on 127.0.0.1:$PORT" ;;
     *) echo "run_suite: warning: cannot tell whether a peer listens on 127.0.0.1:$PORT (no ss)" >&2 ;;
   esac
+  list_planned
   echo "run_suite: the peer was already running on 127.0.0.1:$PORT; its log is its own" >"$RESULTS/peer.log"
   LISTEN_PORT="$PORT"
   echo "run_suite: using the peer already listening on 127.0.0.1:$LISTEN_PORT (not started by this runner)"
@@ -324,13 +331,14 @@ else
       >"$RESULTS/peer.log" 2>&1 &
   fi
   PEER_PID=$!
-  for _ in $(seq 1 300); do
+  list_planned
+  for _ in $(seq 1 3000); do
     LISTEN_PORT="$(sed -n 's/^\[dds_peer\] listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$RESULTS/peer.log" | head -n 1)"
     [ -n "$LISTEN_PORT" ] && break
     # A peer of another make may not say so; it is seen listening instead.
     if [ -n "$PEER_COMMAND" ] && [ "$PORT" != 0 ] && listening "$PORT"; then LISTEN_PORT="$PORT"; break; fi
     kill -0 "$PEER_PID" 2>/dev/null || break
-    sleep 0.1
+    sleep 0.01
   done
   if [ -z "$LISTEN_PORT" ]; then
     cat "$RESULTS/peer.log" >&2
@@ -443,7 +451,7 @@ if [ "$PEER_RUNNING" = 1 ]; then
   done
 else
   if [ -n "$PEER_COMMAND" ] || grep -q 'control connection "active_connection" accepted' "$RESULTS/peer.log"; then
-    for _ in $(seq 1 300); do kill -0 "$PEER_PID" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 1 3000); do kill -0 "$PEER_PID" 2>/dev/null || break; sleep 0.01; done
   fi
   stop_peer
 fi
@@ -454,7 +462,7 @@ trap - INT TERM
 if [ "$POSITIVE_XML" != "$RESULTS/positive.xml" ] && [ -f "$POSITIVE_XML" ]; then
   cp "$POSITIVE_XML" "$RESULTS/positive.xml"
 fi
-python3 "$ROOT/tools/suite_report.py" --results "$RESULTS" --positive-status "$POS_RC" --peer-status "$PEER_RC" \
+"$PYTHON" "$ROOT/tools/suite_report.py" --results "$RESULTS" --positive-status "$POS_RC" --peer-status "$PEER_RC" \
   --time-limit "$TIME_LIMIT" --positive-xml "$POSITIVE_XML" --catalogue "$CATALOGUE" --started "$STARTED" \
   --positive-binary "$POSITIVE" --build-dir "$BUILD" \
   ${PLANNED[@]+"${PLANNED[@]}"} ${REPORT_ARGS[@]+"${REPORT_ARGS[@]}"}

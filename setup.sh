@@ -4,8 +4,10 @@
 #   ./setup.sh              plain build in ./build
 #   ./setup.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in ./build-asan
 #   ./setup.sh --tsan       ThreadSanitizer build in ./build-tsan (only the tests run under it)
-#   ./setup.sh --faults     the library with its named fault points in ./build-faults
-#                           (tools/faults.tsv; QV_FAULT=<name> switches one on)
+#   ./setup.sh --faults     the library with its named fault points and points of
+#                           legal variation in ./build-faults (tools/faults.tsv,
+#                           tools/variants.tsv; QV_FAULT=<name>, QV_VARIANT=<name>
+#                           switch one on)
 # BUILD_DIR overrides the build directory. CMAKE_BUILD_PARALLEL_LEVEL, when
 # set, is the number of parallel build jobs (default: one per core).
 set -euo pipefail

@@ -113,6 +113,11 @@ _COMMENT_OR_STRING = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\
 _POINT = re.compile(r"\bQV_FAULT\s*\(\s*([A-Za-z_][A-Za-z0-9_]*)\s*\)")
 
 
+def point_pattern(macro):
+    """The points of another macro of the same form (QV_VARIANT)."""
+    return re.compile(r"\b%s\s*\(\s*([A-Za-z_][A-Za-z0-9_]*)\s*\)" % re.escape(macro))
+
+
 def _blank(match):
     text = match.group()
     if text.startswith('"') or text.startswith("'"):
@@ -120,19 +125,20 @@ def _blank(match):
     return "\n" * text.count("\n")  # comments go, line numbers stay
 
 
-def fault_points(text):
-    """The fault names of one C/C++ source text: QV_FAULT(name) outside
-    comments, strings and the macro's own definition."""
+def fault_points(text, point=_POINT):
+    """The fault names of one C/C++ source text: QV_FAULT(name) (or another
+    macro's `point`) outside comments, strings and the macro's own
+    definition."""
     code = _COMMENT_OR_STRING.sub(_blank, text)
     names = []
     for line in code.splitlines():
         if re.match(r"\s*#\s*define\b", line):
             continue
-        names.extend(_POINT.findall(line))
+        names.extend(point.findall(line))
     return names
 
 
-def source_points(directory=LIBRARY_SOURCE):
+def source_points(directory=LIBRARY_SOURCE, point=_POINT):
     """fault name -> the files (relative to directory) that hold its points."""
     points = {}
     for base, _, files in os.walk(directory):
@@ -141,7 +147,7 @@ def source_points(directory=LIBRARY_SOURCE):
                 continue
             path = os.path.join(base, name)
             with open(path, encoding="utf-8", errors="replace") as f:
-                for fault in fault_points(f.read()):
+                for fault in fault_points(f.read(), point):
                     points.setdefault(fault, []).append(os.path.relpath(path, directory))
     return points
 
@@ -588,15 +594,101 @@ def write_bounded(path, lines, limit=KEPT_BYTES):
             written += len(data.encode("utf-8", "replace"))
 
 
+def run_in_namespace(kind, build, directory, selection, env, bound):
+    """One run bounded by `bound` seconds in a network namespace of its own,
+    its output in directory/run.log: the suite through run_suite.sh in the
+    build ("suite": disabled tests included, `selection` the tests or None
+    for all, its reports in directory) or CTest cases of the build
+    ("project": `selection` their names, the JUnit report directory/ctest.xml).
+    A kept directory's earlier reports go first. Returns (status, seconds,
+    timed out)."""
+    for stale in ("suite.xml", "ctest.xml"):  # a kept directory's earlier run must not answer for this one
+        if os.path.exists(os.path.join(directory, stale)):
+            os.remove(os.path.join(directory, stale))
+    if kind == "suite":
+        command = suite_command(build, directory, selection, max(30, int(bound) - 45))
+    else:
+        command = ctest_command(build, os.path.join(directory, "ctest.xml"), selection, max(30, int(bound) - 15))
+    return run_bounded(in_namespace(command), env, os.path.join(directory, "run.log"), bound)
+
+
+def list_ctest_cases(build):
+    """CTest lists each executable's cases when it first runs; list them once,
+    before several CTest runs share the build."""
+    subprocess.run(["ctest", "--test-dir", build, "-N"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=300, check=False)
+
+
+def fault_build_problem(build_dir):
+    """Why build_dir is no fault build (./setup.sh --faults), or None."""
+    try:
+        with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
+            if re.search(r"^QV_FAULTS:BOOL=(ON|1|TRUE|YES)$", f.read(), re.M | re.I):
+                return None
+            what = "not a fault build"
+    except OSError:
+        what = "no build"
+    return "%s is %s (./setup.sh --faults builds it)" % (build_dir, what)
+
+
+def checker_arguments(doc, table, row, jobs, time_limit, run_timeout):
+    """The command line of a checker of a table of points (its docstring,
+    its table, what a row is named in --only, and its defaults)."""
+    parser = argparse.ArgumentParser(description=doc.strip().splitlines()[0])
+    parser.add_argument("--table", default=table)
+    parser.add_argument("--catalogue", default=catalogue.DEFAULT_PATH)
+    parser.add_argument("--source", default=LIBRARY_SOURCE, help="the library's source (its points)")
+    parser.add_argument("--check-table", action="store_true", help="only check the table against the source")
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-faults"))
+    parser.add_argument("--jobs", type=int, default=jobs)
+    parser.add_argument("--time-limit", type=int, default=time_limit, help="bound of the whole check, seconds")
+    parser.add_argument("--run-timeout", type=int, default=run_timeout, help="bound of one run, seconds")
+    parser.add_argument("--only", nargs="+", metavar=row, help="check only these rows")
+    parser.add_argument("--keep", metavar="DIR", help="keep every run's logs in DIR")
+    return parser
+
+
+def rows_to_check(tool, args, rows, problems, name_of, agrees_with):
+    """What a checker's command line asks once its table is read: the table's
+    problems said (exit status 1), --check-table (0 when the table agrees),
+    --only (2 for a name with no row), the bounds (2 unless positive), the
+    fault build (2 without it). (exit status, None), or (None, the rows to
+    check)."""
+    for p in problems:
+        print("%s: %s: %s" % (tool, os.path.relpath(args.table, ROOT), p), file=sys.stderr)
+    if args.check_table:
+        if not problems:
+            print("%s: %d rows agree with %s" % (tool, len(rows), agrees_with))
+        return (1 if problems else 0), None
+    if problems:
+        return 1, None
+    if args.only:
+        unknown = sorted(set(args.only) - {name_of(r) for r in rows})
+        if unknown:
+            print("%s: no row for %s" % (tool, ", ".join(unknown)), file=sys.stderr)
+            return 2, None
+        rows = [r for r in rows if name_of(r) in args.only]
+    if args.jobs < 1 or args.time_limit < 1 or args.run_timeout < 1:
+        print("%s: --jobs, --time-limit and --run-timeout must be positive" % tool, file=sys.stderr)
+        return 2, None
+    problem = fault_build_problem(args.build_dir)
+    if problem:
+        print("%s: %s" % (tool, problem), file=sys.stderr)
+        return 2, None
+    return None, rows
+
+
 class Job(NamedTuple):
     key: tuple       # ("suite"|"project", fault or None, tests)
     directory: str
 
 
 def suite_command(build, results, tests, time_limit, flags=("--gtest_also_run_disabled_tests",)):
-    """run_suite.sh on some tests of the catalogue, its results in a directory."""
+    """run_suite.sh on some tests of the catalogue (all of them when tests is
+    None), its results in a directory."""
+    selection = ["--gtest_filter=" + ":".join(tests)] if tests else []
     return [os.path.join(ROOT, "run_suite.sh"), "--no-build", "--build-dir", build, "--results", results,
-            "--time-limit", str(time_limit), "--gtest_filter=" + ":".join(tests)] + list(flags)
+            "--time-limit", str(time_limit)] + selection + list(flags)
 
 
 def ctest_command(build, junit, names, timeout):
@@ -644,16 +736,7 @@ class Checker:
         if remaining < 10 or RUNS.stopping:
             return dict(status=None, seconds=0.0, timed_out=False, skipped=True)
         bound = min(self.args.run_timeout, remaining)
-        log = os.path.join(job.directory, "run.log")
-        for stale in ("suite.xml", "ctest.xml"):  # a kept directory's earlier run must not answer for this one
-            if os.path.exists(os.path.join(job.directory, stale)):
-                os.remove(os.path.join(job.directory, stale))
-        if kind == "suite":
-            command = suite_command(self.build, job.directory, tests, max(30, int(bound) - 45))
-        else:
-            command = ctest_command(self.build, os.path.join(job.directory, "ctest.xml"), tests,
-                                    max(30, int(bound) - 15))
-        status, seconds, timed_out = run_bounded(in_namespace(command), self.env(fault), log, bound)
+        status, seconds, timed_out = run_in_namespace(kind, self.build, job.directory, tests, self.env(fault), bound)
         return dict(status=status, seconds=seconds, timed_out=timed_out, skipped=status is None)
 
     def judge(self, row):
@@ -735,10 +818,7 @@ class Checker:
         pool = concurrent.futures.ThreadPoolExecutor(max_workers=self.args.jobs)
         try:
             if any(not row.suite for row in self.rows):
-                # CTest lists each executable's cases when it first runs; list
-                # them once here, before several CTest runs share the build.
-                subprocess.run(["ctest", "--test-dir", self.build, "-N"], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=300, check=False)
+                list_ctest_cases(self.build)
             pending, users = {}, collections.Counter()
             for row in self.rows:
                 kind = "suite" if row.suite else "project"
@@ -809,18 +889,7 @@ def default_jobs():
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
-    parser.add_argument("--table", default=DEFAULT_TABLE)
-    parser.add_argument("--catalogue", default=catalogue.DEFAULT_PATH)
-    parser.add_argument("--source", default=LIBRARY_SOURCE, help="the library's source (fault points)")
-    parser.add_argument("--check-table", action="store_true", help="only check the table against the source")
-    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-faults"))
-    parser.add_argument("--jobs", type=int, default=default_jobs())
-    parser.add_argument("--time-limit", type=int, default=1200, help="bound of the whole check, seconds")
-    parser.add_argument("--run-timeout", type=int, default=300, help="bound of one run, seconds")
-    parser.add_argument("--only", nargs="+", metavar="FAULT", help="check only these rows")
-    parser.add_argument("--keep", metavar="DIR", help="keep every run's logs in DIR")
-    args = parser.parse_args(argv[1:])
+    args = checker_arguments(__doc__, DEFAULT_TABLE, "FAULT", default_jobs(), 1200, 300).parse_args(argv[1:])
 
     try:
         rows = load_table(args.table)
@@ -828,33 +897,10 @@ def main(argv):
     except (OSError, TableError, catalogue.CatalogueError) as e:
         print("fault_check: %s" % e, file=sys.stderr)
         return 2
-    problems = check_table(rows, source_points(args.source), tests)
-    for p in problems:
-        print("fault_check: %s: %s" % (os.path.relpath(args.table, ROOT), p), file=sys.stderr)
-    if args.check_table:
-        if not problems:
-            print("fault_check: %d rows agree with the source's fault points and the catalogue" % len(rows))
-        return 1 if problems else 0
-    if problems:
-        return 1
-    if args.only:
-        unknown = sorted(set(args.only) - {r.fault for r in rows})
-        if unknown:
-            print("fault_check: no row for %s" % ", ".join(unknown), file=sys.stderr)
-            return 2
-        rows = [r for r in rows if r.fault in args.only]
-    if args.jobs < 1 or args.time_limit < 1 or args.run_timeout < 1:
-        print("fault_check: --jobs, --time-limit and --run-timeout must be positive", file=sys.stderr)
-        return 2
-    try:
-        with open(os.path.join(args.build_dir, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
-            fault_build = re.search(r"^QV_FAULTS:BOOL=(ON|1|TRUE|YES)$", f.read(), re.M | re.I) is not None
-    except OSError:
-        fault_build = None
-    if not fault_build:
-        print("fault_check: %s is %s (./setup.sh --faults builds it)"
-              % (args.build_dir, "not a fault build" if fault_build is False else "no build"), file=sys.stderr)
-        return 2
+    status, rows = rows_to_check("fault_check", args, rows, check_table(rows, source_points(args.source), tests),
+                                 lambda r: r.fault, "the source's fault points and the catalogue")
+    if status is not None:
+        return status
     # A termination ends the runs and removes their directories like an interrupt.
     signal.signal(signal.SIGTERM, _interrupt)
     return 0 if Checker(args, rows, tests).main() else 1

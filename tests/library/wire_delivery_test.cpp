@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 #include "wire_test_util.h"
 
@@ -368,6 +369,64 @@ TEST_F(WireDelivery, FirstAskListsParticipantsDiscoveredBefore) {
   EXPECT_NE(std::find(seen.begin(), seen.end(), b.participant->get_instance_handle()), seen.end());
   ParticipantBuiltinTopicData d;
   EXPECT_EQ(b.participant->get_discovered_participant_data(d, a.participant->get_instance_handle()), RETCODE_OK);
+}
+
+// The matches Cyclone makes while it creates an endpoint (of endpoints its
+// participant already knows) are shown when the creation returns: in the
+// matched list and the matched status, marked as a change. An endpoint with
+// a listener for its matched status gets the match on the event thread, in
+// one call.
+TEST_F(WireDelivery, MatchesMadeAtCreationShowWhenItReturns) {
+  struct MatchLog : DataWriterListener {
+    std::atomic<int> calls{0}, current{0};
+    std::atomic<bool> on_creating_thread{false};
+    std::thread::id creating = std::this_thread::get_id();
+    void on_publication_matched(DataWriter*, const PublicationMatchedStatus& s) override {
+      ++calls;
+      current = s.current_count;
+      if (std::this_thread::get_id() == creating) on_creating_thread = true;
+    }
+  } log;
+  ASSERT_TRUE(a.make("wd_at_creation", false));
+  ASSERT_TRUE(b.make("wd_at_creation", false));
+  DataReader* own = a.subscriber->create_datareader(a.topic, reader_qos(), nullptr, 0);
+  DataReader* other = b.subscriber->create_datareader(b.topic, reader_qos(), nullptr, 0);
+  ASSERT_TRUE(own && other);
+
+  DataWriter* w = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, nullptr, 0);
+  ASSERT_TRUE(w);
+  EXPECT_EQ(matched_subs(w), 2u);
+  EXPECT_NE(w->get_status_changes() & PUBLICATION_MATCHED_STATUS, 0u);
+  PublicationMatchedStatus st;
+  ASSERT_EQ(w->get_publication_matched_status(st), RETCODE_OK);
+  EXPECT_EQ(st.total_count, 2);
+  EXPECT_EQ(st.total_count_change, 2);
+  EXPECT_EQ(st.current_count, 2);
+  EXPECT_EQ(st.current_count_change, 2);
+  EXPECT_TRUE(st.last_subscription_handle == own->get_instance_handle() ||
+              st.last_subscription_handle == other->get_instance_handle());
+  // A reader made after a writer it can match knows it at once too.
+  DataReader* late = b.subscriber->create_datareader(b.topic, reader_qos(), nullptr, 0);
+  ASSERT_TRUE(late);
+  EXPECT_EQ(matched_pubs(late), 1u);
+  SubscriptionMatchedStatus rs;
+  ASSERT_EQ(late->get_subscription_matched_status(rs), RETCODE_OK);
+  EXPECT_EQ(rs.current_count, 1);
+  EXPECT_TRUE(rs.last_publication_handle == w->get_instance_handle());
+  // Nothing is counted twice once the match callbacks' steps have run too.
+  ASSERT_TRUE(eventually([&] { return matched_subs(w) == 3; }, 5000));
+  ASSERT_EQ(w->get_publication_matched_status(st), RETCODE_OK);
+  EXPECT_EQ(st.total_count, 3);
+  EXPECT_EQ(st.current_count, 3);
+  EXPECT_EQ(st.current_count_change, 1);
+
+  DataWriter* heard = a.publisher->create_datawriter(a.topic, DATAWRITER_QOS_DEFAULT, &log, PUBLICATION_MATCHED_STATUS);
+  ASSERT_TRUE(heard);
+  EXPECT_TRUE(eventually([&] { return log.current.load() == 3; }, 5000));
+  sleep_ms(100);
+  EXPECT_EQ(log.calls.load(), 1);
+  EXPECT_FALSE(log.on_creating_thread.load()) << "the listener was called on the creating thread";
+  a.destroy();  // before the listener goes
 }
 
 // A listener that takes in on_data_available gets every sample of a burst,

@@ -261,6 +261,24 @@ class EndpointStatuses {
     }
   }
 
+  // f() under the mutex of the statuses: a change made of several raise()
+  // calls is one step.
+  template <typename F>
+  void locked(F&& f) {
+    std::lock_guard<std::recursive_mutex> lk(mtx_);
+    f();
+  }
+  // f() under the mutex when it is free at once and no listener is installed
+  // for any status of mask (so that f's raise() calls no user code); false,
+  // and nothing done, otherwise.
+  template <typename F>
+  bool locked_if_quiet(StatusMask mask, F&& f) {
+    std::unique_lock<std::recursive_mutex> lk(mtx_, std::try_to_lock);
+    if (!lk.owns_lock() || installed_for(mask)) return false;
+    f();
+    return true;
+  }
+
   // A listener call that carries no status (data available); nothing when
   // no listener is installed for bit.
   void call(StatusMask bit, void (Listener::*on)(Api*)) {
@@ -311,33 +329,38 @@ class EndpointStatuses {
   StatusConditionImpl condition_;  // last, so it unlinks before the rest goes away
 };
 
-// On the event thread, once the matches settled (see wire::kMatchSettleNs):
-// endpoints that the durability rule refuses count as incompatible (through
-// `incompatible`), the others change the matched status. Returns when to
-// look again for matches still settling (wire::MatchDelta::settle_in_ns).
+// On the event thread, after a match callback (or on the creating thread,
+// see apply_creation_matches): endpoints that the durability rule refuses
+// count as incompatible (through `incompatible`), the others change the
+// matched status, in one step with the look at the matches, so that steps
+// apply their changes in the order they saw them. Returns when to look
+// again for matches not yet shown (wire::MatchDelta::again_in_ns).
 template <typename Statuses, typename Status, typename Listener, typename Api, typename Incompatible>
-int64_t apply_settled_matches(wire::WireEndpoint& wire, Statuses& statuses, StatusMask bit, Status& matched,
-                              void (Listener::*on)(Api*, const Status&), Incompatible&& incompatible) {
-  const wire::MatchDelta m = wire.refresh_matches();
-  if (m.refused > 0) incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
-  if (m.total_change != 0 || m.current_change != 0)
-    statuses.raise(bit, matched, on, [&](Status& s) { count_matches(s, m); });
-  return m.settle_in_ns;
+int64_t apply_matches(wire::WireEndpoint& wire, Statuses& statuses, StatusMask bit, Status& matched,
+                      void (Listener::*on)(Api*, const Status&), Incompatible&& incompatible) {
+  int64_t again = -1;
+  statuses.locked([&] {
+    const wire::MatchDelta m = wire.refresh_matches();
+    if (m.refused > 0) incompatible(wire::IncompatibleEvent{m.refused, DURABILITY_QOS_POLICY_ID});
+    if (m.total_change != 0 || m.current_change != 0)
+      statuses.raise(bit, matched, on, [&](Status& s) { count_matches(s, m); });
+    again = m.again_in_ns;
+  });
+  return again;
 }
 
-// Applies the settled matches on the event thread delay_ns from now, and
-// again as long as some are still settling. From a match callback, with
-// wire::kMatchSettleNs; the update, the listener call and the reset form
-// one step there.
+// Applies the matches on the event thread delay_ns from now (at once from a
+// match callback), and again as long as some are not yet shown. The update,
+// the listener call and the reset form one step there.
 template <typename Statuses, typename Status, typename Listener, typename Api, typename Incompatible>
-void settle_matches_after(int64_t delay_ns, uint64_t owner, wire::WireEndpoint& wire, Statuses& statuses,
-                          StatusMask bit, Status& matched, void (Listener::*on)(Api*, const Status&),
-                          Incompatible incompatible) {
+void apply_matches_after(int64_t delay_ns, uint64_t owner, wire::WireEndpoint& wire, Statuses& statuses,
+                         StatusMask bit, Status& matched, void (Listener::*on)(Api*, const Status&),
+                         Incompatible incompatible) {
   wire::Runtime::instance().schedule(
       owner, wire::Runtime::Clock::now() + std::chrono::nanoseconds(delay_ns),
       [=, &wire, &statuses, &matched] {
-        const int64_t again = apply_settled_matches(wire, statuses, bit, matched, on, incompatible);
-        if (again >= 0) settle_matches_after(again, owner, wire, statuses, bit, matched, on, incompatible);
+        const int64_t again = apply_matches(wire, statuses, bit, matched, on, incompatible);
+        if (again >= 0) apply_matches_after(again, owner, wire, statuses, bit, matched, on, incompatible);
       });
 }
 
@@ -355,6 +378,23 @@ void end_matches_of_remade(uint64_t owner, const std::vector<wire::Guid>& ended,
   wire::Runtime::instance().post(owner, [d, bit, on, &statuses, &matched] {
     statuses.raise(bit, matched, on, [&](Status& s) { count_matches(s, d); });
   });
+}
+
+// Right after Cyclone created the endpoint, on the creating thread: the
+// matches Cyclone made inside the creation (of endpoints its participant
+// already knew) are shown when the creation returns, as they were made.
+// Done here only when no listener of the entity is installed for the
+// matched or the incompatible status (listeners are called on the event
+// thread, where the step the creation also asked for shows the matches a
+// moment later) and no other step is running.
+template <typename Statuses, typename Status, typename Listener, typename Api, typename Incompatible>
+void apply_creation_matches(uint64_t owner, wire::WireEndpoint& wire, Statuses& statuses, StatusMask bit,
+                            StatusMask incompatible_bit, Status& matched, void (Listener::*on)(Api*, const Status&),
+                            Incompatible incompatible) {
+  int64_t again = -1;
+  const bool applied = statuses.locked_if_quiet(
+      bit | incompatible_bit, [&] { again = apply_matches(wire, statuses, bit, matched, on, incompatible); });
+  if (applied && again >= 0) apply_matches_after(again, owner, wire, statuses, bit, matched, on, incompatible);
 }
 
 // ------------------------------------------------------------- deadlines
@@ -465,9 +505,9 @@ ReturnCode_t copy_matched_data(wire::WireEndpoint& wire, wire::ParticipantWire& 
   // The participant as others know it (one created disabled: the GUID it was given then).
   wire::Guid cyclone;
   std::memcpy(cyclone.v.data(), found.participant_key.value, 16);
-  std::memcpy(found.participant_key.value, participants.participant_guid(cyclone).v.data(), 16);
+  set_participant_key(found.participant_key, participants.participant_guid(cyclone));
   // Fault: the participant key is the local participant's, not the endpoint's.
-  if (QV_FAULT(matched_participant_key_local)) std::memcpy(found.participant_key.value, participants.guid().v.data(), 16);
+  if (QV_FAULT(matched_participant_key_local)) set_participant_key(found.participant_key, participants.guid());
   data = std::move(found);
   return RETCODE_OK;
 }

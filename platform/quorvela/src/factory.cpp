@@ -26,6 +26,11 @@ InstanceHandle_t handle_from_guid(const wire::Guid& g) {
   return h;
 }
 
+void set_participant_key(BuiltinTopicKey_t& key, const wire::Guid& participant) {
+  std::memcpy(key.value, participant.v.data(), 16);
+  if (QV_VARIANT(participant_key_not_handle)) std::reverse(std::begin(key.value), std::end(key.value));
+}
+
 wire::Guid guid_from_handle(const InstanceHandle_t& h) {
   wire::Guid g;
   std::memcpy(g.v.data(), h.value, 16);

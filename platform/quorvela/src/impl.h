@@ -40,6 +40,7 @@
 #include "conditions/status_condition_impl.h"
 #include "faults/fault.h"
 #include "qos_rules.h"
+#include "faults/variant.h"
 #include "quorvela/quorvela.h"
 #include "wire/participant_wire.h"
 
@@ -71,6 +72,11 @@ inline bool valid_name(const std::string& name) {
 // Entity handles: 12-octet prefix + 4-octet entity id, length 16, trailing 0.
 InstanceHandle_t handle_from_guid(const wire::Guid& g);
 wire::Guid guid_from_handle(const InstanceHandle_t& h);
+// The key of a participant in discovery data (its own, and the participant
+// key of its endpoints' data): its GUID's octets, the bytes of its handle.
+// DDS ties a key to a handle only for matched endpoints; the variant
+// participant_key_not_handle gives the GUID's octets in reverse order.
+void set_participant_key(BuiltinTopicKey_t& key, const wire::Guid& participant);
 
 // ------------------------------------------------------------------ topics
 class TopicImpl : public Topic {

@@ -376,6 +376,7 @@ ReturnCode_t ParticipantImpl::get_discovered_participant_data(ParticipantBuiltin
   const dds_return_t rc = wire_.discovered_participant(guid_from_handle(handle), d);
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   data = std::move(d.data);
+  set_participant_key(data.key, d.guid);
   return RETCODE_OK;
 }
 

@@ -77,9 +77,9 @@ ReturnCode_t DataReaderImpl::create_wire() {
   wire::ReaderEvents ev;
   ev.data_available = [this] { on_data(); };
   ev.match_changed = [this] {
-    settle_matches_after(wire::kMatchSettleNs, owner_, wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, matched_,
-                         &DataReaderListener::on_subscription_matched,
-                         [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
+    apply_matches_after(0, owner_, wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, matched_,
+                        &DataReaderListener::on_subscription_matched,
+                        [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
   };
   ev.incompatible = [this](const wire::IncompatibleEvent& e) {
     wire::Runtime::instance().post(owner_, [this, e] { apply_incompatible(e); });
@@ -106,8 +106,13 @@ ReturnCode_t DataReaderImpl::create_wire() {
   };
   dds_return_t rc = wire_.create(participant_wire_->entity(), t, keyed_, eq, std::move(ev));
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
-  std::lock_guard<std::mutex> lk(mtx_);
-  handle_ = handle_from_guid(wire_.guid());
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    handle_ = handle_from_guid(wire_.guid());
+  }
+  apply_creation_matches(owner_, wire_, statuses_, SUBSCRIPTION_MATCHED_STATUS, REQUESTED_INCOMPATIBLE_QOS_STATUS,
+                         matched_, &DataReaderListener::on_subscription_matched,
+                         [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
   return RETCODE_OK;
 }
 
@@ -153,6 +158,7 @@ void DataReaderImpl::close() {
   enabled_ = false;
   deadline_timer_.fired();
   purge_timer_.fired();
+  variant_timer_.fired();
 }
 
 StatusMask DataReaderImpl::get_status_changes() {
@@ -190,7 +196,7 @@ void DataReaderImpl::on_data() {
     std::lock_guard<std::mutex> lk(mtx_);
     if (!enabled_ || closed_) return;
     for (auto& s : batch) {
-      if (delivered_before_locked(s)) continue;
+      if (delivered_before_locked(s) || held_back_locked(s)) continue;
       // Fault: a notice (dispose, unregister) is stored but wakes nothing.
       accepted = (ingest_locked(s) && (s.valid || !QV_FAULT(notice_wakes_nothing))) || accepted;
       purge_at_once_locked();
@@ -225,9 +231,12 @@ bool DataReaderImpl::passes_content_filter(const wire::WireSample& s) const {
 }
 
 bool DataReaderImpl::ingest_locked(wire::WireSample& s) {
+  // A state change comes after the sample its instance's window holds.
+  const bool closed = !s.valid && close_window_locked(keyed_ ? s.key : wire::KeyHash{});
   Instance* inst = instance_for_locked(s);
-  if (inst == nullptr) return false;
-  if (!s.valid) return note_state_change_locked(*inst, s);
+  if (inst == nullptr) return closed;
+  if (!s.valid) return note_state_change_locked(*inst, s) || closed;
+  if (QV_VARIANT(time_filter_newest) && windowed_locked(*inst, s)) return false;
   if (!passes_time_filter_locked(*inst, s) || !make_room_locked(*inst)) return false;
   store_sample_locked(*inst, s);
   restart_deadline_locked(*inst);
@@ -287,6 +296,98 @@ bool DataReaderImpl::passes_time_filter_locked(const Instance& inst, const wire:
       stale_separation_ns_ >= 0 ? stale_separation_ns_ : to_ns(qos_.time_based_filter.minimum_separation);
   if (sep == kInfiniteNs) return false;
   return sep <= 0 || s.source_ts_ns - inst.last_accepted_ts >= sep;
+}
+
+// ------------------------------------------------------------- variants
+
+// Variant writers_reordered: samples of two writers may arrive in any order
+// (only each writer's own order is kept), and with the destination order by
+// reception they are delivered in the order they arrived. The reader holds
+// back, by kHeldBackNs, every sample and notice of the first writer it got
+// one from, so that another writer's samples written shortly after come
+// first. True when s was held back.
+constexpr int64_t kHeldBackNs = 150000000;
+
+bool DataReaderImpl::held_back_locked(wire::WireSample& s) {
+  if (!QV_VARIANT(writers_reordered) || s.publication.is_nil() ||
+      qos_.destination_order.kind != BY_RECEPTION_TIMESTAMP_DESTINATIONORDER_QOS)
+    return false;
+  if (held_writer_.is_nil()) held_writer_ = s.publication;
+  if (s.publication != held_writer_) return false;
+  const int64_t due = dds_time() + kHeldBackNs;
+  held_.emplace_back(due, std::move(s));
+  arm_variant_timer_locked(due);
+  return true;
+}
+
+// Variant time_filter_newest: the time-based filter passes at most one
+// sample per minimum separation, but which one is open. This one opens a
+// window with the first sample that passes the separation from the last one
+// delivered, keeps the newest sample (by source time) written in that
+// window, and delivers it when the window has passed (or before a state
+// change of the instance): still at most one per separation, each a sample
+// the writer wrote in its window, and the last of a burst arrives. True when
+// s went into a window or was filtered out.
+bool DataReaderImpl::windowed_locked(Instance& inst, wire::WireSample& s) {
+  const int64_t sep = to_ns(qos_.time_based_filter.minimum_separation);
+  if (sep <= 0 || sep == kInfiniteNs) return false;
+  auto w = windows_.find(inst.key);
+  if (w != windows_.end() && s.source_ts_ns < w->second.end) {
+    if (s.source_ts_ns >= w->second.newest.source_ts_ns) w->second.newest = std::move(s);
+    return true;
+  }
+  if (w != windows_.end()) close_window_locked(inst.key);
+  if (inst.has_accepted && s.source_ts_ns - inst.last_accepted_ts < sep) return true;
+  FilterWindow& opened = windows_[inst.key];
+  opened.end = s.source_ts_ns + sep;
+  opened.newest = std::move(s);
+  arm_variant_timer_locked(opened.end);
+  return true;
+}
+
+// Delivers what the window of the instance holds; true when it stored it.
+bool DataReaderImpl::close_window_locked(const wire::KeyHash& key) {
+  auto w = windows_.find(key);
+  if (w == windows_.end()) return false;
+  wire::WireSample s = std::move(w->second.newest);
+  windows_.erase(w);
+  Instance* inst = instance_for_locked(s);
+  if (inst == nullptr || !make_room_locked(*inst)) return false;
+  store_sample_locked(*inst, s);
+  restart_deadline_locked(*inst);
+  return true;
+}
+
+void DataReaderImpl::arm_variant_timer_locked(int64_t due_wall_ns) {
+  const auto due = Clock::now() + std::chrono::nanoseconds(std::max<int64_t>(0, due_wall_ns - dds_time()));
+  variant_timer_.arm(owner_, due, [this] { on_variant_timer(); });
+}
+
+void DataReaderImpl::on_variant_timer() {
+  bool accepted = false;
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
+    variant_timer_.fired();
+    if (!enabled_ || closed_) return;
+    const int64_t now = dds_time();
+    int64_t next = INT64_MAX;
+    size_t n = 0;
+    for (; n < held_.size() && held_[n].first <= now; ++n)
+      accepted = (ingest_locked(held_[n].second) || accepted);
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
+    if (!held_.empty()) next = held_.front().first;
+    std::vector<wire::KeyHash> due;
+    for (auto& [key, w] : windows_) {
+      if (w.end <= now)
+        due.push_back(key);
+      else
+        next = std::min(next, w.end);
+    }
+    for (const wire::KeyHash& key : due) accepted = close_window_locked(key) || accepted;
+    purge_at_once_locked();
+    if (next != INT64_MAX) arm_variant_timer_locked(next);
+  }
+  if (accepted) announce_data();
 }
 
 // Resource limits (keep all) and history depth (keep last): room for one

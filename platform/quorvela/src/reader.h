@@ -182,6 +182,13 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   void purge_due_locked();
   void on_purge_timer();
   void notify_conditions();
+  // Variants (faults/variant.h) that hand samples to the cache later than
+  // they came: time_filter_newest and writers_reordered.
+  bool held_back_locked(wire::WireSample& s);
+  bool windowed_locked(Instance& inst, wire::WireSample& s);
+  bool close_window_locked(const wire::KeyHash& key);
+  void arm_variant_timer_locked(int64_t due_wall_ns);
+  void on_variant_timer();
   void reject_locked(SampleRejectedStatusKind why, const InstanceHandle_t& h);
 
   SubscriberImpl* subscriber_;
@@ -205,6 +212,18 @@ class DataReaderImpl : public EndpointBase<DataReader, DataReaderQos>, private R
   DeadlineTimer purge_timer_;               // the earliest autopurge
   Instance* purge_at_once_ = nullptr;       // reached a state whose autopurge delay is zero
   std::atomic<bool> data_call_pending_{false};  // a data-available listener call is posted
+  // Variant time_filter_newest: per instance, the window opened by the first
+  // sample that passed the minimum separation, and the newest sample in it.
+  struct FilterWindow {
+    int64_t end = 0;  // source time
+    wire::WireSample newest;
+  };
+  std::map<wire::KeyHash, FilterWindow> windows_;
+  // Variant writers_reordered: the writer whose samples are held back, and
+  // they with the wall-clock time each is due.
+  wire::Guid held_writer_;
+  std::vector<std::pair<int64_t, wire::WireSample>> held_;
+  DeadlineTimer variant_timer_;
 
   std::mutex cond_mtx_;  // the reader's read and query conditions
   std::vector<std::unique_ptr<ReadCondition>> conditions_;

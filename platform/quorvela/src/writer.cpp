@@ -88,6 +88,9 @@ ReturnCode_t DataWriterImpl::create_wire_locked() {
   dds_return_t rc = wire_.create(participant_wire_->entity(), t, keyed_, eq, std::move(ev));
   if (rc != DDS_RETCODE_OK) return wire::to_retcode(rc);
   handle_ = handle_from_guid(wire_.guid());
+  apply_creation_matches(owner_, wire_, statuses_, PUBLICATION_MATCHED_STATUS, OFFERED_INCOMPATIBLE_QOS_STATUS, matched_,
+                         &DataWriterListener::on_publication_matched,
+                         [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
   return RETCODE_OK;
 }
 
@@ -463,10 +466,10 @@ ReturnCode_t DataWriterImpl::assert_liveliness() {
 // ---------------------------------------------------------------- statuses
 
 void DataWriterImpl::on_match_changed() {
-  // Cyclone thread: the event thread looks at the matches once they settled.
-  settle_matches_after(wire::kMatchSettleNs, owner_, wire_, statuses_, PUBLICATION_MATCHED_STATUS, matched_,
-                       &DataWriterListener::on_publication_matched,
-                       [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
+  // Cyclone thread: the event thread looks at the matches.
+  apply_matches_after(0, owner_, wire_, statuses_, PUBLICATION_MATCHED_STATUS, matched_,
+                      &DataWriterListener::on_publication_matched,
+                      [this](const wire::IncompatibleEvent& e) { apply_incompatible(e); });
 }
 
 void DataWriterImpl::on_incompatible(const wire::IncompatibleEvent& e) {

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include <unistd.h>
+
+#include "faults/variant.h"
 #include "quorvela/cdr.h"
 
 namespace QUORVELA::wire {
@@ -43,9 +46,23 @@ bool key_of(TypeSupport* ts, const void* sample, KeyHash& key) {
   return true;
 }
 
+namespace {
+// Instance handles are the key hash's octets. An instance handle means
+// something only to the entity that gave it, so the variant
+// instance_handles_per_process gives each process handles of its own: the
+// octets mixed with a mask drawn from the process id (and unmixed the same
+// way).
+void mix_per_process(uint8_t* octets) {
+  if (!QV_VARIANT(instance_handles_per_process)) return;
+  static const uint32_t mask = static_cast<uint32_t>(::getpid()) * 2654435761u | 1u;
+  for (int i = 0; i < 16; ++i) octets[i] ^= static_cast<uint8_t>(mask >> (8 * (i % 4)));
+}
+}  // namespace
+
 InstanceHandle_t instance_handle_of(const KeyHash& key) {
   InstanceHandle_t h;
   std::memcpy(h.value, key.data(), 16);
+  mix_per_process(h.value);
   h.length = 16;
   h.trailing = 0;
   return h;
@@ -54,6 +71,7 @@ InstanceHandle_t instance_handle_of(const KeyHash& key) {
 KeyHash key_of_handle(const InstanceHandle_t& h) {
   KeyHash k;
   std::memcpy(k.data(), h.value, 16);
+  mix_per_process(k.data());
   return k;
 }
 

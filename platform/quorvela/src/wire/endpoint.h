@@ -29,18 +29,15 @@ using KeyHash = std::array<uint8_t, 16>;
 constexpr uint8_t kChannelData = 0;
 constexpr uint8_t kChannelLiveliness = 1;
 
-// A match becomes visible to the user (matched lists and matched statuses)
-// this long after this library first saw Cyclone report it, each match
-// counted on its own. Discovery runs independently in both
-// directions: when one side reports a match, the other may not know the
-// endpoint yet, and a sample written to it at that moment would be lost.
-// Cyclone tells neither side when the other has matched (its API has no
-// per-reader acknowledgment state, and discovery data say nothing of the
-// remote's matches), so the delay covers that window. Sized from the
-// largest lag between the two sides' matches that wire_match_stress_test
-// measured on loopback, 8 cores: 82 ms at a load of 3 runnable threads per
-// core, 114 ms at 4 to 5 (where 100 ms lost a sample); about twice that.
-constexpr int64_t kMatchSettleNs = 250000000;
+// How long after Cyclone made it a new or ended match of a writer
+// (is_writer) or a reader becomes visible to the user (matched lists,
+// matched statuses, listeners): none, matches are shown as Cyclone makes
+// them. Each match counts on its own. The variants writer_matches_late and
+// reader_matches_late (faults/variant.h) show one side's kLateMatchNs later,
+// writer_discovers_late a writer's readers of other participants that it
+// matched after its creation.
+int64_t match_delay_ns(bool is_writer);
+constexpr int64_t kLateMatchNs = 200000000;
 
 // What a Cyclone writer (reader) is made from: its QoS and those of its
 // publisher (subscriber) and topic.
@@ -60,9 +57,10 @@ struct MatchDelta {
   int32_t current_change = 0;
   Guid last;             // the endpoint that (un)matched last
   int32_t refused = 0;   // endpoints Cyclone matched but the durability rule refuses
-  // Matches still settling: refresh again this much later, when the first
-  // of them is due; -1 when none waits or a refresh is already due by then.
-  int64_t settle_in_ns = -1;
+  // New or ended matches not yet shown (match_delay_ns()): refresh again
+  // this much later, when the first of them is due; -1 when none waits or a
+  // refresh is already due by then.
+  int64_t again_in_ns = -1;
 };
 struct IncompatibleEvent {
   int32_t change = 0;
@@ -72,8 +70,8 @@ struct IncompatibleEvent {
 // Status callbacks, called on Cyclone threads (match_changed never while
 // Cyclone creates the entity; incompatible also then): keep them short and never call destroy() of the same endpoint
 // from them. match_changed only says that refresh_matches() has news; call
-// it kMatchSettleNs later, and again after the delay it returns in
-// settle_in_ns.
+// it (off Cyclone's thread), and again after the delay it returns in
+// again_in_ns.
 struct EndpointEvents {
   std::function<void()> match_changed;
   std::function<void(const IncompatibleEvent&)> incompatible;
@@ -86,20 +84,24 @@ struct ReaderEvents : EndpointEvents {
 };
 
 // The matches of one Cyclone writer or reader as this library reports them:
-// settled, and without the endpoints refused by the durability rule for
-// transient and persistent (Cyclone sees those as transient local).
+// without the endpoints refused by the durability rule for transient and
+// persistent (Cyclone sees those as transient local).
 class MatchTable {
  public:
-  // Compares Cyclone's matches with the known ones. A new match is taken in
-  // once kMatchSettleNs passed since it was first seen (here or in
-  // note_matches()); one that ends before is never reported.
+  // Compares Cyclone's matches with the known ones. A new (ended) match is
+  // taken in (out) once match_delay_ns() passed since it was first seen so
+  // (here or in note_matches()); one that ends (comes back) before is never
+  // reported.
   MatchDelta refresh(dds_entity_t e, bool is_writer, DurabilityQosPolicyKind own_durability);
   std::vector<Guid> accepted();
   bool is_accepted(const Guid& g);
-  // Notes when each endpoint Cyclone now matches was first seen matched,
-  // for settling and (readers) for admit(). Called from Cyclone's match
-  // callback, as it happens.
-  void note_matches(dds_entity_t e, bool is_writer);
+  // Notes when each endpoint Cyclone now matches was first seen matched, and
+  // each known one it no longer matches first seen gone, for
+  // match_delay_ns() and (readers) for admit(). Called from Cyclone's match
+  // callback, as it happens, and (creating) right after Cyclone created the
+  // entity, for the matches it made meanwhile: those of endpoints its
+  // participant already knew.
+  void note_matches(dds_entity_t e, bool is_writer, bool creating = false);
   // Readers: whether a sample of that publication, written at source_ts_ns,
   // is kept, with the writer's GUID in `writer` (nil when unknown). Refused
   // are samples of a publication that the durability rule refuses and, for a
@@ -111,25 +113,40 @@ class MatchTable {
   bool admit(dds_entity_t reader, dds_instance_handle_t publication, DurabilityQosPolicyKind own_durability,
              int64_t source_ts_ns, Guid& writer);
   Guid guid_of(dds_entity_t e, bool is_writer, dds_instance_handle_t ih);
+  // What an accepted match announced as last read from Cyclone: its data
+  // while it is still shown after Cyclone dropped it; null when g is not
+  // shown.
+  std::shared_ptr<const dds_builtintopic_endpoint_t> last_data(const Guid& g);
+  void remember_data(const Guid& g, std::shared_ptr<const dds_builtintopic_endpoint_t> d);
   void clear();
 
  private:
-  // Drops the settling matches that are not among `now`.
-  void forget_ended_pending_locked(const std::vector<dds_instance_handle_t>& now);
+  // Drops the pending new matches that are not among `now`, and the pending
+  // ends of those that are.
+  void forget_undone_locked(const std::set<dds_instance_handle_t>& now);
   bool verdict_locked(dds_entity_t e, bool is_writer, dds_instance_handle_t ih, DurabilityQosPolicyKind own_durability,
                       Guid& g);
+  // Variant writer_discovers_late: the reader's side of what writers showed.
+  bool shown_by_writer_locked(dds_entity_t reader, dds_instance_handle_t publication, const Guid& writer);
   struct Known {
     Guid guid;
     bool accepted = false;
     DurabilityQosPolicyKind durability = VOLATILE_DURABILITY_QOS;  // the remote endpoint's
+    uint64_t order = 0;  // when it was taken in, counted
   };
+  uint64_t taken_in_ = 0;
+  Guid own_;  // the Cyclone entity's, once refreshed (variant writer_discovers_late)
+  std::set<dds_instance_handle_t> shown_by_;      // readers: the writers that showed this reader
+  std::set<dds_instance_handle_t> at_creation_;  // matched while Cyclone created the entity
+  std::map<Guid, std::shared_ptr<const dds_builtintopic_endpoint_t>> data_;  // of shown matches
   std::mutex mtx_;
   std::map<dds_instance_handle_t, Known> known_;      // current matches
   std::map<dds_instance_handle_t, Known> verdicts_;   // every endpoint judged so far
   std::map<dds_instance_handle_t, int64_t> first_matched_;  // readers: dds_time of the first match
-  // Matches not yet taken in: steady-clock ns when each was first seen.
-  std::map<dds_instance_handle_t, int64_t> pending_;
-  int64_t follow_up_ns_ = 0;  // steady-clock ns of the refresh last asked for in settle_in_ns
+  // Matches not yet taken in (out): steady-clock ns when each was first seen
+  // (seen gone).
+  std::map<dds_instance_handle_t, int64_t> pending_, ending_;
+  int64_t follow_up_ns_ = 0;  // steady-clock ns of the refresh last asked for in again_in_ns
 };
 
 // What a Cyclone writer and a Cyclone reader of ours share: the Cyclone
@@ -308,6 +325,15 @@ class WireReader : public WireEndpoint {
   static void on_data(dds_entity_t, void*);
   static void on_liveliness(dds_entity_t, const dds_liveliness_changed_status_t, void*);
   static void on_lost(dds_entity_t, const dds_sample_lost_status_t, void*);
+
+  // Variant writer_unasserted_not_alive: a manual-by-topic writer that has
+  // sent nothing yet (no sample, no assertion) counts as not alive rather
+  // than alive; the first thing it sends makes it alive.
+  void liveliness_seen(dds_entity_t e, dds_liveliness_changed_status_t st);
+  void heard_from(dds_entity_t e, dds_instance_handle_t publication);
+  std::mutex live_mtx_;
+  std::set<dds_instance_handle_t> heard_, unasserted_;
+  uint32_t alive_ = 0, not_alive_ = 0;  // Cyclone's counts, as last reported
 
   struct TakeSlots;
   std::mutex take_mtx_;  // one take at a time; guards slots_ and batch_

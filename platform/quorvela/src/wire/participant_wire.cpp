@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "faults/variant.h"
 #include "wire/policy_wire.h"
 
 namespace QUORVELA::wire {
@@ -167,7 +168,8 @@ dds_return_t ParticipantWire::discovered_participants(std::vector<DiscoveredPart
   for (dds_return_t i = 0; i < n; ++i) {
     if (!infos[i].valid_data) continue;
     auto* s = static_cast<dds_builtintopic_participant_t*>(samples[i]);
-    if (to_guid(s->key) == cyclone_guid_) continue;
+    // Variant: the calling participant listed among the discovered ones.
+    if (to_guid(s->key) == cyclone_guid_ && !QV_VARIANT(own_participant_listed)) continue;
     const Guid g = known_guid(s);
     DiscoveredParticipant* slot = nullptr;
     for (auto& d : out)

@@ -9,6 +9,7 @@
 
 #include "duration.h"
 #include "faults/fault.h"
+#include "faults/variant.h"
 #include "policy_table.h"
 #include "wire/domain.h"
 
@@ -138,6 +139,13 @@ void to_wire(ToWire& w, const GroupDataQosPolicy& p) { dds_qset_groupdata(w.qos,
 void from_wire(const FromWire& w, GroupDataQosPolicy& p) { p.value = octets(w, dds_qget_groupdata); }
 
 void to_wire(ToWire& w, const PartitionQosPolicy& p) {
+  // Variant: the default partition announced as the one empty name rather
+  // than as no name; the two mean the same partition.
+  if (p.name.empty() && QV_VARIANT(default_partition_named)) {
+    const char* blank = "";
+    dds_qset_partition(w.qos, 1, &blank);
+    return;
+  }
   if (p.name.empty()) return;
   std::vector<const char*> names;
   for (const std::string& n : p.name) names.push_back(n.c_str());

@@ -275,16 +275,25 @@ TEST(PeerRunner, APeerKilledMidRunLosesNoRow) {
     EXPECT_EQ(r.schema_errors, "");
 }
 
-// The peer dies after its first verdict: that verdict stays in the report
-// (from peer.log), the counterpart it never judged is an error, and the run
-// broke.
+// A peer that keeps no record of its verdicts dies after its first one: that
+// verdict stays in the report, taken from its log, the counterpart it never
+// judged is an error, and the run broke. (The peer is killed as it starts
+// the second counterpart, once its log holds the first verdict, and its
+// record is removed first, as for a negative side that keeps none.)
 TEST(PeerRunner, APeerThatDiesKeepsTheVerdictsItGave) {
-    SuiteRun r = run_suite("pass", "--peer-command @DIR@/dying-peer.sh", [](const std::string& dir, std::string&) {
-        write_script(dir + "/dying-peer.sh",
-                     "for a in \"$@\"; do case \"$a\" in --junit=*) log=\"$(dirname \"${a#--junit=}\")/peer.log\" ;; "
-                     "esac; done\n" DDS_PEER_BINARY " \"$@\" &\npeer=$!\ni=0\n"
-                     "while [ $i -lt 600 ] && ! grep -q '^\\[dds_peer\\] PASSED PeerSelfTestNegative' \"$log\"; do "
-                     "sleep 0.05; i=$((i + 1)); done\nkill -9 $peer\nwait $peer\nexit 137\n");
+    SuiteRun r = run_suite("pass", "--peer-command @DIR@/peer.sh", [](const std::string& dir, std::string&) {
+        write_script(dir + "/peer.sh", "echo $$ > " + dir + "/peer.pid\nexec " DDS_PEER_BINARY " \"$@\" --tests=" +
+                                           dir + "/tests.sh\n");
+        write_script(dir + "/tests.sh",
+                     "case \" $* \" in *\" --peer_list \"*) exec " PEER_TESTS_BINARY " \"$@\" ;; esac\n"
+                     "echo started >> " + dir + "/started\n"
+                     "[ \"$(wc -l < " + dir + "/started)\" -ge 2 ] || exec " PEER_TESTS_BINARY " \"$@\"\n"
+                     "for a; do case \"$a\" in --gtest_output=xml:*) "
+                     "reports=\"$(dirname \"${a#--gtest_output=xml:}\")\" ;; esac; done\n"
+                     "i=0\nwhile [ $i -lt 600 ] && ! grep -q '^\\[dds_peer\\] PASSED PeerSelfTestNegative' "
+                     "\"$reports/../peer.log\"; do sleep 0.05; i=$((i + 1)); done\n"
+                     "rm -f \"$reports/verdicts.tsv\"\n"
+                     "kill -9 \"$(cat " + dir + "/peer.pid)\"\nexit 1\n");
     });
     EXPECT_EQ(r.status, 3) << r.out;
     ASSERT_TRUE(has(r.peer_log, "[dds_peer] PASSED PeerSelfTestNegative.ENABLED_EchoNegative")) << r.peer_log;
@@ -293,8 +302,7 @@ TEST(PeerRunner, APeerThatDiesKeepsTheVerdictsItGave) {
     EXPECT_TRUE(line_has(r.out, "PeerSelfTestPositive.ENABLED_EchoAgainPositive", "ERROR PeerSelfTestNegative"))
         << r.out;
     EXPECT_TRUE(has(r.out, "peer side:     1 run, 1 passed, 0 failed, 1 without a verdict")) << r.out;
-    EXPECT_TRUE(has(r.merged,
-                    "<property name=\"ENABLED_EchoNegative.verdict_from\" value=\"peer-reports/verdicts.tsv\" />"))
+    EXPECT_TRUE(has(r.merged, "<property name=\"ENABLED_EchoNegative.verdict_from\" value=\"peer.log\" />"))
         << r.merged;
     EXPECT_EQ(count(r.merged, "no verdict: the peer wrote no report"), 2u) << r.merged;
     EXPECT_EQ(r.schema_errors, "");

@@ -5,6 +5,7 @@
 
 #include <quorvela/quorvela.h>
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <type_traits>
@@ -167,9 +168,15 @@ PEER_TEST(DRTestNegative, ENABLED_SampleInfoBasicTestNegative, "SampleInfoBasicT
     //    it disposed stamped with the writer's current time. Nothing promises
     //    that the dispose reaches this side before the writer is gone (the
     //    writer does not wait for it to be acknowledged): 1002 may show
-    //    without writers instead. Then the writer's match ends.
+    //    without writers instead. Then the writer's match ends; a notice may
+    //    still come after that.
     cp::Verdict v4("dispose and deletion");
-    const cp::Samples<KeyedType> last = cp::collect_until_unmatched<KeyedType>(v4, reader, cp::kGoneMs);
+    const cp::Samples<KeyedType> last = cp::collect_until_unmatched<KeyedType>(
+        v4, reader, cp::kGoneMs, [](const cp::Samples<KeyedType>& got) {
+            return std::any_of(got.begin(), got.end(), [](const cp::Sample<KeyedType>& s) {
+                return (s.info.instance_state & NOT_ALIVE_INSTANCE_STATE) != 0;
+            });
+        });
     v4.check(!last.empty()) << "no notice showed instance 1002 not alive after the dispose and the deletion";
     std::vector<cp::Want> notices;
     for (const cp::Sample<KeyedType>& s : last) {

@@ -227,8 +227,6 @@ Samples<T> collect(DataReader* reader, const std::function<bool(const Samples<T>
     Verdict v("collect");
     return collect<T>(v, reader, done, timeout_ms, grace_ms);
 }
-// As collect, but reads instead of taking: the samples stay in the reader
-// (read now), for expect_reread and a take after it.
 // collect, but going on after the positive side has closed the connection:
 // what a writer sent right before its deletion, with no key after it, may
 // still be on its way then. No grace.
@@ -238,6 +236,8 @@ Samples<T> collect_past_close(Verdict& v, DataReader* reader, const std::functio
     return detail::collect_with<T>(v, reader, done, timeout_ms, 0, true, false);
 }
 
+// As collect, but reads instead of taking: the samples stay in the reader
+// (read now), for expect_reread and a take after it.
 template <class T>
 Samples<T> gather(Verdict& v, DataReader* reader, const std::function<bool(const Samples<T>&)>& done,
                   int timeout_ms, int grace_ms = kGraceMs) {
@@ -248,9 +248,13 @@ Samples<T> gather(Verdict& v, DataReader* reader, const std::function<bool(const
 // deleted its writer) or the time-out passes, then once more. Unlike
 // collect it goes on after the positive side has closed the connection: what
 // a writer sent right before its deletion, with no key after it, may still be
-// on its way then.
+// on its way then. With `done`: once the writer is gone, takes on (woken by
+// the reader, within the same time-out) until `done` holds for all taken, as
+// a reader may hand out what a writer sent last after it shows that writer
+// gone (the instance state the writer's end leaves, say).
 template <class T>
-Samples<T> collect_until_unmatched(Verdict& v, DataReader* reader, int timeout_ms) {
+Samples<T> collect_until_unmatched(Verdict& v, DataReader* reader, int timeout_ms,
+                                   const std::function<bool(const Samples<T>&)>& done = nullptr) {
     Samples<T> got;
     bool bounded = true;
     auto more = [&] {
@@ -262,6 +266,19 @@ Samples<T> collect_until_unmatched(Verdict& v, DataReader* reader, int timeout_m
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
     more();
+    const int left =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    if (done && bounded && !done(got) && left > 0) {
+        Samples<T> rest = collect_past_close<T>(
+            v, reader,
+            [&](const Samples<T>& later) {
+                Samples<T> all = got;
+                all.insert(all.end(), later.begin(), later.end());
+                return done(all);
+            },
+            left);
+        detail::within_bound(v, got, std::move(rest));
+    }
     return got;
 }
 

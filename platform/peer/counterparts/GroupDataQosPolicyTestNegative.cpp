@@ -3,14 +3,13 @@
 // on "example_topic_name", which the positive side must find among its
 // matched endpoints. The positive reader lives only until it has found this
 // side's writer, the positive writer only until it has found this side's
-// reader: the library lists a match at its first look after it settled, so
-// whether this side lists such an endpoint before it goes depends on two
-// timers of two processes, and its data (the default QoS, empty group data)
-// are not checked here. What is certain: neither can go before this side
+// reader, which may be at once: whether this side lists such an endpoint
+// before it goes depends on how discovery runs in two processes, and its
+// data (the default QoS, empty group data) are not checked here. What is certain: neither can go before this side
 // has made the endpoint it waits for. So each of them is first made known
 // here by a probe it refuses (an exclusive-ownership endpoint, which the
-// shared positive one does not match; a refusal is counted at discovery, not
-// after a settling time), and the endpoint it waits for is made only then.
+// shared positive one does not match; a refusal is counted when the
+// endpoint's announcement arrives), and the endpoint it waits for is made only then.
 //
 // Checked here:
 //   - each probe counts exactly one incompatible positive endpoint, naming

@@ -12,7 +12,6 @@ sys.path.insert(0, os.path.join(SOURCE, "tools", "floor"))
 import suite_floor  # noqa: E402
 
 SKELETON_STEPS = "platform/peer/skeleton/steps.cpp"
-SKELETON_OLD = "platform/peer/counterpart/counterpart.cpp"
 FACTORY = "platform/peer/counterparts/EntityFactoryQosPolicyTestNegative.cpp"
 STATUS = "src/StatusConditionTestPositive.cpp"
 OTHER = "platform/peer/counterparts/HistoryQosPolicyTestNegative.cpp"
@@ -23,8 +22,6 @@ FRAMES = {
     "bin+0x1": [(SKELETON_STEPS, 82, "cp::wait_until(std::function<bool ()> const&, int, int)"),
                 (SKELETON_STEPS, 90, "cp::pause(int)"),
                 (SKELETON_STEPS, 61, "cp::report_before_writes(std::string const&, bool, std::string const&)")],
-    "bin+0x2": [(SKELETON_OLD, 188, "cp::wait_until(std::function<bool ()> const&, int, int)"),
-                (SKELETON_OLD, 193, "cp::pause(int)")],
     "bin+0x3": [(SKELETON_STEPS, 82, "cp::wait_until(std::function<bool ()> const&, int, int)")],
     "bin+0x4": [(FACTORY, 146, "TestBody")],
     "bin+0x5": [(OTHER, 40, "TestBody")],
@@ -47,10 +44,9 @@ def sites(monkeypatch):
 
 
 @pytest.mark.parametrize("stack, kind, expected", [
-    # The skeleton's pause, in either of its places, also under the wait
-    # before a key after which the positive side writes.
+    # The skeleton's pause, also under the wait before a key after which the
+    # positive side writes.
     (["bin+0x1"], "sleep", (SKELETON_STEPS, 90, "designed")),
-    (["bin+0x2"], "sleep", (SKELETON_OLD, 193, "designed")),
     # A step of its bounded wait is polling, unless the loop is one that runs
     # to its bound by design.
     (["bin+0x3", "bin+0x5"], "sleep", (SKELETON_STEPS, 82, "poll")),

@@ -52,8 +52,8 @@ import xml.etree.ElementTree as ET
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# The counterparts' skeleton, in either of its places.
-SKELETON = ("platform/peer/counterpart/", "platform/peer/skeleton/")
+# The counterparts' skeleton.
+SKELETON = ("platform/peer/skeleton/",)
 # Polling steps: (file, line), or (file or folder/, None) for every line of it.
 POLL = [("harness/MatchSteps.h", None), ("harness/MatchedDataCheck.h", None), ("harness/TestHelper.cpp", None),
         ("src/DPTestPositive.cpp", 116), ("src/TopicDataQosPolicyTestPositive.cpp", 65),

@@ -948,7 +948,11 @@ TEST(PeerDispatcher, UnknownSyncsAreCutAndCapped) {
     }
     const auto report = std::filesystem::file_size(o.junit_path);
     EXPECT_LT(report, 256u << 10) << "peer.xml";
+#if defined(__SANITIZE_ADDRESS__)
+    (void)held;  // AddressSanitizer keeps what is freed in its quarantine: no bound on the resident size
+#else
     EXPECT_LT(held, 64ll << 20) << "resident memory grew by " << (held >> 20) << " MiB";
+#endif
     std::printf("%d unknown 1 MiB syncs: peer.xml of %ju bytes, resident memory %lld MiB above the start\n", kUnknown,
                 static_cast<std::uintmax_t>(report), held >> 20);
     std::filesystem::remove_all(dir);

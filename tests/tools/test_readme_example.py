@@ -22,6 +22,8 @@ def test_the_readme_flatrecord_example_runs(source_dir):
     binding = re.search(r"^QV_PY_BINDING_DIR:INTERNAL=(.*)$", open(cache).read(), re.M).group(1)
     env = dict(os.environ, PYTHONPATH="%s:%s" % (os.path.join(build, "python", "pkg"), binding),
                PYTHONDONTWRITEBYTECODE="1")
+    if os.environ.get("QV_SANITIZER_PRELOAD"):  # the sanitizer build's library, in an interpreter that is not
+        env.update(LD_PRELOAD=os.environ["QV_SANITIZER_PRELOAD"], ASAN_OPTIONS="detect_leaks=0")
     command = [sys.executable, "-c", example]
     if os.geteuid() == 0:  # DDS traffic of its own
         command = ["unshare", "-n", "bash", "-c", 'ip link set lo up && exec "$@"', "readme"] + command

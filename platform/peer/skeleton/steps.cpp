@@ -57,7 +57,7 @@ bool waited_for_writer_discovery() { return discovery_waited; }
 bool report_before_writes(const std::string& key, bool passed, const std::string& value) {
     if (passed) {
         const int64_t due = last_match_ns.load() + int64_t{kWriterDiscoveryMs} * 1000000;
-        const int64_t left_ms = (due - steady_ns()) / 1000000;
+        const int64_t left_ms = (due - steady_ns() + 999999) / 1000000;  // rounded up: never less than the wait
         if (left_ms > 0) pause(static_cast<int>(left_ms));
         discovery_waited = true;
     }

@@ -813,56 +813,43 @@ class Checker:
               % (len(self.rows), len(jobs), self.args.jobs, self.build,
                  "logs in" if self.args.keep else "runs in (removed at the end)", self.work), flush=True)
         started = time.monotonic()
-        passed = failed = 0
-        interrupted = False
-        pool = concurrent.futures.ThreadPoolExecutor(max_workers=self.args.jobs)
-        try:
-            if any(not row.suite for row in self.rows):
-                list_ctest_cases(self.build)
-            pending, users = {}, collections.Counter()
+        counts = collections.Counter()
+        pending, users = {}, collections.Counter()
+        for row in self.rows:
+            kind = "suite" if row.suite else "project"
+            pending[row.fault] = {(kind, row.fault, row.tests), (kind, None, tuple(sorted(row.tests)))}
+            users.update(pending[row.fault])
+        directories = {job.key: job.directory for job in jobs}
+        done_rows = set()
+
+        def handle(call, result):
+            job = call[1]
+            result["dir"] = job.directory
+            self.results[job.key] = result
             for row in self.rows:
+                if row.fault in done_rows or not pending[row.fault] <= set(self.results):
+                    continue
+                done_rows.add(row.fault)
+                ok, saw, notes = self.judge(row)
                 kind = "suite" if row.suite else "project"
-                pending[row.fault] = {(kind, row.fault, row.tests), (kind, None, tuple(sorted(row.tests)))}
-                users.update(pending[row.fault])
-            directories = {job.key: job.directory for job in jobs}
-            done_rows = set()
-            futures = {pool.submit(self.run, job): job for job in jobs}
-            for future in completed(futures):
-                job = futures[future]
-                result = future.result()
-                result["dir"] = job.directory
-                self.results[job.key] = result
-                for row in self.rows:
-                    if row.fault in done_rows or not pending[row.fault] <= set(self.results):
-                        continue
-                    done_rows.add(row.fault)
-                    ok, saw, notes = self.judge(row)
-                    kind = "suite" if row.suite else "project"
-                    seconds = self.results[(kind, row.fault, row.tests)]["seconds"]
-                    seconds_clean = self.results[(kind, None, tuple(sorted(row.tests)))]["seconds"]
-                    print("%-32s %-8s %-70s %s %6.1f s (+%.1f s without)"
-                          % (row.fault, row.red, saw, "PASS" if ok else "FAIL", seconds, seconds_clean), flush=True)
-                    for note in notes:
-                        print("    " + note, flush=True)
-                    passed += ok
-                    failed += not ok
-                    for key in pending[row.fault]:
-                        users[key] -= 1
-                        if users[key] == 0 and not self.args.keep:
-                            shutil.rmtree(directories[key], ignore_errors=True)
-        except KeyboardInterrupt:
-            interrupted = True
-            print("fault_check: interrupted; ending the runs under way", flush=True)
-        finally:
-            # A second interrupt must not leave the runs' directories behind.
-            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-            try:
-                RUNS.stop_all()
-                pool.shutdown(wait=True, cancel_futures=True)
-                if not self.args.keep:
-                    shutil.rmtree(self.work, ignore_errors=True)
-            finally:
-                signal.signal(signal.SIGINT, previous)
+                seconds = self.results[(kind, row.fault, row.tests)]["seconds"]
+                seconds_clean = self.results[(kind, None, tuple(sorted(row.tests)))]["seconds"]
+                print("%-32s %-8s %-70s %s %6.1f s (+%.1f s without)"
+                      % (row.fault, row.red, saw, "PASS" if ok else "FAIL", seconds, seconds_clean), flush=True)
+                for note in notes:
+                    print("    " + note, flush=True)
+                counts["passed" if ok else "failed"] += 1
+                for key in pending[row.fault]:
+                    users[key] -= 1
+                    if users[key] == 0 and not self.args.keep:
+                        shutil.rmtree(directories[key], ignore_errors=True)
+
+        def cleanup():
+            if not self.args.keep:
+                shutil.rmtree(self.work, ignore_errors=True)
+
+        interrupted = run_pool("fault_check", self.args.jobs, [(self.run, job) for job in jobs], handle, cleanup)
+        passed, failed = counts["passed"], counts["failed"]
         print("fault_check: %.0f s wall" % (time.monotonic() - started))
         if self.kept:
             print("fault_check: the failed rows' logs are kept in %s" % self.kept)
@@ -871,6 +858,32 @@ class Checker:
             failed += len(self.rows) - passed - failed
         print("%d passed, %d failed" % (passed, failed))
         return failed == 0
+
+
+def run_pool(tool, workers, calls, handle, cleanup):
+    """Runs each call (a function and its arguments) on `workers` threads and
+    hands each result to handle(call, result) as it comes. An interrupt (or a
+    termination, see _interrupt) ends the runs under way and starts no new
+    one; cleanup() runs however it ends, a second interrupt ignored
+    meanwhile. Returns whether it was interrupted."""
+    interrupted = False
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers)
+    try:
+        futures = {pool.submit(call[0], *call[1:]): call for call in calls}
+        for future in completed(futures):
+            handle(futures[future], future.result())
+    except KeyboardInterrupt:
+        interrupted = True
+        print("%s: interrupted; ending the runs under way" % tool, flush=True)
+    finally:
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            RUNS.stop_all()
+            pool.shutdown(wait=True, cancel_futures=True)
+            cleanup()
+        finally:
+            signal.signal(signal.SIGINT, previous)
+    return interrupted
 
 
 def completed(futures):
@@ -903,6 +916,8 @@ def main(argv):
         return status
     # A termination ends the runs and removes their directories like an interrupt.
     signal.signal(signal.SIGTERM, _interrupt)
+    if any(not row.suite for row in rows):
+        list_ctest_cases(args.build_dir)
     return 0 if Checker(args, rows, tests).main() else 1
 
 

@@ -27,7 +27,6 @@ row passed. Runs need root (unshare -n) and the fault build (./setup.sh
 --faults), which compiles the variant points beside the fault points.
 """
 
-import concurrent.futures
 import os
 import re
 import shutil
@@ -283,54 +282,43 @@ class Checker:
         print("variant_check: %d variants and a run without, %d runs, %d at once, build %s, logs in %s"
               % (len(self.rows), len(jobs), self.args.jobs, self.build, self.work), flush=True)
         started = time.monotonic()
-        fault_check.list_ctest_cases(self.build)
         results = {}
-        passed = failed = 0
+        counts = {"passed": 0, "failed": 0}
         done = set()
-        interrupted = False
-        pool = concurrent.futures.ThreadPoolExecutor(max_workers=self.args.jobs)
-        try:
-            # The suite runs first: they are the long ones.
-            order = sorted(jobs, key=lambda j: j[0] != "suite")
-            futures = {pool.submit(self.run, *job): job for job in order}
-            for future in fault_check.completed(futures):
-                kind, variant, tests = futures[future]
-                results[(kind, variant)] = future.result()
-                for name, tests_of in plan:
-                    if name in done or ("suite", name) not in results or \
-                            (tests_of and ("project", name) not in results):
-                        continue
-                    done.add(name)
-                    suite, project = results[("suite", name)], results.get(("project", name))
-                    ok, red = self.judge(name, suite, project)
-                    excerpt = self.keep_excerpt(name, (suite, project), red)
-                    seconds = suite["seconds"] + (project["seconds"] if project else 0)
-                    count = sum(1 for line in red if not line.startswith(" "))
-                    print("%-30s %s %6.1f s%s" % (name, "PASS" if ok else "FAIL", seconds,
-                                                  "" if ok else ", %d red" % count), flush=True)
-                    for line in red:
-                        print("    " + line, flush=True)
-                    if excerpt:
-                        print("    (kept in %s)" % excerpt, flush=True)
-                    passed += ok
-                    failed += not ok
-        except KeyboardInterrupt:
-            interrupted = True
-            print("variant_check: interrupted; ending the runs under way", flush=True)
-        finally:
-            # A second interrupt must not leave the runs behind.
-            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-            try:
-                fault_check.RUNS.stop_all()
-                pool.shutdown(wait=True, cancel_futures=True)
-                if not self.args.keep:
-                    # What is left of the runs' directories goes; the excerpts stay.
-                    for entry in os.listdir(self.work):
-                        path = os.path.join(self.work, entry)
-                        if os.path.isdir(path):
-                            shutil.rmtree(path, ignore_errors=True)
-            finally:
-                signal.signal(signal.SIGINT, previous)
+
+        def handle(call, result):
+            _, kind, variant, _ = call
+            results[(kind, variant)] = result
+            for name, tests_of in plan:
+                if name in done or ("suite", name) not in results or \
+                        (tests_of and ("project", name) not in results):
+                    continue
+                done.add(name)
+                suite, project = results[("suite", name)], results.get(("project", name))
+                ok, red = self.judge(name, suite, project)
+                excerpt = self.keep_excerpt(name, (suite, project), red)
+                seconds = suite["seconds"] + (project["seconds"] if project else 0)
+                count = sum(1 for line in red if not line.startswith(" "))
+                print("%-30s %s %6.1f s%s" % (name, "PASS" if ok else "FAIL", seconds,
+                                              "" if ok else ", %d red" % count), flush=True)
+                for line in red:
+                    print("    " + line, flush=True)
+                if excerpt:
+                    print("    (kept in %s)" % excerpt, flush=True)
+                counts["passed" if ok else "failed"] += 1
+
+        def cleanup():
+            # What is left of the runs' directories goes; the excerpts stay.
+            if not self.args.keep:
+                for entry in os.listdir(self.work):
+                    if os.path.isdir(os.path.join(self.work, entry)):
+                        shutil.rmtree(os.path.join(self.work, entry), ignore_errors=True)
+
+        # The suite runs first: they are the long ones.
+        order = sorted(jobs, key=lambda j: j[0] != "suite")
+        interrupted = fault_check.run_pool("variant_check", self.args.jobs, [(self.run,) + job for job in order],
+                                           handle, cleanup)
+        passed, failed = counts["passed"], counts["failed"]
         if interrupted:
             print("variant_check: interrupted after %d variants of %d" % (passed + failed, len(plan)))
             failed += len(plan) - passed - failed
@@ -363,6 +351,7 @@ def main(argv):
         return status
     # A termination ends the runs and removes their directories like an interrupt.
     signal.signal(signal.SIGTERM, fault_check._interrupt)
+    fault_check.list_ctest_cases(args.build_dir)
     return 0 if Checker(args, rows, tests).main() else 1
 
 

@@ -697,17 +697,26 @@ def ctest_command(build, junit, names, timeout):
             "--output-junit", junit, "-R", "^(%s)$" % "|".join(names)]
 
 
-class Checker:
-    def __init__(self, args, rows, tests):
+class RowChecker:
+    """What a checker of a table's rows holds: the rows, each positive test's
+    counterpart (from the catalogue), the whole check's deadline and its work
+    directory (--keep, else a new one under TMPDIR named after `tool`)."""
+
+    def __init__(self, tool, args, rows, tests):
         self.args = args
         self.rows = rows
         self.counterparts = {t.full_name: t.negative_test for t in tests}
         self.deadline = time.monotonic() + args.time_limit
-        self.work = args.keep or tempfile.mkdtemp(prefix="fault_check.")
+        self.work = args.keep or tempfile.mkdtemp(prefix=tool + ".")
         os.makedirs(self.work, exist_ok=True)
+        self.build = os.path.abspath(args.build_dir)
+
+
+class Checker(RowChecker):
+    def __init__(self, args, rows, tests):
+        super().__init__("fault_check", args, rows, tests)
         self.kept = None  # where the failed rows' logs are kept (made at the first one)
         self.results = {}
-        self.build = os.path.abspath(args.build_dir)
 
     def env(self, fault):
         env = dict(os.environ)

@@ -32,7 +32,6 @@ import re
 import shutil
 import signal
 import sys
-import tempfile
 import time
 from typing import NamedTuple, Tuple
 
@@ -197,15 +196,9 @@ def project_excerpt(directory, cases):
 # ---------------------------------------------------------------- runs
 
 
-class Checker:
+class Checker(fault_check.RowChecker):
     def __init__(self, args, rows, tests):
-        self.args = args
-        self.rows = rows
-        self.counterparts = {t.full_name: t.negative_test for t in tests}
-        self.deadline = time.monotonic() + args.time_limit
-        self.work = args.keep or tempfile.mkdtemp(prefix="variant_check.")
-        os.makedirs(self.work, exist_ok=True)
-        self.build = os.path.abspath(args.build_dir)
+        super().__init__("variant_check", args, rows, tests)
 
     def env(self, variant, directory):
         # QV_VARIANT_DIR: the run's own directory for the notes its processes

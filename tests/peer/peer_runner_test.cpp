@@ -275,6 +275,24 @@ TEST(PeerRunner, APeerKilledMidRunLosesNoRow) {
     EXPECT_EQ(r.schema_errors, "");
 }
 
+// A peer whose tests binary is a script that, as the peer starts its second
+// counterpart, waits (at most 30 s) until `given` (a shell condition on
+// $reports, the directory of the counterparts' reports) holds, runs `then`
+// and kills the peer before the test can run.
+static void write_peer_killed_at_second_counterpart(const std::string& dir, const std::string& given,
+                                                    const std::string& then) {
+    write_script(dir + "/peer.sh", "echo $$ > " + dir + "/peer.pid\nexec " DDS_PEER_BINARY " \"$@\" --tests=" +
+                                       dir + "/tests.sh\n");
+    write_script(dir + "/tests.sh",
+                 "case \" $* \" in *\" --peer_list \"*) exec " PEER_TESTS_BINARY " \"$@\" ;; esac\n"
+                 "echo started >> " + dir + "/started\n"
+                 "[ \"$(wc -l < " + dir + "/started)\" -ge 2 ] || exec " PEER_TESTS_BINARY " \"$@\"\n"
+                 "for a; do case \"$a\" in --gtest_output=xml:*) "
+                 "reports=\"$(dirname \"${a#--gtest_output=xml:}\")\" ;; esac; done\n"
+                 "i=0\nwhile [ $i -lt 600 ] && ! " + given + "; do sleep 0.05; i=$((i + 1)); done\n" + then +
+                 "kill -9 \"$(cat " + dir + "/peer.pid)\"\nexit 1\n");
+}
+
 // A peer that keeps no record of its verdicts dies after its first one: that
 // verdict stays in the report, taken from its log, the counterpart it never
 // judged is an error, and the run broke. (The peer is killed as it starts
@@ -282,18 +300,9 @@ TEST(PeerRunner, APeerKilledMidRunLosesNoRow) {
 // record is removed first, as for a negative side that keeps none.)
 TEST(PeerRunner, APeerThatDiesKeepsTheVerdictsItGave) {
     SuiteRun r = run_suite("pass", "--peer-command @DIR@/peer.sh", [](const std::string& dir, std::string&) {
-        write_script(dir + "/peer.sh", "echo $$ > " + dir + "/peer.pid\nexec " DDS_PEER_BINARY " \"$@\" --tests=" +
-                                           dir + "/tests.sh\n");
-        write_script(dir + "/tests.sh",
-                     "case \" $* \" in *\" --peer_list \"*) exec " PEER_TESTS_BINARY " \"$@\" ;; esac\n"
-                     "echo started >> " + dir + "/started\n"
-                     "[ \"$(wc -l < " + dir + "/started)\" -ge 2 ] || exec " PEER_TESTS_BINARY " \"$@\"\n"
-                     "for a; do case \"$a\" in --gtest_output=xml:*) "
-                     "reports=\"$(dirname \"${a#--gtest_output=xml:}\")\" ;; esac; done\n"
-                     "i=0\nwhile [ $i -lt 600 ] && ! grep -q '^\\[dds_peer\\] PASSED PeerSelfTestNegative' "
-                     "\"$reports/../peer.log\"; do sleep 0.05; i=$((i + 1)); done\n"
-                     "rm -f \"$reports/verdicts.tsv\"\n"
-                     "kill -9 \"$(cat " + dir + "/peer.pid)\"\nexit 1\n");
+        write_peer_killed_at_second_counterpart(
+            dir, "grep -q '^\\[dds_peer\\] PASSED PeerSelfTestNegative' \"$reports/../peer.log\"",
+            "rm -f \"$reports/verdicts.tsv\"\n");
     });
     EXPECT_EQ(r.status, 3) << r.out;
     ASSERT_TRUE(has(r.peer_log, "[dds_peer] PASSED PeerSelfTestNegative.ENABLED_EchoNegative")) << r.peer_log;
@@ -326,17 +335,8 @@ TEST(PeerRunner, APeerKilledAfterAVerdictKeepsExactlyThatVerdict) {
          "peer side:     1 run, 0 passed, 1 failed, 1 without a verdict"},
     };
     auto killing_peer = [](const std::string& dir, std::string&) {
-        write_script(dir + "/peer.sh", "echo $$ > " + dir + "/peer.pid\nexec " DDS_PEER_BINARY " \"$@\" --tests=" +
-                                           dir + "/tests.sh\n");
-        write_script(dir + "/tests.sh",
-                     "case \" $* \" in *\" --peer_list \"*) exec " PEER_TESTS_BINARY " \"$@\" ;; esac\n"
-                     "echo started >> " + dir + "/started\n"
-                     "[ \"$(wc -l < " + dir + "/started)\" -ge 2 ] || exec " PEER_TESTS_BINARY " \"$@\"\n"
-                     "for a; do case \"$a\" in --gtest_output=xml:*) "
-                     "record=\"$(dirname \"${a#--gtest_output=xml:}\")/verdicts.tsv\" ;; esac; done\n"
-                     "i=0\nwhile [ $i -lt 600 ] && ! grep -q '^1\tPeerSelfTestNegative' \"$record\"; do "
-                     "sleep 0.05; i=$((i + 1)); done\n"
-                     "kill -9 \"$(cat " + dir + "/peer.pid)\"\nexit 1\n");
+        write_peer_killed_at_second_counterpart(
+            dir, "grep -q '^1\tPeerSelfTestNegative' \"$reports/verdicts.tsv\"", "");
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
